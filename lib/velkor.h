@@ -1,0 +1,213 @@
+/*
+ * velkor.h - the velkor library: two 32-bit checksums, a keyed RC4-type
+ * stream cipher, an encrypted container and whole-file helpers.
+ *
+ * Conventions shared by every function:
+ *  - All buffers belong to the caller; no function keeps a pointer after it
+ *    returns.  Multi-byte integers in both file formats are big-endian.
+ *  - A status result is 0 for success and -1 for failure, with no other
+ *    values.  Nothing is ever printed.
+ *  - The library has no mutable global state: functions may run on several
+ *    threads at once as long as each works on its own buffers and records.
+ *  - The only memory the library allocates is the cipher's state table.
+ */
+#ifndef VELKOR_H
+#define VELKOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define VELKOR_API __attribute__((visibility("default")))
+#else
+#define VELKOR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Checksums                                                           */
+/* ------------------------------------------------------------------ */
+
+/*
+ * velkor_crc() - the CRC printed first by POSIX cksum(1).
+ *
+ * MSB-first CRC-32 with polynomial 0x04C11DB7 and a zero start, run over
+ * @len bytes at @buf and then over the bytes of @len itself (least
+ * significant first, up to its highest non-zero byte, at least one), with
+ * the result complemented.  An empty buffer gives 0xFFFFFFFF and @buf is
+ * not read.
+ */
+VELKOR_API uint32_t velkor_crc(const uint8_t *buf, size_t len);
+
+/*
+ * velkor_csum() - a reflected CRC-32 register update with sign extension.
+ *
+ * Starting from @initial, each byte is sign-extended to 32 bits and XORed
+ * into the register, which is then shifted right 8 times under the
+ * reflected polynomial 0xEDB88320.  There is no final complement, so
+ * velkor_csum(x, buf, 0) == x.  Bytes 0x80..0xFF make the result differ
+ * from the common CRC-32; stored containers carry this form.
+ */
+VELKOR_API uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len);
+
+/* ------------------------------------------------------------------ */
+/* Keyed stream cipher                                                 */
+/* ------------------------------------------------------------------ */
+
+/*
+ * Cipher context.  @state holds @state_len byte entries and is owned by the
+ * context from vcrypt_init() until vcrypt_finish().  Only the low 8 bits of
+ * @i and @j carry over between vcrypt_process() calls.
+ */
+typedef struct vcrypt_state {
+    uint64_t i;
+    uint64_t j;
+    uint8_t *state;
+    size_t state_len;
+} vcrypt_state;
+
+/*
+ * vcrypt_init() - allocate a table of @state_len entries and key it.
+ *
+ * Entry k starts as k mod 256; the key schedule then permutes the table
+ * under the @key_len bytes at @key.  With @state_len 256 this is the RC4
+ * key schedule.  A table of 0 entries is valid and transforms nothing.
+ * Returns -1, leaving @ctx untouched, when @key_len is below 1 or the
+ * allocation fails.
+ */
+VELKOR_API int vcrypt_init(vcrypt_state *ctx, const uint8_t *key, int key_len,
+                           size_t state_len);
+
+/*
+ * vcrypt_process() - XOR the keystream into @len bytes from @src to @dst.
+ *
+ * The keystream continues across calls on one context.  @src and @dst may
+ * be the same buffer, and @dst may lie before @src in one buffer.  Returns
+ * @len truncated to 32 bits, or 0 (transforming nothing) when the context
+ * has no entries.
+ */
+VELKOR_API uint32_t vcrypt_process(vcrypt_state *ctx, const uint8_t *src, uint8_t *dst,
+                                   size_t len);
+
+/*
+ * vcrypt_finish() - release the context's table.  Leaves @state NULL and
+ * @state_len 0, so a second call does nothing.
+ */
+VELKOR_API void vcrypt_finish(vcrypt_state *ctx);
+
+/*
+ * vcrypt_buf() - encipher or decipher @len bytes in one call.
+ *
+ * The key material is @key_prefix followed by the characters of the
+ * NUL-terminated @key (at most 254 of them).  The table has 256 entries, or
+ * @len entries when @data_sized_state is non-zero.  With 256 entries the
+ * output is RC4 under the key material.  @src and @dst may overlap as for
+ * vcrypt_process().  Makes one allocation of the table and frees it before
+ * returning.  Returns -1, transforming nothing, when @key is longer than 254
+ * characters or the allocation fails.
+ */
+VELKOR_API int vcrypt_buf(uint8_t key_prefix, const char *key, const uint8_t *src,
+                          uint8_t *dst, size_t len, int data_sized_state);
+
+/* ------------------------------------------------------------------ */
+/* Encrypted container                                                 */
+/* ------------------------------------------------------------------ */
+
+/*
+ * Container parameters, filled by the caller for encrypt_buf() and by
+ * decrypt_buf() when reading (the caller sets @key and @data_sized_state).
+ *
+ * Layout (all 4-byte fields big-endian, L1/L2 count the text's NUL):
+ *   magic[6] | key_prefix | L1 | label (enc) | L2 | sublabel (enc) |
+ *   D | payload (enc) | checksum
+ * The label is keyed with @key_prefix, the sublabel with the first
+ * enciphered label byte, the payload with the first enciphered sublabel
+ * byte.  @checksum is velkor_csum(D, plaintext payload, D).
+ */
+typedef struct enc_info {
+    const char *key;      /* key text, at most 254 characters; not owned */
+    char magic[6];        /* "start" or "asar1" with its NUL */
+    char label[32];       /* NUL-terminated, at most 31 characters */
+    char sublabel[8];     /* NUL-terminated, at most 7 characters */
+    uint8_t key_prefix;   /* first key byte of the label */
+    int data_sized_state; /* non-zero: each field's table has its length */
+    uint32_t data_length; /* payload length D */
+    uint32_t checksum;    /* velkor_csum(D, payload, D) */
+} enc_info;
+
+/*
+ * enc_compute_header_len() - bytes before the payload:
+ * strlen(@label) + strlen(@sublabel) + 21.
+ */
+VELKOR_API size_t enc_compute_header_len(const char *label, const char *sublabel);
+
+/*
+ * enc_compute_buf_len() - a buffer size that holds the whole container:
+ * header length + @data_length rounded down to a multiple of 4, plus 8.
+ * It is the smallest multiple of 4 above header + payload + checksum.
+ */
+VELKOR_API size_t enc_compute_buf_len(const char *label, const char *sublabel,
+                                      size_t data_length);
+
+/*
+ * encrypt_buf() - write a container.
+ *
+ * Writes the header at @out, enciphers info->data_length bytes at @data in
+ * place and stores info->checksum right after them.  For a contiguous
+ * container @data is @out + header length with the plaintext already there,
+ * in a buffer of enc_compute_buf_len() bytes.  The checksum is not computed
+ * here.  Returns -1 before writing anything when the magic is not "start" or
+ * "asar1", the label or sublabel has no NUL within its field, or the key is
+ * longer than 254 characters; returns -1 with @out partly written if the
+ * cipher cannot allocate.
+ */
+VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
+
+/*
+ * decrypt_buf() - check and decipher the container in the @len bytes at
+ * @buf.
+ *
+ * Checks the magic and every length, deciphers the payload into the start
+ * of @buf (overwriting the header), compares its checksum, then deciphers
+ * the sublabel and label into @info.  Label and sublabel lengths must be
+ * 1..32 and 1..8 and the deciphered texts must end in NUL.  Bytes after the
+ * checksum are ignored.  Returns -1 on any failed check; once the payload
+ * has been deciphered (every failure from the checksum on) the start of
+ * @buf holds it, right or wrong, and the container is gone from @buf.
+ */
+VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
+
+/* ------------------------------------------------------------------ */
+/* Whole-file helpers                                                  */
+/* ------------------------------------------------------------------ */
+
+/*
+ * get_file_size() - the size stat(2) reports for @path, following symbolic
+ * links, or -1 if it cannot be read.
+ */
+VELKOR_API int64_t get_file_size(const char *path);
+
+/*
+ * read_file_to_buf() - read the first @len bytes of @path into @buf.
+ * Fails (-1) if the file cannot be opened or holds fewer than @len bytes;
+ * errno is then what the stream functions set, or 0 for a short file.
+ * @len 0 succeeds whenever the file can be opened.
+ */
+VELKOR_API int read_file_to_buf(const char *path, uint8_t *buf, size_t len);
+
+/*
+ * write_buf_to_file() - replace the content of @path with @len bytes.
+ * Creates or truncates the file.  A failed write, flush or close returns -1
+ * and removes @path if it is a regular file (devices, FIFOs and other
+ * special files are never removed).  @len 0 leaves an empty file.
+ */
+VELKOR_API int write_buf_to_file(const char *path, const uint8_t *buf, size_t len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELKOR_H */

@@ -1,0 +1,149 @@
+#include "testutil.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+scratch_dir::scratch_dir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/velkor-test.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ec;
+    // Tests may leave read-only directories behind; make them writable first.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::vector<std::string> scratch_dir::entries() const
+{
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(path_))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bytes read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    return bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_file(const std::string &path, const bytes &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string &path)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bytes random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    bytes b(n);
+    for (auto &x : b)
+        x = static_cast<uint8_t>(rng());
+    return b;
+}
+
+bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }
+
+result run(const std::vector<std::string> &argv, const std::function<void()> &in_child)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0)
+            dup2(devnull, 0);
+        if (in_child)
+            in_child();
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    result r;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&r.out, &r.err};
+    int open_fds = 2;
+    while (open_fds > 0) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP)))
+                continue;
+            char chunk[4096];
+            ssize_t n = read(fds[k].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[k]->append(chunk, static_cast<size_t>(n));
+            } else {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return r;
+}
+
+void limit_file_size(uint64_t limit)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit rl{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &rl);
+}
+
+} // namespace testutil

@@ -1,0 +1,172 @@
+// bgntag <in> <out>: write <out> as a 20-byte "bgn" header followed by the
+// bytes of <in>.  The header holds the total length and the cksum-style CRC
+// of the whole tagged file, taken while the CRC field is zero.
+//
+// Quiet on success; every failure is one err(3) line and status 1.
+#include "velkor.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <err.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t header_len = 20;
+
+void put_be32(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+// Read exactly len bytes; a single read(2) moves at most about 2 GiB and
+// may be interrupted, so loop.  Returns 0, -1 with errno set, or 1 when the
+// file ends early.
+int read_full(int fd, uint8_t *p, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = read(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            return 1;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int write_full(int fd, const uint8_t *p, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// <out> names the input file itself (perhaps through a link): the tagged
+// form replaces it atomically, through a temporary file beside the real
+// file, so a failure leaves the original untouched.
+void replace_same_file(const char *out, const struct stat &orig, const uint8_t *buf,
+                       size_t len)
+{
+    char *real = realpath(out, nullptr);
+    if (real == nullptr)
+        err(1, "%s", out);
+    std::string target(real);
+    free(real);
+    size_t slash = target.rfind('/');
+    std::string tmpl = target.substr(0, slash + 1) + ".bgntag.XXXXXX";
+
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0)
+        err(1, "%s", out);
+    // Keep the file's permission bits and, where allowed, its owner.
+    int rc = fchmod(fd, orig.st_mode & 07777);
+    if (rc == 0 && fchown(fd, orig.st_uid, orig.st_gid) != 0 && errno != EPERM)
+        rc = -1;
+    if (rc == 0)
+        rc = write_full(fd, buf, len);
+    if (rc == 0)
+        rc = fsync(fd);
+    if (close(fd) != 0 && rc == 0)
+        rc = -1;
+    if (rc == 0)
+        rc = rename(tmpl.c_str(), target.c_str());
+    if (rc != 0) {
+        int saved = errno;
+        unlink(tmpl.c_str());
+        errno = saved;
+        err(1, "%s", out);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s <in> <out>\n", argv[0]);
+        return 1;
+    }
+    const char *in = argv[1];
+    const char *out = argv[2];
+
+    int fd = open(in, O_RDONLY);
+    if (fd < 0)
+        err(1, "%s", in);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        err(1, "%s", in);
+    // A directory opens, but has no bytes to tag; say so before allocating,
+    // whatever size its file system reports for it.
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        err(1, "%s", in);
+    }
+    // The total length must fit the 32-bit length field.
+    if (static_cast<uint64_t>(st.st_size) >= UINT64_C(0x100000000) - header_len) {
+        errno = EFBIG;
+        err(1, "%s", in);
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    const size_t total = size + header_len;
+
+    auto *buf = static_cast<uint8_t *>(malloc(total));
+    if (buf == nullptr)
+        err(1, "malloc");
+
+    memset(buf, 0, header_len);
+    memcpy(buf, "bgn", 3);
+    buf[11] = 0xB1;
+    put_be32(buf + 12, static_cast<uint32_t>(total));
+
+    int rc = read_full(fd, buf + header_len, size);
+    if (rc < 0)
+        err(1, "%s", in);
+    if (rc > 0)
+        errx(1, "%s: unexpected end of file", in);
+    close(fd);
+
+    put_be32(buf + 16, velkor_crc(buf, total));
+
+    struct stat ost;
+    if (stat(out, &ost) == 0 && ost.st_dev == st.st_dev && ost.st_ino == st.st_ino) {
+        replace_same_file(out, st, buf, total);
+    } else {
+        int ofd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (ofd < 0)
+            err(1, "%s", out);
+        // A failed close can mean the data never reached the file (NFS,
+        // quotas): that is a failed write, not a success.
+        if (write_full(ofd, buf, total) != 0 || close(ofd) != 0)
+            err(1, "%s", out);
+    }
+    free(buf);
+    return 0;
+}
