@@ -324,6 +324,7 @@ TEST(Container, ReaderRejects)
         {"cut inside the payload length", good, 26},
         {"cut before the checksum", good, n(good) - 4},
         {"start then non-NUL", with(good, 5, {'x'}), n(good)},
+        {"asar1 then non-NUL", with(empty, 5, {'x'}), n(empty)},
         {"unknown magic", with(good, 0, text("asar2")), n(good)},
         {"label length 33", assemble(0x42, "k", 0, l32, text("sub"), payload), all},
         {"sublabel length 9", assemble(0x42, "k", 0, text("label"), s8, payload), all},
@@ -346,6 +347,25 @@ TEST(Container, ReaderRejects)
         c.len = std::min(c.len, n(c.container));
         EXPECT_EQ(read_back(c.container, c.len, c.key, c.dss, out), -1) << c.what;
     }
+}
+
+// An over-long text length is refused before anything is copied: the
+// fields of the record are too small for it.
+TEST(Container, OverlongTextLengthsCopyNothing)
+{
+    const bytes payload = testutil::random_bytes(20, 5);
+    const bytes l33 = assemble(0x42, "k", 0, text(std::string(32, 'L')), text("sub"), payload);
+    enc_info out = blank_info();
+    EXPECT_EQ(read_back(l33, static_cast<int64_t>(l33.size()), "k", 0, out), -1);
+    EXPECT_EQ(out.key_prefix, 0x42);
+    EXPECT_EQ(bytes_of(out.label, 32), std::string(32, '\xEE'));
+    EXPECT_EQ(bytes_of(out.sublabel, 8), std::string(8, '\xEE'));
+
+    const bytes s9 = assemble(0x42, "k", 0, text("label"), text("12345678"), payload);
+    out = blank_info();
+    EXPECT_EQ(read_back(s9, static_cast<int64_t>(s9.size()), "k", 0, out), -1);
+    EXPECT_EQ(out.key_prefix, 0x42);
+    EXPECT_EQ(bytes_of(out.sublabel, 8), std::string(8, '\xEE'));
 }
 
 // The rejections above that use assembled containers fail for the one
