@@ -356,7 +356,7 @@ std::string read_input(const char *path, uint8_t *buf, size_t len)
     if (read_file_to_buf(path, buf, len) == 0)
         return "";
     // The helper leaves errno 0 when the file simply held fewer bytes.
-    return errno != 0 ? strerror(errno) : "file shrank while being read";
+    return errno != 0 ? strerror(errno) : "unexpected end of file";
 }
 
 // Load the whole regular file at path into buf, with `before` spare bytes in
@@ -479,7 +479,7 @@ std::string verify_tagged(const char *path, heap_buf &buf, uint64_t &size)
         return why;
     char text[160];
     if (size < tag_header) {
-        snprintf(text, sizeof text, "not a tagged file: %" PRIu64 " bytes, less than a header",
+        snprintf(text, sizeof text, "not a tagged file: %" PRIu64 " bytes, shorter than the 20-byte header",
                  size);
         return text;
     }
