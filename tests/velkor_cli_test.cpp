@@ -704,3 +704,38 @@ TEST_F(Velkor, ReplacedOutputKeepsModeAndLink)
 }
 
 } // namespace
+
+namespace {
+
+// A writable output in a directory where the user cannot create files: no
+// temporary file can be made beside it, so it is written in place.  Needs
+// root to set up, and runs velkor as another user.
+TEST_F(Velkor, OutputInLockedDirectoryIsWrittenInPlace)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as another user";
+    const uid_t nobody = 65534;
+    const std::string locked = dir / "locked", target = locked + "/out";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    testutil::write_file(target, testutil::to_bytes("old"));
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const bytes data = testutil::to_bytes("new content");
+    const std::string t = tagged(data);
+    ASSERT_EQ(chmod(t.c_str(), 0644), 0);
+
+    auto as_nobody = [] {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(99);
+    };
+    auto r = run({velkor, "untag", t, target}, as_nobody);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(target), data);
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
+    // A new file there cannot be made at all: the usual error.
+    r = run({velkor, "untag", t, locked + "/new"}, as_nobody);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + locked + "/new: " + sys_msg(EACCES) + "\n");
+}
+
+} // namespace
