@@ -10,8 +10,8 @@
 #include "velkor.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -383,66 +383,73 @@ uint64_t load_input(const char *path, heap_buf &buf, size_t before, size_t after
     return size;
 }
 
-// Write len bytes to path, never leaving it half-written.
-//
-// A regular output (or a new one) is written to a temporary file in the same
-// directory, which is renamed over the target once complete: a failure leaves
-// an existing output as it was and nothing new behind.  The replacement keeps
-// the old file's permission bits (and owner, when allowed); a symbolic link
-// is followed, so the link stays a link.  Devices, FIFOs and other special
-// files, and outputs in directories where no temporary file can be made, are
-// written in place by write_buf_to_file, which removes a failed regular file
-// and never a special one.  Exits with status 1 on failure.
+// Write len bytes to path through a temporary file beside its target, then
+// rename it over the target, so the name never shows a partial file and a
+// failure leaves an existing output as it was.  `old` is the existing file's
+// status, or null for a new file: the replacement keeps its permission bits
+// (and owner, when allowed), and a symbolic link is followed so the link
+// stays a link.  Returns false, having changed nothing, when no temporary
+// file can be made there; exits with status 1 on any other failure.
+bool write_replacing(const char *path, const struct stat *old, const uint8_t *buf, size_t len)
+{
+    std::string target = path;
+    if (old != nullptr) {
+        char *real = realpath(path, nullptr);
+        if (real == nullptr)
+            err(1, "%s", path);
+        target = real;
+        free(real);
+    }
+    const size_t slash = target.rfind('/');
+    std::string tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                      ".velkor.XXXXXX";
+    const int fd = mkstemp(tmp.data());
+    if (fd < 0)
+        return false;
+    close(fd);
+
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool ok = write_buf_to_file(tmp.c_str(), buf, len) == 0;
+    if (ok && old != nullptr && chown(tmp.c_str(), old->st_uid, old->st_gid) != 0 &&
+        errno != EPERM)
+        ok = false;
+    if (ok)
+        ok = chmod(tmp.c_str(), old != nullptr ? old->st_mode & 07777 : 0666 & ~mask) == 0;
+    // The data must be on disk before the name points at it.
+    if (ok) {
+        const int sfd = open(tmp.c_str(), O_RDONLY);
+        ok = sfd >= 0 && fsync(sfd) == 0;
+        if (sfd >= 0)
+            close(sfd);
+    }
+    if (ok)
+        ok = rename(tmp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno != 0 ? errno : EIO;
+        unlink(tmp.c_str());
+        errno = saved;
+        err(1, "%s", path);
+    }
+    return true;
+}
+
+// Write len bytes to path, never leaving it half-written.  Regular and new
+// outputs go through write_replacing.  Devices, FIFOs and other special
+// files, links that point nowhere (as a shell redirection would, this
+// creates the link's target), and outputs in directories where no temporary
+// file can be made are written in place by write_buf_to_file, which removes
+// a failed regular file and never a special one.  Exits with status 1 on
+// failure.
 void write_output(const char *path, const uint8_t *buf, size_t len)
 {
     struct stat st;
     const bool exists = stat(path, &st) == 0;
     if (exists && S_ISDIR(st.st_mode))
         errx(1, "%s: %s", path, strerror(EISDIR));
-
-    std::string tmp;
-    if (exists ? S_ISREG(st.st_mode) : lstat(path, &st) != 0) {
-        std::string target = path;
-        if (exists) {
-            char *real = realpath(path, nullptr);
-            if (real == nullptr)
-                err(1, "%s", path);
-            target = real;
-            free(real);
-        }
-        size_t slash = target.rfind('/');
-        tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-              ".velkor.XXXXXX";
-        int fd = mkstemp(tmp.data());
-        if (fd < 0) {
-            tmp.clear();
-        } else {
-            close(fd);
-            mode_t mask = umask(0);
-            umask(mask);
-            bool ok = write_buf_to_file(tmp.c_str(), buf, len) == 0;
-            if (ok && exists && chown(tmp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
-                ok = false;
-            if (ok)
-                ok = chmod(tmp.c_str(), exists ? st.st_mode & 07777 : 0666 & ~mask) == 0;
-            // The data must be on disk before the name points at it.
-            if (ok) {
-                int sfd = open(tmp.c_str(), O_RDONLY);
-                ok = sfd >= 0 && fsync(sfd) == 0;
-                if (sfd >= 0)
-                    close(sfd);
-            }
-            if (ok)
-                ok = rename(tmp.c_str(), target.c_str()) == 0;
-            if (!ok) {
-                int saved = errno != 0 ? errno : EIO;
-                unlink(tmp.c_str());
-                errno = saved;
-                err(1, "%s", path);
-            }
-            return;
-        }
-    }
+    const bool in_place = exists ? !S_ISREG(st.st_mode) : lstat(path, &st) == 0;
+    if (!in_place && write_replacing(path, exists ? &st : nullptr, buf, len))
+        return;
     if (write_buf_to_file(path, buf, len) != 0) {
         if (errno == 0)
             errno = EIO;
