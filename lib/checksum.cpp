@@ -146,12 +146,6 @@ inline uint64_t load_le64(const uint8_t *p)
     return v;
 }
 
-// 0xFF in every byte of w whose top bit is set, 0x00 elsewhere.
-inline uint64_t sign_bytes(uint64_t w)
-{
-    return ((w >> 7) & 0x0101010101010101u) * 0xFF;
-}
-
 // Slicing-by-16: the register is folded into the block's first four bytes
 // (w0, bytes as little-endian words), and then each of the 16 bytes
 // contributes independently through the table for its distance from the
