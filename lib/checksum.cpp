@@ -6,7 +6,6 @@
 
 #include "checksum_kernels.h"
 
-#include <array>
 #include <bit>
 #include <cstring>
 
