@@ -1,8 +1,8 @@
 // Cipher speed: vcrypt_buf with 256 entries next to OpenSSL's RC4 (when the
 // build found it), vcrypt_buf with a data-sized table, and the data-sized
 // key schedule next to a straightforward version that reduces with %.
-// A summary of ratios (ours / peer, above 1 means ours wins) follows the
-// table.
+// A summary of ratios (ours / peer, above 1 means ours wins; each from the
+// best of the repetitions) follows the table.
 #include "velkor.h"
 
 #include <benchmark/benchmark.h>
@@ -133,11 +133,16 @@ public:
     std::map<std::string, double> seconds;
     void ReportRuns(const std::vector<Run> &runs) override
     {
-        for (const auto &r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                seconds[r.benchmark_name()] =
-                    r.GetAdjustedCPUTime() /
-                    benchmark::GetTimeUnitMultiplier(r.time_unit);
+        for (const auto &r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred)
+                continue;
+            // The best of the repetitions: interference only ever slows.
+            const double s =
+                r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            auto [it, fresh] = seconds.emplace(r.run_name.str(), s);
+            if (!fresh && s < it->second)
+                it->second = s;
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -180,6 +185,21 @@ void summary(const std::map<std::string, double> &t)
 
 int main(int argc, char **argv)
 {
+    // Unless told otherwise, repeat each case and interleave them at random,
+    // so a burst of load on a shared machine does not land on one side.
+    std::vector<char *> args(argv, argv + argc);
+    bool chosen = false;
+    for (int k = 1; k < argc; k++)
+        chosen = chosen || strncmp(argv[k], "--benchmark_repetitions", 23) == 0;
+    char repetitions[] = "--benchmark_repetitions=3";
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    if (!chosen) {
+        args.push_back(repetitions);
+        args.push_back(interleave);
+    }
+    args.push_back(nullptr);
+    argc = static_cast<int>(args.size()) - 1;
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
