@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,15 @@ std::vector<std::string> scratch_dir::entries() const
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string full_device(const scratch_dir &dir)
+{
+    struct stat sys;
+    if (stat("/dev/full", &sys) != 0 || !S_ISCHR(sys.st_mode))
+        return {};
+    std::string twin = dir / "full";
+    return mknod(twin.c_str(), S_IFCHR | 0666, sys.st_rdev) == 0 ? twin : "/dev/full";
 }
 
 bytes read_file(const std::string &path)

@@ -27,6 +27,12 @@ private:
     std::string path_;
 };
 
+// A node for the full device (writes fail with ENOSPC) inside `dir`: a
+// private twin of /dev/full where one can be made, so that a faulty build
+// cannot remove the system's node (only root can remove it, and root can
+// make the twin); /dev/full itself otherwise.  Empty if there is none.
+std::string full_device(const scratch_dir &dir);
+
 bytes read_file(const std::string &path);
 void write_file(const std::string &path, const bytes &data);
 bool exists(const std::string &path);
