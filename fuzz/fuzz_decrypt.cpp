@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
 
     // Accepted: the container held all of its fields.
-    FUZZ_CHECK(len >= 23);
+    FUZZ_CHECK(len >= 25);
     const uint32_t l1 = be32(orig + 7);
     FUZZ_CHECK(l1 >= 1 && l1 <= 32 && len >= 11 + l1 + 4);
     const uint32_t l2 = be32(orig + 11 + l1);
