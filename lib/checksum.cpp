@@ -216,11 +216,13 @@ const size_t all_kernel_count = sizeof all_kernels / sizeof all_kernels[0];
 // No pointer of ours is ever written after that.  The resolver runs before
 // constructors and before the sanitizers' run-time is ready, so it only asks
 // cpuid (through the feature tests, which are built uninstrumented).
-namespace {
 using namespace velkor_kernels;
 
 extern "C" {
-[[gnu::used]] static crc_fn velkor_resolve_crc()
+// Hidden but not static: clang resolves an ifunc only to a symbol it has
+// not renamed.
+__attribute__((used, visibility("hidden"), no_sanitize("address", "undefined")))
+crc_fn velkor_resolve_crc()
 {
 #if defined(VELKOR_HAVE_X86_KERNELS)
     if (cpu_has_vpclmul512())
@@ -231,7 +233,8 @@ extern "C" {
     return crc_slice16;
 }
 
-[[gnu::used]] static csum_fn velkor_resolve_csum()
+__attribute__((used, visibility("hidden"), no_sanitize("address", "undefined")))
+csum_fn velkor_resolve_csum()
 {
 #if defined(VELKOR_HAVE_X86_KERNELS)
     if (cpu_has_vpclmul512())
@@ -243,12 +246,10 @@ extern "C" {
 }
 }
 
-uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n)
+static uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n)
     __attribute__((ifunc("velkor_resolve_crc")));
-uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n)
+static uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n)
     __attribute__((ifunc("velkor_resolve_csum")));
-
-} // namespace
 
 extern "C" uint32_t velkor_crc(const uint8_t *buf, size_t len)
 {

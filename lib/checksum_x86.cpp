@@ -228,7 +228,8 @@ template <unsigned D> inline __m128i klsb()
 {
     __m512i v = _mm512_loadu_si512(p);
     uint64_t s = _mm512_movepi8_mask(v);
-    uint64_t c = (s << 1) ^ (s << 2) ^ (s << 3) ^ (prev >> 63) ^ (prev >> 62) ^ (prev >> 61);
+    // Funnel shifts (shld) of the 128-bit pair prev:s, bit i <- bit i - k.
+    uint64_t c = (s << 1 | prev >> 63) ^ (s << 2 | prev >> 62) ^ (s << 3 | prev >> 61);
     prev = s;
     // ~v where the mask is set: -1 - v.
     return _mm512_mask_sub_epi8(v, c, _mm512_set1_epi8(-1), v);
@@ -338,13 +339,13 @@ template <unsigned D> inline __m128i klsb()
 // Called from ifunc resolvers, which run before the sanitizer run-times are
 // set up: keep them uninstrumented.
 
-[[gnu::no_sanitize("address", "undefined")]] bool cpu_has_pclmul()
+__attribute__((no_sanitize("address", "undefined"))) bool cpu_has_pclmul()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 }
 
-[[gnu::no_sanitize("address", "undefined")]] bool cpu_has_vpclmul512()
+__attribute__((no_sanitize("address", "undefined"))) bool cpu_has_vpclmul512()
 {
     __builtin_cpu_init();
     return cpu_has_pclmul() && __builtin_cpu_supports("avx512f") &&
