@@ -1,6 +1,20 @@
 // The keyed RC4-type stream cipher.  The table has N entries: 256 gives
 // RC4 itself; a data-sized table gives the variant stored containers use.
+//
+// The plain algorithm, which every path below reproduces bit for bit:
+//
+//   key schedule:  s[k] = k mod 256;  j' = 0;  m = 0
+//                  for k in 0..N-1:  j' = (j' + s[k] + key[m]) mod N
+//                                    swap s[k], s[j'];  m = (m + 1) mod key_len
+//   generator:     i = (i + 1) mod N, truncated to 8 bits
+//                  a = s[i];  j = (j + a) mod N, truncated to 8 bits
+//                  swap s[i], s[j];  out = in ^ s[(s[i] + s[j]) mod N]
+//
+// Every sum in it is bounded by a small multiple of N, so each "mod" is one
+// or two conditional subtractions; no path divides inside a loop.
 #include "velkor.h"
+
+#include <sys/mman.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +22,274 @@
 namespace {
 
 constexpr size_t max_key_text = 254;
+
+// ---------------------------------------------------------------------------
+// Generator
+// ---------------------------------------------------------------------------
+
+// The generator's index arithmetic depends on N in four ways.  Within each,
+// a and b are table entries, and i and j are the 8-bit indices.
+//
+//  small (N < 256): entries are a permutation of 0..N-1, so a, b < N and
+//    i, j < N (reduced once on entry).  i + 1 <= N, j + a and a + b are
+//    below 2N: one conditional subtraction each is the exact "mod N".
+//  rc4 (N = 256): "mod 256" is the 8-bit truncation itself.  j is kept
+//    unreduced in a 32-bit register and masked only to index; 2^32 is a
+//    multiple of 256, so the masked value is the true j.
+//  mid (256 < N <= 510): i, j <= 255 < N, so i + 1 never reaches N and
+//    the truncation is all of it.  j + a <= 510 and a + b <= 510 are below
+//    2N: one conditional subtraction, then j is truncated to 8 bits.
+//  large (N > 510): j + a <= 510 < N and a + b <= 510 < N, so nothing is
+//    ever reduced mod N: j is truncated like RC4's, and t = a + b is used
+//    whole, reaching entries 256..510.  Only entries 0..510 are ever read.
+enum class mode { small, rc4, mid, large };
+
+template <mode M> struct arith {
+    // The value i wraps at: N for small tables, 2^8 for the rest.
+    static uint32_t i_wrap(uint32_t n) { return M == mode::small ? n : 256; }
+
+    static uint32_t next_i(uint32_t i, uint32_t n)
+    {
+        i += 1;
+        if constexpr (M == mode::small)
+            return i == n ? 0 : i;
+        else
+            return i & 255;
+    }
+
+    // Returns the new j in its register form (see index_j).
+    static uint32_t next_j(uint32_t j, uint32_t a, uint32_t n)
+    {
+        if constexpr (M == mode::rc4 || M == mode::large) {
+            return j + a;
+        } else {
+            uint32_t x = j + a;
+            x = x >= n ? x - n : x;
+            return M == mode::mid ? x & 255 : x;
+        }
+    }
+
+    static uint32_t index_j(uint32_t j)
+    {
+        return M == mode::rc4 || M == mode::large ? j & 255 : j;
+    }
+
+    static uint32_t index_t(uint32_t a, uint32_t b, uint32_t n)
+    {
+        uint32_t t = a + b;
+        if constexpr (M == mode::rc4)
+            return t & 255;
+        else if constexpr (M == mode::large)
+            return t;
+        else
+            return t >= n ? t - n : t;
+    }
+};
+
+// Runs the generator over len bytes with the table s (byte entries in the
+// context's own table, or 32-bit entries in a stack copy).
+//
+// Eight steps at a time, while i + 1 .. i + 8 do not wrap, the entries
+// s[i + 1 .. i + 8] sit at fixed offsets from one pointer and the eight
+// keystream bytes are gathered into one 64-bit word, XORed with eight
+// source bytes read at once.  The eight source bytes are read before the
+// eight output bytes are written, so the output never overtakes the input
+// when dst lies before src in one buffer.
+template <mode M, typename T>
+void generate(T *s, uint32_t n, uint32_t &ir, uint32_t &jr, const uint8_t *src, uint8_t *dst,
+                size_t len)
+{
+    using A = arith<M>;
+    uint32_t i = ir, j = jr;
+    const uint32_t wrap = A::i_wrap(n);
+    size_t p = 0;
+    while (p < len) {
+        uint32_t i1 = A::next_i(i, n);
+        if (len - p >= 8 && i1 + 7 < wrap) {
+            T *si = s + i1;
+            uint64_t w;
+            memcpy(&w, src + p, 8);
+            uint64_t ks = 0;
+            for (unsigned u = 0; u < 8; u++) {
+                uint32_t a = si[u];
+                j = A::next_j(j, a, n);
+                T *sj = s + A::index_j(j);
+                uint32_t b = *sj;
+                si[u] = static_cast<T>(b);
+                *sj = static_cast<T>(a);
+                ks |= static_cast<uint64_t>(static_cast<uint8_t>(s[A::index_t(a, b, n)])) << (8 * u);
+            }
+            w ^= ks;
+            memcpy(dst + p, &w, 8);
+            i = i1 + 7;
+            p += 8;
+        } else {
+            i = i1;
+            uint32_t a = s[i];
+            j = A::next_j(j, a, n);
+            T *sj = s + A::index_j(j);
+            uint32_t b = *sj;
+            s[i] = static_cast<T>(b);
+            *sj = static_cast<T>(a);
+            dst[p] = static_cast<uint8_t>(src[p] ^ s[A::index_t(a, b, n)]);
+            p++;
+        }
+    }
+    ir = i;
+    jr = A::index_j(j);
+}
+
+// Below this many bytes, copying the table out and back costs more than the
+// wider entries save.
+constexpr size_t widen_threshold = 64;
+
+// The generator reads and writes single table entries in a tight serial
+// chain.  Byte-wide entries measure several times slower than 32-bit ones on
+// current cores (neighbouring byte stores and loads defeat the memory
+// disambiguation), so long runs work on a 32-bit copy of the entries the
+// generator can reach (at most 0..510) on the stack, and write them back.
+template <mode M>
+void process(vcrypt_state *ctx, uint32_t n, uint32_t &i, uint32_t &j, const uint8_t *src,
+             uint8_t *dst, size_t len)
+{
+    uint8_t *s = ctx->state;
+    if (len < widen_threshold) {
+        generate<M>(s, n, i, j, src, dst, len);
+        return;
+    }
+    const size_t reach = ctx->state_len < 511 ? ctx->state_len : 511;
+    alignas(64) uint32_t wide[511];
+    for (size_t k = 0; k < reach; k++)
+        wide[k] = s[k];
+    generate<M>(wide, n, i, j, src, dst, len);
+    for (size_t k = 0; k < reach; k++)
+        s[k] = static_cast<uint8_t>(wide[k]);
+}
+
+// ---------------------------------------------------------------------------
+// Key schedule
+// ---------------------------------------------------------------------------
+
+// Tables smaller than 256 entries: j' + s[k] + key[m] can be up to 2N - 2 +
+// 255, many multiples of N, so the reduction is a lookup in a table of
+// x mod N for every x below that bound, built by counting.
+void schedule_small(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
+{
+    uint8_t mod[2 * 255 + 255];
+    const size_t bound = 2 * (n - 1) + 255 + 1;
+    for (size_t x = 0, r = 0; x < bound; x++) {
+        mod[x] = static_cast<uint8_t>(r);
+        r = r + 1 == n ? 0 : r + 1;
+    }
+    size_t j = 0, m = 0;
+    for (size_t k = 0; k < n; k++) {
+        j = mod[j + s[k] + key[m]];
+        uint8_t t = s[k];
+        s[k] = s[j];
+        s[j] = t;
+        m = m + 1 == klen ? 0 : m + 1;
+    }
+}
+
+// N >= 256: j' < N and s[k], key[m] <= 255, so j' + s[k] + key[m] < N + 510,
+// which is below 3N.  Two conditional subtractions reduce it exactly.
+inline size_t reduce3(size_t x, size_t n)
+{
+    x = x >= n ? x - n : x;
+    return x >= n ? x - n : x;
+}
+
+// Large tables: the swap's s[j'] is a random access into a table as large
+// as the data, so each step would wait on a cache (or TLB) miss.  The chain
+// of j' values does not depend on those loads: j'(k+1) needs only j'(k),
+// s[k+1] and the key.  So a second, predicting chain runs `ahead` steps in
+// front, using entries s[k+ahead] as they stand now, and requests the line
+// of each predicted j' early.  A swap may yet change an entry the predictor
+// has already read (only when j' lands in the window between k and
+// k+ahead); the prediction is then wrong from there on, which the main loop
+// notices by comparing j' with the predicted value, and it restarts the
+// predictor from the true state.  The predictions only steer prefetches;
+// the schedule itself is the plain one.
+void schedule_large(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
+{
+    constexpr size_t ahead = 64; // a power of two; covers a DRAM round trip
+    size_t predicted[ahead];
+    size_t pj = 0, pm = 0, pk = 0; // predictor: j', m after step pk - 1
+    auto predict_to = [&](size_t limit) {
+        for (; pk < limit; pk++) {
+            pj = reduce3(pj + s[pk] + key[pm], n);
+            pm = pm + 1 == klen ? 0 : pm + 1;
+            predicted[pk & (ahead - 1)] = pj;
+            __builtin_prefetch(s + pj, 1, 3);
+        }
+    };
+    predict_to(n < ahead ? n : ahead);
+    size_t j = 0, m = 0;
+    for (size_t k = 0; k < n; k++) {
+        j = reduce3(j + s[k] + key[m], n);
+        m = m + 1 == klen ? 0 : m + 1;
+        const size_t guess = predicted[k & (ahead - 1)];
+        uint8_t t = s[k];
+        s[k] = s[j];
+        s[j] = t;
+        if (__builtin_expect(guess != j, 0)) {
+            // Restart the predictor from the true state after step k.
+            pj = j;
+            pm = m;
+            pk = k + 1;
+        }
+        size_t want = k + 1 + ahead;
+        predict_to(want < n ? want : n);
+    }
+}
+
+// Above this size the table no longer fits the caches and the predicting
+// schedule pays for itself.
+constexpr size_t prefetch_threshold = size_t(1) << 16;
+
+void schedule(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
+{
+    if (n < 256) {
+        schedule_small(s, n, key, klen);
+        return;
+    }
+    if (n >= prefetch_threshold) {
+        schedule_large(s, n, key, klen);
+        return;
+    }
+    size_t j = 0, m = 0;
+    for (size_t k = 0; k < n; k++) {
+        j = reduce3(j + s[k] + key[m], n);
+        uint8_t t = s[k];
+        s[k] = s[j];
+        s[j] = t;
+        m = m + 1 == klen ? 0 : m + 1;
+    }
+}
+
+// Entry k starts as k mod 256: one period, then doubling copies.
+void fill(uint8_t *s, size_t n)
+{
+    const size_t first = n < 256 ? n : 256;
+    for (size_t k = 0; k < first; k++)
+        s[k] = static_cast<uint8_t>(k);
+    for (size_t done = first; done < n;) {
+        size_t chunk = done < n - done ? done : n - done;
+        memcpy(s + done, s, chunk);
+        done += chunk;
+    }
+}
+
+// Large tables are walked at random; huge pages spare a TLB miss on almost
+// every step.  Advice only: a refusal changes nothing.
+void advise_huge_pages(uint8_t *s, size_t n)
+{
+    constexpr uintptr_t huge = uintptr_t(2) << 20;
+    uintptr_t lo = (reinterpret_cast<uintptr_t>(s) + huge - 1) & ~(huge - 1);
+    uintptr_t hi = (reinterpret_cast<uintptr_t>(s) + n) & ~(huge - 1);
+    if (hi > lo)
+        madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
+}
 
 } // namespace
 
@@ -25,19 +307,10 @@ extern "C" int vcrypt_init(vcrypt_state *ctx, const uint8_t *key, int key_len, s
     ctx->state_len = state_len;
     if (state_len == 0)
         return 0;
-
-    const size_t n = state_len;
-    const size_t klen = static_cast<size_t>(key_len);
-    for (size_t k = 0; k < n; k++)
-        s[k] = static_cast<uint8_t>(k);
-    size_t j = 0, m = 0;
-    for (size_t k = 0; k < n; k++) {
-        j = (j + s[k] + key[m]) % n;
-        uint8_t t = s[k];
-        s[k] = s[j];
-        s[j] = t;
-        m = (m + 1) % klen;
-    }
+    if (state_len >= (size_t(4) << 20))
+        advise_huge_pages(s, state_len);
+    fill(s, state_len);
+    schedule(s, state_len, key, static_cast<size_t>(key_len));
     return 0;
 }
 
@@ -47,17 +320,23 @@ extern "C" uint32_t vcrypt_process(vcrypt_state *ctx, const uint8_t *src, uint8_
     const size_t n = ctx->state_len;
     if (n == 0)
         return 0;
-    uint8_t *s = ctx->state;
-    uint8_t i = static_cast<uint8_t>(ctx->i);
-    uint8_t j = static_cast<uint8_t>(ctx->j);
-    for (size_t p = 0; p < len; p++) {
-        i = static_cast<uint8_t>((i + 1u) % n);
-        uint8_t a = s[i];
-        j = static_cast<uint8_t>((j + a) % n);
-        s[i] = s[j];
-        s[j] = a;
-        size_t t = (static_cast<size_t>(s[i]) + s[j]) % n;
-        dst[p] = src[p] ^ s[t];
+    uint32_t i = static_cast<uint8_t>(ctx->i);
+    uint32_t j = static_cast<uint8_t>(ctx->j);
+    if (len > 0) {
+        if (n < 256) {
+            // Reducing once here gives the same first step as reducing the
+            // sums, and keeps every later sum below 2N.
+            const auto n32 = static_cast<uint32_t>(n);
+            i %= n32;
+            j %= n32;
+            process<mode::small>(ctx, n32, i, j, src, dst, len);
+        } else if (n == 256) {
+            process<mode::rc4>(ctx, 256, i, j, src, dst, len);
+        } else if (n <= 510) {
+            process<mode::mid>(ctx, static_cast<uint32_t>(n), i, j, src, dst, len);
+        } else {
+            process<mode::large>(ctx, 0, i, j, src, dst, len);
+        }
     }
     ctx->i = i;
     ctx->j = j;
