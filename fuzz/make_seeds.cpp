@@ -81,6 +81,15 @@ void cipher_seed(const std::string &name, uint8_t flags, uint8_t prefix, const s
     put("cipher", name, in);
 }
 
+// fuzz_checksum's input: offset, starting register, data.
+void checksum_seed(const std::string &name, uint8_t offset, uint32_t start, const bytes &data)
+{
+    bytes in{offset, static_cast<uint8_t>(start >> 24), static_cast<uint8_t>(start >> 16),
+             static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start)};
+    in.insert(in.end(), data.begin(), data.end());
+    put("checksum", name, in);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -111,5 +120,15 @@ int main(int argc, char **argv)
                 pattern(600, 6));
     // A key text one character too long is refused.
     cipher_seed("key-too-long", 0x00, 0x00, std::string(255, 'x'), 0, {}, pattern(16, 7));
+
+    // Nothing at all: the kernels must not read.
+    checksum_seed("empty", 0, 0, {});
+    // One byte with its top bit set: the sign extension of csum.
+    checksum_seed("one-high-byte", 1, 0xFFFFFFFF, {0x80});
+    // Lengths around the folding kernels' block sizes, at odd offsets.
+    checksum_seed("short-tail", 13, 0x12345678, pattern(255, 8));
+    checksum_seed("blocks-and-tail", 7, 0, pattern(1000, 9));
+    // All bytes high, a few blocks of 256 bytes and a tail, at the last offset.
+    checksum_seed("all-high-bytes", 63, 0xDEADBEEF, bytes(4100, 0xFF));
     return 0;
 }
