@@ -6,7 +6,7 @@
 //    one vcrypt_process() call and the model, for any table size N.
 //
 // Input: flags, key_prefix, key text, N (16 bits), split count and points,
-// then the data.
+// the generator's starting i and j, then the data.
 #include "fuzz_input.h"
 #include "velkor.h"
 
@@ -19,7 +19,10 @@ using bytes = std::vector<uint8_t>;
 
 // The cipher as defined: entries start at k mod 256, i and j are truncated
 // to 8 bits, t is not.
-bytes model(const uint8_t *key, size_t key_len, size_t n, const uint8_t *src, size_t len)
+// i0 and j0 are the context's indices when generating starts; only their
+// low 8 bits count.
+bytes model(const uint8_t *key, size_t key_len, size_t n, const uint8_t *src, size_t len,
+            uint64_t i0 = 0, uint64_t j0 = 0)
 {
     bytes out(src, src + len);
     if (n == 0)
@@ -32,7 +35,7 @@ bytes model(const uint8_t *key, size_t key_len, size_t n, const uint8_t *src, si
         std::swap(s[k], s[j]);
         m = (m + 1) % key_len;
     }
-    size_t i = 0, j = 0;
+    size_t i = i0 & 0xFF, j = j0 & 0xFF;
     for (size_t p = 0; p < len; p++) {
         i = ((i + 1) % n) & 0xFF;
         j = ((j + s[i]) % n) & 0xFF;
@@ -76,17 +79,21 @@ void check_one_shot(uint8_t flags, uint8_t prefix, const std::string &key, const
     FUZZ_CHECK(std::equal(out.begin(), out.end(), buf.begin()));
 }
 
-void check_steps(const bytes &material, size_t n, std::vector<size_t> splits, const uint8_t *data,
-                 size_t len)
+// A caller may also start the generator from any indices it stores in the
+// context (say, one it saved); i0 and j0 are set right after vcrypt_init().
+void check_steps(const bytes &material, size_t n, std::vector<size_t> splits, uint64_t i0,
+                 uint64_t j0, const uint8_t *data, size_t len)
 {
     const int klen = static_cast<int>(material.size());
     vcrypt_state ctx;
     FUZZ_CHECK(vcrypt_init(&ctx, material.data(), klen, n) == 0);
     FUZZ_CHECK(ctx.state_len == n);
+    ctx.i = i0;
+    ctx.j = j0;
     bytes whole(len, 0xA5);
     FUZZ_CHECK(vcrypt_process(&ctx, data, whole.data(), len) == (n ? len : 0));
     if (n > 256)
-        FUZZ_CHECK(ctx.i == len % 256);
+        FUZZ_CHECK(ctx.i == (i0 + len) % 256);
     vcrypt_finish(&ctx);
     FUZZ_CHECK(ctx.state == nullptr && ctx.state_len == 0);
     vcrypt_finish(&ctx);
@@ -94,7 +101,7 @@ void check_steps(const bytes &material, size_t n, std::vector<size_t> splits, co
     if (n == 0)
         FUZZ_CHECK(whole == bytes(len, 0xA5));
     else
-        FUZZ_CHECK(whole == model(material.data(), material.size(), n, data, len));
+        FUZZ_CHECK(whole == model(material.data(), material.size(), n, data, len, i0, j0));
 
     for (auto &s : splits)
         s %= len + 1;
@@ -102,6 +109,8 @@ void check_steps(const bytes &material, size_t n, std::vector<size_t> splits, co
     splits.push_back(len);
     std::sort(splits.begin(), splits.end());
     FUZZ_CHECK(vcrypt_init(&ctx, material.data(), klen, n) == 0);
+    ctx.i = i0;
+    ctx.j = j0;
     bytes pieces(len, 0xA5);
     for (size_t k = 1; k < splits.size(); k++) {
         size_t from = splits[k - 1], count = splits[k] - from;
@@ -123,6 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<size_t> splits(in.u8() % 8);
     for (auto &s : splits)
         s = in.u16();
+    // High bits that must be ignored ride along with the fuzzer's indices.
+    const uint64_t i0 = in.u8() | (flags & 0x80 ? UINT64_C(0xA5A5A5A5A5A5A500) : 0);
+    const uint64_t j0 = in.u8() | (flags & 0x80 ? UINT64_C(0x5A5A5A5A5A5A5A00) : 0);
 
     check_one_shot(flags, prefix, key, in.rest(), in.rest_size());
 
@@ -131,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     material.insert(material.end(), key.begin(), key.end());
     if (flags & 0x40)
         material.push_back(0);
-    check_steps(material, n, splits, in.rest(), in.rest_size());
+    check_steps(material, n, splits, i0, j0, in.rest(), in.rest_size());
 
     // A key length below 1 is refused and leaves the context alone.
     vcrypt_state ctx{1, 2, nullptr, 3};

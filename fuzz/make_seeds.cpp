@@ -64,9 +64,11 @@ void container_seed(const std::string &name, const char *magic, uint8_t prefix,
     put("decrypt", name, in);
 }
 
-// fuzz_cipher's input: flags, key_prefix, key text, N, splits, data.
+// fuzz_cipher's input: flags, key_prefix, key text, N, splits, starting i
+// and j, data.
 void cipher_seed(const std::string &name, uint8_t flags, uint8_t prefix, const std::string &key,
-                 uint16_t n, const std::vector<uint16_t> &splits, const bytes &data)
+                 uint16_t n, const std::vector<uint16_t> &splits, const bytes &data,
+                 uint8_t i0 = 0, uint8_t j0 = 0)
 {
     bytes in{flags, prefix, static_cast<uint8_t>(key.size())};
     in.insert(in.end(), key.begin(), key.end());
@@ -77,6 +79,8 @@ void cipher_seed(const std::string &name, uint8_t flags, uint8_t prefix, const s
         in.push_back(static_cast<uint8_t>(s >> 8));
         in.push_back(static_cast<uint8_t>(s));
     }
+    in.push_back(i0);
+    in.push_back(j0);
     in.insert(in.end(), data.begin(), data.end());
     put("cipher", name, in);
 }
@@ -118,6 +122,8 @@ int main(int argc, char **argv)
     // A table above 256 entries, with the longest key text allowed.
     cipher_seed("large-table-long-key", 0x01, 0x99, std::string(254, 'k'), 700, {255, 256, 511},
                 pattern(600, 6));
+    // A small table entered with indices beyond it, high bits set.
+    cipher_seed("indices-beyond-table", 0x80, 0x10, "idx", 5, {3}, pattern(100, 8), 250, 77);
     // A key text one character too long is refused.
     cipher_seed("key-too-long", 0x00, 0x00, std::string(255, 'x'), 0, {}, pattern(16, 7));
 
