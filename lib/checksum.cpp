@@ -6,7 +6,6 @@
 
 #include "checksum_kernels.h"
 
-#include <array>
 #include <bit>
 #include <cstring>
 
@@ -64,6 +63,79 @@ inline uint32_t lsb_byte(uint32_t a, uint8_t b)
     return (a >> 8) ^ tables.lsb[0][(a ^ b) & 0xFF];
 }
 
+// Streams of the portable kernels (see below) are this many bytes long.
+constexpr size_t stride = 512;
+
+// "Feed `stride` zero bytes" is linear in the register, so it is a 32 x 32
+// matrix over GF(2), found by squaring the one-byte matrix; applying it is
+// then four lookups, one per register byte.
+struct gf2_matrix {
+    uint32_t col[32]; // image of bit i
+};
+
+constexpr uint32_t apply(const gf2_matrix &m, uint32_t v)
+{
+    uint32_t r = 0;
+    for (int i = 0; i < 32; i++)
+        if (v & (uint32_t{1} << i))
+            r ^= m.col[i];
+    return r;
+}
+
+constexpr gf2_matrix compose(const gf2_matrix &a, const gf2_matrix &b)
+{
+    gf2_matrix m{};
+    for (int i = 0; i < 32; i++)
+        m.col[i] = apply(a, b.col[i]);
+    return m;
+}
+
+template <class Step> constexpr gf2_matrix zeros_matrix(Step step, size_t count)
+{
+    gf2_matrix one{}, acc{};
+    for (int i = 0; i < 32; i++) {
+        one.col[i] = step(uint32_t{1} << i);
+        acc.col[i] = uint32_t{1} << i;
+    }
+    for (; count > 0; count >>= 1, one = compose(one, one))
+        if (count & 1)
+            acc = compose(one, acc);
+    return acc;
+}
+
+struct shift_tables {
+    uint32_t msb[4][256]; // [k][b]: effect of register byte k (bits 8k..)
+    uint32_t lsb[4][256];
+};
+
+constexpr shift_tables make_shift_tables()
+{
+    const auto &t = tables;
+    gf2_matrix m = zeros_matrix([&](uint32_t v) { return (v << 8) ^ t.msb[0][v >> 24]; }, stride);
+    gf2_matrix l = zeros_matrix([&](uint32_t v) { return (v >> 8) ^ t.lsb[0][v & 0xFF]; }, stride);
+    shift_tables s{};
+    for (int k = 0; k < 4; k++)
+        for (uint32_t b = 0; b < 256; b++) {
+            s.msb[k][b] = apply(m, b << (8 * k));
+            s.lsb[k][b] = apply(l, b << (8 * k));
+        }
+    return s;
+}
+
+constexpr shift_tables shift = make_shift_tables();
+
+inline uint32_t shift_msb(uint32_t v)
+{
+    return shift.msb[0][v & 0xFF] ^ shift.msb[1][(v >> 8) & 0xFF] ^
+           shift.msb[2][(v >> 16) & 0xFF] ^ shift.msb[3][v >> 24];
+}
+
+inline uint32_t shift_lsb(uint32_t v)
+{
+    return shift.lsb[0][v & 0xFF] ^ shift.lsb[1][(v >> 8) & 0xFF] ^
+           shift.lsb[2][(v >> 16) & 0xFF] ^ shift.lsb[3][v >> 24];
+}
+
 inline uint64_t load_le64(const uint8_t *p)
 {
     uint64_t v;
@@ -73,10 +145,69 @@ inline uint64_t load_le64(const uint8_t *p)
     return v;
 }
 
-// 0xFF in every byte of w whose top bit is set, 0x00 elsewhere.
-inline uint64_t sign_bytes(uint64_t w)
+// Slicing-by-16: the register is folded into the block's first four bytes
+// (w0, bytes as little-endian words), and then each of the 16 bytes
+// contributes independently through the table for its distance from the
+// block's end, so the 16 lookups overlap.
+inline uint32_t msb_block(uint32_t h, uint64_t w0, uint64_t w1)
 {
-    return ((w >> 7) & 0x0101010101010101u) * 0xFF;
+    const auto &t = tables.msb;
+    w0 ^= __builtin_bswap32(h); // the register's top byte meets byte 0
+    return t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^
+           t[12][(w0 >> 24) & 0xFF] ^ t[11][(w0 >> 32) & 0xFF] ^ t[10][(w0 >> 40) & 0xFF] ^
+           t[9][(w0 >> 48) & 0xFF] ^ t[8][w0 >> 56] ^ t[7][w1 & 0xFF] ^ t[6][(w1 >> 8) & 0xFF] ^
+           t[5][(w1 >> 16) & 0xFF] ^ t[4][(w1 >> 24) & 0xFF] ^ t[3][(w1 >> 32) & 0xFF] ^
+           t[2][(w1 >> 40) & 0xFF] ^ t[1][(w1 >> 48) & 0xFF] ^ t[0][w1 >> 56];
+}
+
+inline uint32_t lsb_block(uint32_t a, uint64_t w0, uint64_t w1)
+{
+    const auto &t = tables.lsb;
+    w0 ^= a;
+    return t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^
+           t[12][(w0 >> 24) & 0xFF] ^ t[11][(w0 >> 32) & 0xFF] ^ t[10][(w0 >> 40) & 0xFF] ^
+           t[9][(w0 >> 48) & 0xFF] ^ t[8][w0 >> 56] ^ t[7][w1 & 0xFF] ^ t[6][(w1 >> 8) & 0xFF] ^
+           t[5][(w1 >> 16) & 0xFF] ^ t[4][(w1 >> 24) & 0xFF] ^ t[3][(w1 >> 32) & 0xFF] ^
+           t[2][(w1 >> 40) & 0xFF] ^ t[1][(w1 >> 48) & 0xFF] ^ t[0][w1 >> 56];
+}
+
+// The sign extension inside a block.  By the step identity (see csum_tail
+// below) a high byte at block position i adds 0x00FFFFFF to the register
+// right after its step; carried through the 15 - i steps left in the block
+// that is a constant C[15 - i].  sign[0][m] sums those constants for the
+// high bytes of bytes 0..7 with m their packed top bits, sign[1][m] for
+// bytes 8..15.
+struct sign_tables {
+    uint32_t t[2][256];
+};
+
+constexpr sign_tables make_sign_tables()
+{
+    uint32_t c[16] = {0x00FFFFFFu};
+    for (int k = 1; k < 16; k++)
+        c[k] = (c[k - 1] >> 8) ^ tables.lsb[0][c[k - 1] & 0xFF];
+    sign_tables s{};
+    for (uint32_t m = 0; m < 256; m++)
+        for (int i = 0; i < 8; i++)
+            if (m & (1u << i)) {
+                s.t[0][m] ^= c[15 - i];
+                s.t[1][m] ^= c[7 - i];
+            }
+    return s;
+}
+
+constexpr sign_tables sign = make_sign_tables();
+
+// The top bits of the 8 bytes of w, byte i's at bit i: the flags sit 8 bits
+// apart, and the multiplier moves flag i to bit 56 + i without carries.
+inline uint32_t top_bits(uint64_t w)
+{
+    return static_cast<uint32_t>((((w >> 7) & 0x0101010101010101u) * 0x0102040810204080u) >> 56);
+}
+
+inline uint32_t csum_block(uint32_t a, uint64_t w0, uint64_t w1)
+{
+    return lsb_block(a, w0, w1) ^ sign.t[0][top_bits(w0)] ^ sign.t[1][top_bits(w1)];
 }
 
 } // namespace
@@ -99,27 +230,52 @@ uint32_t csum_plain(uint32_t a, const uint8_t *p, size_t n)
     return a;
 }
 
-// Slicing-by-16: the register is folded into the block's first four bytes,
-// and then each of the 16 bytes contributes independently through the
-// table for its distance from the block's end, so the 16 lookups overlap.
+// The portable kernels: slicing-by-16 over three streams at once.  One
+// stream is bound by the latency of its register (XOR, byte extract, table
+// load, XOR tree) rather than by the loads, so each group of 3 x `stride`
+// bytes is split into three consecutive streams, the second and third
+// started from zero, run interleaved, and joined by linearity:
+//
+//     crc(h, A B C) = shift(shift(crc(h, A)) ^ crc(0, B)) ^ crc(0, C),
+//
+// where shift feeds `stride` zero bytes (four table lookups).
 uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n)
 {
-    const auto &t = tables.msb;
-    while (n >= 16) {
-        // Little-endian words: byte i of the block is bits 8i..8i+7.  The
-        // register's top byte meets the block's first byte.
-        uint64_t w0 = load_le64(p) ^ __builtin_bswap32(h);
-        uint64_t w1 = load_le64(p + 8);
-        h = t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^
-            t[12][(w0 >> 24) & 0xFF] ^ t[11][(w0 >> 32) & 0xFF] ^ t[10][(w0 >> 40) & 0xFF] ^
-            t[9][(w0 >> 48) & 0xFF] ^ t[8][w0 >> 56] ^ t[7][w1 & 0xFF] ^
-            t[6][(w1 >> 8) & 0xFF] ^ t[5][(w1 >> 16) & 0xFF] ^ t[4][(w1 >> 24) & 0xFF] ^
-            t[3][(w1 >> 32) & 0xFF] ^ t[2][(w1 >> 40) & 0xFF] ^ t[1][(w1 >> 48) & 0xFF] ^
-            t[0][w1 >> 56];
-        p += 16;
-        n -= 16;
+    for (; n >= 3 * stride; p += 3 * stride, n -= 3 * stride) {
+        uint32_t h0 = h, h1 = 0, h2 = 0;
+        for (size_t i = 0; i < stride; i += 16) {
+            const uint8_t *q = p + i;
+            h0 = msb_block(h0, load_le64(q), load_le64(q + 8));
+            h1 = msb_block(h1, load_le64(q + stride), load_le64(q + stride + 8));
+            h2 = msb_block(h2, load_le64(q + 2 * stride), load_le64(q + 2 * stride + 8));
+        }
+        h = shift_msb(shift_msb(h0) ^ h1) ^ h2;
     }
+    for (; n >= 16; p += 16, n -= 16)
+        h = msb_block(h, load_le64(p), load_le64(p + 8));
     return crc_plain(h, p, n);
+}
+
+// The portable csum: the reflected slicing kernel, plus the constants the
+// block's high bytes add (csum_block), so the sign extension costs two
+// lookups per 16 bytes and nothing crosses a block boundary.
+uint32_t csum_slice16(uint32_t a, const uint8_t *p, size_t n)
+{
+    for (; n >= 3 * stride; p += 3 * stride, n -= 3 * stride) {
+        uint32_t a0 = a, a1 = 0, a2 = 0;
+        for (size_t i = 0; i < stride; i += 16) {
+            const uint8_t *q = p + i;
+            a0 = csum_block(a0, load_le64(q), load_le64(q + 8));
+            a1 = csum_block(a1, load_le64(q + stride), load_le64(q + stride + 8));
+            a2 = csum_block(a2, load_le64(q + 2 * stride), load_le64(q + 2 * stride + 8));
+        }
+        a = shift_lsb(shift_lsb(a0) ^ a1) ^ a2;
+    }
+    for (; n >= 16; p += 16, n -= 16)
+        a = csum_block(a, load_le64(p), load_le64(p + 8));
+    for (size_t i = 0; i < n; i++)
+        a = lsb_byte(a, p[i]) ^ (p[i] >= 0x80 ? 0x00FFFFFFu : 0);
+    return a;
 }
 
 // velkor_csum as a standard reflected CRC over corrected bytes.
@@ -143,40 +299,10 @@ uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n)
 // where m[j] = 0xFF if d[j] >= 0x80 else 0 (m[j] = 0 for j < 0), crc is the
 // ordinary reflected CRC register update, and tail collects the terms that
 // run past the end: 0x00FFFFFF >> 8(n-1-j) for each high byte j among the
-// last three.  Any fast reflected CRC can then run on d', which is made a
-// word at a time from the words' sign bits.  tests/checksum_kernels_test.cpp
-// checks the step identity for every register byte and byte value.
-uint32_t csum_slice16(uint32_t a, const uint8_t *p, size_t n)
-{
-    const auto &t = tables.lsb;
-    const uint8_t *start = p;
-    uint64_t prev = 0; // sign bytes of the previous word
-    while (n >= 16) {
-        uint64_t w0 = load_le64(p);
-        uint64_t w1 = load_le64(p + 8);
-        uint64_t m0 = sign_bytes(w0);
-        uint64_t m1 = sign_bytes(w1);
-        w0 ^= (m0 << 8) ^ (m0 << 16) ^ (m0 << 24) ^ (prev >> 56) ^ (prev >> 48) ^ (prev >> 40);
-        w1 ^= (m1 << 8) ^ (m1 << 16) ^ (m1 << 24) ^ (m0 >> 56) ^ (m0 >> 48) ^ (m0 >> 40);
-        prev = m1;
-        w0 ^= a;
-        a = t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^
-            t[12][(w0 >> 24) & 0xFF] ^ t[11][(w0 >> 32) & 0xFF] ^ t[10][(w0 >> 40) & 0xFF] ^
-            t[9][(w0 >> 48) & 0xFF] ^ t[8][w0 >> 56] ^ t[7][w1 & 0xFF] ^
-            t[6][(w1 >> 8) & 0xFF] ^ t[5][(w1 >> 16) & 0xFF] ^ t[4][(w1 >> 24) & 0xFF] ^
-            t[3][(w1 >> 32) & 0xFF] ^ t[2][(w1 >> 40) & 0xFF] ^ t[1][(w1 >> 48) & 0xFF] ^
-            t[0][w1 >> 56];
-        p += 16;
-        n -= 16;
-    }
-    if (p != start)
-        a ^= csum_tail(p);
-    // The rest one byte at a time, with the sign folded into a table step.
-    for (size_t i = 0; i < n; i++)
-        a = lsb_byte(a, p[i]) ^ (p[i] >= 0x80 ? 0x00FFFFFFu : 0);
-    return a;
-}
-
+// last three.  Any fast reflected CRC can then run on d'; the x86 kernels
+// make it a vector at a time from the vectors' sign bits, and add this
+// function's result at the end.  tests/checksum_kernels_test.cpp checks the
+// step identity for every register byte and byte value, and the buffer form.
 uint32_t csum_tail(const uint8_t *end)
 {
     uint32_t c = 0;

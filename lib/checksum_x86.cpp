@@ -41,7 +41,7 @@
 //
 // Remainders shorter than a block go through the slicing kernels.  The
 // sign-extending checksum runs the reflected fold on sign-corrected data
-// (see csum_slice16 in checksum.cpp for the proof): every loaded vector is
+// (see csum_tail in checksum.cpp for the proof): every loaded vector is
 // XORed with its own sign bytes moved 1, 2 and 3 places on, carrying in
 // from the vector before, and the term for the last three bytes is added
 // to the register at the end.

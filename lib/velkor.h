@@ -200,9 +200,11 @@ VELKOR_API int read_file_to_buf(const char *path, uint8_t *buf, size_t len);
 
 /*
  * write_buf_to_file() - replace the content of @path with @len bytes.
- * Creates or truncates the file.  A failed write, flush or close returns -1
- * and removes @path if it is a regular file (devices, FIFOs and other
- * special files are never removed).  @len 0 leaves an empty file.
+ * Creates or truncates the file.  A failed write, flush or close returns -1,
+ * with errno as the stream functions left it, and removes @path if what was
+ * written to is a regular file: a symbolic link to one is removed and its
+ * target kept; devices, FIFOs and other special files are never removed.
+ * @len 0 leaves an empty file.
  */
 VELKOR_API int write_buf_to_file(const char *path, const uint8_t *buf, size_t len);
 

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Install a build into a temporary prefix and use it the way others will:
+# check that every installed file is there, build a C program through
+# pkg-config and a C++ program through find_package(velkor) against the
+# installed files alone, run both, and run the installed commands.
+#
+#   .ci/install-check.sh [BUILD_DIR]     (default build/default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=${1:-build/default}
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/velkor-install.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() { echo "install-check: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+for f in bin/bgntag bin/velkor include/velkor.h \
+         share/man/man1/bgntag.1 share/man/man1/velkor.1 share/man/man3/velkor.3; do
+  [ -f "$prefix/$f" ] || fail "$f is not installed"
+done
+pc=$(find "$prefix" -name velkor.pc)
+[ -n "$pc" ] || fail "velkor.pc is not installed"
+libdir=$(dirname "$(dirname "$pc")")
+for f in libvelkor.a libvelkor.so; do
+  [ -e "$libdir/$f" ] || fail "$f is not installed in $libdir"
+done
+soname=$(objdump -p "$libdir/libvelkor.so" | awk '$1 == "SONAME" { print $2 }')
+[ -n "$soname" ] && [ -f "$libdir/$soname" ] || fail "libvelkor.so has no SONAME or no $soname"
+[ -f "$libdir/cmake/velkor/velkorConfig.cmake" ] || fail "CMake package is not installed"
+
+# Only the installed tree may be used from here on.
+export PKG_CONFIG_PATH=$(dirname "$pc")
+export LD_LIBRARY_PATH=$libdir
+cd "$tmp"
+
+# C, through pkg-config.
+[ "$(pkg-config --modversion velkor)" = "$(sed -n 's/^project(velkor VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||
+  fail "pkg-config reports the wrong version"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags velkor) \
+   "$src/tests/consumers/consumer.c" $(pkg-config --libs velkor) -o c-consumer
+ldd ./c-consumer | grep -q "$libdir/$soname" || fail "the C consumer does not use the installed $soname"
+./c-consumer "$tmp/c.vc"
+
+# C++, through find_package.
+cmake -S "$src/tests/consumers/cpp" -B cpp-build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >cpp-configure.log ||
+  { cat cpp-configure.log; fail "the C++ consumer does not configure"; }
+grep -q "velkor [0-9.]* from $prefix/" cpp-configure.log || fail "find_package found another velkor"
+cmake --build cpp-build >/dev/null
+./cpp-build/consumer_shared "$tmp/shared.vc"
+./cpp-build/consumer_static "$tmp/static.vc"
+
+# The installed commands read what the consumers wrote, and round-trip.
+"$prefix/bin/velkor" unpack -k "consumer key" "$tmp/c.vc" c.out
+[ "$(cat c.out)" = "a payload from C" ] || fail "velkor unpack of the C consumer's container"
+printf 'abc' > abc
+"$prefix/bin/bgntag" abc abc.bgn
+"$prefix/bin/velkor" check -q abc.bgn
+"$prefix/bin/velkor" untag abc.bgn abc.out
+cmp -s abc abc.out || fail "bgntag then velkor untag"
+echo "install-check: ok ($prefix)"

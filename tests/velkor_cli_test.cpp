@@ -1,0 +1,741 @@
+// Drives the built velkor binary (and bgntag, to make tagged files).
+// Containers it writes are read back with the library itself, so a fault
+// shared by pack and unpack cannot hide behind a round trip.
+#include "testutil.h"
+#include "velkor.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <variant>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testutil::bytes;
+using testutil::run;
+
+namespace {
+
+const std::string velkor = VELKOR_PATH;
+const std::string bgntag = BGNTAG_PATH;
+
+std::string sys_msg(int e) { return strerror(e); }
+
+std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
+
+bool starts_with(const std::string &s, const std::string &prefix)
+{
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+struct container {
+    int status = -1;
+    enc_info info{};
+    bytes payload;
+};
+
+// Read a container file with the library.
+container read_container(const std::string &path, const char *key, bool data_sized)
+{
+    container c;
+    bytes b = testutil::read_file(path);
+    c.info.key = key;
+    c.info.data_sized_state = data_sized;
+    c.status = decrypt_buf(&c.info, b.data(), static_cast<int64_t>(b.size()));
+    if (c.status == 0)
+        c.payload.assign(b.begin(), b.begin() + c.info.data_length);
+    return c;
+}
+
+class Velkor : public ::testing::Test {
+protected:
+    testutil::scratch_dir dir;
+    std::string in = dir / "in";
+    std::string out = dir / "out";
+
+    // The tagged form of data, made by bgntag.
+    std::string tagged(const bytes &data, const std::string &name = "tagged")
+    {
+        testutil::write_file(dir / (name + ".src"), data);
+        auto r = run({bgntag, dir / (name + ".src"), dir / name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return dir / name;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Conventions
+
+TEST_F(Velkor, HelpAndVersion)
+{
+    for (auto args : {std::vector<std::string>{velkor, "--help"}, {velkor, "-h"},
+                      {velkor, "pack", "--help"}, {velkor, "check", "-h"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << args[1];
+        EXPECT_TRUE(starts_with(r.out, "usage: velkor check")) << r.out;
+        EXPECT_NE(r.out.find("--data-sized"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    auto r = run({velkor, "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "velkor " VELKOR_VERSION "\n");
+    EXPECT_EQ(r.err, "");
+}
+
+// Every bad command line: status 2, what is wrong and a usage on standard
+// error, nothing on standard output, no output file.
+TEST_F(Velkor, CommandLineErrors)
+{
+    testutil::write_file(in, testutil::to_bytes("payload"));
+    const std::string key255(255, 'k');
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{}, "missing command"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--frob"}, "unknown option '--frob'"},
+        {{"check"}, "missing operand"},
+        {{"untag", in}, "missing operand"},
+        {{"untag", in, out, out}, "too many operands"},
+        {{"pack", "-k", "k", "-l", "l", in}, "missing operand"},
+        {{"unpack", "-k", "k", in}, "missing operand"},
+        {{"info", "-k", "k"}, "missing operand"},
+        {{"info", "-k", "k", in, out}, "too many operands"},
+        {{"pack", "-x", "-k", "k", "-l", "l", in, out}, "unknown option '-x'"},
+        {{"pack", "--frob", "-k", "k", "-l", "l", in, out}, "unknown option '--frob'"},
+        {{"pack", "-k", "k", "-l", "l", in, out, "-p"}, "option '-p' needs a value"},
+        {{"pack", "-k", "k", "-l", "l", in, out, "--magic"}, "option '--magic' needs a value"},
+        {{"check", "-k", "k", in}, "option '-k' does not apply to check"},
+        {{"unpack", "-k", "k", "--label", "l", in, out}, "option '--label' does not apply to unpack"},
+        {{"pack", "--json", "-k", "k", "-l", "l", in, out}, "option '--json' does not apply to pack"},
+        {{"pack", "-l", "l", in, out}, "a key is needed"},
+        {{"unpack", in, out}, "a key is needed"},
+        {{"info", "-k", "k", "-K", in, in}, "give the key once"},
+        {{"pack", "-k", "k", in, out}, "a label is needed"},
+        {{"pack", "-k", key255, "-l", "l", in, out}, "key is longer than 254 characters"},
+        {{"unpack", "-k", key255, in, out}, "key is longer than 254 characters"},
+        {{"pack", "-k", "k", "-l", std::string(32, 'l'), in, out},
+         "label is longer than 31 characters"},
+        {{"pack", "-k", "k", "-l", "l", "-s", std::string(8, 's'), in, out},
+         "sublabel is longer than 7 characters"},
+        {{"pack", "-k", "k", "-l", "l", "-m", "stark", in, out}, "unknown magic 'stark'"},
+        {{"pack", "-k", "k", "-l", "l", "-m", "START", in, out}, "unknown magic 'START'"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv{velkor};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string shown = c.args.empty() ? "(none)" : c.args[0] + " ...";
+        auto r = run(argv);
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_TRUE(starts_with(r.err, "velkor: " + c.message)) << shown << "\n" << r.err;
+        EXPECT_NE(r.err.find("usage: velkor"), std::string::npos) << shown;
+        EXPECT_FALSE(testutil::exists(out)) << shown;
+    }
+    for (std::string p : {"256", "0x100", "-1", "+1", "", "0x", "12a", " 1", "1 ", "0o7"}) {
+        auto r = run({velkor, "pack", "-k", "k", "-l", "l", "-p", p, in, out});
+        EXPECT_EQ(r.status, 2) << "prefix '" << p << "'";
+        EXPECT_TRUE(starts_with(r.err, "velkor: prefix '" + p + "' is not a number from 0 to 255"))
+            << r.err;
+        EXPECT_FALSE(testutil::exists(out));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// check and untag
+
+TEST_F(Velkor, CheckPassesTaggedFiles)
+{
+    std::vector<std::string> files = {tagged({}, "empty"), tagged(testutil::to_bytes("abc"), "abc"),
+                                      tagged(testutil::random_bytes(100000, 1), "big")};
+    std::vector<std::string> argv{velkor, "check"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    auto r = run(argv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, files[0] + ": OK\n" + files[1] + ": OK\n" + files[2] + ": OK\n");
+    EXPECT_EQ(r.err, "");
+
+    argv.insert(argv.begin() + 2, "-q");
+    r = run(argv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+// One damaged file per reason, checked together with a sound one: each gets
+// its FAILED line, the sound one its OK line, and -q keeps only failures.
+TEST_F(Velkor, CheckNamesWhatIsWrong)
+{
+    const bytes good = testutil::read_file(tagged(testutil::to_bytes("abc")));
+    ASSERT_EQ(good.size(), 23u);
+    auto damaged = [&](const std::string &name, auto change) {
+        bytes b = good;
+        change(b);
+        testutil::write_file(dir / name, b);
+        return dir / name;
+    };
+    struct {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {damaged("text", [](bytes &b) { b = testutil::to_bytes("just some text, long enough"); }),
+         "not a tagged file"},
+        {damaged("short", [](bytes &b) { b.resize(19); }),
+         "not a tagged file: 19 bytes, shorter than the 20-byte header"},
+        {damaged("magic", [](bytes &b) { b[2] = 'N'; }), "not a tagged file"},
+        {damaged("format", [](bytes &b) { b[11] = 0xB2; }), "wrong format byte 0xB2, expected 0xB1"},
+        {damaged("cut", [](bytes &b) { b.pop_back(); }),
+         "length field says 23 but the file has 22 bytes"},
+        {damaged("longer", [](bytes &b) { b.push_back(0); }),
+         "length field says 23 but the file has 24 bytes"},
+        {damaged("payload", [](bytes &b) { b[21] ^= 1; }),
+         "CRC mismatch: stored 0x07E3221F, computed 0x"},
+        {damaged("reserved", [](bytes &b) { b[5] = 1; }), "CRC mismatch"},
+        {damaged("crc", [](bytes &b) { b[19] ^= 0x80; }),
+         "CRC mismatch: stored 0x07E3229F, computed 0x07E3221F"},
+        {dir / "missing", sys_msg(ENOENT)},
+        {dir.path(), sys_msg(EISDIR)},
+        {"/dev/null", "not a regular file"},
+    };
+    const std::string sound = tagged(testutil::to_bytes("fine"), "sound");
+    std::vector<std::string> argv{velkor, "check", sound};
+    for (const auto &c : cases)
+        argv.push_back(c.path);
+    auto r = run(argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines;
+    for (size_t pos = 0, nl; (nl = r.out.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        lines.push_back(r.out.substr(pos, nl - pos));
+    ASSERT_EQ(lines.size(), std::size(cases) + 1) << r.out;
+    EXPECT_EQ(lines[0], sound + ": OK");
+    for (size_t k = 0; k < std::size(cases); k++) {
+        const std::string want = cases[k].path + ": FAILED (" + cases[k].reason;
+        EXPECT_TRUE(starts_with(lines[k + 1], want)) << lines[k + 1] << "\nwanted " << want;
+        EXPECT_EQ(lines[k + 1].back(), ')');
+    }
+
+    argv.insert(argv.begin() + 2, "-q");
+    auto q = run(argv);
+    EXPECT_EQ(q.status, 1);
+    EXPECT_EQ(q.out, r.out.substr(r.out.find('\n') + 1));
+}
+
+TEST_F(Velkor, UntagGivesBackTheInput)
+{
+    for (size_t n : {0u, 1u, 3u, 4096u, 1u << 20}) {
+        const bytes data = testutil::random_bytes(n, static_cast<uint32_t>(n) + 7);
+        auto r = run({velkor, "untag", tagged(data), out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(testutil::read_file(out), data) << n << " bytes";
+    }
+    // In place: the tagged file becomes its payload again.
+    const bytes data = testutil::to_bytes("in place");
+    const std::string t = tagged(data);
+    ASSERT_EQ(run({velkor, "untag", t, t}).status, 0);
+    EXPECT_EQ(testutil::read_file(t), data);
+}
+
+TEST_F(Velkor, UntagWritesNothingWhenTheCheckFails)
+{
+    bytes b = testutil::read_file(tagged(testutil::to_bytes("abc")));
+    b[22] ^= 1;
+    testutil::write_file(in, b);
+    auto r = run({velkor, "untag", in, out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(starts_with(r.err, "velkor: " + in + ": CRC mismatch")) << r.err;
+    EXPECT_FALSE(testutil::exists(out));
+
+    // An existing output is left as it was.
+    testutil::write_file(out, testutil::to_bytes("old"));
+    EXPECT_EQ(run({velkor, "untag", in, out}).status, 1);
+    EXPECT_EQ(str(testutil::read_file(out)), "old");
+}
+
+// ---------------------------------------------------------------------------
+// pack, unpack, info
+
+TEST_F(Velkor, PackWritesTheContainerFormat)
+{
+    // The smallest case, byte for byte: magic, prefix, lengths, an empty
+    // payload and its checksum of 0.
+    testutil::write_file(in, {});
+    auto r = run({velkor, "pack", "-k", "key", "-l", "a", "-s", "b", "-m", "asar1", "-p", "0x09",
+                  in, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    const bytes b = testutil::read_file(out);
+    ASSERT_EQ(b.size(), 27u);
+    EXPECT_EQ(bytes(b.begin(), b.begin() + 11), (bytes{'a', 's', 'a', 'r', '1', 0, 9, 0, 0, 0, 2}));
+    EXPECT_EQ(bytes(b.begin() + 13, b.begin() + 17), (bytes{0, 0, 0, 2}));
+    EXPECT_EQ(bytes(b.begin() + 19, b.end()), bytes(8, 0));
+    container c = read_container(out, "key", false);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_STREQ(c.info.label, "a");
+    EXPECT_STREQ(c.info.sublabel, "b");
+
+    // Defaults: magic start, prefix 0, empty sublabel, 256-entry tables.
+    const bytes data = testutil::random_bytes(1000, 3);
+    testutil::write_file(in, data);
+    ASSERT_EQ(run({velkor, "pack", "-k", "key", "-l", "lbl", in, out}).status, 0);
+    c = read_container(out, "key", false);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_STREQ(c.info.magic, "start");
+    EXPECT_EQ(c.info.key_prefix, 0);
+    EXPECT_STREQ(c.info.label, "lbl");
+    EXPECT_STREQ(c.info.sublabel, "");
+    EXPECT_EQ(c.payload, data);
+    EXPECT_EQ(testutil::read_file(out).size(), enc_compute_header_len("lbl", "") + 1000 + 4);
+}
+
+// pack then unpack gives back the input exactly, for both magics and both
+// table settings, and the library reads the same container.
+TEST_F(Velkor, PackUnpackRoundTrip)
+{
+    const std::string key(254, 'K'); // the longest key allowed
+    const std::string label(31, 'L'), sublabel(7, 'S');
+    for (std::string magic : {"start", "asar1"})
+        for (bool sized : {false, true})
+            for (size_t n : {0u, 1u, 256u, 70000u}) {
+                const bytes data = testutil::random_bytes(n, static_cast<uint32_t>(n));
+                testutil::write_file(in, data);
+                std::vector<std::string> pack = {velkor, "pack", "-k", key, "-l", label, "-s",
+                                                 sublabel, "-m", magic, "-p", "200", in, out};
+                std::vector<std::string> unpack = {velkor, "unpack", "-k", key, out, dir / "back"};
+                if (sized) {
+                    pack.push_back("--data-sized");
+                    unpack.push_back("--data-sized");
+                }
+                const std::string what = magic + (sized ? " data-sized " : " ") +
+                                         std::to_string(n) + " bytes";
+                auto r = run(pack);
+                ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+                r = run(unpack);
+                ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+                EXPECT_EQ(r.out + r.err, "");
+                EXPECT_EQ(testutil::read_file(dir / "back"), data) << what;
+
+                container c = read_container(out, key.c_str(), sized);
+                ASSERT_EQ(c.status, 0) << what;
+                EXPECT_EQ(std::string(c.info.magic), magic);
+                EXPECT_EQ(std::string(c.info.label), label);
+                EXPECT_EQ(std::string(c.info.sublabel), sublabel);
+                EXPECT_EQ(c.info.key_prefix, 200);
+                EXPECT_EQ(c.payload, data) << what;
+            }
+}
+
+TEST_F(Velkor, PrefixAndKeyFileForms)
+{
+    testutil::write_file(in, testutil::to_bytes("data"));
+    for (auto [text, value] : {std::pair<std::string, int>{"0", 0}, {"255", 255}, {"0xff", 255},
+                               {"0XaB", 0xAB}, {"010", 10}}) {
+        ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", "l", "-p", text, in, out}).status, 0);
+        EXPECT_EQ(read_container(out, "k", false).info.key_prefix, value) << text;
+    }
+
+    // The first line of the key file, without LF or CR LF, is the key; the
+    // rest of the file is not.
+    const std::string keyfile = dir / "key";
+    for (std::string content : {"s3cret", "s3cret\n", "s3cret\r\n", "s3cret\nsecond line\n"}) {
+        testutil::write_file(keyfile, testutil::to_bytes(content));
+        auto r = run({velkor, "pack", "-K", keyfile, "--label", "l", in, out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_container(out, "s3cret", false).status, 0) << content;
+        r = run({velkor, "unpack", "--key-file", keyfile, out, dir / "back"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(str(testutil::read_file(dir / "back")), "data");
+    }
+
+    // Key files that cannot give a key: status 1, the file named.
+    struct {
+        std::string content;
+        std::string message;
+    } bad[] = {
+        {"", "no key in the file"},
+        {std::string(255, 'k') + "\n", "key is longer than 254 characters"},
+        {std::string("ab\0cd\n", 6), "the key contains a NUL byte"},
+    };
+    for (const auto &c : bad) {
+        testutil::write_file(keyfile, testutil::to_bytes(c.content));
+        auto r = run({velkor, "pack", "-K", keyfile, "-l", "l", in, dir / "new"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velkor: " + keyfile + ": " + c.message + "\n");
+        EXPECT_FALSE(testutil::exists(dir / "new"));
+    }
+    auto r = run({velkor, "unpack", "-K", dir / "nokey", out, dir / "new"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + dir / "nokey" + ": " + sys_msg(ENOENT) + "\n");
+}
+
+// A wrong key, the other table setting or a damaged payload all end at the
+// checksum; a file that is no container, or is cut short, is named as such.
+// None of them creates the output.
+TEST_F(Velkor, UnpackRefusesWhatItCannotRead)
+{
+    const std::string packed = dir / "packed";
+    testutil::write_file(in, testutil::random_bytes(5000, 9));
+    ASSERT_EQ(run({velkor, "pack", "-k", "right", "-l", "label", "-s", "sub", in, packed}).status, 0);
+    const bytes good = testutil::read_file(packed);
+    const size_t header = enc_compute_header_len("label", "sub");
+
+    auto variant = [&](const std::string &name, auto change) {
+        bytes b = good;
+        change(b);
+        testutil::write_file(dir / name, b);
+        return dir / name;
+    };
+    const std::string mismatch = "checksum mismatch (wrong key or damaged container)";
+    struct {
+        std::vector<std::string> options;
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {{"-k", "wrong"}, packed, mismatch},
+        {{"-k", "righ"}, packed, mismatch},
+        {{"-k", "right", "--data-sized"}, packed, mismatch},
+        {{"-k", "right"}, variant("payload", [&](bytes &b) { b[header + 100] ^= 4; }), mismatch},
+        {{"-k", "right"}, variant("sum", [&](bytes &b) { b.back() ^= 1; }), mismatch},
+        {{"-k", "right"}, in, "not a container (no start or asar1 magic)"},
+        {{"-k", "right"}, variant("magic", [](bytes &b) { b[5] = '!'; }), "not a container (no start or asar1 magic)"},
+        {{"-k", "right"}, variant("empty", [](bytes &b) { b.clear(); }), "not a container (no start or asar1 magic)"},
+        {{"-k", "right"}, variant("cut", [](bytes &b) { b.pop_back(); }),
+         "damaged container (payload of 5000 bytes and its checksum run past the end of the file)"},
+        {{"-k", "right"}, variant("cuthead", [](bytes &b) { b.resize(12); }),
+         "damaged container (cut off in the header)"},
+        {{"-k", "right"}, variant("l1", [](bytes &b) { b[10] = 33; }),
+         "damaged container (label length 33, not 1..32)"},
+        {{"-k", "right"}, variant("l1zero", [](bytes &b) { b[10] = 0; }),
+         "damaged container (label length 0, not 1..32)"},
+        {{"-k", "right"}, variant("l2", [](bytes &b) { b[11 + 6 + 3] = 9; }),
+         "damaged container (sublabel length 9, not 1..8)"},
+        {{"-k", "right"}, dir / "missing", sys_msg(ENOENT)},
+        {{"-k", "right"}, dir.path(), sys_msg(EISDIR)},
+    };
+    for (const auto &c : cases) {
+        for (std::string cmd : {"unpack", "info"}) {
+            std::vector<std::string> argv{velkor, cmd};
+            argv.insert(argv.end(), c.options.begin(), c.options.end());
+            argv.push_back(c.path);
+            if (cmd == "unpack")
+                argv.push_back(out);
+            auto r = run(argv);
+            EXPECT_EQ(r.status, 1) << cmd << " " << c.path;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "velkor: " + c.path + ": " + c.reason + "\n");
+            EXPECT_FALSE(testutil::exists(out));
+        }
+    }
+    // Bytes after the checksum are not part of the container.
+    const std::string padded = variant("padded", [](bytes &b) { b.resize(b.size() + 3, 0xEE); });
+    EXPECT_EQ(run({velkor, "unpack", "-k", "right", padded, out}).status, 0);
+    EXPECT_EQ(testutil::read_file(out), testutil::read_file(in));
+}
+
+// The payload length field has 32 bits.  The input is sparse, so the test
+// costs no disk space, and it is refused before anything is read.
+TEST_F(Velkor, PackRefusesPayloadsBeyondTheLengthField)
+{
+    testutil::write_file(in, {});
+    ASSERT_EQ(truncate(in.c_str(), int64_t{1} << 32), 0);
+    auto r = run({velkor, "pack", "-k", "k", "-l", "l", in, out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + in +
+                         ": too large for a container (4294967296 bytes, at most 4294967295)\n");
+    EXPECT_FALSE(testutil::exists(out));
+}
+
+// A flat JSON object of strings and unsigned integers, strictly: enough to
+// read info --json back, and to reject what a JSON reader would reject.
+using json_value = std::variant<std::string, uint64_t>;
+
+bool parse_json_object(const std::string &s, std::map<std::string, json_value> &obj)
+{
+    size_t p = 0;
+    auto ws = [&] {
+        while (p < s.size() && (s[p] == ' ' || s[p] == '\n' || s[p] == '\t' || s[p] == '\r'))
+            p++;
+    };
+    auto string = [&](std::string &o) {
+        if (p >= s.size() || s[p] != '"')
+            return false;
+        for (p++; p < s.size() && s[p] != '"'; p++) {
+            unsigned char ch = static_cast<unsigned char>(s[p]);
+            if (ch < 0x20 || ch >= 0x80) // raw control or non-ASCII bytes
+                return false;
+            if (ch != '\\') {
+                o += static_cast<char>(ch);
+                continue;
+            }
+            if (++p >= s.size())
+                return false;
+            switch (s[p]) {
+            case '"': o += '"'; break;
+            case '\\': o += '\\'; break;
+            case '/': o += '/'; break;
+            case 'b': o += '\b'; break;
+            case 'f': o += '\f'; break;
+            case 'n': o += '\n'; break;
+            case 'r': o += '\r'; break;
+            case 't': o += '\t'; break;
+            case 'u': {
+                if (p + 4 >= s.size())
+                    return false;
+                unsigned long cp = std::stoul(s.substr(p + 1, 4), nullptr, 16);
+                if (cp > 0xFF) // the label bytes map to U+0000..U+00FF
+                    return false;
+                o += static_cast<char>(cp);
+                p += 4;
+                break;
+            }
+            default: return false;
+            }
+        }
+        if (p >= s.size())
+            return false;
+        p++;
+        return true;
+    };
+    ws();
+    if (p >= s.size() || s[p++] != '{')
+        return false;
+    for (;;) {
+        ws();
+        std::string name;
+        if (!string(name) || obj.count(name))
+            return false;
+        ws();
+        if (p >= s.size() || s[p++] != ':')
+            return false;
+        ws();
+        if (p < s.size() && s[p] == '"') {
+            std::string v;
+            if (!string(v))
+                return false;
+            obj[name] = v;
+        } else {
+            size_t start = p;
+            while (p < s.size() && s[p] >= '0' && s[p] <= '9')
+                p++;
+            if (p == start || (s[start] == '0' && p - start > 1))
+                return false;
+            obj[name] = std::stoull(s.substr(start, p - start));
+        }
+        ws();
+        if (p < s.size() && s[p] == ',') {
+            p++;
+            continue;
+        }
+        if (p >= s.size() || s[p++] != '}')
+            return false;
+        ws();
+        return p == s.size();
+    }
+}
+
+TEST_F(Velkor, InfoPrintsTheHeaderFields)
+{
+    const bytes data = testutil::random_bytes(3000, 5);
+    testutil::write_file(in, data);
+    const uint32_t sum = velkor_csum(3000, data.data(), data.size());
+    ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", "firmware", "-s", "v2", "-m", "asar1", "-p",
+                   "0x1f", "--data-sized", in, out})
+                  .status,
+              0);
+    auto r = run({velkor, "info", "-k", "k", "--data-sized", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%08x", sum);
+    EXPECT_EQ(r.out, std::string("magic:    asar1\n"
+                                 "prefix:   0x1f\n"
+                                 "label:    firmware\n"
+                                 "sublabel: v2\n"
+                                 "length:   3000\n"
+                                 "checksum: ") +
+                         hex + "\n");
+
+    r = run({velkor, "info", "--json", "-k", "k", "--data-sized", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, json_value> obj;
+    ASSERT_TRUE(parse_json_object(r.out, obj)) << r.out;
+    EXPECT_EQ(obj.size(), 6u);
+    EXPECT_EQ(obj["magic"], json_value(std::string("asar1")));
+    EXPECT_EQ(obj["prefix"], json_value(uint64_t{0x1f}));
+    EXPECT_EQ(obj["label"], json_value(std::string("firmware")));
+    EXPECT_EQ(obj["sublabel"], json_value(std::string("v2")));
+    EXPECT_EQ(obj["length"], json_value(uint64_t{3000}));
+    EXPECT_EQ(obj["checksum"], json_value(uint64_t{sum}));
+}
+
+// Labels are bytes: quotes, backslashes, control characters and bytes of
+// 0x80 and above come back exactly from the JSON, and are escaped in the
+// plain output.
+TEST_F(Velkor, InfoEscapesLabels)
+{
+    testutil::write_file(in, {});
+    const std::string label = "q\"b\\n\nt\t\x01\x1f\x7f\x80\xff\xc3\xa9/";
+    const std::string sublabel = "\x1b[2J";
+    ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", label, "-s", sublabel, in, out}).status, 0);
+
+    auto r = run({velkor, "info", "-k", "k", "--json", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, json_value> obj;
+    ASSERT_TRUE(parse_json_object(r.out, obj)) << r.out;
+    EXPECT_EQ(obj["label"], json_value(label));
+    EXPECT_EQ(obj["sublabel"], json_value(sublabel));
+    EXPECT_EQ(obj["length"], json_value(uint64_t{0}));
+    EXPECT_EQ(obj["checksum"], json_value(uint64_t{0}));
+
+    r = run({velkor, "info", "-k", "k", out});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("label:    q\"b\\\\n\\x0at\\x09\\x01\\x1f\\x7f\\x80\\xff\\xc3\\xa9/\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("sublabel: \\x1b[2J\n"), std::string::npos) << r.out;
+}
+
+// ---------------------------------------------------------------------------
+// Outputs
+
+// Each writing command, with the output failing part-way (a file-size
+// limit): status 1 naming the output, an existing output keeps its old
+// content, a new one is not created, and no temporary file stays behind.
+TEST_F(Velkor, FailedWriteLeavesNoPartialOutput)
+{
+    const bytes data = testutil::random_bytes(50000, 2);
+    testutil::write_file(in, data);
+    const std::string packed = dir / "packed", tag = tagged(data);
+    ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", "l", in, packed}).status, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {velkor, "pack", "-k", "k", "-l", "l", in},
+        {velkor, "unpack", "-k", "k", packed},
+        {velkor, "untag", tag},
+    };
+    const auto limit = [] { testutil::limit_file_size(4096); };
+    for (bool existing : {false, true}) {
+        for (auto argv : commands) {
+            if (existing)
+                testutil::write_file(out, testutil::to_bytes("old content"));
+            const auto before = dir.entries();
+            argv.push_back(out);
+            auto r = run(argv, limit);
+            EXPECT_EQ(r.status, 1) << argv[1];
+            EXPECT_EQ(r.err, "velkor: " + out + ": " + sys_msg(EFBIG) + "\n");
+            EXPECT_EQ(dir.entries(), before) << argv[1];
+            if (existing)
+                EXPECT_EQ(str(testutil::read_file(out)), "old content");
+            else
+                EXPECT_FALSE(testutil::exists(out));
+            std::remove(out.c_str());
+        }
+    }
+    // The same file as input and output survives a failed rewrite.
+    auto r = run({velkor, "untag", tag, tag}, limit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(testutil::read_file(tag).size(), data.size() + 20);
+}
+
+// A full device fails at the write and is never removed.  The node is a
+// private twin of /dev/full where one can be made, so a faulty build cannot
+// remove the system's.
+TEST_F(Velkor, FullDeviceFailsAndStays)
+{
+    struct stat sys;
+    if (stat("/dev/full", &sys) != 0 || !S_ISCHR(sys.st_mode))
+        GTEST_SKIP() << "no /dev/full";
+    std::string dev = dir / "full";
+    if (mknod(dev.c_str(), S_IFCHR | 0666, sys.st_rdev) != 0)
+        dev = "/dev/full";
+    const bytes data = testutil::random_bytes(10000, 4);
+    testutil::write_file(in, data);
+    for (const std::vector<std::string> &argv :
+         {std::vector<std::string>{velkor, "pack", "-k", "k", "-l", "l", in, dev},
+          {velkor, "untag", tagged(data), dev}}) {
+        auto r = run(argv);
+        EXPECT_EQ(r.status, 1) << argv[1];
+        EXPECT_EQ(r.err, "velkor: " + dev + ": " + sys_msg(ENOSPC) + "\n");
+        struct stat after;
+        ASSERT_EQ(lstat(dev.c_str(), &after), 0);
+        EXPECT_TRUE(S_ISCHR(after.st_mode));
+        EXPECT_EQ(after.st_rdev, sys.st_rdev);
+    }
+    // What check and info print is their result: a failed print is a failure.
+    auto r = run({velkor, "check", tagged(data)}, [&] {
+        int fd = open(dev.c_str(), O_WRONLY);
+        dup2(fd, 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: standard output: " + sys_msg(ENOSPC) + "\n");
+}
+
+// Replacing an output keeps what the user set up around it: its permission
+// bits, and a symbolic link stays a link to the replaced file.
+TEST_F(Velkor, ReplacedOutputKeepsModeAndLink)
+{
+    const bytes data = testutil::to_bytes("new payload");
+    const std::string t = tagged(data);
+    testutil::write_file(out, testutil::to_bytes("old"));
+    ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+    fs::create_symlink("out", dir / "link");
+    ASSERT_EQ(run({velkor, "untag", t, dir / "link"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(testutil::read_file(out), data);
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    // A new output gets the usual 0666 less the umask.
+    auto r = run({velkor, "untag", t, dir / "fresh"}, [] { umask(027); });
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(stat((dir / "fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+} // namespace
+
+namespace {
+
+// A writable output in a directory where the user cannot create files: no
+// temporary file can be made beside it, so it is written in place.  Needs
+// root to set up, and runs velkor as another user.
+TEST_F(Velkor, OutputInLockedDirectoryIsWrittenInPlace)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as another user";
+    const uid_t nobody = 65534;
+    const std::string locked = dir / "locked", target = locked + "/out";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    testutil::write_file(target, testutil::to_bytes("old"));
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const bytes data = testutil::to_bytes("new content");
+    const std::string t = tagged(data);
+    ASSERT_EQ(chmod(t.c_str(), 0644), 0);
+
+    auto as_nobody = [] {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(99);
+    };
+    auto r = run({velkor, "untag", t, target}, as_nobody);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(target), data);
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
+    // A new file there cannot be made at all: the usual error.
+    r = run({velkor, "untag", t, locked + "/new"}, as_nobody);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + locked + "/new: " + sys_msg(EACCES) + "\n");
+}
+
+} // namespace
