@@ -183,10 +183,11 @@ TEST(Cipher, DataSizedProperties)
 }
 
 // Every path of the library against plain_cipher: table sizes on both sides
-// of each boundary (255/256/257, 510/511, the widened copy, the prefetching
-// schedule, huge-page advice), random keys of several lengths, and lengths
-// processed in random pieces, so each piece starts from the state the last
-// one left (including i and j near a wrap).
+// of each boundary (255/256/257, 509/510/511 in the schedule and the
+// generator), tables beyond the caches and with huge-page advice (from
+// 4 MiB), random keys of several lengths, and data processed in random
+// pieces below and above the widened copy's threshold, so each piece starts
+// from the state the last one left (including i and j near a wrap).
 TEST(Cipher, MatchesPlainAlgorithm)
 {
     std::vector<size_t> sizes;
