@@ -7,6 +7,7 @@
 # libgtest-dev.  bgntag is started by the tests as a program, and without
 # binfmt_misc the kernel cannot run an s390x binary, so the tests get a
 # wrapper in its place that starts it under qemu (with the same argument 0).
+# The same goes for every other program in tool/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -28,15 +29,20 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVELKOR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 
-tool=$build/tool/bgntag
-if file -b "$tool" | grep -q '^ELF'; then
-  mv -f "$tool" "$tool.s390x"
-  cat >"$tool" <<WRAP
+# The programs in tool/ (bgntag and any other) get the wrapper.
+for tool in "$build"/tool/*; do
+  [ -f "$tool" ] && [ -x "$tool" ] || continue
+  case $tool in *.s390x) continue ;; esac
+  if file -b "$tool" | grep -q '^ELF'; then
+    mv -f "$tool" "$tool.s390x"
+    cat >"$tool" <<WRAP
 #!/bin/sh
 exec qemu-s390x -L /usr/s390x-linux-gnu -0 "\$0" "$tool.s390x" "\$@"
 WRAP
-  chmod 755 "$tool"
-fi
-file -b "$tool.s390x" | grep -q 'MSB.*S/390' || { echo "s390x: $tool.s390x is not a big-endian s390x program" >&2; exit 1; }
+    chmod 755 "$tool"
+  fi
+  file -b "$tool.s390x" | grep -q 'MSB.*S/390' ||
+    { echo "s390x: $tool.s390x is not a big-endian s390x program" >&2; exit 1; }
+done
 
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
