@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Memory check: every test program of a build (default: build/default, the
+# release build), whole, under Valgrind memcheck, following the programs the
+# tests start (bgntag) and the children they fork.  Any invalid access, use
+# of uninitialised memory or leak fails the run.
+#
+# Valgrind's messages go to a log, not standard error, because the tests
+# compare what the tools print there.  Any process with an invalid access
+# or uninitialised use exits with status 99, which fails the test that ran
+# it.  Leaks are judged from the log, for every program started (the test
+# program and each program it executes): a child that a test only forks and
+# ends with _exit() never frees anything by design, so leaks are not
+# counted there (its invalid accesses are).
+#
+# Valgrind cannot execute AVX-512, but its emulated CPU does not report it
+# either, so the checksum dispatch binds a kernel it can run and the kernel
+# tests skip the AVX-512 tier.  Fully static programs are left out: valgrind
+# cannot put its checked allocator and string functions into them, so it
+# reports the C library's own internals.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+supp=$PWD/.ci/valgrind.supp
+
+if [ ! -f "$build/CTestTestfile.cmake" ]; then
+  cmake --preset default >/dev/null
+fi
+cmake --build "$build" -j "${JOBS:-2}" >/dev/null
+
+# The test programs, each once: the executables the registered tests run.
+mapfile -t programs < <(ctest --test-dir "$build" --show-only=json-v1 | python3 -c '
+import json, sys
+seen = []
+for t in json.load(sys.stdin)["tests"]:
+    exe = t["command"][0]
+    if exe not in seen:
+        seen.append(exe)
+print("\n".join(seen))')
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+failed=0
+for prog in "${programs[@]}"; do
+  name=$(basename "$prog")
+  if file -b "$prog" | grep -Eq 'static(-pie)? linked|statically linked'; then
+    echo "valgrind: $name: skipped (statically linked)"
+    continue
+  fi
+  t0=$SECONDS
+  log=$logs/$name.log
+  status=0
+  # Through a pipe: children under a file-size limit must still be able to
+  # write their summaries.
+  mkfifo "$logs/$name.fifo"
+  cat "$logs/$name.fifo" >"$log" &
+  reader=$!
+  (cd "$build" && valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+     --show-leak-kinds=definite,indirect,possible \
+     --errors-for-leak-kinds=none \
+     --suppressions="$supp" --trace-children=yes --vgdb=no \
+     --log-fd=9 "$prog" >"$logs/$name.out" 2>&1 9>"$logs/$name.fifo") || status=$?
+  wait $reader
+  # Every process must have ended with a summary of no errors, and every
+  # program started must have lost no memory.
+  read -r pids clean < <(awk '
+    match($0, /^==[0-9]+==/) { pid = substr($0, RSTART, RLENGTH); seen[pid] = 1 }
+    / Command: / { started[pid] = 1 }
+    /ERROR SUMMARY: / { summary[pid] = 1; if ($0 !~ /ERROR SUMMARY: 0 errors/) bad[pid] = 1 }
+    /(definitely|indirectly|possibly) lost: [1-9]/ { lost[pid] = 1 }
+    END { n = 0; c = 0
+          for (p in seen) {
+            n++
+            if ((p in summary) && !(p in bad) && !((p in lost) && (p in started))) c++
+          }
+          print n, c }' "$log")
+  if [ $status -eq 0 ] && [ "$pids" -eq "$clean" ]; then
+    echo "valgrind: $name: clean, $pids processes ($((SECONDS - t0)) s)"
+    # Tests skipped here (the AVX-512 kernels, which the emulated CPU lacks).
+    grep -h '^\[  SKIPPED \] .* ms)$' "$logs/$name.out" | sed 's/^/  /' || true
+  else
+    echo "valgrind: $name: FAILED (status $status, $clean of $pids processes clean, $((SECONDS - t0)) s)"
+    cat "$logs/$name.out" "$log"
+    failed=1
+  fi
+done
+exit $failed

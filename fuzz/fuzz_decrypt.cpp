@@ -1,0 +1,76 @@
+// The container reader on arbitrary bytes, with the key text and
+// data_sized_state taken from the input.  Any out-of-bounds access is a
+// sanitizer finding.  Whenever decrypt_buf() accepts:
+//  - the checksum over the returned payload matches the one it returned;
+//  - label and sublabel are NUL-terminated within their stored lengths;
+//  - magic and key_prefix are the container's own;
+//  - when neither text holds a NUL before its last byte, encrypt_buf() on
+//    the returned fields writes the container's bytes again, up to and
+//    including the checksum.  (An earlier NUL shortens the text the writer
+//    stores, so such containers are checked only for the rest.)
+//
+// Input: flags, key text, then the container.
+#include "fuzz_input.h"
+#include "velkor.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+uint32_t be32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz::input in(data, size);
+    const uint8_t flags = in.u8();
+    const std::string key = in.text(255);
+    const uint8_t *orig = in.rest();
+    const size_t len = in.rest_size();
+
+    // Exactly len bytes on the heap, so any access past them is caught.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[len]);
+    std::copy(orig, orig + len, buf.get());
+
+    enc_info info;
+    // Stale bytes in the record must never reach the result.
+    memset(&info, 0xEE, sizeof info);
+    info.key = key.c_str();
+    info.data_sized_state = flags & 1;
+    if (decrypt_buf(&info, buf.get(), static_cast<int64_t>(len)) != 0)
+        return 0;
+
+    // Accepted: the container held all of its fields.
+    FUZZ_CHECK(len >= 25);
+    const uint32_t l1 = be32(orig + 7);
+    FUZZ_CHECK(l1 >= 1 && l1 <= 32 && len >= 11 + l1 + 4);
+    const uint32_t l2 = be32(orig + 11 + l1);
+    FUZZ_CHECK(l2 >= 1 && l2 <= 8 && len >= 15 + l1 + l2 + 4);
+    const size_t header = 19 + l1 + l2;
+    const uint32_t d = info.data_length;
+    FUZZ_CHECK(d == be32(orig + header - 4) && len >= header + d + 4);
+    FUZZ_CHECK(info.checksum == be32(orig + header + d));
+    FUZZ_CHECK(velkor_csum(d, buf.get(), d) == info.checksum);
+    FUZZ_CHECK(memcmp(info.magic, orig, 6) == 0);
+    FUZZ_CHECK(info.key_prefix == orig[6]);
+    FUZZ_CHECK(info.label[l1 - 1] == '\0' && info.sublabel[l2 - 1] == '\0');
+
+    if (strlen(info.label) + 1 != l1 || strlen(info.sublabel) + 1 != l2)
+        return 0;
+
+    // Write it again from the returned fields: the same bytes must come out.
+    const size_t out_len = enc_compute_buf_len(info.label, info.sublabel, d);
+    FUZZ_CHECK(enc_compute_header_len(info.label, info.sublabel) == header);
+    FUZZ_CHECK(out_len > header + d + 4 && out_len <= header + d + 8 && out_len % 4 == 0);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[out_len]);
+    std::copy(buf.get(), buf.get() + d, out.get() + header);
+    FUZZ_CHECK(encrypt_buf(&info, out.get(), out.get() + header) == 0);
+    FUZZ_CHECK(std::equal(out.get(), out.get() + header + d + 4, orig));
+    return 0;
+}
