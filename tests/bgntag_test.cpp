@@ -203,6 +203,25 @@ TEST_F(Bgntag, SameFileIsReplacedByItsTaggedForm)
     }
 }
 
+// A device named as both input and output is written in place: it is not a
+// file to replace.  A private twin of /dev/null, so that a faulty build
+// cannot replace the system's node.
+TEST_F(Bgntag, SameDeviceIsWrittenInPlace)
+{
+    struct stat sys;
+    ASSERT_EQ(stat("/dev/null", &sys), 0);
+    std::string dev = dir / "null";
+    if (mknod(dev.c_str(), S_IFCHR | 0666, sys.st_rdev) != 0)
+        GTEST_SKIP() << "cannot make a device node here";
+    auto r = run({bgntag, dev, dev});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat(dev.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(st.st_rdev, sys.st_rdev);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"null"});
+}
+
 // A write that fails part-way leaves the original file untouched and no
 // temporary file behind.
 TEST_F(Bgntag, SameFileFailureKeepsTheOriginal)

@@ -176,8 +176,11 @@ int main(int argc, char **argv)
 
     put_be32(buf + 16, velkor_crc(buf, total));
 
+    // Only a regular file is replaced through a temporary file: a device
+    // named twice (say /dev/null) is written in place, never renamed over.
     struct stat ost;
-    if (stat(out, &ost) == 0 && ost.st_dev == st.st_dev && ost.st_ino == st.st_ino) {
+    if (S_ISREG(st.st_mode) && stat(out, &ost) == 0 && ost.st_dev == st.st_dev &&
+        ost.st_ino == st.st_ino) {
         replace_same_file(out, st, buf, total);
     } else {
         int ofd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
