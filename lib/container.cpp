@@ -7,10 +7,14 @@
 // key_prefix).  Reading therefore goes backwards, payload first, while the
 // fields it is keyed by are still enciphered.
 #include "velkor.h"
+#include "be32.h"
 
 #include <cstring>
 
 namespace {
+
+using velkor::get_be32;
+using velkor::put_be32;
 
 constexpr size_t magic_len = 6; // the magic's 5 letters and their NUL
 constexpr size_t max_key_text = 254;
@@ -20,21 +24,6 @@ constexpr uint32_t max_sublabel = sizeof(enc_info::sublabel);
 bool known_magic(const void *p)
 {
     return memcmp(p, "start", magic_len) == 0 || memcmp(p, "asar1", magic_len) == 0;
-}
-
-// Byte by byte, so no alignment is needed and the host's order never shows.
-void put_be32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 //
 // Quiet on success; every failure is one err(3) line and status 1.
 #include "velkor.h"
+#include "be32.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -21,15 +22,9 @@
 
 namespace {
 
-constexpr size_t header_len = 20;
+using velkor::put_be32;
 
-void put_be32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
+constexpr size_t header_len = 20;
 
 // Read exactly len bytes; a single read(2) moves at most about 2 GiB and
 // may be interrupted, so loop.  Returns 0, -1 with errno set, or 1 when the

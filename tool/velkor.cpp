@@ -8,6 +8,7 @@
 // written so that a failure never leaves a half-written regular file (see
 // write_output).
 #include "velkor.h"
+#include "be32.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -31,6 +32,9 @@
 #endif
 
 namespace {
+
+using velkor::get_be32;
+using velkor::put_be32;
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -461,20 +465,6 @@ void write_output(const char *path, const uint8_t *buf, size_t len)
 // Tagged files
 
 constexpr size_t tag_header = 20;
-
-uint32_t get_be32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void put_be32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 // Verify the tagged file at path; "" when it is sound, else the reason.  On
 // success buf holds the whole file and size its length.  The header is read
