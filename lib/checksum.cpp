@@ -377,20 +377,41 @@ static uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n)
 static uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n)
     __attribute__((ifunc("velkor_resolve_csum")));
 
-extern "C" uint32_t velkor_crc(const uint8_t *buf, size_t len)
+extern "C" void velkor_crc_init(velkor_crc_state *st)
+{
+    st->crc = 0;
+    st->length = 0;
+}
+
+extern "C" void velkor_crc_update(velkor_crc_state *st, const uint8_t *buf, size_t len)
 {
     if (len == 0)
-        return 0xFFFFFFFFu;
-    uint32_t h = crc_update(0, buf, len);
+        return;
+    st->crc = crc_update(st->crc, buf, len);
+    st->length += len;
+}
+
+extern "C" uint32_t velkor_crc_final(const velkor_crc_state *st)
+{
     // The length follows the data, least significant byte first, up to and
-    // including its highest non-zero byte.
-    for (size_t n = len;; n >>= 8) {
+    // including its highest non-zero byte (a zero length feeds one 0 byte,
+    // which leaves the zero register zero: the empty CRC is ~0).
+    uint32_t h = st->crc;
+    for (uint64_t n = st->length;; n >>= 8) {
         uint8_t b = static_cast<uint8_t>(n & 0xFF);
         h = crc_plain(h, &b, 1);
         if (n <= 255)
             break;
     }
     return ~h;
+}
+
+extern "C" uint32_t velkor_crc(const uint8_t *buf, size_t len)
+{
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    velkor_crc_update(&st, buf, len);
+    return velkor_crc_final(&st);
 }
 
 extern "C" uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len)

@@ -43,6 +43,24 @@ extern "C" {
 VELKOR_API uint32_t velkor_crc(const uint8_t *buf, size_t len);
 
 /*
+ * Incremental velkor_crc(), for data that arrives in pieces.  Start with
+ * velkor_crc_init(), feed the pieces in order with velkor_crc_update() (any
+ * split, empty pieces included, gives the same result) and read the CRC of
+ * everything fed so far with velkor_crc_final(), which leaves the state
+ * as it was, so feeding may go on.  The state is a plain value: copy it to
+ * fork a computation.  @crc is the register before the length is fed and
+ * @length the number of bytes fed; callers need not look inside.
+ */
+typedef struct velkor_crc_state {
+    uint32_t crc;
+    uint64_t length;
+} velkor_crc_state;
+
+VELKOR_API void velkor_crc_init(velkor_crc_state *st);
+VELKOR_API void velkor_crc_update(velkor_crc_state *st, const uint8_t *buf, size_t len);
+VELKOR_API uint32_t velkor_crc_final(const velkor_crc_state *st);
+
+/*
  * velkor_csum() - a reflected CRC-32 register update with sign extension.
  *
  * Starting from @initial, each byte is sign-extended to 32 bits and XORed

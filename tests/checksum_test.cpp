@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 using testutil::bytes;
 
@@ -46,6 +47,60 @@ TEST(Crc, MatchesSystemCksum)
         uint32_t want = static_cast<uint32_t>(std::strtoul(r.out.c_str(), nullptr, 10));
         EXPECT_EQ(velkor_crc(data.data(), data.size()), want) << "length " << n;
     }
+}
+
+// Any way of cutting the data into pieces, empty ones included, gives the
+// CRC of the whole; final() reads the state without ending it.
+TEST(Crc, IncrementalMatchesOneShot)
+{
+    auto pieces = [](const bytes &d, const std::vector<size_t> &cuts) {
+        velkor_crc_state st;
+        velkor_crc_init(&st);
+        size_t at = 0;
+        for (size_t c : cuts) {
+            velkor_crc_update(&st, d.data() + at, c - at);
+            at = c;
+        }
+        velkor_crc_update(&st, d.data() + at, d.size() - at);
+        const uint32_t v = velkor_crc_final(&st);
+        EXPECT_EQ(velkor_crc_final(&st), v) << "final changed the state";
+        return v;
+    };
+
+    // Every single split point of a short buffer, with an empty piece at
+    // the cut as well.
+    const bytes small = testutil::random_bytes(300, 7);
+    const uint32_t want_small = velkor_crc(small.data(), small.size());
+    for (size_t k = 0; k <= small.size(); k++) {
+        EXPECT_EQ(pieces(small, {k}), want_small) << "split at " << k;
+        EXPECT_EQ(pieces(small, {k, k}), want_small) << "empty piece at " << k;
+    }
+
+    // Random splits of a few MiB, where the fast kernels run on each piece.
+    const bytes big = testutil::random_bytes((3u << 20) + 77, 8);
+    const uint32_t want_big = velkor_crc(big.data(), big.size());
+    uint32_t rng = 12345;
+    for (int round = 0; round < 8; round++) {
+        std::vector<size_t> cuts;
+        size_t at = 0;
+        while (true) {
+            rng = rng * 1103515245u + 12345u;
+            at += (rng >> 8) % (round < 4 ? 70000u : 700u);
+            if (at > big.size())
+                break;
+            cuts.push_back(at);
+        }
+        EXPECT_EQ(pieces(big, cuts), want_big) << "round " << round;
+    }
+
+    // Nothing fed is the empty CRC, and feeding may go on after final().
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    EXPECT_EQ(velkor_crc_final(&st), 0xFFFFFFFFu);
+    velkor_crc_update(&st, reinterpret_cast<const uint8_t *>("ab"), 2);
+    (void)velkor_crc_final(&st);
+    velkor_crc_update(&st, reinterpret_cast<const uint8_t *>("c"), 1);
+    EXPECT_EQ(velkor_crc_final(&st), 0x48AA78A2u);
 }
 
 // cksum appends the length's bytes, least significant first: 768 = 0x0300
