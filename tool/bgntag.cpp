@@ -5,13 +5,13 @@
 // Quiet on success; every failure is one err(3) line and status 1.
 #include "velkor.h"
 #include "be32.h"
+#include "io.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <err.h>
 #include <fcntl.h>
@@ -46,25 +46,6 @@ int read_full(int fd, uint8_t *p, size_t len)
     return 0;
 }
 
-int write_full(int fd, const uint8_t *p, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // The whole run is one read into fresh memory, one CRC pass and one write,
 // so for a large file its cost is mostly the first touch of every page of
 // the buffer: a fault, then zeroing, per 4 KiB.  Ask for transparent huge
@@ -84,39 +65,15 @@ void advise_huge_pages(uint8_t *buf, size_t len)
     errno = saved;
 }
 
-// <out> names the input file itself (perhaps through a link): the tagged
-// form replaces it atomically, through a temporary file beside the real
-// file, so a failure leaves the original untouched.
-void replace_same_file(const char *out, const struct stat &orig, const uint8_t *buf,
-                       size_t len)
+// <out> names the input file itself (perhaps through a link): its tagged
+// form replaces it through a temporary file beside the real file, so a
+// failure leaves the original untouched.  The replacement keeps the file's
+// mode and, where allowed, its owner.
+void replace_same_file(const char *out, const uint8_t *buf, size_t len)
 {
-    char *real = realpath(out, nullptr);
-    if (real == nullptr)
-        err(1, "%s", out);
-    std::string target(real);
-    free(real);
-    size_t slash = target.rfind('/');
-    std::string tmpl = target.substr(0, slash + 1) + ".bgntag.XXXXXX";
-
-    int fd = mkstemp(tmpl.data());
-    if (fd < 0)
-        err(1, "%s", out);
-    // Keep the file's permission bits and, where allowed, its owner.
-    int rc = fchmod(fd, orig.st_mode & 07777);
-    if (rc == 0 && fchown(fd, orig.st_uid, orig.st_gid) != 0 && errno != EPERM)
-        rc = -1;
-    if (rc == 0)
-        rc = write_full(fd, buf, len);
-    if (rc == 0)
-        rc = fsync(fd);
-    if (close(fd) != 0 && rc == 0)
-        rc = -1;
-    if (rc == 0)
-        rc = rename(tmpl.c_str(), target.c_str());
-    if (rc != 0) {
-        int saved = errno;
-        unlink(tmpl.c_str());
-        errno = saved;
+    velkor_io::output o;
+    if (!o.open(out) || !o.write(buf, len) || !o.commit()) {
+        o.discard();
         err(1, "%s", out);
     }
 }
@@ -131,6 +88,7 @@ int main(int argc, char **argv)
     }
     const char *in = argv[1];
     const char *out = argv[2];
+    velkor_io::setup_exit_and_signals();
 
     int fd = open(in, O_RDONLY);
     if (fd < 0)
@@ -176,14 +134,14 @@ int main(int argc, char **argv)
     struct stat ost;
     if (S_ISREG(st.st_mode) && stat(out, &ost) == 0 && ost.st_dev == st.st_dev &&
         ost.st_ino == st.st_ino) {
-        replace_same_file(out, st, buf, total);
+        replace_same_file(out, buf, total);
     } else {
         int ofd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (ofd < 0)
             err(1, "%s", out);
         // A failed close can mean the data never reached the file (NFS,
         // quotas): that is a failed write, not a success.
-        if (write_full(ofd, buf, total) != 0 || close(ofd) != 0)
+        if (!velkor_io::write_all(ofd, buf, total) || close(ofd) != 0)
             err(1, "%s", out);
     }
     free(buf);

@@ -9,6 +9,8 @@
 // write_output).
 #include "velkor.h"
 #include "be32.h"
+#include "io.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -85,10 +87,10 @@ const char help_text[] =
     "\n"
     "Options:\n"
     "  -q, --quiet            check: print only the files that fail\n"
-    "  -k, --key KEY          key text, at most 254 characters\n"
+    "  -k, --key KEY          key text, 1 to 254 bytes\n"
     "  -K, --key-file FILE    read the key text from the first line of FILE\n"
-    "  -l, --label LABEL      label, at most 31 characters (pack, required)\n"
-    "  -s, --sublabel TEXT    sublabel, at most 7 characters (default empty)\n"
+    "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
+    "  -s, --sublabel TEXT    sublabel, at most 7 bytes (default empty)\n"
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
     "  -p, --prefix N         first key byte, 0..255, decimal or 0x hex (default 0)\n"
     "      --data-sized       give each field a cipher table as large as the field\n"
@@ -179,18 +181,27 @@ const command *find_command(const char *name)
     return nullptr;
 }
 
+// What the program prints is its result: losing it is a failure.
+void finish_stdout()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        err(1, "standard output");
+}
+
 [[noreturn]] void print_help()
 {
     print_synopsis(stdout);
     fputc('\n', stdout);
     fputs(help_text, stdout);
-    exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1);
+    finish_stdout();
+    exit(0);
 }
 
 [[noreturn]] void print_version()
 {
     printf("velkor %s\n", VELKOR_VERSION);
-    exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1);
+    finish_stdout();
+    exit(0);
 }
 
 enum { long_data_sized = 256, long_json, long_version };
@@ -230,7 +241,7 @@ unsigned option_bit(int val)
     case 'l': case 's': case 'm': case 'p': return opt_label;
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
-    default: return ~0u; // --help, --version: every command
+    default: return 0;
     }
 }
 
@@ -258,7 +269,7 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
                 usage_error(cmd, "unknown option '-%c'", optopt);
             usage_error(cmd, "unknown option '%s'", args[optind - 1]);
         }
-        if ((cmd->options & option_bit(c)) == 0)
+        if (c != 'h' && c != long_version && (cmd->options & option_bit(c)) == 0)
             usage_error(cmd, "option '%s' does not apply to %s",
                         option_name(c, longindex >= 0).c_str(), cmd->name);
         switch (c) {
@@ -270,8 +281,6 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             s.quiet = true;
             break;
         case 'k':
-            if (strlen(optarg) > max_key)
-                usage_error(cmd, "key is longer than %zu characters", max_key);
             s.key = optarg;
             break;
         case 'K':
@@ -279,12 +288,12 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             break;
         case 'l':
             if (strlen(optarg) > max_label)
-                usage_error(cmd, "label is longer than %zu characters", max_label);
+                usage_error(cmd, "label is longer than %zu bytes", max_label);
             s.label = optarg;
             break;
         case 's':
             if (strlen(optarg) > max_sublabel)
-                usage_error(cmd, "sublabel is longer than %zu characters", max_sublabel);
+                usage_error(cmd, "sublabel is longer than %zu bytes", max_sublabel);
             s.sublabel = optarg;
             break;
         case 'm':
@@ -387,76 +396,19 @@ uint64_t load_input(const char *path, heap_buf &buf, size_t before, size_t after
     return size;
 }
 
-// Write len bytes to path through a temporary file beside its target, then
-// rename it over the target, so the name never shows a partial file and a
-// failure leaves an existing output as it was.  `old` is the existing file's
-// status, or null for a new file: the replacement keeps its permission bits
-// (and owner, when allowed), and a symbolic link is followed so the link
-// stays a link.  Returns false, having changed nothing, when no temporary
-// file can be made there; exits with status 1 on any other failure.
-bool write_replacing(const char *path, const struct stat *old, const uint8_t *buf, size_t len)
-{
-    std::string target = path;
-    if (old != nullptr) {
-        char *real = realpath(path, nullptr);
-        if (real == nullptr)
-            err(1, "%s", path);
-        target = real;
-        free(real);
-    }
-    const size_t slash = target.rfind('/');
-    std::string tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-                      ".velkor.XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0)
-        return false;
-    close(fd);
-
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool ok = write_buf_to_file(tmp.c_str(), buf, len) == 0;
-    if (ok && old != nullptr && chown(tmp.c_str(), old->st_uid, old->st_gid) != 0 &&
-        errno != EPERM)
-        ok = false;
-    if (ok)
-        ok = chmod(tmp.c_str(), old != nullptr ? old->st_mode & 07777 : 0666 & ~mask) == 0;
-    // The data must be on disk before the name points at it.
-    if (ok) {
-        const int sfd = open(tmp.c_str(), O_RDONLY);
-        ok = sfd >= 0 && fsync(sfd) == 0;
-        if (sfd >= 0)
-            close(sfd);
-    }
-    if (ok)
-        ok = rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        const int saved = errno != 0 ? errno : EIO;
-        unlink(tmp.c_str());
-        errno = saved;
-        err(1, "%s", path);
-    }
-    return true;
-}
-
-// Write len bytes to path, never leaving it half-written.  Regular and new
-// outputs go through write_replacing.  Devices, FIFOs and other special
-// files, links that point nowhere (as a shell redirection would, this
-// creates the link's target), and outputs in directories where no temporary
-// file can be made are written in place by write_buf_to_file, which removes
-// a failed regular file and never a special one.  Exits with status 1 on
-// failure.
+// Write len bytes to path: a regular file is replaced whole or not at
+// all, standard output and special files are written in place (io.h).
+// Exits with status 1 on failure.
 void write_output(const char *path, const uint8_t *buf, size_t len)
 {
-    struct stat st;
-    const bool exists = stat(path, &st) == 0;
-    if (exists && S_ISDIR(st.st_mode))
-        errx(1, "%s: %s", path, strerror(EISDIR));
-    const bool in_place = exists ? !S_ISREG(st.st_mode) : lstat(path, &st) == 0;
-    if (!in_place && write_replacing(path, exists ? &st : nullptr, buf, len))
-        return;
-    if (write_buf_to_file(path, buf, len) != 0) {
-        if (errno == 0)
-            errno = EIO;
+    velkor_io::output o;
+    if (!o.open(path)) {
+        if (o.failed_beside())
+            errx(1, "%s: cannot write a temporary file beside it: %s", path, strerror(errno));
+        err(1, "%s", path);
+    }
+    if (!o.write(buf, len) || !o.commit()) {
+        o.discard();
         err(1, "%s", path);
     }
 }
@@ -523,9 +475,9 @@ int run_check(const settings &s)
         std::string why = verify_tagged(path, buf, size);
         if (why.empty()) {
             if (!s.quiet)
-                printf("%s: OK\n", path);
+                printf("%s: OK\n", velkor_text::quote_name(path).c_str());
         } else {
-            printf("%s: FAILED (%s)\n", path, why.c_str());
+            printf("%s: FAILED (%s)\n", velkor_text::quote_name(path).c_str(), why.c_str());
             status = 1;
         }
     }
@@ -548,43 +500,51 @@ int run_untag(const settings &s)
 // Containers
 
 // The key text from -k, or the first line of the -K file without its line
-// end (LF or CR LF).  A file with no line at all is refused: it usually
-// means the command that should have produced the key failed.
-std::string load_key(const settings &s)
+// end (LF or CR LF).  Either way the key must hold 1 to 254 bytes and no
+// NUL: an empty key is what -k "$KEY" gives when the variable is unset, or
+// a key file when the command meant to write it failed.  A key that breaks
+// these rules is a bad command line (status 2), wherever it came from.
+std::string load_key(const command *cmd, const settings &s)
 {
-    if (s.key != nullptr)
-        return s.key;
-    FILE *f = fopen(s.key_file, "r");
-    if (f == nullptr)
-        err(1, "%s", s.key_file);
-    char *line = nullptr;
-    size_t cap = 0;
-    errno = 0;
-    ssize_t n = getline(&line, &cap, f);
-    const int saved = errno;
-    fclose(f);
-    if (n < 0) {
-        free(line);
-        if (saved != 0)
+    std::string key;
+    std::string from; // where a key file's key came from, for messages
+    if (s.key != nullptr) {
+        key = s.key;
+    } else {
+        from = std::string(s.key_file) + ": ";
+        FILE *f = fopen(s.key_file, "r");
+        if (f == nullptr)
+            err(1, "%s", s.key_file);
+        char *line = nullptr;
+        size_t cap = 0;
+        errno = 0;
+        const ssize_t n = getline(&line, &cap, f);
+        const int saved = errno;
+        fclose(f);
+        if (n < 0 && saved != 0) {
+            free(line);
             errx(1, "%s: %s", s.key_file, strerror(saved));
-        errx(1, "%s: no key in the file", s.key_file);
+        }
+        if (n > 0)
+            key.assign(line, static_cast<size_t>(n));
+        free(line);
+        if (!key.empty() && key.back() == '\n')
+            key.pop_back();
+        if (!key.empty() && key.back() == '\r')
+            key.pop_back();
+        if (key.find('\0') != std::string::npos)
+            usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
     }
-    std::string key(line, static_cast<size_t>(n));
-    free(line);
-    if (!key.empty() && key.back() == '\n')
-        key.pop_back();
-    if (!key.empty() && key.back() == '\r')
-        key.pop_back();
-    if (key.find('\0') != std::string::npos)
-        errx(1, "%s: the key contains a NUL byte", s.key_file);
+    if (key.empty())
+        usage_error(cmd, "%sthe key is empty", from.c_str());
     if (key.size() > max_key)
-        errx(1, "%s: key is longer than %zu characters", s.key_file, max_key);
+        usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
     return key;
 }
 
-int run_pack(const settings &s)
+int run_pack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(s);
+    const std::string key = load_key(cmd, s);
     enc_info info{};
     info.key = key.c_str();
     strcpy(info.magic, s.magic);
@@ -663,12 +623,13 @@ void open_container(const settings &s, const std::string &key, heap_buf &buf, en
     info.key = key.c_str();
     info.data_sized_state = s.data_sized;
     if (decrypt_buf(&info, buf.p, static_cast<int64_t>(size)) != 0)
-        errx(1, "%s: checksum mismatch (wrong key or damaged container)", in);
+        errx(1, "%s: checksum mismatch (wrong key, wrong --data-sized setting or damaged container)",
+             in);
 }
 
-int run_unpack(const settings &s)
+int run_unpack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(s);
+    const std::string key = load_key(cmd, s);
     heap_buf buf;
     enc_info info{};
     open_container(s, key, buf, info);
@@ -676,68 +637,22 @@ int run_unpack(const settings &s)
     return 0;
 }
 
-// Text for a person: printable ASCII as it is, a backslash doubled, any
-// other byte as \xNN, so a label cannot move the cursor or hide itself.
-std::string plain_text(std::string_view v)
+int run_info(const command *cmd, const settings &s)
 {
-    std::string o;
-    for (unsigned char ch : v) {
-        if (ch == '\\') {
-            o += "\\\\";
-        } else if (ch >= 0x20 && ch < 0x7f) {
-            o += static_cast<char>(ch);
-        } else {
-            char esc[5];
-            snprintf(esc, sizeof esc, "\\x%02x", ch);
-            o += esc;
-        }
-    }
-    return o;
-}
-
-// A JSON string.  Labels are bytes, not necessarily UTF-8, so each byte
-// becomes the character of the same number: ASCII stays as it is (quote,
-// backslash and control characters escaped), bytes 0x7F..0xFF become
-// \u007f..\u00ff.  The output is pure ASCII, and decoding the string as
-// Latin-1 gives back the exact bytes.
-std::string json_string(std::string_view v)
-{
-    std::string o = "\"";
-    for (unsigned char ch : v) {
-        switch (ch) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\b': o += "\\b"; break;
-        case '\f': o += "\\f"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        default:
-            if (ch >= 0x20 && ch < 0x7f) {
-                o += static_cast<char>(ch);
-            } else {
-                char esc[7];
-                snprintf(esc, sizeof esc, "\\u%04x", ch);
-                o += esc;
-            }
-        }
-    }
-    return o + "\"";
-}
-
-int run_info(const settings &s)
-{
-    const std::string key = load_key(s);
+    const std::string key = load_key(cmd, s);
     heap_buf buf;
     enc_info info{};
     open_container(s, key, buf, info);
     // decrypt_buf guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
+    using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
     if (s.json) {
-        printf("{\"magic\":%s,\"prefix\":%u,\"label\":%s,\"sublabel\":%s,\"length\":%" PRIu32
+        printf("{\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
+               "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
                ",\"checksum\":%" PRIu32 "}\n",
                json_string(magic).c_str(), info.key_prefix, json_string(label).c_str(),
-               json_string(sublabel).c_str(), info.data_length, info.checksum);
+               hex(label).c_str(), json_string(sublabel).c_str(), hex(sublabel).c_str(),
+               info.data_length, info.checksum);
     } else {
         printf("magic:    %s\n"
                "prefix:   0x%02x\n"
@@ -769,17 +684,16 @@ int main(int argc, char **argv)
         usage_error(nullptr, "unknown command '%s'", name);
     }
     const settings s = parse_command_line(cmd, argc, argv);
+    velkor_io::setup_exit_and_signals();
 
     int status = 0;
     switch (cmd->id) {
     case cmd_check: status = run_check(s); break;
     case cmd_untag: status = run_untag(s); break;
-    case cmd_pack: status = run_pack(s); break;
-    case cmd_unpack: status = run_unpack(s); break;
-    case cmd_info: status = run_info(s); break;
+    case cmd_pack: status = run_pack(cmd, s); break;
+    case cmd_unpack: status = run_unpack(cmd, s); break;
+    case cmd_info: status = run_info(cmd, s); break;
     }
-    // What check and info print is their result: losing it is a failure.
-    if (fflush(stdout) != 0 || ferror(stdout))
-        err(1, "standard output");
+    finish_stdout();
     return status;
 }

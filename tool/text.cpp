@@ -1,0 +1,164 @@
+#include "text.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace velkor_text {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at s[i] and its code point,
+// or 0 when the bytes there are not one (overlong forms, surrogates and
+// values past U+10FFFF included).
+size_t utf8_at(std::string_view s, size_t i, uint32_t &cp)
+{
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    const unsigned char c = b(0);
+    size_t n;
+    uint32_t min;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        n = 2, cp = c & 0x1Fu, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3, cp = c & 0x0Fu, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4, cp = c & 0x07u, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < n)
+        return 0;
+    for (size_t k = 1; k < n; k++) {
+        if ((b(k) & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (b(k) & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+// C0 controls, DEL and the C1 controls (which some terminals obey too).
+bool is_control(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
+
+void append_hex_byte(std::string &o, unsigned char ch)
+{
+    char esc[5];
+    snprintf(esc, sizeof esc, "\\x%02x", ch);
+    o += esc;
+}
+
+bool needs_quoting(std::string_view s)
+{
+    // A name that starts like a quoted one is quoted too, so that every
+    // line reads back one way.
+    if (!s.empty() && (s[0] == '\'' || s.substr(0, 2) == "$'"))
+        return true;
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(s, i, cp);
+        if (n == 0 || is_control(cp))
+            return true;
+        i += n;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string quote_name(std::string_view name)
+{
+    if (!needs_quoting(name))
+        return std::string(name);
+    std::string o = "$'";
+    for (size_t i = 0; i < name.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(name, i, cp);
+        if (n == 0 || is_control(cp)) {
+            const auto ch = static_cast<unsigned char>(name[i]);
+            switch (ch) {
+            case '\n': o += "\\n"; break;
+            case '\t': o += "\\t"; break;
+            case '\r': o += "\\r"; break;
+            default:
+                // Every byte of a C1 control, one at a time, so that the
+                // next one is never taken as a valid sequence's start.
+                for (size_t k = 0; k < (n == 0 ? 1 : n); k++)
+                    append_hex_byte(o, static_cast<unsigned char>(name[i + k]));
+            }
+            i += n == 0 ? 1 : n;
+            continue;
+        }
+        if (cp == '\\' || cp == '\'')
+            o += '\\';
+        o.append(name.substr(i, n));
+        i += n;
+    }
+    return o + "'";
+}
+
+std::string plain_text(std::string_view text)
+{
+    std::string o;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(text, i, cp);
+        if (n == 0 || is_control(cp)) {
+            for (size_t k = 0; k < (n == 0 ? 1 : n); k++)
+                append_hex_byte(o, static_cast<unsigned char>(text[i + k]));
+        } else if (cp == '\\') {
+            o += "\\\\";
+        } else {
+            o.append(text.substr(i, n));
+        }
+        i += n == 0 ? 1 : n;
+    }
+    return o;
+}
+
+std::string json_string(std::string_view text)
+{
+    std::string o = "\"";
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(text, i, cp);
+        if (n == 0) {
+            o += "\xEF\xBF\xBD"; // U+FFFD, the replacement character
+            i++;
+            continue;
+        }
+        switch (cp) {
+        case '"': o += "\\\""; break;
+        case '\\': o += "\\\\"; break;
+        case '\b': o += "\\b"; break;
+        case '\f': o += "\\f"; break;
+        case '\n': o += "\\n"; break;
+        case '\r': o += "\\r"; break;
+        case '\t': o += "\\t"; break;
+        default:
+            if (is_control(cp)) {
+                char esc[7];
+                snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(cp));
+                o += esc;
+            } else {
+                o.append(text.substr(i, n));
+            }
+        }
+        i += n;
+    }
+    return o + "\"";
+}
+
+std::string hex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string o;
+    for (unsigned char ch : bytes) {
+        o += digits[ch >> 4];
+        o += digits[ch & 15];
+    }
+    return o;
+}
+
+} // namespace velkor_text

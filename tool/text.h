@@ -1,0 +1,29 @@
+// text.h - showing file names and labels to people and to JSON.
+//
+// Names and labels are bytes, not necessarily UTF-8, and may hold control
+// characters that would forge output lines or move a terminal's cursor.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velkor_text {
+
+// A file name on one line of output.  Printable UTF-8 is shown as it is;
+// a name with control characters or invalid UTF-8 (or that starts like a
+// quoted one) is shown quoted as a shell would read it back, $'...', with
+// \n, \t, \\, \' and \xNN escapes.
+std::string quote_name(std::string_view name);
+
+// A label for a person: printable UTF-8 as it is, a backslash doubled,
+// control characters and bytes that are not valid UTF-8 as \xNN.
+std::string plain_text(std::string_view text);
+
+// A JSON string of the text read as UTF-8, each invalid byte becoming
+// U+FFFD, control characters escaped.
+std::string json_string(std::string_view text);
+
+// The bytes as lower-case hexadecimal, two digits each.
+std::string hex(std::string_view bytes);
+
+} // namespace velkor_text
