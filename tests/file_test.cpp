@@ -134,7 +134,7 @@ TEST(WriteFile, FullDeviceFailsAtFlushAndIsNotRemoved)
     testutil::scratch_dir dir;
     const std::string dev = testutil::full_device(dir);
     if (dev.empty())
-        GTEST_SKIP() << "no /dev/full";
+        GTEST_SKIP() << "no private full device can be made here (needs root)";
     struct stat sys;
     ASSERT_EQ(stat(dev.c_str(), &sys), 0);
     fs::create_symlink(dev, dir / "link");

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -57,7 +58,21 @@ std::string full_device(const scratch_dir &dir)
     if (stat("/dev/full", &sys) != 0 || !S_ISCHR(sys.st_mode))
         return {};
     std::string twin = dir / "full";
-    return mknod(twin.c_str(), S_IFCHR | 0666, sys.st_rdev) == 0 ? twin : "/dev/full";
+    return mknod(twin.c_str(), S_IFCHR | 0666, sys.st_rdev) == 0 ? twin : std::string();
+}
+
+void drop_privileges()
+{
+    if (geteuid() != 0)
+        return;
+    if (setgroups(0, nullptr) != 0 || setgid(unprivileged_id) != 0 || setuid(unprivileged_id) != 0)
+        _exit(126);
+}
+
+void give_away(const std::string &path)
+{
+    if (geteuid() == 0 && lchown(path.c_str(), unprivileged_id, unprivileged_id) != 0)
+        throw std::runtime_error("cannot give " + path + " away");
 }
 
 bytes read_file(const std::string &path)

@@ -28,10 +28,22 @@ private:
 };
 
 // A node for the full device (writes fail with ENOSPC) inside `dir`: a
-// private twin of /dev/full where one can be made, so that a faulty build
-// cannot remove the system's node (only root can remove it, and root can
-// make the twin); /dev/full itself otherwise.  Empty if there is none.
+// private twin of /dev/full, so that a faulty build can never remove or
+// replace the system's node.  Empty where no device node can be made (not
+// root): the caller skips.
 std::string full_device(const scratch_dir &dir);
+
+// The user id the tests drop to when permission bits must apply.
+constexpr unsigned unprivileged_id = 65534;
+
+// In a child: give up root (supplementary groups first, then group, then
+// user) so that permission bits bind; does nothing when not root.  Exits
+// the child with status 126 if a step fails.
+void drop_privileges();
+
+// Hands a path to unprivileged_id when we are root (so a dropped child may
+// use it); does nothing otherwise.
+void give_away(const std::string &path);
 
 bytes read_file(const std::string &path);
 void write_file(const std::string &path, const bytes &data);

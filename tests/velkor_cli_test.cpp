@@ -683,7 +683,7 @@ TEST_F(Velkor, FullDeviceFailsAndStays)
 {
     const std::string dev = testutil::full_device(dir);
     if (dev.empty())
-        GTEST_SKIP() << "no /dev/full";
+        GTEST_SKIP() << "no private full device can be made here (needs root)";
     struct stat sys;
     ASSERT_EQ(stat(dev.c_str(), &sys), 0);
     const bytes data = testutil::random_bytes(10000, 4);

@@ -1,0 +1,336 @@
+// How both programs write their outputs, under hostile and failing
+// conditions: a name swapped under them, no free inodes, a read-only
+// directory, a dangling link, a file-size limit, set-id bits, standard
+// output named as a path.  An existing regular file is replaced whole or
+// left exactly as it was, and no temporary file is ever left behind.
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testutil::bytes;
+using testutil::run;
+
+namespace {
+
+const std::string velkor = VELKOR_PATH;
+const std::string bgntag = BGNTAG_PATH;
+
+std::string sys_msg(int e) { return strerror(e); }
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+class Output : public ::testing::Test {
+protected:
+    testutil::scratch_dir dir;
+    std::string in = dir / "in";
+    std::string out = dir / "out";
+
+    // A tagged file holding data, made by bgntag, outside the directory
+    // that the test watches.
+    std::string tagged(const bytes &data)
+    {
+        testutil::write_file(tagdir / "src", data);
+        EXPECT_EQ(run({bgntag, tagdir / "src", tagdir / "t"}).status, 0);
+        return tagdir / "t";
+    }
+
+    // Opens both directories to the unprivileged user that tests drop to
+    // as root; skips when that user cannot run the programs in the build
+    // tree.
+    void need_unprivileged_programs()
+    {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(tagdir.path().c_str(), 0755), 0);
+        auto r = run({velkor, "--version"}, testutil::drop_privileges);
+        if (r.status != 0)
+            GTEST_SKIP() << velkor << " cannot be run by uid " << testutil::unprivileged_id;
+    }
+
+    testutil::scratch_dir tagdir;
+};
+
+// Once the temporary file exists, its name is used only to rename it over
+// the target or to remove it: owner, mode, data and sync go through the
+// descriptor.  Someone who can write to the directory and swaps the name
+// for a symbolic link therefore never gets us to chown, chmod or write
+// another file.  Checked on the system calls themselves.
+TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const bytes data = testutil::random_bytes(5000, 1);
+    const std::string t = tagged(data);
+    testutil::write_file(in, data);
+    testutil::write_file(out, testutil::to_bytes("old"));
+    struct {
+        std::vector<std::string> argv;
+        std::string prefix;
+    } cases[] = {
+        {{velkor, "untag", t, out}, ".velkor."},
+        {{velkor, "pack", "-k", "k", "-l", "l", in, in}, ".velkor."},
+        {{bgntag, in, in}, ".bgntag."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        const std::string log = tagdir / "strace.log";
+        std::vector<std::string> argv{"/usr/bin/strace", "-f", "-qq", "-o", log, "-e",
+                                      "trace=%file,fchown,fchmod,fsync"};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        auto r = run(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+
+        std::ifstream f(log);
+        std::string line, name;
+        int created = 0, renamed = 0;
+        while (std::getline(f, line)) {
+            const size_t at = line.find(c.prefix);
+            if (at == std::string::npos)
+                continue;
+            const size_t end = line.find('"', at);
+            const std::string here = line.substr(at, end - at);
+            if (name.empty()) {
+                name = here;
+                EXPECT_NE(line.find("openat("), std::string::npos) << line;
+                EXPECT_NE(line.find("O_CREAT|O_EXCL"), std::string::npos) << line;
+                EXPECT_NE(line.find("O_NOFOLLOW"), std::string::npos) << line;
+                created++;
+                continue;
+            }
+            ASSERT_EQ(here, name) << "a second temporary file: " << line;
+            const bool ok = line.find("renameat") != std::string::npos ||
+                            line.find("unlinkat") != std::string::npos;
+            EXPECT_TRUE(ok) << "the temporary file reached by name: " << line;
+            renamed += line.find("renameat") != std::string::npos;
+        }
+        EXPECT_EQ(created, 1);
+        EXPECT_EQ(renamed, 1);
+    }
+}
+
+// No free inodes (a tiny file system): no temporary file can be made, so
+// an existing output, the input named as output included, is refused and
+// stays exactly as it was; a new output is an ordinary failure.  Needs
+// root to mount.
+TEST_F(Output, NoFreeInodesLeavesEveryFileAsItWas)
+{
+    const std::string mnt = dir / "mnt";
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k,nr_inodes=4") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << sys_msg(errno);
+    struct unmount {
+        std::string path;
+        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } guard{mnt};
+
+    // The root directory and these three use all four inodes.
+    const std::string f = mnt + "/f", o = mnt + "/o", filler = mnt + "/filler";
+    const bytes data = testutil::random_bytes(20000, 2), old = testutil::to_bytes("old output");
+    testutil::write_file(f, data);
+    testutil::write_file(o, old);
+    testutil::write_file(filler, {});
+    const std::string beside = ": cannot write a temporary file beside it: " + sys_msg(ENOSPC) + "\n";
+    struct {
+        std::vector<std::string> argv;
+        std::string err;
+    } cases[] = {
+        {{velkor, "pack", "-k", "k", "-l", "l", f, f}, "velkor: " + f + beside},
+        {{velkor, "pack", "-k", "k", "-l", "l", f, o}, "velkor: " + o + beside},
+        {{velkor, "pack", "-k", "k", "-l", "l", f, mnt + "/new"},
+         "velkor: " + mnt + "/new: " + sys_msg(ENOSPC) + "\n"},
+        {{bgntag, f, f}, "bgntag: " + f + ": " + sys_msg(ENOSPC) + "\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        auto r = run(c.argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(testutil::read_file(f), data);
+        EXPECT_EQ(testutil::read_file(o), old);
+        EXPECT_FALSE(testutil::exists(mnt + "/new"));
+    }
+}
+
+// A read-only directory: the same refusal for an existing output, whether
+// it is the input itself or another file, and whatever the file's own
+// permission bits allow.
+TEST_F(Output, ReadOnlyDirectoryRefusesToReplace)
+{
+    need_unprivileged_programs();
+    const std::string ro = dir / "ro", f = ro + "/f", o = ro + "/o";
+    ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
+    const bytes data = testutil::random_bytes(3000, 3), old = testutil::to_bytes("old output");
+    testutil::write_file(f, data);
+    testutil::write_file(o, old);
+    const std::string t = tagged(data);
+    for (const auto &p : {ro, f, o})
+        testutil::give_away(p);
+    ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+
+    const std::string beside = ": cannot write a temporary file beside it: " + sys_msg(EACCES) + "\n";
+    struct {
+        std::vector<std::string> argv;
+        std::string err;
+    } cases[] = {
+        {{velkor, "pack", "-k", "k", "-l", "l", f, f}, "velkor: " + f + beside},
+        {{velkor, "untag", t, o}, "velkor: " + o + beside},
+        {{velkor, "untag", t, ro + "/new"}, "velkor: " + ro + "/new: " + sys_msg(EACCES) + "\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        auto r = run(c.argv, testutil::drop_privileges);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(testutil::read_file(f), data);
+        EXPECT_EQ(testutil::read_file(o), old);
+        EXPECT_FALSE(testutil::exists(ro + "/new"));
+    }
+}
+
+// A link that points nowhere: the output is created at its target and the
+// link stays; when the write fails, the link stays and nothing is created.
+TEST_F(Output, DanglingLinkKeepsTheLink)
+{
+    const bytes data = testutil::random_bytes(50000, 4);
+    const std::string t = tagged(data), link = dir / "link", target = dir / "target";
+    ASSERT_EQ(symlink("target", link.c_str()), 0);
+
+    auto r = run({velkor, "untag", t, link}, [] { testutil::limit_file_size(4096); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + link + ": " + sys_msg(EFBIG) + "\n");
+    EXPECT_TRUE(S_ISLNK(mode_of(link)));
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"link"});
+
+    r = run({velkor, "untag", t, link});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(S_ISLNK(mode_of(link)));
+    EXPECT_EQ(testutil::read_file(target), data);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link", "target"}));
+}
+
+// A file-size limit with the signal's default action, which would kill
+// the program: both report "File too large" instead, keep the original
+// and leave no temporary file.
+TEST_F(Output, FileSizeLimitIsAnErrorNotADeath)
+{
+    const bytes data = testutil::random_bytes(50000, 5);
+    const std::string t = tagged(data);
+    testutil::write_file(in, data);
+    const auto limit = [] {
+        signal(SIGXFSZ, SIG_DFL);
+        rlimit rl{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &rl);
+    };
+    struct {
+        std::vector<std::string> argv;
+        std::string named;
+    } cases[] = {
+        {{velkor, "untag", t, in}, in},
+        {{velkor, "pack", "-k", "k", "-l", "l", in, in}, in},
+        {{bgntag, in, in}, in},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        auto r = run(c.argv, limit);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.argv[0].substr(c.argv[0].rfind('/') + 1) + ": " + c.named + ": " +
+                             sys_msg(EFBIG) + "\n");
+        EXPECT_EQ(testutil::read_file(in), data);
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+    }
+    // A separate bgntag output keeps its partial bytes, as for any failed
+    // write there, but the program still reports instead of dying.
+    auto r = run({bgntag, in, out}, limit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bgntag: " + out + ": " + sys_msg(EFBIG) + "\n");
+}
+
+// Replacing keeps the mode, set-id bits included, and (as root) the owner:
+// the owner is set first, since a change of owner clears set-id bits.  A
+// read-only file is replaced, as sed -i does; another hard link to the old
+// file keeps the old content.
+TEST_F(Output, ReplacingKeepsModeOwnerAndSetIdBits)
+{
+    const bytes data = testutil::random_bytes(1000, 6);
+    const std::string t = tagged(data);
+    struct {
+        std::vector<std::string> argv;
+        std::string target;
+        mode_t mode;
+    } cases[] = {
+        {{bgntag, in, in}, in, 06755},
+        {{velkor, "untag", t, out}, out, 06755},
+        {{velkor, "untag", t, out}, out, 0444},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        testutil::write_file(in, data);
+        testutil::write_file(out, testutil::to_bytes("old"));
+        std::remove((dir / "hardlink").c_str());
+        ASSERT_EQ(link(c.target.c_str(), (dir / "hardlink").c_str()), 0);
+        testutil::give_away(c.target);
+        ASSERT_EQ(chmod(c.target.c_str(), c.mode), 0);
+        struct stat before, after;
+        ASSERT_EQ(stat(c.target.c_str(), &before), 0);
+        ASSERT_EQ(before.st_mode & 07777, c.mode);
+
+        auto r = run(c.argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(stat(c.target.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        EXPECT_EQ(testutil::read_file(dir / "hardlink").size(), c.target == in ? data.size() : 3u);
+    }
+}
+
+// Standard output named as a path is written through the descriptor the
+// shell set up, after what is already there, not replaced by a new file.
+TEST_F(Output, StandardOutputNamedAsAPathIsWrittenInPlace)
+{
+    const bytes data = testutil::to_bytes("payload\n");
+    const std::string t = tagged(data);
+    const std::string log = dir / "log";
+    for (const std::string &name : {std::string("/dev/stdout"), std::string("/proc/self/fd/1"),
+                                    std::string("-"), log}) {
+        SCOPED_TRACE(name);
+        auto r = run({velkor, "untag", t, name}, [&] {
+            const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || write(fd, "start\n", 6) != 6 || dup2(fd, 1) != 1)
+                _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(log), testutil::to_bytes("start\npayload\n"));
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"log"});
+    }
+}
+
+// check prints one line per file, however the file is named: a name with a
+// line end in it cannot forge an OK line for another file.
+TEST_F(Output, CheckCannotBeMadeToForgeALine)
+{
+    const std::string forged = dir / "bad\nimportant.bgn: OK\nx";
+    testutil::write_file(forged, testutil::to_bytes("not tagged at all, and long enough"));
+    auto r = run({velkor, "check", forged});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "$'" + dir.path() + "/bad\\nimportant.bgn: OK\\nx': FAILED (not a tagged file)\n");
+}
+
+} // namespace
