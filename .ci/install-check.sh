@@ -55,6 +55,19 @@ cmake --build cpp-build >/dev/null
 ./cpp-build/consumer_shared "$tmp/shared.vc"
 ./cpp-build/consumer_static "$tmp/static.vc"
 
+# The same program with velkor's source tree as a subproject: the same
+# target names, and none of velkor's tests or benchmarks built (a parent
+# project need not have GoogleTest).
+cmake -S "$src/tests/consumers/cpp" -B sub-build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DVELKOR_SOURCE_DIR="$src" >sub-configure.log ||
+  { cat sub-configure.log; fail "velkor does not configure as a subproject"; }
+cmake --build sub-build >/dev/null || fail "velkor does not build as a subproject"
+if ninja -C sub-build -t targets all | grep -q -E '(checksum_test|bgntag_test|_bench)'; then
+  fail "a subproject build has velkor's tests or benchmarks"
+fi
+LD_LIBRARY_PATH= ./sub-build/consumer_shared "$tmp/sub-shared.vc"
+./sub-build/consumer_static "$tmp/sub-static.vc"
+
 # The installed commands read what the consumers wrote, and round-trip.
 "$prefix/bin/velkor" unpack -k "consumer key" "$tmp/c.vc" c.out
 [ "$(cat c.out)" = "a payload from C" ] || fail "velkor unpack of the C consumer's container"

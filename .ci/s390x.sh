@@ -26,7 +26,7 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DGTest_DIR="$gtest/install/lib/cmake/GTest" \
-  -DVELKOR_BUILD_BENCH=OFF >/dev/null
+  -DVELKOR_BUILD_BENCH=OFF -DVELKOR_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # The programs in tool/ (bgntag and any other) get the wrapper.

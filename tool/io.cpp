@@ -220,8 +220,8 @@ bool output::open(const char *path)
         signals_blocked b;
         for (int tries = 0; tries < 100; tries++) {
             tmp_ = temporary_name();
-            // 0600 until the owner and mode below are set: no one else
-            // may open it in the meantime and read what follows.
+            // 0600 until commit sets the final mode: no one else may open
+            // it in the meantime and read what follows.
             fd_ = openat(dir_fd_, tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          0600);
             if (fd_ >= 0 || errno != EEXIST)
@@ -244,22 +244,12 @@ bool output::open(const char *path)
     }
     seekable_ = true;
     base_ = 0;
-
-    bool ok;
-    if (exists) {
-        // Owner first: a change of owner clears the set-id bits, which the
-        // mode then puts back.  Not allowed to give the file away, keep at
-        // least the group where we may.
-        ok = fchown(fd_, st.st_uid, st.st_gid) == 0 || (errno == EPERM &&
-             (fchown(fd_, static_cast<uid_t>(-1), st.st_gid) == 0 || errno == EPERM));
-        ok = ok && fchmod(fd_, st.st_mode & 07777) == 0;
-    } else {
-        ok = fchmod(fd_, 0666 & ~current_umask()) == 0;
-    }
-    if (!ok) {
-        discard();
-        return false;
-    }
+    // Owner and mode are set at commit: a write by anyone but root clears
+    // the set-id bits again.
+    replaces_ = exists;
+    old_uid_ = st.st_uid;
+    old_gid_ = st.st_gid;
+    mode_ = exists ? st.st_mode & 07777 : 0666 & ~current_umask();
     return true;
 }
 
@@ -302,8 +292,14 @@ bool output::commit()
         fd_ = -1;
         return ok;
     }
+    // Owner first: a change of owner clears the set-id bits, which the
+    // mode then puts back.  Not allowed to give the file away, keep at
+    // least the group where we may.
+    bool ok = !replaces_ || fchown(fd_, old_uid_, old_gid_) == 0 ||
+              (errno == EPERM && (fchown(fd_, static_cast<uid_t>(-1), old_gid_) == 0 || errno == EPERM));
+    ok = ok && fchmod(fd_, mode_) == 0;
     // The data must be on disk before the name points at it.
-    bool ok = fsync(fd_) == 0;
+    ok = ok && fsync(fd_) == 0;
     const int fd = fd_;
     fd_ = -1;
     if (close(fd) != 0)

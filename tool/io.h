@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace velkor_io {
 
 // Call once at the start of main: a file-size limit then fails a write
@@ -69,6 +71,10 @@ private:
     bool seekable_ = false;
     bool failed_beside_ = false;
     uint64_t base_ = 0;  // where an in-place standard output stood
+    bool replaces_ = false; // an existing file, whose owner to keep
+    uid_t old_uid_ = 0;
+    gid_t old_gid_ = 0;
+    mode_t mode_ = 0;    // the replacement's permission bits
     std::string name_;   // the target's name within dir_fd_
     std::string tmp_;    // the temporary file's name within dir_fd_
 };
