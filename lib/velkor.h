@@ -72,6 +72,84 @@ VELKOR_API uint32_t velkor_crc_final(const velkor_crc_state *st);
 VELKOR_API uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len);
 
 /* ------------------------------------------------------------------ */
+/* Tagged files                                                        */
+/* ------------------------------------------------------------------ */
+
+/*
+ * A tagged file is a 20-byte header followed by a payload.  Header layout
+ * (4-byte fields big-endian):
+ *   "bgn" | 8 zero bytes | format byte 0xB1 | total length | CRC
+ * The total length counts header and payload, so the payload may have at
+ * most VELKOR_TAG_MAX_PAYLOAD bytes.  The CRC is velkor_crc() of the whole
+ * tagged file, taken while the CRC field holds zero.
+ */
+#define VELKOR_TAG_HEADER_LEN 20
+#define VELKOR_TAG_MAX_PAYLOAD (UINT32_MAX - VELKOR_TAG_HEADER_LEN)
+
+/*
+ * velkor_tag_build() - fill the header for a payload.
+ *
+ * @payload is a velkor_crc_state fed with the payload only, in any pieces;
+ * the CRC of the whole tagged file is derived from it without reading the
+ * payload again.  Returns -1, leaving @header untouched, when the payload
+ * has more than VELKOR_TAG_MAX_PAYLOAD bytes.
+ */
+VELKOR_API int velkor_tag_build(uint8_t header[VELKOR_TAG_HEADER_LEN],
+                                const velkor_crc_state *payload);
+
+/*
+ * Why a tagged file is refused.  The checks come in stages, so a reader
+ * can stop as early as the data allows: velkor_tag_parse() on the header
+ * alone, velkor_tag_check_length() once the file's length is known (at once
+ * for a regular file, at the end for a pipe), velkor_tag_check_crc() at the
+ * end.  VELKOR_TAG_OK is 0.
+ */
+typedef enum velkor_tag_reason {
+    VELKOR_TAG_OK = 0,
+    VELKOR_TAG_SHORT,        /* fewer bytes than the header */
+    VELKOR_TAG_NO_MAGIC,     /* does not start with "bgn" */
+    VELKOR_TAG_WRONG_FORMAT, /* format byte is not 0xB1 */
+    VELKOR_TAG_WRONG_LENGTH, /* length field differs from the file's length */
+    VELKOR_TAG_CRC_MISMATCH  /* stored CRC differs from the computed one */
+} velkor_tag_reason;
+
+/* What the header says, and what the file turned out to be. */
+typedef struct velkor_tag_info {
+    uint8_t format;        /* the stored format byte */
+    uint32_t length;       /* the stored total length */
+    uint32_t stored_crc;   /* the stored CRC */
+    uint32_t computed_crc; /* set by velkor_tag_check_crc(), else 0 */
+} velkor_tag_info;
+
+/*
+ * velkor_tag_parse() - check the first @avail bytes of a file at @buf as a
+ * header.  Fewer than VELKOR_TAG_HEADER_LEN bytes give VELKOR_TAG_SHORT and
+ * leave @info untouched; otherwise the stored fields are copied to @info and
+ * the magic, then the format byte, are checked.  Returns VELKOR_TAG_OK or
+ * the reason.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_parse(velkor_tag_info *info, const uint8_t *buf,
+                                              size_t avail);
+
+/*
+ * velkor_tag_check_length() - VELKOR_TAG_WRONG_LENGTH unless the stored
+ * length equals @file_len, the whole file's length in bytes; VELKOR_TAG_OK
+ * otherwise.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_check_length(const velkor_tag_info *info,
+                                                     uint64_t file_len);
+
+/*
+ * velkor_tag_check_crc() - compare the stored CRC with the CRC of @header
+ * (its CRC field taken as zero) followed by the payload that @payload was
+ * fed with.  Sets info->stored_crc and info->computed_crc, and returns
+ * VELKOR_TAG_OK or VELKOR_TAG_CRC_MISMATCH.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_check_crc(velkor_tag_info *info,
+                                                  const uint8_t header[VELKOR_TAG_HEADER_LEN],
+                                                  const velkor_crc_state *payload);
+
+/* ------------------------------------------------------------------ */
 /* Keyed stream cipher                                                 */
 /* ------------------------------------------------------------------ */
 
