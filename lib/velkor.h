@@ -6,7 +6,8 @@
  *  - All buffers belong to the caller; no function keeps a pointer after it
  *    returns.  Multi-byte integers in both file formats are big-endian.
  *  - A status result is 0 for success and -1 for failure, with no other
- *    values.  Nothing is ever printed.
+ *    values.  The checks of the two formats return a reason instead, whose
+ *    value 0 means success.  Nothing is ever printed.
  *  - The library has no mutable global state: functions may run on several
  *    threads at once as long as each works on its own buffers and records.
  *  - The only memory the library allocates is the cipher's state table.
@@ -257,8 +258,7 @@ VELKOR_API size_t enc_compute_buf_len(const char *label, const char *sublabel,
  * in a buffer of enc_compute_buf_len() bytes.  The checksum is not computed
  * here.  Returns -1 before writing anything when the magic is not "start" or
  * "asar1", the label or sublabel has no NUL within its field, or the key is
- * longer than 254 characters; returns -1 with @out partly written if the
- * cipher cannot allocate.
+ * longer than 254 characters, or when a cipher table cannot be allocated.
  */
 VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
 
@@ -270,11 +270,130 @@ VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
  * of @buf (overwriting the header), compares its checksum, then deciphers
  * the sublabel and label into @info.  Label and sublabel lengths must be
  * 1..32 and 1..8 and the deciphered texts must end in NUL.  Bytes after the
- * checksum are ignored.  Returns -1 on any failed check; once the payload
- * has been deciphered (every failure from the checksum on) the start of
- * @buf holds it, right or wrong, and the container is gone from @buf.
+ * checksum are ignored.  Returns -1 on any failed check.  Every check of
+ * the layout, the presence of the checksum included, comes before the
+ * payload is deciphered, so such a refusal leaves @buf unchanged; from the
+ * checksum comparison on, the start of @buf holds the payload, right or
+ * wrong, and the container is gone from @buf.
  */
 VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
+
+/*
+ * Piecewise reading and writing, for containers read or written a piece at
+ * a time.  An enc_stream carries the payload's cipher and the running
+ * checksum from one call to the next; the caller reads its fields, never
+ * writes them.
+ *
+ * Its table is allocated by enc_read_header() or enc_write_header() when
+ * they succeed, and released by enc_read_finish() or enc_write_finish(),
+ * whatever they return.  A caller that gives up between the two (a read
+ * error, an input that ends early) calls enc_stream_release() instead.
+ * After a failed *_header call the stream holds nothing, and
+ * enc_stream_release() is harmless on any stream that went through a
+ * *_header call, any number of times.
+ */
+#define ENC_MAX_HEADER_LEN 59 /* 19 + 32 + 8: the longest header */
+
+typedef struct enc_stream {
+    vcrypt_state cipher;   /* the payload's cipher */
+    uint32_t csum;         /* velkor_csum(D, plaintext so far) */
+    uint32_t remaining;    /* payload bytes still to come */
+    uint32_t data_length;  /* D */
+    uint32_t label_len;    /* L1, as stored */
+    uint32_t sublabel_len; /* L2, as stored */
+    size_t header_len;     /* bytes before the payload */
+} enc_stream;
+
+/* Why a container is refused.  ENC_OK is 0. */
+typedef enum enc_reason {
+    ENC_OK = 0,
+    ENC_NOT_CONTAINER,       /* no "start" or "asar1" magic */
+    ENC_CUT_OFF,             /* the input ends inside the header */
+    ENC_BAD_LABEL_LENGTH,    /* L1 not 1..32 */
+    ENC_BAD_SUBLABEL_LENGTH, /* L2 not 1..8 */
+    ENC_PAST_END,            /* payload and checksum run past the input's end */
+    ENC_KEY_TOO_LONG,        /* key text longer than 254 characters */
+    ENC_NO_MEMORY,           /* a cipher table cannot be allocated */
+    ENC_CHECKSUM_MISMATCH,   /* wrong key, wrong table setting or damage */
+    ENC_BAD_TEXT             /* label or sublabel deciphers without its NUL */
+} enc_reason;
+
+/*
+ * enc_read_header() - check a container's header and start its payload.
+ *
+ * @buf holds the input's first @avail bytes: at least ENC_MAX_HEADER_LEN,
+ * or the whole input when it is shorter (ENC_CUT_OFF then means the input
+ * ends inside the header).  @total is the whole input's length, or -1 when
+ * it is not known yet (a pipe); when known, a payload and checksum that
+ * would run past it give ENC_PAST_END, and when not, the caller finds that
+ * out at the end and reports it likewise.  The caller sets info->key and
+ * info->data_sized_state; the magic, key_prefix, the still-enciphered label
+ * and sublabel and data_length are filled as far as they were read, as
+ * decrypt_buf() does, and @st gets the stored lengths, so a refusal can be
+ * described (enc_reason_message()).  On ENC_OK the payload's cipher is keyed
+ * and the payload starts at st->header_len.
+ */
+VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                      size_t avail, int64_t total);
+
+/*
+ * enc_read_payload() - decipher the next payload bytes from @src to @dst
+ * and add them to the checksum.  Takes at most st->remaining of the @len
+ * bytes and returns how many it took; bytes beyond the payload (its
+ * checksum) are left to the caller.  @src and @dst may overlap as for
+ * vcrypt_process().
+ */
+VELKOR_API size_t enc_read_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
+                                   size_t len);
+
+/*
+ * enc_read_finish() - release the payload's table, compare the checksum
+ * stored in the 4 bytes at @trailer with the payload's, then decipher the
+ * sublabel and label into @info.  Sets info->checksum.  Returns ENC_OK, or
+ * ENC_PAST_END when not the whole payload went through enc_read_payload(),
+ * ENC_CHECKSUM_MISMATCH, ENC_NO_MEMORY or ENC_BAD_TEXT.
+ */
+VELKOR_API enc_reason enc_read_finish(enc_stream *st, enc_info *info,
+                                      const uint8_t trailer[4]);
+
+/*
+ * enc_write_header() - write a container's header and start its payload.
+ *
+ * The caller fills @info as for encrypt_buf() except the checksum, which
+ * the stream computes.  Writes st->header_len (enc_compute_header_len())
+ * bytes at @out.  Returns -1, writing nothing, when encrypt_buf() would
+ * refuse @info or a cipher table cannot be allocated.
+ */
+VELKOR_API int enc_write_header(enc_stream *st, const enc_info *info, uint8_t *out);
+
+/*
+ * enc_write_payload() - add the next plaintext bytes to the checksum and
+ * encipher them from @src to @dst.  Takes at most st->remaining of the @len
+ * bytes and returns how many it took.  @src and @dst may overlap as for
+ * vcrypt_process().
+ */
+VELKOR_API size_t enc_write_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
+                                    size_t len);
+
+/*
+ * enc_write_finish() - release the payload's table and store the checksum
+ * that ends the container in the 4 bytes at @trailer.  Returns -1, leaving
+ * @trailer untouched, when fewer than data_length bytes went through
+ * enc_write_payload().
+ */
+VELKOR_API int enc_write_finish(enc_stream *st, uint8_t trailer[4]);
+
+/* enc_stream_release() - release the payload's table, if any. */
+VELKOR_API void enc_stream_release(enc_stream *st);
+
+/*
+ * enc_reason_message() - describe @why in words, as snprintf() would write
+ * them into the @size bytes at @buf, and return snprintf()'s result.  The
+ * stored length that a reason names is taken from @st, the stream the
+ * reason came from; with @st NULL it is left out.
+ */
+VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *buf,
+                                  size_t size);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers                                                  */
