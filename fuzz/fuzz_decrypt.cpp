@@ -8,6 +8,10 @@
 //    the returned fields writes the container's bytes again, up to and
 //    including the checksum.  (An earlier NUL shortens the text the writer
 //    stores, so such containers are checked only for the rest.)
+// The piecewise reader, given the header bytes and then the rest in pieces
+// of a size taken from the flags, accepts and refuses the same containers,
+// leaves decrypt_buf's buffer alone when it refuses before the checksum,
+// and gives the same payload and fields.
 //
 // Input: flags, key text, then the container.
 #include "fuzz_input.h"
@@ -43,8 +47,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(&info, 0xEE, sizeof info);
     info.key = key.c_str();
     info.data_sized_state = flags & 1;
-    if (decrypt_buf(&info, buf.get(), static_cast<int64_t>(len)) != 0)
+    enc_info pinfo = info;
+
+    // The piecewise reader first, on the original bytes.
+    std::unique_ptr<uint8_t[]> plain(new uint8_t[len]);
+    enc_stream st;
+    enc_reason why = enc_read_header(&st, &pinfo, orig, std::min<size_t>(len, ENC_MAX_HEADER_LEN),
+                                     static_cast<int64_t>(len));
+    if (why == ENC_OK) {
+        const size_t piece = 1 + (flags >> 1);
+        size_t at = st.header_len, got = 0;
+        while (st.remaining > 0) {
+            const size_t n = enc_read_payload(&st, orig + at, plain.get() + got,
+                                              std::min(piece, len - at));
+            at += n;
+            got += n;
+        }
+        why = enc_read_finish(&st, &pinfo, orig + at);
+    }
+
+    const int rc = decrypt_buf(&info, buf.get(), static_cast<int64_t>(len));
+    FUZZ_CHECK((rc == 0) == (why == ENC_OK));
+    if (why != ENC_OK && why != ENC_CHECKSUM_MISMATCH && why != ENC_BAD_TEXT &&
+        why != ENC_NO_MEMORY)
+        FUZZ_CHECK(std::equal(orig, orig + len, buf.get()));
+    if (rc != 0)
         return 0;
+    FUZZ_CHECK(std::equal(plain.get(), plain.get() + info.data_length, buf.get()));
+    FUZZ_CHECK(memcmp(&pinfo.magic, &info.magic, sizeof info.magic) == 0 &&
+               memcmp(&pinfo.label, &info.label, sizeof info.label) == 0 &&
+               memcmp(&pinfo.sublabel, &info.sublabel, sizeof info.sublabel) == 0 &&
+               pinfo.key_prefix == info.key_prefix && pinfo.data_length == info.data_length &&
+               pinfo.checksum == info.checksum);
 
     // Accepted: the container held all of its fields.
     FUZZ_CHECK(len >= 25);

@@ -13,6 +13,7 @@
 // Every sum in it is bounded by a small multiple of N, so each "mod" is one
 // or two conditional subtractions; no path divides inside a loop.
 #include "velkor.h"
+#include "cipher_key.h"
 
 #include <sys/mman.h>
 
@@ -25,7 +26,7 @@
 
 namespace {
 
-constexpr size_t max_key_text = 254;
+using velkor::max_key_text;
 
 // ---------------------------------------------------------------------------
 // Generator
@@ -410,8 +411,8 @@ extern "C" void vcrypt_finish(vcrypt_state *ctx)
     ctx->state_len = 0;
 }
 
-extern "C" int vcrypt_buf(uint8_t key_prefix, const char *key, const uint8_t *src, uint8_t *dst,
-                          size_t len, int data_sized_state)
+int velkor::vcrypt_init_text(vcrypt_state *ctx, uint8_t key_prefix, const char *key,
+                             size_t state_len)
 {
     const size_t text_len = strnlen(key, max_key_text + 1);
     if (text_len > max_key_text)
@@ -419,10 +420,14 @@ extern "C" int vcrypt_buf(uint8_t key_prefix, const char *key, const uint8_t *sr
     uint8_t material[max_key_text + 1];
     material[0] = key_prefix;
     memcpy(material + 1, key, text_len);
+    return vcrypt_init(ctx, material, static_cast<int>(text_len + 1), state_len);
+}
 
+extern "C" int vcrypt_buf(uint8_t key_prefix, const char *key, const uint8_t *src, uint8_t *dst,
+                          size_t len, int data_sized_state)
+{
     vcrypt_state ctx;
-    if (vcrypt_init(&ctx, material, static_cast<int>(text_len + 1),
-                    data_sized_state ? len : 256) != 0)
+    if (velkor::vcrypt_init_text(&ctx, key_prefix, key, data_sized_state ? len : 256) != 0)
         return -1;
     vcrypt_process(&ctx, src, dst, len);
     vcrypt_finish(&ctx);

@@ -6,7 +6,8 @@
  *  - All buffers belong to the caller; no function keeps a pointer after it
  *    returns.  Multi-byte integers in both file formats are big-endian.
  *  - A status result is 0 for success and -1 for failure, with no other
- *    values.  Nothing is ever printed.
+ *    values.  The checks of the two formats return a reason instead, whose
+ *    value 0 means success.  Nothing is ever printed.
  *  - The library has no mutable global state: functions may run on several
  *    threads at once as long as each works on its own buffers and records.
  *  - The only memory the library allocates is the cipher's state table.
@@ -70,6 +71,84 @@ VELKOR_API uint32_t velkor_crc_final(const velkor_crc_state *st);
  * from the common CRC-32; stored containers carry this form.
  */
 VELKOR_API uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len);
+
+/* ------------------------------------------------------------------ */
+/* Tagged files                                                        */
+/* ------------------------------------------------------------------ */
+
+/*
+ * A tagged file is a 20-byte header followed by a payload.  Header layout
+ * (4-byte fields big-endian):
+ *   "bgn" | 8 zero bytes | format byte 0xB1 | total length | CRC
+ * The total length counts header and payload, so the payload may have at
+ * most VELKOR_TAG_MAX_PAYLOAD bytes.  The CRC is velkor_crc() of the whole
+ * tagged file, taken while the CRC field holds zero.
+ */
+#define VELKOR_TAG_HEADER_LEN 20
+#define VELKOR_TAG_MAX_PAYLOAD (UINT32_MAX - VELKOR_TAG_HEADER_LEN)
+
+/*
+ * velkor_tag_build() - fill the header for a payload.
+ *
+ * @payload is a velkor_crc_state fed with the payload only, in any pieces;
+ * the CRC of the whole tagged file is derived from it without reading the
+ * payload again.  Returns -1, leaving @header untouched, when the payload
+ * has more than VELKOR_TAG_MAX_PAYLOAD bytes.
+ */
+VELKOR_API int velkor_tag_build(uint8_t header[VELKOR_TAG_HEADER_LEN],
+                                const velkor_crc_state *payload);
+
+/*
+ * Why a tagged file is refused.  The checks come in stages, so a reader
+ * can stop as early as the data allows: velkor_tag_parse() on the header
+ * alone, velkor_tag_check_length() once the file's length is known (at once
+ * for a regular file, at the end for a pipe), velkor_tag_check_crc() at the
+ * end.  VELKOR_TAG_OK is 0.
+ */
+typedef enum velkor_tag_reason {
+    VELKOR_TAG_OK = 0,
+    VELKOR_TAG_SHORT,        /* fewer bytes than the header */
+    VELKOR_TAG_NO_MAGIC,     /* does not start with "bgn" */
+    VELKOR_TAG_WRONG_FORMAT, /* format byte is not 0xB1 */
+    VELKOR_TAG_WRONG_LENGTH, /* length field differs from the file's length */
+    VELKOR_TAG_CRC_MISMATCH  /* stored CRC differs from the computed one */
+} velkor_tag_reason;
+
+/* What the header says, and what the file turned out to be. */
+typedef struct velkor_tag_info {
+    uint8_t format;        /* the stored format byte */
+    uint32_t length;       /* the stored total length */
+    uint32_t stored_crc;   /* the stored CRC */
+    uint32_t computed_crc; /* set by velkor_tag_check_crc(), else 0 */
+} velkor_tag_info;
+
+/*
+ * velkor_tag_parse() - check the first @avail bytes of a file at @buf as a
+ * header.  Fewer than VELKOR_TAG_HEADER_LEN bytes give VELKOR_TAG_SHORT and
+ * leave @info untouched; otherwise the stored fields are copied to @info and
+ * the magic, then the format byte, are checked.  Returns VELKOR_TAG_OK or
+ * the reason.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_parse(velkor_tag_info *info, const uint8_t *buf,
+                                              size_t avail);
+
+/*
+ * velkor_tag_check_length() - VELKOR_TAG_WRONG_LENGTH unless the stored
+ * length equals @file_len, the whole file's length in bytes; VELKOR_TAG_OK
+ * otherwise.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_check_length(const velkor_tag_info *info,
+                                                     uint64_t file_len);
+
+/*
+ * velkor_tag_check_crc() - compare the stored CRC with the CRC of @header
+ * (its CRC field taken as zero) followed by the payload that @payload was
+ * fed with.  Sets info->stored_crc and info->computed_crc, and returns
+ * VELKOR_TAG_OK or VELKOR_TAG_CRC_MISMATCH.
+ */
+VELKOR_API velkor_tag_reason velkor_tag_check_crc(velkor_tag_info *info,
+                                                  const uint8_t header[VELKOR_TAG_HEADER_LEN],
+                                                  const velkor_crc_state *payload);
 
 /* ------------------------------------------------------------------ */
 /* Keyed stream cipher                                                 */
@@ -179,8 +258,7 @@ VELKOR_API size_t enc_compute_buf_len(const char *label, const char *sublabel,
  * in a buffer of enc_compute_buf_len() bytes.  The checksum is not computed
  * here.  Returns -1 before writing anything when the magic is not "start" or
  * "asar1", the label or sublabel has no NUL within its field, or the key is
- * longer than 254 characters; returns -1 with @out partly written if the
- * cipher cannot allocate.
+ * longer than 254 characters, or when a cipher table cannot be allocated.
  */
 VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
 
@@ -192,11 +270,130 @@ VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
  * of @buf (overwriting the header), compares its checksum, then deciphers
  * the sublabel and label into @info.  Label and sublabel lengths must be
  * 1..32 and 1..8 and the deciphered texts must end in NUL.  Bytes after the
- * checksum are ignored.  Returns -1 on any failed check; once the payload
- * has been deciphered (every failure from the checksum on) the start of
- * @buf holds it, right or wrong, and the container is gone from @buf.
+ * checksum are ignored.  Returns -1 on any failed check.  Every check of
+ * the layout, the presence of the checksum included, comes before the
+ * payload is deciphered, so such a refusal leaves @buf unchanged; from the
+ * checksum comparison on, the start of @buf holds the payload, right or
+ * wrong, and the container is gone from @buf.
  */
 VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
+
+/*
+ * Piecewise reading and writing, for containers read or written a piece at
+ * a time.  An enc_stream carries the payload's cipher and the running
+ * checksum from one call to the next; the caller reads its fields, never
+ * writes them.
+ *
+ * Its table is allocated by enc_read_header() or enc_write_header() when
+ * they succeed, and released by enc_read_finish() or enc_write_finish(),
+ * whatever they return.  A caller that gives up between the two (a read
+ * error, an input that ends early) calls enc_stream_release() instead.
+ * After a failed *_header call the stream holds nothing, and
+ * enc_stream_release() is harmless on any stream that went through a
+ * *_header call, any number of times.
+ */
+#define ENC_MAX_HEADER_LEN 59 /* 19 + 32 + 8: the longest header */
+
+typedef struct enc_stream {
+    vcrypt_state cipher;   /* the payload's cipher */
+    uint32_t csum;         /* velkor_csum(D, plaintext so far) */
+    uint32_t remaining;    /* payload bytes still to come */
+    uint32_t data_length;  /* D */
+    uint32_t label_len;    /* L1, as stored */
+    uint32_t sublabel_len; /* L2, as stored */
+    size_t header_len;     /* bytes before the payload */
+} enc_stream;
+
+/* Why a container is refused.  ENC_OK is 0. */
+typedef enum enc_reason {
+    ENC_OK = 0,
+    ENC_NOT_CONTAINER,       /* no "start" or "asar1" magic */
+    ENC_CUT_OFF,             /* the input ends inside the header */
+    ENC_BAD_LABEL_LENGTH,    /* L1 not 1..32 */
+    ENC_BAD_SUBLABEL_LENGTH, /* L2 not 1..8 */
+    ENC_PAST_END,            /* payload and checksum run past the input's end */
+    ENC_KEY_TOO_LONG,        /* key text longer than 254 characters */
+    ENC_NO_MEMORY,           /* a cipher table cannot be allocated */
+    ENC_CHECKSUM_MISMATCH,   /* wrong key, wrong table setting or damage */
+    ENC_BAD_TEXT             /* label or sublabel deciphers without its NUL */
+} enc_reason;
+
+/*
+ * enc_read_header() - check a container's header and start its payload.
+ *
+ * @buf holds the input's first @avail bytes: at least ENC_MAX_HEADER_LEN,
+ * or the whole input when it is shorter (ENC_CUT_OFF then means the input
+ * ends inside the header).  @total is the whole input's length, or -1 when
+ * it is not known yet (a pipe); when known, a payload and checksum that
+ * would run past it give ENC_PAST_END, and when not, the caller finds that
+ * out at the end and reports it likewise.  The caller sets info->key and
+ * info->data_sized_state; the magic, key_prefix, the still-enciphered label
+ * and sublabel and data_length are filled as far as they were read, as
+ * decrypt_buf() does, and @st gets the stored lengths, so a refusal can be
+ * described (enc_reason_message()).  On ENC_OK the payload's cipher is keyed
+ * and the payload starts at st->header_len.
+ */
+VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                      size_t avail, int64_t total);
+
+/*
+ * enc_read_payload() - decipher the next payload bytes from @src to @dst
+ * and add them to the checksum.  Takes at most st->remaining of the @len
+ * bytes and returns how many it took; bytes beyond the payload (its
+ * checksum) are left to the caller.  @src and @dst may overlap as for
+ * vcrypt_process().
+ */
+VELKOR_API size_t enc_read_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
+                                   size_t len);
+
+/*
+ * enc_read_finish() - release the payload's table, compare the checksum
+ * stored in the 4 bytes at @trailer with the payload's, then decipher the
+ * sublabel and label into @info.  Sets info->checksum.  Returns ENC_OK, or
+ * ENC_PAST_END when not the whole payload went through enc_read_payload(),
+ * ENC_CHECKSUM_MISMATCH, ENC_NO_MEMORY or ENC_BAD_TEXT.
+ */
+VELKOR_API enc_reason enc_read_finish(enc_stream *st, enc_info *info,
+                                      const uint8_t trailer[4]);
+
+/*
+ * enc_write_header() - write a container's header and start its payload.
+ *
+ * The caller fills @info as for encrypt_buf() except the checksum, which
+ * the stream computes.  Writes st->header_len (enc_compute_header_len())
+ * bytes at @out.  Returns -1, writing nothing, when encrypt_buf() would
+ * refuse @info or a cipher table cannot be allocated.
+ */
+VELKOR_API int enc_write_header(enc_stream *st, const enc_info *info, uint8_t *out);
+
+/*
+ * enc_write_payload() - add the next plaintext bytes to the checksum and
+ * encipher them from @src to @dst.  Takes at most st->remaining of the @len
+ * bytes and returns how many it took.  @src and @dst may overlap as for
+ * vcrypt_process().
+ */
+VELKOR_API size_t enc_write_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
+                                    size_t len);
+
+/*
+ * enc_write_finish() - release the payload's table and store the checksum
+ * that ends the container in the 4 bytes at @trailer.  Returns -1, leaving
+ * @trailer untouched, when fewer than data_length bytes went through
+ * enc_write_payload().
+ */
+VELKOR_API int enc_write_finish(enc_stream *st, uint8_t trailer[4]);
+
+/* enc_stream_release() - release the payload's table, if any. */
+VELKOR_API void enc_stream_release(enc_stream *st);
+
+/*
+ * enc_reason_message() - describe @why in words, as snprintf() would write
+ * them into the @size bytes at @buf, and return snprintf()'s result.  The
+ * stored length that a reason names is taken from @st, the stream the
+ * reason came from; with @st NULL it is left out.
+ */
+VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *buf,
+                                  size_t size);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers                                                  */

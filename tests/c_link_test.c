@@ -18,6 +18,16 @@ int main(void)
         fputs("velkor_crc_final mismatch\n", stderr);
         return 1;
     }
+    uint8_t head[VELKOR_TAG_HEADER_LEN];
+    velkor_tag_info info;
+    velkor_crc_init(&st);
+    velkor_crc_update(&st, abc, sizeof abc);
+    if (velkor_tag_build(head, &st) != 0 || head[19] != 0x1F ||
+        velkor_tag_parse(&info, head, sizeof head) != VELKOR_TAG_OK ||
+        velkor_tag_check_crc(&info, head, &st) != VELKOR_TAG_OK) {
+        fputs("velkor_tag mismatch\n", stderr);
+        return 1;
+    }
     if (velkor_csum(3, abc, sizeof abc) != 0xC8232689u) {
         fputs("velkor_csum mismatch\n", stderr);
         return 1;

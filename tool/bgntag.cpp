@@ -4,7 +4,6 @@
 //
 // Quiet on success; every failure is one err(3) line and status 1.
 #include "velkor.h"
-#include "be32.h"
 #include "io.h"
 
 #include <cerrno>
@@ -22,9 +21,7 @@
 
 namespace {
 
-using velkor::put_be32;
-
-constexpr size_t header_len = 20;
+constexpr size_t header_len = VELKOR_TAG_HEADER_LEN;
 
 // Read exactly len bytes; a single read(2) moves at most about 2 GiB and
 // may be interrupted, so loop.  Returns 0, -1 with errno set, or 1 when the
@@ -115,11 +112,6 @@ int main(int argc, char **argv)
         err(1, "malloc");
     advise_huge_pages(buf, total);
 
-    memset(buf, 0, header_len);
-    memcpy(buf, "bgn", 3);
-    buf[11] = 0xB1;
-    put_be32(buf + 12, static_cast<uint32_t>(total));
-
     int rc = read_full(fd, buf + header_len, size);
     if (rc < 0)
         err(1, "%s", in);
@@ -127,7 +119,14 @@ int main(int argc, char **argv)
         errx(1, "%s: unexpected end of file", in);
     close(fd);
 
-    put_be32(buf + 16, velkor_crc(buf, total));
+    // The header goes in front of the payload; its CRC covers both.
+    velkor_crc_state crc;
+    velkor_crc_init(&crc);
+    velkor_crc_update(&crc, buf + header_len, size);
+    if (velkor_tag_build(buf, &crc) != 0) {
+        errno = EFBIG;
+        err(1, "%s", in);
+    }
 
     // Only a regular file is replaced through a temporary file: a device
     // named twice (say /dev/null) is written in place, never renamed over.
