@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,14 +85,63 @@ TEST_F(Bgntag, TagsATaggedFileAgain)
     EXPECT_EQ(bytes(t.begin() + 20, t.end()), once);
 }
 
-// A character device reports size 0: only the header is written.
-TEST_F(Bgntag, DeviceWithSizeZeroGivesHeaderOnly)
+// Inputs whose status reports size 0 are read to their end, so a pipe, a
+// FIFO or a /proc file is tagged whole, exactly as a regular file holding
+// the same bytes; an empty file and /dev/null give the header alone.
+TEST_F(Bgntag, InputWithSizeZeroIsReadToItsEnd)
 {
-    auto r = run({bgntag, "/dev/zero", out});
+    const bytes data = testutil::random_bytes(300000, 12); // more than one buffer's growth
+    testutil::write_file(in, data);
+    const std::string want_path = dir / "want";
+    ASSERT_EQ(run({bgntag, in, want_path}).status, 0);
+    const bytes want = testutil::read_file(want_path);
+
+    // A FIFO, fed by a thread.
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { testutil::write_file(fifo, data); });
+    auto r = run({bgntag, fifo, out});
+    writer.join();
     EXPECT_EQ(r.status, 0) << r.err;
-    bytes t = testutil::read_file(out);
-    ASSERT_EQ(t.size(), 20u);
-    EXPECT_EQ(be32(t, 16), 0x98B96AA8u);
+    EXPECT_EQ(testutil::read_file(out), want);
+
+    // Standard input from a pipe, named /dev/stdin.
+    r = run({bgntag, "/dev/stdin", out}, [&] {
+        int p[2];
+        if (pipe(p) != 0 || fork() == 0) {
+            close(p[0]);
+            size_t at = 0;
+            while (at < data.size()) {
+                ssize_t n = write(p[1], data.data() + at, data.size() - at);
+                if (n <= 0)
+                    _exit(1);
+                at += static_cast<size_t>(n);
+            }
+            _exit(0);
+        }
+        close(p[1]);
+        dup2(p[0], 0);
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(out), want);
+
+    // A /proc file reports size 0 too.
+    const bytes ostype = testutil::read_file("/proc/sys/kernel/ostype");
+    testutil::write_file(in, ostype);
+    ASSERT_EQ(run({bgntag, in, want_path}).status, 0);
+    r = run({bgntag, "/proc/sys/kernel/ostype", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testutil::read_file(out), testutil::read_file(want_path));
+
+    // Nothing to read: the header alone.
+    testutil::write_file(in, {});
+    for (const std::string &empty : {in, std::string("/dev/null")}) {
+        r = run({bgntag, empty, out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        bytes t = testutil::read_file(out);
+        ASSERT_EQ(t.size(), 20u) << empty;
+        EXPECT_EQ(be32(t, 16), 0x98B96AA8u);
+    }
 }
 
 TEST_F(Bgntag, WrongOperandCountPrintsUsage)

@@ -217,7 +217,7 @@ TEST_F(Velkor, CheckNamesWhatIsWrong)
          "CRC mismatch: stored 0x07E3229F, computed 0x07E3221F"},
         {dir / "missing", sys_msg(ENOENT)},
         {dir.path(), sys_msg(EISDIR)},
-        {"/dev/null", "not a regular file"},
+        {"/dev/null", "not a tagged file: 0 bytes, shorter than the 20-byte header"},
     };
     const std::string sound = tagged(testutil::to_bytes("fine"), "sound");
     std::vector<std::string> argv{velkor, "check", sound};

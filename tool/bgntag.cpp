@@ -23,26 +23,6 @@ namespace {
 
 constexpr size_t header_len = VELKOR_TAG_HEADER_LEN;
 
-// Read exactly len bytes; a single read(2) moves at most about 2 GiB and
-// may be interrupted, so loop.  Returns 0, -1 with errno set, or 1 when the
-// file ends early.
-int read_full(int fd, uint8_t *p, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            return 1;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // The whole run is one read into fresh memory, one CRC pass and one write,
 // so for a large file its cost is mostly the first touch of every page of
 // the buffer: a fault, then zeroing, per 4 KiB.  Ask for transparent huge
@@ -60,6 +40,37 @@ void advise_huge_pages(uint8_t *buf, size_t len)
     int saved = errno;
     madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
     errno = saved;
+}
+
+// The input's status reports size 0: an empty file, or a pipe, FIFO,
+// /proc file or character device whose status tells nothing of its
+// length.  Read it to its end, growing the buffer, so that its bytes are
+// tagged rather than silently dropped.  More than the length field can
+// describe is refused before anything is written.
+uint8_t *read_to_end(int fd, const char *in, size_t &size)
+{
+    constexpr size_t most = size_t{VELKOR_TAG_MAX_PAYLOAD} + header_len;
+    size_t cap = size_t{64} << 10, used = header_len;
+    auto *buf = static_cast<uint8_t *>(malloc(cap));
+    for (;;) {
+        if (buf == nullptr)
+            err(1, "malloc");
+        const ssize_t n = velkor_io::read_full(fd, buf + used, cap - used);
+        if (n < 0)
+            err(1, "%s", in);
+        used += static_cast<size_t>(n);
+        if (used < cap)
+            break;
+        if (cap > most) {
+            errno = EFBIG;
+            err(1, "%s", in);
+        }
+        // One byte past the limit is enough to know the input is too long.
+        cap = cap <= most / 2 ? cap * 2 : most + 1;
+        buf = static_cast<uint8_t *>(realloc(buf, cap));
+    }
+    size = used - header_len;
+    return buf;
 }
 
 // <out> names the input file itself (perhaps through a link): its tagged
@@ -100,24 +111,28 @@ int main(int argc, char **argv)
         err(1, "%s", in);
     }
     // The total length must fit the 32-bit length field.
-    if (static_cast<uint64_t>(st.st_size) >= UINT64_C(0x100000000) - header_len) {
+    if (static_cast<uint64_t>(st.st_size) > VELKOR_TAG_MAX_PAYLOAD) {
         errno = EFBIG;
         err(1, "%s", in);
     }
-    const size_t size = static_cast<size_t>(st.st_size);
-    const size_t total = size + header_len;
-
-    auto *buf = static_cast<uint8_t *>(malloc(total));
-    if (buf == nullptr)
-        err(1, "malloc");
-    advise_huge_pages(buf, total);
-
-    int rc = read_full(fd, buf + header_len, size);
-    if (rc < 0)
-        err(1, "%s", in);
-    if (rc > 0)
-        errx(1, "%s: unexpected end of file", in);
+    size_t size = static_cast<size_t>(st.st_size);
+    uint8_t *buf;
+    if (size > 0) {
+        // Exactly the size the status reports, never more.
+        buf = static_cast<uint8_t *>(malloc(size + header_len));
+        if (buf == nullptr)
+            err(1, "malloc");
+        advise_huge_pages(buf, size + header_len);
+        const ssize_t n = velkor_io::read_full(fd, buf + header_len, size);
+        if (n < 0)
+            err(1, "%s", in);
+        if (static_cast<size_t>(n) < size)
+            errx(1, "%s: unexpected end of file", in);
+    } else {
+        buf = read_to_end(fd, in, size);
+    }
     close(fd);
+    const size_t total = size + header_len;
 
     // The header goes in front of the payload; its CRC covers both.
     velkor_crc_state crc;

@@ -160,6 +160,92 @@ void setup_exit_and_signals()
     }
 }
 
+int anonymous_file()
+{
+    const char *tmp = getenv("TMPDIR");
+    const std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    int fd = ::open(dir.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    // No O_TMPFILE on this file system: a named file, unlinked at once.
+    std::string name = dir + "/." + program_invocation_short_name + ".XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0)
+        unlink(name.c_str());
+    return fd;
+}
+
+ssize_t read_full(int fd, void *buf, size_t len)
+{
+    auto p = static_cast<uint8_t *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::read(fd, p + got, len - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+input::~input()
+{
+    if (close_fd_)
+        close(fd_);
+}
+
+bool input::open(const char *path)
+{
+    if (strcmp(path, "-") == 0) {
+        fd_ = 0;
+    } else {
+        fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            return false;
+        close_fd_ = true;
+    }
+    return take_status();
+}
+
+bool input::adopt(int fd)
+{
+    if (close_fd_)
+        close(fd_);
+    fd_ = fd;
+    close_fd_ = true;
+    return take_status();
+}
+
+bool input::take_status()
+{
+    struct stat st;
+    if (fstat(fd_, &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    size_known_ = S_ISREG(st.st_mode);
+    size_ = size_known_ ? static_cast<uint64_t>(st.st_size) : 0;
+    // Standard input may be a file the shell has already read into.
+    const off_t at = size_known_ ? lseek(fd_, 0, SEEK_CUR) : 0;
+    if (at > 0)
+        size_ = static_cast<uint64_t>(at) < size_ ? size_ - static_cast<uint64_t>(at) : 0;
+    if (size_known_)
+        posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+ssize_t input::read(void *buf, size_t len)
+{
+    return read_full(fd_, buf, len);
+}
+
 bool write_all(int fd, const void *buf, size_t len)
 {
     auto p = static_cast<const uint8_t *>(buf);

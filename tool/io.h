@@ -1,4 +1,8 @@
-// io.h - how both programs write their outputs.
+// io.h - the programs' door to the file system: inputs read in pieces,
+// outputs written safely.
+//
+// An input is a file, a pipe, a device or standard input ("-"), read from
+// the start to its end in pieces of the caller's size.
 //
 // An output is either replaced whole or written in place:
 //
@@ -26,6 +30,7 @@
 #include <string>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace velkor_io {
 
@@ -78,6 +83,45 @@ private:
     std::string name_;   // the target's name within dir_fd_
     std::string tmp_;    // the temporary file's name within dir_fd_
 };
+
+class input {
+public:
+    input() = default;
+    input(const input &) = delete;
+    input &operator=(const input &) = delete;
+    ~input();
+
+    // Opens `path` ("-" is standard input) for reading.  A directory is
+    // refused with EISDIR.
+    bool open(const char *path);
+    // Reads the descriptor from its current offset on, and closes it.
+    bool adopt(int fd);
+    // Reads up to len bytes, fewer only at the end; 0 at the end, -1 with
+    // errno on failure.
+    ssize_t read(void *buf, size_t len);
+    // A regular file's size when it was opened: what a single pass will
+    // read, barring a file that changes meanwhile.  Pipes, devices and
+    // other files have no known size.
+    bool size_known() const { return size_known_; }
+    uint64_t size() const { return size_; }
+
+private:
+    bool take_status();
+
+    int fd_ = -1;
+    bool close_fd_ = false;
+    bool size_known_ = false;
+    uint64_t size_ = 0;
+};
+
+// A file with no name in $TMPDIR (or /tmp), open for reading and writing:
+// room for a pipe's bytes when the length must come first.  It disappears
+// with its descriptor, whatever ends the program.  -1 with errno on failure.
+int anonymous_file();
+
+// Reads up to len bytes from fd, stopping short only at the end of the
+// file; resumes after EINTR.  -1 with errno on failure.
+ssize_t read_full(int fd, void *buf, size_t len);
 
 // Writes all len bytes to fd, resuming after EINTR and short writes.
 bool write_all(int fd, const void *buf, size_t len);

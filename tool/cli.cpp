@@ -1,0 +1,334 @@
+// velkor's command line: the command table, options, usage and help, and
+// the key.
+#include "cli.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <err.h>
+#include <getopt.h>
+
+#ifndef VELKOR_VERSION
+#error "VELKOR_VERSION must be defined by the build"
+#endif
+
+namespace velkor_cli {
+namespace {
+
+constexpr size_t max_key = 254;     // the cipher's key material is 255 bytes
+constexpr size_t max_label = 31;    // enc_info.label is 32 bytes with its NUL
+constexpr size_t max_sublabel = 7;  // enc_info.sublabel is 8 bytes with its NUL
+
+// Option bits, to say which command takes which option.
+enum : unsigned {
+    opt_quiet = 1u << 0,
+    opt_key = 1u << 1,       // -k and -K
+    opt_label = 1u << 2,     // -l, -s, -m, -p
+    opt_data_sized = 1u << 3,
+    opt_json = 1u << 4,
+};
+
+const command commands[] = {
+    {"check", cmd_check, opt_quiet, 1, -1, "velkor check [-q] FILE..."},
+    {"untag", cmd_untag, 0, 2, 2, "velkor untag IN OUT"},
+    {"tag", cmd_tag, 0, 2, 2, "velkor tag IN OUT"},
+    {"pack", cmd_pack, opt_key | opt_label | opt_data_sized, 2, 2,
+     "velkor pack (-k KEY | -K KEYFILE) -l LABEL [-s SUBLABEL] [-m start|asar1]\n"
+     "                   [-p PREFIX] [--data-sized] IN OUT"},
+    {"unpack", cmd_unpack, opt_key | opt_data_sized, 2, 2,
+     "velkor unpack (-k KEY | -K KEYFILE) [--data-sized] IN OUT"},
+    {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
+     "velkor info (-k KEY | -K KEYFILE) [--data-sized] [--json] IN"},
+};
+
+const char help_text[] =
+    "Check and untag tagged files; pack, unpack and describe encrypted containers.\n"
+    "\n"
+    "  check     verify each tagged FILE; prints FILE: OK or FILE: FAILED (reason)\n"
+    "  untag     verify IN as a tagged file and write its payload to OUT\n"
+    "  tag       write IN's bytes to OUT as a tagged file, as bgntag does\n"
+    "  pack      write IN's bytes to OUT as an encrypted container\n"
+    "  unpack    check the container IN and write its payload to OUT\n"
+    "  info      check the container IN and print its header fields\n"
+    "\n"
+    "Options:\n"
+    "  -q, --quiet            check: print only the files that fail\n"
+    "  -k, --key KEY          key text, 1 to 254 bytes\n"
+    "  -K, --key-file FILE    read the key text from the first line of FILE\n"
+    "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
+    "  -s, --sublabel TEXT    sublabel, at most 7 bytes (default empty)\n"
+    "  -m, --magic MAGIC      start or asar1 (default start)\n"
+    "  -p, --prefix N         first key byte, 0..255, decimal or 0x hex (default 0)\n"
+    "      --data-sized       give each field a cipher table as large as the field\n"
+    "      --json             info: print one JSON object\n"
+    "  -h, --help             print this help and exit\n"
+    "      --version          print the version and exit\n"
+    "\n"
+    "FILE or IN may be - for standard input, OUT - for standard output.\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+
+void print_synopsis(FILE *f)
+{
+    const char *lead = "usage: ";
+    for (const auto &c : commands) {
+        fprintf(f, "%s%s\n", lead, c.synopsis);
+        lead = "       ";
+    }
+    fprintf(f, "%svelkor --help | --version\n", lead);
+}
+
+// Decimal or 0x-hex, 0..255, nothing else (no sign, no spaces).
+bool parse_prefix(const char *s, uint8_t &out)
+{
+    int base = 10;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s += 2;
+    }
+    if (*s == '\0')
+        return false;
+    unsigned v = 0;
+    for (; *s != '\0'; s++) {
+        unsigned d;
+        if (*s >= '0' && *s <= '9')
+            d = static_cast<unsigned>(*s - '0');
+        else if (base == 16 && *s >= 'a' && *s <= 'f')
+            d = static_cast<unsigned>(*s - 'a' + 10);
+        else if (base == 16 && *s >= 'A' && *s <= 'F')
+            d = static_cast<unsigned>(*s - 'A' + 10);
+        else
+            return false;
+        v = v * static_cast<unsigned>(base) + d;
+        if (v > 255)
+            return false;
+    }
+    out = static_cast<uint8_t>(v);
+    return true;
+}
+
+enum { long_data_sized = 256, long_json, long_version };
+
+const option long_options[] = {
+    {"quiet", no_argument, nullptr, 'q'},
+    {"key", required_argument, nullptr, 'k'},
+    {"key-file", required_argument, nullptr, 'K'},
+    {"label", required_argument, nullptr, 'l'},
+    {"sublabel", required_argument, nullptr, 's'},
+    {"magic", required_argument, nullptr, 'm'},
+    {"prefix", required_argument, nullptr, 'p'},
+    {"data-sized", no_argument, nullptr, long_data_sized},
+    {"json", no_argument, nullptr, long_json},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, long_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, for messages: "-k" or "--key".
+std::string option_name(int val, bool long_form)
+{
+    if (!long_form && val > 0 && val < 256)
+        return std::string("-") + static_cast<char>(val);
+    for (const option *o = long_options; o->name != nullptr; o++)
+        if (o->val == val)
+            return std::string("--") + o->name;
+    return "?";
+}
+
+// Which commands take an option.
+unsigned option_bit(int val)
+{
+    switch (val) {
+    case 'q': return opt_quiet;
+    case 'k': case 'K': return opt_key;
+    case 'l': case 's': case 'm': case 'p': return opt_label;
+    case long_data_sized: return opt_data_sized;
+    case long_json: return opt_json;
+    default: return 0;
+    }
+}
+
+} // namespace
+
+[[noreturn]] void usage_error(const command *cmd, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "%s: ", program_invocation_short_name);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    if (cmd != nullptr)
+        fprintf(stderr, "usage: %s\n", cmd->synopsis);
+    else
+        print_synopsis(stderr);
+    fprintf(stderr, "Try 'velkor --help' for more information.\n");
+    exit(2);
+}
+
+const command *find_command(const char *name)
+{
+    for (const auto &c : commands)
+        if (strcmp(c.name, name) == 0)
+            return &c;
+    return nullptr;
+}
+
+// What the program prints is its result: losing it is a failure.
+void finish_stdout()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        err(1, "standard output");
+}
+
+[[noreturn]] void print_help()
+{
+    print_synopsis(stdout);
+    fputc('\n', stdout);
+    fputs(help_text, stdout);
+    finish_stdout();
+    exit(0);
+}
+
+[[noreturn]] void print_version()
+{
+    printf("velkor %s\n", VELKOR_VERSION);
+    finish_stdout();
+    exit(0);
+}
+
+// argv[1] is the command; its options and operands follow in any order
+// ("--" ends the options).
+settings parse_command_line(const command *cmd, int argc, char **argv)
+{
+    settings s;
+    opterr = 0;
+    optind = 1;
+    // Arguments are counted from the command name, so getopt skips it.
+    char **args = argv + 1;
+    const int nargs = argc - 1;
+    for (;;) {
+        int longindex = -1;
+        const int c = getopt_long(nargs, args, ":qk:K:l:s:m:p:h", long_options, &longindex);
+        if (c == -1)
+            break;
+        if (c == ':') {
+            usage_error(cmd, "option '%s' needs a value",
+                        option_name(optopt, optopt >= 256 || args[optind - 1][1] == '-').c_str());
+        }
+        if (c == '?') {
+            if (optopt != 0)
+                usage_error(cmd, "unknown option '-%c'", optopt);
+            usage_error(cmd, "unknown option '%s'", args[optind - 1]);
+        }
+        if (c != 'h' && c != long_version && (cmd->options & option_bit(c)) == 0)
+            usage_error(cmd, "option '%s' does not apply to %s",
+                        option_name(c, longindex >= 0).c_str(), cmd->name);
+        switch (c) {
+        case 'h':
+            print_help();
+        case long_version:
+            print_version();
+        case 'q':
+            s.quiet = true;
+            break;
+        case 'k':
+            s.key = optarg;
+            break;
+        case 'K':
+            s.key_file = optarg;
+            break;
+        case 'l':
+            if (strlen(optarg) > max_label)
+                usage_error(cmd, "label is longer than %zu bytes", max_label);
+            s.label = optarg;
+            break;
+        case 's':
+            if (strlen(optarg) > max_sublabel)
+                usage_error(cmd, "sublabel is longer than %zu bytes", max_sublabel);
+            s.sublabel = optarg;
+            break;
+        case 'm':
+            if (strcmp(optarg, "start") != 0 && strcmp(optarg, "asar1") != 0)
+                usage_error(cmd, "unknown magic '%s' (use start or asar1)", optarg);
+            s.magic = optarg;
+            break;
+        case 'p':
+            if (!parse_prefix(optarg, s.prefix))
+                usage_error(cmd, "prefix '%s' is not a number from 0 to 255 (decimal or 0x hex)",
+                            optarg);
+            break;
+        case long_data_sized:
+            s.data_sized = true;
+            break;
+        case long_json:
+            s.json = true;
+            break;
+        }
+    }
+    for (int k = optind; k < nargs; k++)
+        s.operands.push_back(args[k]);
+
+    const int n = static_cast<int>(s.operands.size());
+    if (n < cmd->min_operands)
+        usage_error(cmd, "missing operand");
+    if (cmd->max_operands >= 0 && n > cmd->max_operands)
+        usage_error(cmd, "too many operands");
+    if (cmd->options & opt_key) {
+        if (s.key == nullptr && s.key_file == nullptr)
+            usage_error(cmd, "a key is needed (-k KEY or -K KEYFILE)");
+        if (s.key != nullptr && s.key_file != nullptr)
+            usage_error(cmd, "give the key once, with -k or with -K");
+    }
+    if ((cmd->options & opt_label) && s.label == nullptr)
+        usage_error(cmd, "a label is needed (-l LABEL)");
+    return s;
+}
+
+// The key text from -k, or the first line of the -K file without its line
+// end (LF or CR LF).  Either way the key must hold 1 to 254 bytes and no
+// NUL: an empty key is what -k "$KEY" gives when the variable is unset, or
+// a key file when the command meant to write it failed.  A key that breaks
+// these rules is a bad command line (status 2), wherever it came from.
+std::string load_key(const command *cmd, const settings &s)
+{
+    std::string key;
+    std::string from; // where a key file's key came from, for messages
+    if (s.key != nullptr) {
+        key = s.key;
+    } else {
+        from = std::string(s.key_file) + ": ";
+        FILE *f = fopen(s.key_file, "r");
+        if (f == nullptr)
+            err(1, "%s", s.key_file);
+        char *line = nullptr;
+        size_t cap = 0;
+        errno = 0;
+        const ssize_t n = getline(&line, &cap, f);
+        const int saved = errno;
+        fclose(f);
+        if (n < 0 && saved != 0) {
+            free(line);
+            errx(1, "%s: %s", s.key_file, strerror(saved));
+        }
+        if (n > 0)
+            key.assign(line, static_cast<size_t>(n));
+        free(line);
+        if (!key.empty() && key.back() == '\n')
+            key.pop_back();
+        if (!key.empty() && key.back() == '\r')
+            key.pop_back();
+        if (key.find('\0') != std::string::npos)
+            usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
+    }
+    if (key.empty())
+        usage_error(cmd, "%sthe key is empty", from.c_str());
+    if (key.size() > max_key)
+        usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+    return key;
+}
+
+} // namespace velkor_cli

@@ -1,0 +1,57 @@
+// cli.h - velkor's command line: which commands there are, the options each
+// takes, usage and help.  A bad command line ends the program with status 2.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velkor_cli {
+
+enum command_id { cmd_check, cmd_untag, cmd_tag, cmd_pack, cmd_unpack, cmd_info };
+
+struct command {
+    const char *name;
+    command_id id;
+    unsigned options; // which options apply
+    int min_operands, max_operands;
+    const char *synopsis;
+};
+
+struct settings {
+    bool quiet = false;
+    bool json = false;
+    bool data_sized = false;
+    const char *key = nullptr;
+    const char *key_file = nullptr;
+    const char *label = nullptr;
+    const char *sublabel = "";
+    const char *magic = "start";
+    uint8_t prefix = 0;
+    std::vector<const char *> operands;
+};
+
+// The command called `name`, or null.
+const command *find_command(const char *name);
+
+// Parses argv[2..] (argv[1] is the command): options and operands in any
+// order, "--" ending the options.  --help and --version print and exit.
+settings parse_command_line(const command *cmd, int argc, char **argv);
+
+// What is wrong, the usage of `cmd` (or of every command when null), and
+// status 2.
+[[noreturn]] void usage_error(const command *cmd, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+[[noreturn]] void print_help();
+[[noreturn]] void print_version();
+
+// Flushes standard output; a failure there is reported and ends the
+// program with status 1, since what velkor prints is its result.
+void finish_stdout();
+
+// The key text from -k or from the -K file's first line; a key that is
+// empty, longer than 254 bytes or holds a NUL is a command line error.
+std::string load_key(const command *cmd, const settings &s);
+
+} // namespace velkor_cli

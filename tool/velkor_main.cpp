@@ -1,0 +1,514 @@
+// velkor: the library on the command line.  Checks, untags and tags tagged
+// files, and writes, reads and describes encrypted containers.
+//
+// Exit status: 0 success, 1 failure (one "velkor: <what>: <reason>" line on
+// standard error, or a FAILED line from check), 2 a bad command line.
+//
+// Every command makes one pass over its input in pieces of a fixed size, so
+// memory does not grow with the file (except the cipher table that
+// --data-sized makes as large as the payload).  Outputs go through
+// velkor_io::output: a regular output is replaced only once everything has
+// been checked, and is left as it was otherwise.
+#include "velkor.h"
+#include "cli.h"
+#include "io.h"
+#include "text.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <err.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace velkor_cli;
+
+// One piece of input at a time: large enough that system calls cost
+// nothing next to the copy, small enough to stay in the caches.
+constexpr size_t piece = size_t{1} << 20;
+
+// A malloc'ed buffer of one piece.
+struct piece_buf {
+    uint8_t *p = static_cast<uint8_t *>(malloc(piece));
+    piece_buf()
+    {
+        if (p == nullptr)
+            err(1, "malloc");
+    }
+    piece_buf(const piece_buf &) = delete;
+    piece_buf &operator=(const piece_buf &) = delete;
+    ~piece_buf() { free(p); }
+};
+
+[[noreturn]] void fail(const char *path, const std::string &why)
+{
+    errx(1, "%s: %s", path, why.c_str());
+}
+
+void open_input(velkor_io::input &in, const char *path)
+{
+    if (!in.open(path))
+        err(1, "%s", path);
+}
+
+void open_output(velkor_io::output &out, const char *path)
+{
+    if (out.open(path))
+        return;
+    if (out.failed_beside())
+        fail(path, std::string("cannot write a temporary file beside it: ") + strerror(errno));
+    err(1, "%s", path);
+}
+
+[[noreturn]] void output_failed(velkor_io::output &out, const char *path)
+{
+    out.discard(); // keeps errno
+    err(1, "%s", path);
+}
+
+void write_output(velkor_io::output &out, const char *path, const uint8_t *buf, size_t len)
+{
+    if (!out.write(buf, len))
+        output_failed(out, path);
+}
+
+void commit_output(velkor_io::output &out, const char *path)
+{
+    if (!out.commit())
+        output_failed(out, path);
+}
+
+// ---------------------------------------------------------------------------
+// Tagged files
+
+// Where a tagged file's payload goes while it is checked: `start` once the
+// header holds together (so no output is made for what is plainly not a
+// tagged file), then `piece` for each piece of the payload in order.
+struct payload_sink {
+    std::function<void()> start;
+    std::function<void(const uint8_t *, size_t)> piece;
+};
+
+// Checks the tagged file at path in one pass; "" when it is sound, else
+// the reason.  The payload goes to sink, if any, before its CRC is known.
+std::string check_tagged(const char *path, const payload_sink *sink)
+{
+    velkor_io::input in;
+    if (!in.open(path))
+        return strerror(errno);
+    uint8_t head[VELKOR_TAG_HEADER_LEN];
+    ssize_t n = in.read(head, sizeof head);
+    if (n < 0)
+        return strerror(errno);
+
+    char text[160];
+    velkor_tag_info ti;
+    switch (velkor_tag_parse(&ti, head, static_cast<size_t>(n))) {
+    case VELKOR_TAG_OK:
+        break;
+    case VELKOR_TAG_SHORT:
+        snprintf(text, sizeof text,
+                 "not a tagged file: %zd bytes, shorter than the 20-byte header", n);
+        return text;
+    case VELKOR_TAG_WRONG_FORMAT:
+        snprintf(text, sizeof text, "wrong format byte 0x%02X, expected 0xB1", ti.format);
+        return text;
+    default:
+        return "not a tagged file";
+    }
+    const auto wrong_length = [&](uint64_t file_len) {
+        snprintf(text, sizeof text, "length field says %" PRIu32 " but the file has %" PRIu64 " bytes",
+                 ti.length, file_len);
+        return std::string(text);
+    };
+    // A regular file's length is known now: a wrong one is found before
+    // reading further.  A pipe's is known at its end.
+    if (in.size_known() && velkor_tag_check_length(&ti, in.size()) != VELKOR_TAG_OK)
+        return wrong_length(in.size());
+    if (sink != nullptr)
+        sink->start();
+
+    const uint64_t expected = ti.length >= VELKOR_TAG_HEADER_LEN ? ti.length - VELKOR_TAG_HEADER_LEN : 0;
+    piece_buf buf;
+    velkor_crc_state crc;
+    velkor_crc_init(&crc);
+    uint64_t got = 0;
+    while ((n = in.read(buf.p, piece)) > 0) {
+        const auto len = static_cast<size_t>(n);
+        // Beyond what the header promises the bytes are only counted, for
+        // the message.
+        if (got + len <= expected) {
+            velkor_crc_update(&crc, buf.p, len);
+            if (sink != nullptr)
+                sink->piece(buf.p, len);
+        }
+        got += len;
+    }
+    if (n < 0)
+        return strerror(errno);
+    if (velkor_tag_check_length(&ti, VELKOR_TAG_HEADER_LEN + got) != VELKOR_TAG_OK)
+        return wrong_length(VELKOR_TAG_HEADER_LEN + got);
+    if (velkor_tag_check_crc(&ti, head, &crc) != VELKOR_TAG_OK) {
+        snprintf(text, sizeof text, "CRC mismatch: stored 0x%08" PRIX32 ", computed 0x%08" PRIX32,
+                 ti.stored_crc, ti.computed_crc);
+        return text;
+    }
+    return "";
+}
+
+int run_check(const settings &s)
+{
+    int status = 0;
+    for (const char *path : s.operands) {
+        const std::string why = check_tagged(path, nullptr);
+        const std::string name = velkor_text::quote_name(path);
+        if (why.empty()) {
+            if (!s.quiet)
+                printf("%s: OK\n", name.c_str());
+        } else {
+            printf("%s: FAILED (%s)\n", name.c_str(), why.c_str());
+            status = 1;
+        }
+    }
+    return status;
+}
+
+// The payload is written as it is checked; a regular output is renamed
+// into place only when the CRC matched.  A stream (standard output, a
+// pipe) has had the bytes by then: a mismatch is reported after them.
+int run_untag(const settings &s)
+{
+    const char *in = s.operands[0], *out_path = s.operands[1];
+    velkor_io::output out;
+    const payload_sink sink{
+        [&] { open_output(out, out_path); },
+        [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
+    };
+    const std::string why = check_tagged(in, &sink);
+    if (!why.empty()) {
+        out.discard();
+        fail(in, why);
+    }
+    commit_output(out, out_path);
+    return 0;
+}
+
+// The same bytes as bgntag.  The header comes first but holds the length
+// and the CRC, known only at the end: the payload goes to offset 20 and
+// the header last.  An output that cannot be written at an offset (a pipe)
+// gets the whole file from a nameless temporary file once it is complete.
+int run_tag(const settings &s)
+{
+    const char *in_path = s.operands[0], *out_path = s.operands[1];
+    velkor_io::input in;
+    open_input(in, in_path);
+    const auto too_large = [&] {
+        errno = EFBIG;
+        err(1, "%s", in_path);
+    };
+    if (in.size_known() && in.size() > VELKOR_TAG_MAX_PAYLOAD)
+        too_large();
+
+    velkor_io::output out;
+    open_output(out, out_path);
+    int spool = -1;
+    if (!out.seekable()) {
+        spool = velkor_io::anonymous_file();
+        if (spool < 0) {
+            out.discard();
+            err(1, "temporary file");
+        }
+    }
+    // Writes to the output, or to the spool in its place.
+    const auto put = [&](const uint8_t *p, size_t n) {
+        if (spool < 0)
+            write_output(out, out_path, p, n);
+        else if (!velkor_io::write_all(spool, p, n))
+            err(1, "temporary file");
+    };
+
+    uint8_t head[VELKOR_TAG_HEADER_LEN] = {};
+    put(head, sizeof head);
+    piece_buf buf;
+    velkor_crc_state crc;
+    velkor_crc_init(&crc);
+    ssize_t n;
+    while ((n = in.read(buf.p, piece)) > 0) {
+        const auto len = static_cast<size_t>(n);
+        if (crc.length + len > VELKOR_TAG_MAX_PAYLOAD) {
+            out.discard();
+            too_large();
+        }
+        velkor_crc_update(&crc, buf.p, len);
+        put(buf.p, len);
+    }
+    if (n < 0) {
+        out.discard();
+        err(1, "%s", in_path);
+    }
+    velkor_tag_build(head, &crc);
+
+    if (spool < 0) {
+        if (!out.write_at(0, head, sizeof head))
+            output_failed(out, out_path);
+    } else {
+        if (pwrite(spool, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+            lseek(spool, 0, SEEK_SET) != 0)
+            err(1, "temporary file");
+        velkor_io::input whole;
+        whole.adopt(spool);
+        while ((n = whole.read(buf.p, piece)) > 0)
+            write_output(out, out_path, buf.p, static_cast<size_t>(n));
+        if (n < 0)
+            err(1, "temporary file");
+    }
+    commit_output(out, out_path);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Containers
+
+constexpr uint64_t max_payload = UINT32_MAX; // the length field has 32 bits
+
+std::string container_reason(enc_reason why, const enc_stream &st)
+{
+    // The library does not know the command's option names.
+    if (why == ENC_CHECKSUM_MISMATCH)
+        return "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)";
+    char text[200];
+    enc_reason_message(why, &st, text, sizeof text);
+    return text;
+}
+
+int run_pack(const command *cmd, const settings &s)
+{
+    const std::string key = load_key(cmd, s);
+    const char *in_path = s.operands[0], *out_path = s.operands[1];
+    velkor_io::input in;
+    open_input(in, in_path);
+    char text[160];
+    piece_buf buf;
+    ssize_t n;
+
+    // The payload's length comes first: a pipe is gathered into a nameless
+    // temporary file to learn it.
+    if (!in.size_known()) {
+        const int spool = velkor_io::anonymous_file();
+        if (spool < 0)
+            err(1, "temporary file");
+        uint64_t got = 0;
+        while ((n = in.read(buf.p, piece)) > 0) {
+            got += static_cast<uint64_t>(n);
+            if (got > max_payload) {
+                snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
+                         max_payload);
+                fail(in_path, text);
+            }
+            if (!velkor_io::write_all(spool, buf.p, static_cast<size_t>(n)))
+                err(1, "temporary file");
+        }
+        if (n < 0)
+            err(1, "%s", in_path);
+        if (lseek(spool, 0, SEEK_SET) != 0 || !in.adopt(spool))
+            err(1, "temporary file");
+    }
+    if (in.size() > max_payload) {
+        snprintf(text, sizeof text, "too large for a container (%" PRIu64 " bytes, at most %" PRIu64 ")",
+                 in.size(), max_payload);
+        fail(in_path, text);
+    }
+
+    enc_info info{};
+    info.key = key.c_str();
+    strcpy(info.magic, s.magic);
+    strcpy(info.label, s.label);
+    strcpy(info.sublabel, s.sublabel);
+    info.key_prefix = s.prefix;
+    info.data_sized_state = s.data_sized;
+    info.data_length = static_cast<uint32_t>(in.size());
+
+    enc_stream st;
+    uint8_t head[ENC_MAX_HEADER_LEN];
+    // The command line has been checked: only the table's allocation can
+    // fail here.
+    if (enc_write_header(&st, &info, head) != 0)
+        fail(in_path, strerror(ENOMEM));
+    velkor_io::output out;
+    const auto give_up = [&] {
+        enc_stream_release(&st);
+        out.discard();
+    };
+    if (!out.open(out_path)) {
+        const int e = errno;
+        enc_stream_release(&st);
+        errno = e;
+        open_output(out, out_path); // reports as any open failure
+    }
+    if (!out.write(head, st.header_len)) {
+        give_up();
+        err(1, "%s", out_path);
+    }
+    while (st.remaining > 0) {
+        n = in.read(buf.p, st.remaining < piece ? st.remaining : piece);
+        if (n <= 0) {
+            const int e = errno;
+            give_up();
+            if (n == 0)
+                fail(in_path, "unexpected end of file");
+            errno = e;
+            err(1, "%s", in_path);
+        }
+        const auto len = static_cast<size_t>(n);
+        enc_write_payload(&st, buf.p, buf.p, len);
+        if (!out.write(buf.p, len)) {
+            give_up();
+            err(1, "%s", out_path);
+        }
+    }
+    uint8_t trailer[4];
+    enc_write_finish(&st, trailer);
+    write_output(out, out_path, trailer, sizeof trailer);
+    commit_output(out, out_path);
+    return 0;
+}
+
+// Reads and checks the container at in_path in one pass, deciphering its
+// payload piece by piece into `payload` (which may drop it).  Returns the
+// header fields; exits with status 1 on any refusal.
+enc_info read_container(const settings &s, const std::string &key, const char *in_path,
+                        const payload_sink &payload)
+{
+    velkor_io::input in;
+    open_input(in, in_path);
+    piece_buf buf;
+    ssize_t n = in.read(buf.p, piece);
+    if (n < 0)
+        err(1, "%s", in_path);
+    size_t have = static_cast<size_t>(n);
+
+    enc_info info{};
+    info.key = key.c_str();
+    info.data_sized_state = s.data_sized;
+    enc_stream st;
+    const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
+    enc_reason why = enc_read_header(&st, &info, buf.p, have, total);
+    if (why != ENC_OK)
+        fail(in_path, container_reason(why, st));
+    payload.start();
+
+    // Payload, then the four checksum bytes; anything after them is not
+    // part of the container and is not read.
+    uint8_t trailer[4];
+    size_t trailer_have = 0;
+    size_t at = st.header_len;
+    for (;;) {
+        const size_t used = enc_read_payload(&st, buf.p + at, buf.p + at, have - at);
+        payload.piece(buf.p + at, used);
+        at += used;
+        while (at < have && trailer_have < sizeof trailer)
+            trailer[trailer_have++] = buf.p[at++];
+        if (trailer_have == sizeof trailer)
+            break;
+        n = in.read(buf.p, piece);
+        if (n <= 0) {
+            const int e = errno;
+            enc_stream_release(&st);
+            if (n == 0)
+                fail(in_path, container_reason(ENC_PAST_END, st));
+            errno = e;
+            err(1, "%s", in_path);
+        }
+        have = static_cast<size_t>(n);
+        at = 0;
+    }
+    why = enc_read_finish(&st, &info, trailer);
+    if (why != ENC_OK)
+        fail(in_path, container_reason(why, st));
+    return info;
+}
+
+// The payload is written as it is deciphered; a regular output is renamed
+// into place only when the checksum matched.  A stream has had the bytes
+// by then: a mismatch is reported after them.
+int run_unpack(const command *cmd, const settings &s)
+{
+    const std::string key = load_key(cmd, s);
+    const char *out_path = s.operands[1];
+    velkor_io::output out;
+    // Every refusal exits through err(3): the temporary file is removed at
+    // exit, and a stream keeps what it was given.
+    read_container(s, key, s.operands[0],
+                   {[&] { open_output(out, out_path); },
+                    [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
+    commit_output(out, out_path);
+    return 0;
+}
+
+int run_info(const command *cmd, const settings &s)
+{
+    const std::string key = load_key(cmd, s);
+    const enc_info info = read_container(s, key, s.operands[0], {[] {}, [](const uint8_t *, size_t) {}});
+    // The reader guarantees both texts end within their fields.
+    const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
+    using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
+    if (s.json) {
+        printf("{\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
+               "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
+               ",\"checksum\":%" PRIu32 "}\n",
+               json_string(magic).c_str(), info.key_prefix, json_string(label).c_str(),
+               hex(label).c_str(), json_string(sublabel).c_str(), hex(sublabel).c_str(),
+               info.data_length, info.checksum);
+    } else {
+        printf("magic:    %s\n"
+               "prefix:   0x%02x\n"
+               "label:    %s\n"
+               "sublabel: %s\n"
+               "length:   %" PRIu32 "\n"
+               "checksum: 0x%08" PRIx32 "\n",
+               plain_text(magic).c_str(), info.key_prefix, plain_text(label).c_str(),
+               plain_text(sublabel).c_str(), info.data_length, info.checksum);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        usage_error(nullptr, "missing command");
+    const char *name = argv[1];
+    if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0)
+        print_help();
+    if (strcmp(name, "--version") == 0)
+        print_version();
+    const command *cmd = find_command(name);
+    if (cmd == nullptr) {
+        if (name[0] == '-')
+            usage_error(nullptr, "unknown option '%s'", name);
+        usage_error(nullptr, "unknown command '%s'", name);
+    }
+    const settings s = parse_command_line(cmd, argc, argv);
+    velkor_io::setup_exit_and_signals();
+
+    int status = 0;
+    switch (cmd->id) {
+    case cmd_check: status = run_check(s); break;
+    case cmd_untag: status = run_untag(s); break;
+    case cmd_tag: status = run_tag(s); break;
+    case cmd_pack: status = run_pack(cmd, s); break;
+    case cmd_unpack: status = run_unpack(cmd, s); break;
+    case cmd_info: status = run_info(cmd, s); break;
+    }
+    finish_stdout();
+    return status;
+}
