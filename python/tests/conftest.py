@@ -5,6 +5,7 @@ at the built commands (see python/CMakeLists.txt)."""
 import array
 import mmap
 import os
+import resource
 import subprocess
 from pathlib import Path
 
@@ -28,6 +29,23 @@ def velkor_tool() -> str:
 @pytest.fixture(scope="session")
 def bgntag_tool() -> str:
     return _tool("BGNTAG_TOOL")
+
+
+@pytest.fixture
+def capped_memory():
+    """For tests that hand over a 4 GiB input (a sparse file, mapped) that
+    must be refused by its size: caps the data this process may add at
+    1 GiB while the test runs, so code that wrongly accepts the input fails
+    with MemoryError instead of taking the machine's memory."""
+    with open("/proc/self/status") as f:
+        vmdata = next(int(l.split()[1]) for l in f if l.startswith("VmData:")) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    cap = vmdata + (1 << 30)
+    if hard != resource.RLIM_INFINITY:
+        cap = min(cap, hard)
+    resource.setrlimit(resource.RLIMIT_DATA, (cap, hard))
+    yield
+    resource.setrlimit(resource.RLIMIT_DATA, (soft, hard))
 
 
 def run(*args: str) -> subprocess.CompletedProcess:

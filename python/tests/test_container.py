@@ -165,7 +165,7 @@ def test_pack_refusals(kwargs, reason):
             velkor.unpack(velkor.pack(b"p", KEY, "l"), kwargs["key"])
 
 
-def test_pack_limits_and_types(tmp_path):
+def test_pack_limits_and_types(tmp_path, capped_memory):
     # The longest texts and key pass; a 4 GiB payload (a sparse file mapped,
     # never read) is refused by its size.
     box = velkor.pack(b"p", "k" * 254, "x" * 31, "y" * 7)

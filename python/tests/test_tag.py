@@ -79,7 +79,7 @@ def test_damage_gives_the_command_reason(tmp_path, velkor_tool, data, reason):
     assert r.stdout == f"{f}: FAILED ({reason})\n"
 
 
-def test_too_large_to_tag(tmp_path):
+def test_too_large_to_tag(tmp_path, capped_memory):
     # A sparse file mapped, never read: the size alone is refused.
     f = tmp_path / "big"
     with open(f, "wb") as fh:
