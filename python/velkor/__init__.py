@@ -36,3 +36,8 @@ __all__ = [
     "untag",
     "vcrypt",
 ]
+
+# Tracebacks and help() name the public names where they are imported from.
+for _name in __all__:
+    globals()[_name].__module__ = __name__
+del _name
