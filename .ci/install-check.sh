@@ -76,4 +76,36 @@ printf 'abc' > abc
 "$prefix/bin/velkor" check -q abc.bgn
 "$prefix/bin/velkor" untag abc.bgn abc.out
 cmp -s abc abc.out || fail "bgntag then velkor untag"
+
+# Python: the installed package loads the installed library with no help
+# from the environment (LD_LIBRARY_PATH dropped), and still does once the
+# whole tree has moved.
+case $build in /*) cache_file=$build/CMakeCache.txt ;; *) cache_file=$src/$build/CMakeCache.txt ;; esac
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$cache_file"; }
+python=$(cache Python3_EXECUTABLE)
+pydir=$(cache VELKOR_PYTHON_DIR)
+case $pydir in /*) ;; *) pydir=$prefix/$pydir ;; esac
+for f in __init__.py py.typed _libpath.py; do
+  [ -f "$pydir/velkor/$f" ] || fail "velkor/$f is not installed in $pydir"
+done
+python_check() {
+  env -u LD_LIBRARY_PATH -u VELKOR_LIBRARY PYTHONPATH="$2" PYTHONDONTWRITEBYTECODE=1 \
+    "${python:-python3}" - "$1" "$tmp/c.vc" <<'PY' || fail "import velkor from $2"
+import sys
+import velkor
+root, box = sys.argv[1], sys.argv[2]
+loaded = {line.split()[-1] for line in open("/proc/self/maps") if "libvelkor" in line}
+assert loaded and all(p.startswith(root + "/") for p in loaded), loaded
+assert velkor.untag(velkor.tag(b"abc")) == b"abc"
+with open(box, "rb") as f:
+    assert velkor.unpack(f.read(), "consumer key").payload == b"a payload from C"
+PY
+}
+python_check "$prefix" "$pydir"
+case $pydir in
+  "$prefix"/*)
+    mv "$prefix" "$tmp/moved"
+    python_check "$tmp/moved" "$tmp/moved/${pydir#"$prefix"/}"
+    mv "$tmp/moved" "$prefix" ;;
+esac
 echo "install-check: ok ($prefix)"

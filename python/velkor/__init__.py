@@ -1,0 +1,43 @@
+"""velkor for Python: the library's checksums, cipher, tagged files and
+encrypted containers over libvelkor.so.0.
+
+    >>> import velkor
+    >>> hex(velkor.crc(b"abc"))                 # what cksum prints first
+    '0x48aa78a2'
+    >>> velkor.untag(velkor.tag(b"abc"))
+    b'abc'
+    >>> box = velkor.pack(b"attack at dawn", "correct horse", "orders", "v1")
+    >>> velkor.unpack(box, "correct horse").payload
+    b'attack at dawn'
+
+Every function takes any bytes-like object (bytes, bytearray, memoryview,
+mmap, array) and reads it in place, without copying it.  The library's
+calls run without the GIL, so threads checksum in parallel.
+"""
+
+from ._checksum import Crc, crc, csum
+from ._cipher import Cipher, vcrypt
+from ._container import Container, pack, unpack
+from ._errors import ContainerError, Error, TagError
+from ._tag import tag, untag
+
+__all__ = [
+    "Cipher",
+    "Container",
+    "ContainerError",
+    "Crc",
+    "Error",
+    "TagError",
+    "crc",
+    "csum",
+    "pack",
+    "tag",
+    "unpack",
+    "untag",
+    "vcrypt",
+]
+
+# Tracebacks and help() name the public names where they are imported from.
+for _name in __all__:
+    globals()[_name].__module__ = __name__
+del _name

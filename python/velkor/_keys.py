@@ -1,0 +1,35 @@
+"""Checks shared by the cipher and the container on their arguments."""
+
+from __future__ import annotations
+
+from typing import Callable, Union
+
+MAX_KEY = 254  # the key material is the prefix byte and up to 254 more
+
+
+def key_bytes(key: Union[str, bytes]) -> bytes:
+    """A key as bytes: a str is encoded as UTF-8."""
+    if isinstance(key, str):
+        return key.encode()
+    if not isinstance(key, (bytes, bytearray, memoryview)):
+        raise TypeError(f"key must be str or bytes, not {type(key).__name__}")
+    return bytes(key)
+
+
+def key_text(key: Union[str, bytes], fail: Callable[[str], Exception]) -> bytes:
+    """A key text as the library takes it: at most 254 bytes, no NUL."""
+    key = key_bytes(key)
+    if b"\0" in key:
+        raise fail("the key contains a NUL byte")
+    if len(key) > MAX_KEY:
+        raise fail(f"key is longer than {MAX_KEY} characters")
+    return key
+
+
+def prefix_byte(prefix: int, fail: Callable[[str], Exception]) -> int:
+    """A first key byte, 0..255."""
+    if isinstance(prefix, bool) or not isinstance(prefix, int):
+        raise TypeError(f"prefix must be an int, not {type(prefix).__name__}")
+    if not 0 <= prefix <= 255:
+        raise fail(f"prefix {prefix} is not a number from 0 to 255")
+    return prefix

@@ -1,0 +1,196 @@
+"""The shared library, its prototypes, and borrowing the memory of bytes-like
+objects for the length of one call.
+
+Calls go through ctypes.CDLL, which releases the GIL for the duration of each
+foreign call, so checksums on several threads run in parallel.
+"""
+
+from __future__ import annotations
+
+import array
+import ctypes
+import mmap
+import os
+from typing import Any, Optional, Tuple, Union
+
+# What every function accepts: any object with a contiguous buffer.
+BytesLike = Union[bytes, bytearray, memoryview, mmap.mmap, "array.array[Any]"]
+
+SONAME = "libvelkor.so.0"
+
+
+def library_path() -> str:
+    """Where the library is loaded from.
+
+    VELKOR_LIBRARY, when set, overrides everything (the tests point it at a
+    build tree).  An installed package carries _libpath.py, written by
+    ``cmake --install``, which names the library relative to the package's
+    own directory so an installed tree may be moved or staged; an absolute
+    name there is used as it stands.  Without either, the dynamic loader's
+    search finds an installed libvelkor.so.0.
+    """
+    override = os.environ.get("VELKOR_LIBRARY")
+    if override:
+        return override
+    try:
+        from . import _libpath  # type: ignore[attr-defined]
+    except ImportError:
+        return SONAME
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.normpath(os.path.join(here, _libpath.LIBRARY))
+
+
+def _load() -> ctypes.CDLL:
+    path = library_path()
+    try:
+        return ctypes.CDLL(path)
+    except OSError as e:
+        raise ImportError(f"velkor: cannot load {path}: {e}") from e
+
+
+lib = _load()
+
+
+class CrcState(ctypes.Structure):
+    """velkor_crc_state: a plain value, copied to fork a computation."""
+
+    _fields_ = [("crc", ctypes.c_uint32), ("length", ctypes.c_uint64)]
+
+
+class VcryptState(ctypes.Structure):
+    """vcrypt_state: owns its table from vcrypt_init to vcrypt_finish."""
+
+    _fields_ = [
+        ("i", ctypes.c_uint64),
+        ("j", ctypes.c_uint64),
+        ("state", ctypes.c_void_p),
+        ("state_len", ctypes.c_size_t),
+    ]
+
+
+class EncInfo(ctypes.Structure):
+    """enc_info, the container's parameters."""
+
+    _fields_ = [
+        ("key", ctypes.c_char_p),
+        ("magic", ctypes.c_char * 6),
+        ("label", ctypes.c_char * 32),
+        ("sublabel", ctypes.c_char * 8),
+        ("key_prefix", ctypes.c_uint8),
+        ("data_sized_state", ctypes.c_int),
+        ("data_length", ctypes.c_uint32),
+        ("checksum", ctypes.c_uint32),
+    ]
+
+
+def _proto(name: str, restype: Any, *argtypes: Any) -> Any:
+    f = getattr(lib, name)
+    f.restype = restype
+    f.argtypes = list(argtypes)
+    return f
+
+
+_u8p = ctypes.c_void_p  # takes bytes (their storage), an address or None
+velkor_crc = _proto("velkor_crc", ctypes.c_uint32, _u8p, ctypes.c_size_t)
+velkor_crc_init = _proto("velkor_crc_init", None, ctypes.POINTER(CrcState))
+velkor_crc_update = _proto("velkor_crc_update", None, ctypes.POINTER(CrcState), _u8p,
+                           ctypes.c_size_t)
+velkor_crc_final = _proto("velkor_crc_final", ctypes.c_uint32, ctypes.POINTER(CrcState))
+velkor_csum = _proto("velkor_csum", ctypes.c_uint32, ctypes.c_uint32, _u8p, ctypes.c_size_t)
+vcrypt_init = _proto("vcrypt_init", ctypes.c_int, ctypes.POINTER(VcryptState), _u8p,
+                     ctypes.c_int, ctypes.c_size_t)
+vcrypt_process = _proto("vcrypt_process", ctypes.c_uint32, ctypes.POINTER(VcryptState), _u8p,
+                        _u8p, ctypes.c_size_t)
+vcrypt_finish = _proto("vcrypt_finish", None, ctypes.POINTER(VcryptState))
+vcrypt_buf = _proto("vcrypt_buf", ctypes.c_int, ctypes.c_uint8, ctypes.c_char_p, _u8p, _u8p,
+                    ctypes.c_size_t, ctypes.c_int)
+enc_compute_header_len = _proto("enc_compute_header_len", ctypes.c_size_t, ctypes.c_char_p,
+                                ctypes.c_char_p)
+encrypt_buf = _proto("encrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, _u8p)
+decrypt_buf = _proto("decrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, ctypes.c_int64)
+
+
+# Borrowing memory.  ctypes hands the storage of a bytes object to a c_void_p
+# argument directly; every other exporter (bytearray, memoryview, mmap,
+# array) is asked for its buffer through the C API, which pins it (a
+# bytearray cannot be resized, an mmap not closed) until it is released, and
+# works for read-only buffers, which ctypes' from_buffer refuses.
+
+class _PyBuffer(ctypes.Structure):
+    _fields_ = [
+        ("buf", ctypes.c_void_p),
+        ("obj", ctypes.c_void_p),
+        ("len", ctypes.c_ssize_t),
+        ("itemsize", ctypes.c_ssize_t),
+        ("readonly", ctypes.c_int),
+        ("ndim", ctypes.c_int),
+        ("format", ctypes.c_char_p),
+        ("shape", ctypes.c_void_p),
+        ("strides", ctypes.c_void_p),
+        ("suboffsets", ctypes.c_void_p),
+        ("internal", ctypes.c_void_p),
+    ]
+
+
+_PyBUF_SIMPLE = 0  # contiguous bytes; a strided exporter refuses it
+
+_get_buffer = ctypes.pythonapi.PyObject_GetBuffer
+_get_buffer.restype = ctypes.c_int
+_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(_PyBuffer), ctypes.c_int]
+_release_buffer = ctypes.pythonapi.PyBuffer_Release
+_release_buffer.restype = None
+_release_buffer.argtypes = [ctypes.POINTER(_PyBuffer)]
+
+
+class Borrowed:
+    """``with Borrowed(data) as (ptr, n):`` the address (or the bytes object
+    itself, which ctypes turns into its address) and the length of data's
+    memory, pinned until the block ends.  Raises TypeError for objects that
+    are not bytes-like (str among them), as hashlib does."""
+
+    __slots__ = ("_data", "_view")
+
+    def __init__(self, data: BytesLike) -> None:
+        self._data = data
+        self._view: Optional[_PyBuffer] = None
+
+    def __enter__(self) -> Tuple[Any, int]:
+        data = self._data
+        if type(data) is bytes:
+            return data, len(data)
+        view = _PyBuffer()
+        # Raises the exporter's own error (TypeError, BufferError) on failure.
+        _get_buffer(data, ctypes.byref(view), _PyBUF_SIMPLE)
+        self._view = view
+        return view.buf, view.len
+
+    def __exit__(self, *exc: object) -> None:
+        if self._view is not None:
+            _release_buffer(ctypes.byref(self._view))
+            self._view = None
+
+
+def address(ptr: Any) -> int:
+    """The integer address behind a value Borrowed handed out."""
+    if ptr is None:
+        return 0
+    if isinstance(ptr, int):
+        return ptr
+    return ctypes.cast(ctypes.c_char_p(ptr), ctypes.c_void_p).value or 0
+
+
+_bytes_new = ctypes.pythonapi.PyBytes_FromStringAndSize
+_bytes_new.restype = ctypes.py_object
+_bytes_new.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+
+
+def new_bytes(n: int) -> bytes:
+    """A new, unshared bytes object of n bytes for the library to fill.
+
+    Results are returned as bytes without copying them out of a scratch
+    buffer: the object is written before anyone else can see it, as a C
+    extension would.  Asking for no initial content always gives a fresh
+    object for n >= 1 (only n == 0 gives the shared empty bytes, which is
+    never written to).
+    """
+    return _bytes_new(None, n)  # type: ignore[no-any-return]
