@@ -108,7 +108,84 @@ bytes random_bytes(size_t n, uint32_t seed)
 
 bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }
 
-result run(const std::vector<std::string> &argv, const std::function<void()> &in_child)
+namespace {
+
+// In a child: the pipe whose read end becomes standard input, with a
+// grandchild writing `input` into it.
+void feed_stdin(const bytes &input)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        _exit(125);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        // Hold nothing the test waits on but the pipe itself.
+        close(p[0]);
+        close(1);
+        close(2);
+        size_t at = 0;
+        while (at < input.size()) {
+            const ssize_t n = write(p[1], input.data() + at, input.size() - at);
+            if (n <= 0)
+                _exit(1); // the reader stopped early: fine
+            at += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(p[1]);
+    dup2(p[0], 0);
+    close(p[0]);
+}
+
+void exec_args(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+} // namespace
+
+started start(const std::vector<std::string> &argv)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        throw std::runtime_error("pipe failed");
+    started s;
+    s.pid = fork();
+    if (s.pid < 0)
+        throw std::runtime_error("fork failed");
+    if (s.pid == 0) {
+        // The signals a test sends must act, whatever the test inherited.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, SIG_DFL);
+        close(p[1]);
+        dup2(p[0], 0);
+        close(p[0]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        exec_args(argv);
+    }
+    close(p[0]);
+    s.stdin_fd = p[1];
+    return s;
+}
+
+int wait_for(const started &s)
+{
+    if (s.stdin_fd >= 0)
+        close(s.stdin_fd);
+    int ws = 0;
+    waitpid(s.pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+result run(const std::vector<std::string> &argv, const std::function<void()> &in_child,
+           const bytes *input)
 {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
@@ -123,17 +200,16 @@ result run(const std::vector<std::string> &argv, const std::function<void()> &in
         close(out_pipe[1]);
         close(err_pipe[0]);
         close(err_pipe[1]);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            dup2(devnull, 0);
+        if (input != nullptr) {
+            feed_stdin(*input);
+        } else {
+            int devnull = open("/dev/null", O_RDONLY);
+            if (devnull >= 0)
+                dup2(devnull, 0);
+        }
         if (in_child)
             in_child();
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_args(argv);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);

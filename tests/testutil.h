@@ -59,8 +59,20 @@ struct result {
 
 // Run argv[0] with the given arguments (no shell).  `in_child`, if set, runs
 // in the child just before exec: for rlimits, signal dispositions, user ids.
+// Standard input is /dev/null, or a pipe that delivers `input` and ends.
 result run(const std::vector<std::string> &argv,
-           const std::function<void()> &in_child = {});
+           const std::function<void()> &in_child = {}, const bytes *input = nullptr);
+
+// Start argv[0] with a pipe as its standard input, its output discarded,
+// and return at once: for a program to signal half-way.
+struct started {
+    int pid = -1;
+    int stdin_fd = -1; // the write end: feed it, close it to end the input
+};
+started start(const std::vector<std::string> &argv);
+
+// Wait for a started program: its exit status, or 128 + signal.
+int wait_for(const started &s);
 
 // The child-side setup for a write that must fail part-way: a file-size
 // limit of `limit` bytes, with SIGXFSZ ignored so write(2) reports EFBIG.
