@@ -151,8 +151,6 @@ velkor_tag_check_crc = _proto("velkor_tag_check_crc", ctypes.c_int, ctypes.POINT
                               _u8p, ctypes.POINTER(CrcState))
 enc_compute_header_len = _proto("enc_compute_header_len", ctypes.c_size_t, ctypes.c_char_p,
                                 ctypes.c_char_p)
-encrypt_buf = _proto("encrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, _u8p)
-decrypt_buf = _proto("decrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, ctypes.c_int64)
 enc_read_header = _proto("enc_read_header", ctypes.c_int, ctypes.POINTER(EncStream),
                          ctypes.POINTER(EncInfo), _u8p, ctypes.c_size_t, ctypes.c_int64)
 enc_read_payload = _proto("enc_read_payload", ctypes.c_size_t, ctypes.POINTER(EncStream), _u8p,
