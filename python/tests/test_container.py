@@ -11,6 +11,8 @@ import velkor
 from conftest import run
 
 KEY = "correct horse"
+MISMATCH = "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)"
+BAD_TEXT = "wrong key or damaged container (label or sublabel does not decipher to a text)"
 
 
 @pytest.mark.parametrize("magic, prefix, label, sublabel, data_sized, size, key", [
@@ -19,7 +21,8 @@ KEY = "correct horse"
     ("start", 255, "x" * 31, "y" * 7, True, 1000, KEY),
     ("asar1", 1, "", "", True, 0, KEY),
     ("start", 2, b"\xff\x01", b"\x80", False, 256, b"\xc3\xa9t\xc3\xa9"),
-    ("start", 3, "label", "sub", True, 3, ""),  # the command takes an empty key
+    ("start", 3, "\u00e9t\u00e9", "\u2603", True, 3, "k"),  # UTF-8 texts, a 1-byte key
+    ("asar1", 4, b"bad \xff\xfe utf-8", b"\xe2\x98", False, 5, KEY),  # not UTF-8
 ])
 def test_same_bytes_as_the_command(tmp_path, velkor_tool, magic, prefix, label, sublabel,
                                    data_sized, size, key):
@@ -44,7 +47,15 @@ def test_same_bytes_as_the_command(tmp_path, velkor_tool, magic, prefix, label, 
     assert run(velkor_tool, "unpack", *key_opts, str(mine), str(back)).returncode == 0
     assert back.read_bytes() == payload
     info = json.loads(run(velkor_tool, "info", *key_opts, "--json", str(mine)).stdout)
-    assert (info["label"].encode("latin-1"), info["sublabel"].encode("latin-1")) == tuple(as_bytes[:2])
+    # The *_hex fields carry the exact bytes; the texts are their UTF-8
+    # reading, with U+FFFD standing for what is not UTF-8.
+    for field in ("label", "sublabel"):
+        exact = as_bytes[0] if field == "label" else as_bytes[1]
+        assert bytes.fromhex(info[field + "_hex"]) == exact
+        try:
+            assert info[field] == exact.decode()
+        except UnicodeDecodeError:
+            assert "\ufffd" in info[field]
     assert (info["magic"], info["prefix"], info["length"]) == (magic, prefix, size)
 
 
@@ -100,8 +111,8 @@ def _cut_and_damaged():
         (put(15, 9), "damaged container (sublabel length 9, not 1..8)"),
         (box[:-1], "damaged container (payload of 7 bytes and its checksum run past the end of the file)"),
         (put(23, 0xFFFFFFFF), "damaged container (payload of 4294967295 bytes and its checksum run past the end of the file)"),
-        (bytes(flipped), "checksum mismatch (wrong key or damaged container)"),
-        (box[:-4] + bytes(4), "checksum mismatch (wrong key or damaged container)"),
+        (bytes(flipped), MISMATCH),
+        (box[:-4] + bytes(4), MISMATCH),
     ]
 
 
@@ -123,46 +134,66 @@ def test_wrong_key_or_setting():
             velkor.unpack(box, key, data_sized)
 
 
-def test_texts_that_do_not_decipher():
+def test_texts_that_do_not_decipher(tmp_path, velkor_tool):
     # With no payload the checksum always holds, so a wrong key shows only
-    # in the texts: find keys that garble the label, and the sublabel alone.
+    # in the texts.  Find keys that garble the label, and keys that garble
+    # the sublabel alone (the label at 11..12 keyed by the prefix, the
+    # sublabel at 17..18 by the first enciphered label byte): both refused.
     box = velkor.pack(b"", KEY, "a", "b")
-    seen = {}
-    for i in range(5000):
-        try:
-            velkor.unpack(box, f"wrong {i}")
-        except velkor.ContainerError as e:
-            seen.setdefault(str(e), i)
-        if len(seen) == 2:
+    garbled = {"label": [], "sublabel": []}
+    for i in range(3000):
+        key = f"wrong {i}"
+        label = velkor.vcrypt(box[11:13], key, box[6])
+        sublabel = velkor.vcrypt(box[17:19], key, box[11])
+        which = "label" if label[-1] else "sublabel" if sublabel[-1] else None
+        if which is None:
+            assert velkor.unpack(box, key).payload == b""
+            continue
+        with pytest.raises(velkor.ContainerError) as e:
+            velkor.unpack(box, key)
+        assert str(e.value) == BAD_TEXT
+        garbled[which].append(key)
+        if all(garbled.values()):
             break
-    assert set(seen) == {
-        "wrong key or damaged container (label does not decipher to a text)",
-        "wrong key or damaged container (sublabel does not decipher to a text)",
-    }
+    assert all(garbled.values()), garbled
+    f = tmp_path / "c.vc"
+    f.write_bytes(box)
+    r = run(velkor_tool, "unpack", "-k", garbled["sublabel"][0], str(f), str(tmp_path / "out"))
+    assert (r.returncode, r.stderr) == (1, f"velkor: {f}: {BAD_TEXT}\n")
 
 
-@pytest.mark.parametrize("kwargs, reason", [
-    (dict(key="k" * 255), "key is longer than 254 characters"),
-    (dict(key=b"a\0b"), "the key contains a NUL byte"),
-    (dict(label="x" * 32), "label is longer than 31 characters"),
-    (dict(label="é" * 16), "label is longer than 31 characters"),  # 32 bytes of UTF-8
-    (dict(label="a\0b"), "the label contains a NUL byte"),
-    (dict(sublabel="y" * 8), "sublabel is longer than 7 characters"),
-    (dict(sublabel=b"\0"), "the sublabel contains a NUL byte"),
-    (dict(magic="asar2"), "unknown magic 'asar2' (use start or asar1)"),
-    (dict(magic="Start"), "unknown magic 'Start' (use start or asar1)"),
-    (dict(prefix=-1), "prefix -1 is not a number from 0 to 255"),
-    (dict(prefix=256), "prefix 256 is not a number from 0 to 255"),
+# The last column, where the command takes the same value, is its option:
+# it refuses it as a bad command line with the same words.
+@pytest.mark.parametrize("kwargs, reason, option", [
+    (dict(key="k" * 255), "the key is longer than 254 bytes", ["-k", "k" * 255]),
+    (dict(key=""), "the key is empty", ["-k", ""]),
+    (dict(key=b""), "the key is empty", None),
+    (dict(key=b"a\0b"), "the key contains a NUL byte", None),
+    (dict(label="x" * 32), "label is longer than 31 bytes", ["-l", "x" * 32]),
+    (dict(label="é" * 16), "label is longer than 31 bytes", ["-l", "é" * 16]),  # 32 bytes of UTF-8
+    (dict(label="a\0b"), "the label contains a NUL byte", None),
+    (dict(sublabel="y" * 8), "sublabel is longer than 7 bytes", ["-s", "y" * 8]),
+    (dict(sublabel=b"\0"), "the sublabel contains a NUL byte", None),
+    (dict(magic="asar2"), "unknown magic 'asar2' (use start or asar1)", ["-m", "asar2"]),
+    (dict(magic="Start"), "unknown magic 'Start' (use start or asar1)", ["-m", "Start"]),
+    (dict(prefix=-1), "prefix -1 is not a number from 0 to 255", None),
+    (dict(prefix=256), "prefix 256 is not a number from 0 to 255", None),
 ])
-def test_pack_refusals(kwargs, reason):
+def test_pack_refusals(tmp_path, velkor_tool, kwargs, reason, option):
     args = dict(payload=b"p", key=KEY, label="l")
     args.update(kwargs)
     with pytest.raises(velkor.ContainerError) as e:
         velkor.pack(**args)
     assert str(e.value) == reason
     if "key" in kwargs:
-        with pytest.raises(velkor.ContainerError, match=reason):
+        with pytest.raises(velkor.ContainerError) as e:
             velkor.unpack(velkor.pack(b"p", KEY, "l"), kwargs["key"])
+        assert str(e.value) == reason
+    if option:
+        src = tmp_path / "in"
+        src.write_bytes(b"p")
+        r = run(velkor_tool, "pack", "-k", KEY, "-l", "l", *option, str(src), str(tmp_path / "out"))
+        assert (r.returncode, r.stderr.splitlines()[0]) == (2, f"velkor: {reason}")
 
 
 def test_pack_limits_and_types(tmp_path, capped_memory):

@@ -1,8 +1,5 @@
-"""The encrypted container, through encrypt_buf and decrypt_buf.
-
-    magic[6] | key_prefix | L1 | label (enc) | L2 | sublabel (enc) |
-    D | payload (enc) | csum(payload, D)          (4-byte fields big-endian)
-"""
+"""The encrypted container, written and read by the library's piecewise
+calls (enc_write_* and enc_read_*), which own its layout and its checks."""
 
 from __future__ import annotations
 
@@ -40,23 +37,25 @@ def _text(value: Union[str, bytes], what: str, limit: int) -> bytes:
     if b"\0" in value:
         raise ContainerError(f"the {what} contains a NUL byte")
     if len(value) > limit:
-        raise ContainerError(f"{what} is longer than {limit} characters")
+        raise ContainerError(f"{what} is longer than {limit} bytes")
     return value
 
 
 def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
          sublabel: Union[str, bytes] = "", magic: str = "start", prefix: int = 0,
          data_sized: bool = False) -> bytes:
-    """A container of payload, as `velkor pack` writes it.
+    """A container of payload, byte for byte as `velkor pack` writes it.
 
-    key: the key text (str as UTF-8, or bytes), at most 254 bytes, no NUL.
+    key: the key text (str as UTF-8, or bytes), 1 to 254 bytes, no NUL.
     label and sublabel: at most 31 and 7 bytes, no NUL.  magic: "start" or
     "asar1".  prefix: the first key byte, 0..255.  data_sized: each field's
     cipher table as long as the field (the reader must use the same
     setting).  The payload is at most 4 GiB - 1 bytes.  Raises
-    ContainerError, with the reason, for anything outside these limits.
+    ContainerError, with the reason, for anything outside these limits (an
+    empty key included), MemoryError when a cipher table cannot be
+    allocated.
     """
-    k = key_text(key, ContainerError)
+    k = key_text(key, ContainerError, empty_ok=False)
     lab = _text(label, "label", MAX_LABEL)
     sub = _text(sublabel, "sublabel", MAX_SUBLABEL)
     mag = magic.decode() if isinstance(magic, bytes) else magic
@@ -72,103 +71,73 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
     info.key_prefix = pre
     info.data_sized_state = 1 if data_sized else 0
     header = n.enc_compute_header_len(lab, sub)
+    st = n.EncStream()
     with Borrowed(payload) as (p, size):
         if size > MAX_PAYLOAD:
             raise ContainerError(
                 f"too large for a container ({size} bytes, at most {MAX_PAYLOAD})")
-        # encrypt_buf enciphers in place: the payload is copied straight to
-        # its place in the result, and the checksum taken from that copy.
+        info.data_length = size
         out = n.new_bytes(header + size + 4)
         base = n.address(out)
+        # The payload is copied to its place in the result first and the
+        # checksum taken from that copy, as it is enciphered in place: a
+        # buffer another thread changes meanwhile cannot give a container
+        # that fails its checksum.
         if size:
             ctypes.memmove(base + header, p, size)
-    info.data_length = size
-    info.checksum = n.velkor_csum(size, base + header, size)
-    if n.encrypt_buf(info, base, base + header) != 0:
+    # The arguments have been checked: only a table's allocation can fail.
+    if n.enc_write_header(st, info, base) != 0:
         raise MemoryError("pack: no memory for the cipher's table")
+    n.enc_write_payload(st, base + header, base + header, size)
+    n.enc_write_finish(st, base + header + size)  # releases the table
     return out
 
 
-# The most a header can take: magic, prefix, three lengths and the longest
-# texts.  The layout is checked on these first bytes alone.
-_MAX_HEADER = 6 + 1 + 4 + 32 + 4 + 8 + 4
-
-
-def _be32(b: bytes, at: int) -> int:
-    return int.from_bytes(b[at:at + 4], "big")
-
-
-def _layout(head: bytes, size: int) -> str:
-    """What is wrong with the lengths of a container of size bytes that
-    starts with head, or "" if they hold together: the velkor command's
-    words for the usual mistakes.  Every field read lies inside the first
-    _MAX_HEADER bytes once the checks before it have passed."""
-    if size < 6 or head[0:6] not in (b"start\0", b"asar1\0"):
-        return "not a container (no start or asar1 magic)"
-    if size < 11:
-        return "damaged container (cut off in the header)"
-    l1 = _be32(head, 7)
-    if l1 == 0 or l1 > 32:
-        return f"damaged container (label length {l1}, not 1..32)"
-    r = size - 11
-    if r < l1 + 4:
-        return "damaged container (cut off in the header)"
-    r -= l1 + 4
-    l2 = _be32(head, 11 + l1)
-    if l2 == 0 or l2 > 8:
-        return f"damaged container (sublabel length {l2}, not 1..8)"
-    if r < l2 + 4:
-        return "damaged container (cut off in the header)"
-    r -= l2 + 4
-    d = _be32(head, 15 + l1 + l2)
-    if r < d + 4:
-        return (f"damaged container (payload of {d} bytes and its checksum run past "
-                "the end of the file)")
-    return ""
-
-
-def _field(info: n.EncInfo, name: str, length: int) -> bytes:
-    """The first length bytes of a text field of info, NULs included."""
-    offset = getattr(n.EncInfo, name).offset
-    return ctypes.string_at(ctypes.addressof(info) + offset, length)
+def _reason(why: int, st: n.EncStream) -> str:
+    """The velkor command's words for a refusal: the library's, except that
+    a checksum mismatch names the command's option for the table setting."""
+    if why == n.ENC_CHECKSUM_MISMATCH:
+        return "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)"
+    text = ctypes.create_string_buffer(200)
+    n.enc_reason_message(why, st, text, len(text))
+    return text.value.decode()
 
 
 def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = False) -> Container:
     """Check and decipher a container, as `velkor unpack` does.
 
-    The caller's buffer is left as it was (decrypt_buf works over a private
-    copy).  Bytes after the checksum are ignored.  Raises ContainerError with
-    the reason: not a container, a damaged header, a payload that runs past
-    the end, a checksum mismatch (wrong key, wrong data_sized or damaged
-    data), or a label or sublabel that does not decipher to a NUL-ended
-    text (a wrong key shows only this way when the payload is empty).
+    The payload is deciphered from the caller's buffer straight into the
+    result; the buffer is left as it was.  Bytes after the checksum are
+    ignored.  key follows pack()'s rules (an empty key raises
+    ContainerError).  Raises ContainerError with the command's reason: not
+    a container, a damaged header, a payload that runs past the end, a
+    checksum mismatch (wrong key, wrong data_sized or damaged data), or a
+    label or sublabel that does not decipher to a NUL-ended text (a wrong
+    key shows only this way when the payload is empty); MemoryError when a
+    cipher table cannot be allocated.
     """
-    k = key_text(key, ContainerError)
-    with Borrowed(container) as (p, size):
-        head = ctypes.string_at(p, min(size, _MAX_HEADER)) if size else b""
-        why = _layout(head, size)
-        if why:
-            raise ContainerError(why)
-        l1 = _be32(head, 7)
-        l2 = _be32(head, 11 + l1)
-        header = 19 + l1 + l2
-        d = _be32(head, header - 4)
-        end = header + d + 4
-        # decrypt_buf deciphers over its buffer, so it gets a private copy
-        # (only up to the checksum: what follows is ignored anyway).
-        priv = ctypes.create_string_buffer(end)
-        ctypes.memmove(priv, p, end)
+    k = key_text(key, ContainerError, empty_ok=False)
     info = n.EncInfo()
     info.key = k
     info.data_sized_state = 1 if data_sized else 0
-    if n.decrypt_buf(info, priv, end) == 0:
-        return Container(ctypes.string_at(priv, d), info.label, info.sublabel,
-                         info.magic.decode(), info.key_prefix)
-    # decrypt_buf says only that it failed.  The payload it deciphered is at
-    # the start of priv and the stored checksum still after it: if they
-    # agree, the texts were what failed.
-    stored = int.from_bytes(ctypes.string_at(ctypes.addressof(priv) + end - 4, 4), "big")
-    if n.velkor_csum(d, priv, d) != stored:
-        raise ContainerError("checksum mismatch (wrong key or damaged container)")
-    which = "label" if _field(info, "label", l1)[-1] != 0 else "sublabel"
-    raise ContainerError(f"wrong key or damaged container ({which} does not decipher to a text)")
+    st = n.EncStream()
+    with Borrowed(container) as (p, size):
+        base = n.address(p)
+        why = n.enc_read_header(st, info, p, size, size)
+        if why == n.ENC_OK:
+            try:
+                # The whole payload and its checksum lie within size: the
+                # header's check had the total length.
+                at = base + st.header_len
+                d = st.data_length
+                payload = n.new_bytes(d)
+                n.enc_read_payload(st, at, payload, d)
+                why = n.enc_read_finish(st, info, at + d)
+            finally:
+                n.enc_stream_release(st)  # harmless after enc_read_finish
+    if why == n.ENC_NO_MEMORY:
+        raise MemoryError(_reason(why, st))
+    if why != n.ENC_OK:
+        raise ContainerError(_reason(why, st))
+    # Both texts end within their fields once the reader accepted them.
+    return Container(payload, info.label, info.sublabel, info.magic.decode(), info.key_prefix)

@@ -16,13 +16,18 @@ def key_bytes(key: Union[str, bytes]) -> bytes:
     return bytes(key)
 
 
-def key_text(key: Union[str, bytes], fail: Callable[[str], Exception]) -> bytes:
-    """A key text as the library takes it: at most 254 bytes, no NUL."""
+def key_text(key: Union[str, bytes], fail: Callable[[str], Exception],
+             empty_ok: bool = True) -> bytes:
+    """A key text as the library takes it: at most 254 bytes, no NUL.  With
+    empty_ok false also at least one byte, as the velkor command requires of
+    a container's key (an empty one is what an unset variable gives)."""
     key = key_bytes(key)
     if b"\0" in key:
         raise fail("the key contains a NUL byte")
+    if not key and not empty_ok:
+        raise fail("the key is empty")
     if len(key) > MAX_KEY:
-        raise fail(f"key is longer than {MAX_KEY} characters")
+        raise fail(f"the key is longer than {MAX_KEY} bytes")
     return key
 
 

@@ -83,6 +83,44 @@ class EncInfo(ctypes.Structure):
     ]
 
 
+class TagInfo(ctypes.Structure):
+    """velkor_tag_info: what a tagged file's header says."""
+
+    _fields_ = [
+        ("format", ctypes.c_uint8),
+        ("length", ctypes.c_uint32),
+        ("stored_crc", ctypes.c_uint32),
+        ("computed_crc", ctypes.c_uint32),
+    ]
+
+
+class EncStream(ctypes.Structure):
+    """enc_stream: a container's payload cipher and running checksum between
+    the piecewise calls; owns a table from *_header to *_finish."""
+
+    _fields_ = [
+        ("cipher", VcryptState),
+        ("csum", ctypes.c_uint32),
+        ("remaining", ctypes.c_uint32),
+        ("data_length", ctypes.c_uint32),
+        ("label_len", ctypes.c_uint32),
+        ("sublabel_len", ctypes.c_uint32),
+        ("header_len", ctypes.c_size_t),
+    ]
+
+
+# The header's public constants (#defines, which ctypes cannot read).
+VELKOR_TAG_HEADER_LEN = 20
+VELKOR_TAG_MAX_PAYLOAD = 0xFFFFFFFF - VELKOR_TAG_HEADER_LEN
+
+# velkor_tag_reason and enc_reason values.
+VELKOR_TAG_OK, VELKOR_TAG_SHORT, VELKOR_TAG_NO_MAGIC, VELKOR_TAG_WRONG_FORMAT, \
+    VELKOR_TAG_WRONG_LENGTH, VELKOR_TAG_CRC_MISMATCH = range(6)
+ENC_OK, ENC_NOT_CONTAINER, ENC_CUT_OFF, ENC_BAD_LABEL_LENGTH, ENC_BAD_SUBLABEL_LENGTH, \
+    ENC_PAST_END, ENC_KEY_TOO_LONG, ENC_NO_MEMORY, ENC_CHECKSUM_MISMATCH, \
+    ENC_BAD_TEXT = range(10)
+
+
 def _proto(name: str, restype: Any, *argtypes: Any) -> Any:
     f = getattr(lib, name)
     f.restype = restype
@@ -104,10 +142,29 @@ vcrypt_process = _proto("vcrypt_process", ctypes.c_uint32, ctypes.POINTER(Vcrypt
 vcrypt_finish = _proto("vcrypt_finish", None, ctypes.POINTER(VcryptState))
 vcrypt_buf = _proto("vcrypt_buf", ctypes.c_int, ctypes.c_uint8, ctypes.c_char_p, _u8p, _u8p,
                     ctypes.c_size_t, ctypes.c_int)
+velkor_tag_build = _proto("velkor_tag_build", ctypes.c_int, _u8p, ctypes.POINTER(CrcState))
+velkor_tag_parse = _proto("velkor_tag_parse", ctypes.c_int, ctypes.POINTER(TagInfo), _u8p,
+                          ctypes.c_size_t)
+velkor_tag_check_length = _proto("velkor_tag_check_length", ctypes.c_int,
+                                 ctypes.POINTER(TagInfo), ctypes.c_uint64)
+velkor_tag_check_crc = _proto("velkor_tag_check_crc", ctypes.c_int, ctypes.POINTER(TagInfo),
+                              _u8p, ctypes.POINTER(CrcState))
 enc_compute_header_len = _proto("enc_compute_header_len", ctypes.c_size_t, ctypes.c_char_p,
                                 ctypes.c_char_p)
-encrypt_buf = _proto("encrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, _u8p)
-decrypt_buf = _proto("decrypt_buf", ctypes.c_int, ctypes.POINTER(EncInfo), _u8p, ctypes.c_int64)
+enc_read_header = _proto("enc_read_header", ctypes.c_int, ctypes.POINTER(EncStream),
+                         ctypes.POINTER(EncInfo), _u8p, ctypes.c_size_t, ctypes.c_int64)
+enc_read_payload = _proto("enc_read_payload", ctypes.c_size_t, ctypes.POINTER(EncStream), _u8p,
+                          _u8p, ctypes.c_size_t)
+enc_read_finish = _proto("enc_read_finish", ctypes.c_int, ctypes.POINTER(EncStream),
+                         ctypes.POINTER(EncInfo), _u8p)
+enc_write_header = _proto("enc_write_header", ctypes.c_int, ctypes.POINTER(EncStream),
+                          ctypes.POINTER(EncInfo), _u8p)
+enc_write_payload = _proto("enc_write_payload", ctypes.c_size_t, ctypes.POINTER(EncStream),
+                           _u8p, _u8p, ctypes.c_size_t)
+enc_write_finish = _proto("enc_write_finish", ctypes.c_int, ctypes.POINTER(EncStream), _u8p)
+enc_stream_release = _proto("enc_stream_release", None, ctypes.POINTER(EncStream))
+enc_reason_message = _proto("enc_reason_message", ctypes.c_int, ctypes.c_int,
+                            ctypes.POINTER(EncStream), ctypes.c_char_p, ctypes.c_size_t)
 
 
 # Borrowing memory.  ctypes hands the storage of a bytes object to a c_void_p

@@ -1,14 +1,6 @@
-"""Tagged files: a 20-byte header, then the payload unchanged.
-
-    0  3  magic "bgn"          12 4  total length (header + payload)
-    3  8  zero                 16 4  velkor_crc of the whole file, this
-    11 1  format byte 0xB1           field held at zero
-
-The header is built and checked here, in Python, because the library does
-not offer it yet.  When it gains its velkor_tag_ functions, tag() and
-untag() should call those and this module should shrink to the wrappers;
-the reasons below are the velkor command's (`velkor check`) word for word.
-"""
+"""Tagged files: a header the library builds and checks, then the payload
+unchanged.  The reasons are the velkor command's (`velkor check`) word for
+word, made from the same fields of velkor_tag_info."""
 
 from __future__ import annotations
 
@@ -18,10 +10,8 @@ from . import _native as n
 from ._errors import TagError
 from ._native import Borrowed, BytesLike
 
-HEADER_LEN = 20
-FORMAT_BYTE = 0xB1
-# The length field is 32 bits and counts the header too.
-MAX_PAYLOAD = 0xFFFFFFFF - HEADER_LEN
+HEADER_LEN = n.VELKOR_TAG_HEADER_LEN
+MAX_PAYLOAD = n.VELKOR_TAG_MAX_PAYLOAD
 
 
 def tag(data: BytesLike) -> bytes:
@@ -34,22 +24,36 @@ def tag(data: BytesLike) -> bytes:
     '62 67 6e 00 00 00 00 00 00 00 00 b1 00 00 00 17 07 e3 22 1f 61 62 63'
     """
     with Borrowed(data) as (p, size):
+        # Checked before the result is allocated: the library would refuse
+        # only once the whole payload had been read.
         if size > MAX_PAYLOAD:
             raise TagError("File too large")
-        head = bytearray(HEADER_LEN)
-        head[0:3] = b"bgn"
-        head[11] = FORMAT_BYTE
-        head[12:16] = (size + HEADER_LEN).to_bytes(4, "big")
-        # The CRC is taken over the copy that is returned, so a buffer
-        # another thread changes meanwhile cannot give a file that fails.
         out = n.new_bytes(HEADER_LEN + size)
         base = n.address(out)
-        ctypes.memmove(base, bytes(head), HEADER_LEN)
         if size:
             ctypes.memmove(base + HEADER_LEN, p, size)
-    crc = n.velkor_crc(out, HEADER_LEN + size)
-    ctypes.memmove(base + 16, crc.to_bytes(4, "big"), 4)
+    # The CRC is taken over the copy that is returned, so a buffer another
+    # thread changes meanwhile cannot give a file that fails.
+    st = n.CrcState()
+    n.velkor_crc_init(st)
+    n.velkor_crc_update(st, base + HEADER_LEN, size)
+    if n.velkor_tag_build(base, st) != 0:
+        raise TagError("File too large")
     return out
+
+
+def _reason(why: int, info: n.TagInfo, file_len: int) -> str:
+    """The command's words for a refusal (tool/velkor_main.cpp, check)."""
+    if why == n.VELKOR_TAG_SHORT:
+        return f"not a tagged file: {file_len} bytes, shorter than the 20-byte header"
+    if why == n.VELKOR_TAG_WRONG_FORMAT:
+        return f"wrong format byte 0x{info.format:02X}, expected 0xB1"
+    if why == n.VELKOR_TAG_WRONG_LENGTH:
+        return f"length field says {info.length} but the file has {file_len} bytes"
+    if why == n.VELKOR_TAG_CRC_MISMATCH:
+        return (f"CRC mismatch: stored 0x{info.stored_crc:08X}, "
+                f"computed 0x{info.computed_crc:08X}")
+    return "not a tagged file"
 
 
 def untag(tagged: BytesLike) -> bytes:
@@ -59,27 +63,22 @@ def untag(tagged: BytesLike) -> bytes:
     wrong format byte, a length field that disagrees with the size, or a
     CRC mismatch.
     """
+    info = n.TagInfo()
     with Borrowed(tagged) as (p, size):
-        if size < HEADER_LEN:
-            raise TagError(
-                f"not a tagged file: {size} bytes, shorter than the 20-byte header")
         base = n.address(p)
-        head = ctypes.string_at(base, HEADER_LEN)
-        if head[0:3] != b"bgn":
-            raise TagError("not a tagged file")
-        if head[11] != FORMAT_BYTE:
-            raise TagError(f"wrong format byte 0x{head[11]:02X}, expected 0xB1")
-        length = int.from_bytes(head[12:16], "big")
-        if length != size:
-            raise TagError(f"length field says {length} but the file has {size} bytes")
-        # Checked is what is returned: the payload is copied out first.
+        # Checked is what is returned: the header and the payload are copied
+        # out before their CRC is taken.
+        head = ctypes.string_at(base, min(size, HEADER_LEN)) if size else b""
+        why = n.velkor_tag_parse(info, head, len(head))
+        if why == n.VELKOR_TAG_OK:
+            why = n.velkor_tag_check_length(info, size)
+        if why != n.VELKOR_TAG_OK:
+            raise TagError(_reason(why, info, size))
         payload = ctypes.string_at(base + HEADER_LEN, size - HEADER_LEN)
-    stored = int.from_bytes(head[16:20], "big")
     st = n.CrcState()
     n.velkor_crc_init(st)
-    n.velkor_crc_update(st, head[0:16] + bytes(4), HEADER_LEN)
     n.velkor_crc_update(st, payload, len(payload))
-    computed = n.velkor_crc_final(st)
-    if computed != stored:
-        raise TagError(f"CRC mismatch: stored 0x{stored:08X}, computed 0x{computed:08X}")
+    why = n.velkor_tag_check_crc(info, head, st)
+    if why != n.VELKOR_TAG_OK:
+        raise TagError(_reason(why, info, size))
     return payload
