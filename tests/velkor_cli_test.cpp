@@ -606,6 +606,38 @@ TEST_F(Velkor, InfoPrintsTheHeaderFields)
     EXPECT_EQ(obj["checksum"], json_value(uint64_t{sum}));
 }
 
+// An empty payload has nothing to check: a wrong key shows only when a
+// text does not decipher to one, and is named as such, not as a checksum
+// mismatch.
+TEST_F(Velkor, UndecipherableLabelIsNotAChecksumMismatch)
+{
+    testutil::write_file(in, {});
+    ASSERT_EQ(run({velkor, "pack", "-k", "right", "-l", "label", in, out}).status, 0);
+    const bytes box = testutil::read_file(out);
+    // A wrong key whose label comes out without its NUL (most do).
+    std::string wrong;
+    for (int k = 0; k < 100 && wrong.empty(); k++) {
+        std::string key = "wrong" + std::to_string(k);
+        bytes b = box;
+        enc_info info{};
+        info.key = key.c_str();
+        if (decrypt_buf(&info, b.data(), static_cast<int64_t>(b.size())) != 0)
+            wrong = key;
+    }
+    ASSERT_FALSE(wrong.empty());
+    for (std::string cmd : {"unpack", "info"}) {
+        std::vector<std::string> argv{velkor, cmd, "-k", wrong, out};
+        if (cmd == "unpack")
+            argv.push_back(dir / "payload");
+        auto r = run(argv);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_EQ(r.err, "velkor: " + out +
+                             ": wrong key or damaged container (label or sublabel does not decipher "
+                             "to a text)\n");
+        EXPECT_FALSE(testutil::exists(dir / "payload"));
+    }
+}
+
 // Labels are bytes.  The JSON gives the UTF-8 text (an invalid byte as
 // U+FFFD) and the exact bytes in hex; the plain output shows printable
 // UTF-8 as it is and escapes control characters and invalid bytes, so no
