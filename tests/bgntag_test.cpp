@@ -19,7 +19,7 @@ namespace {
 
 const std::string bgntag = BGNTAG_PATH;
 
-std::string sys_msg(int e) { return strerror(e); }
+using testutil::sys_msg;
 
 uint32_t be32(const bytes &b, size_t off)
 {

@@ -30,7 +30,7 @@ const std::string bgntag = BGNTAG_PATH;
 using testutil::drop_privileges;
 using testutil::give_away;
 
-std::string sys_msg(int e) { return strerror(e); }
+using testutil::sys_msg;
 
 struct call { int rc; int err; };
 

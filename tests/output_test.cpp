@@ -28,7 +28,7 @@ namespace {
 const std::string velkor = VELKOR_PATH;
 const std::string bgntag = BGNTAG_PATH;
 
-std::string sys_msg(int e) { return strerror(e); }
+using testutil::sys_msg;
 
 mode_t mode_of(const std::string &path)
 {

@@ -75,6 +75,8 @@ void give_away(const std::string &path)
         throw std::runtime_error("cannot give " + path + " away");
 }
 
+std::string sys_msg(int err) { return strerror(err); }
+
 bytes read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

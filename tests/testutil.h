@@ -45,6 +45,9 @@ void drop_privileges();
 // use it); does nothing otherwise.
 void give_away(const std::string &path);
 
+// The system's description of an error number, as err(3) prints it.
+std::string sys_msg(int err);
+
 bytes read_file(const std::string &path);
 void write_file(const std::string &path, const bytes &data);
 bool exists(const std::string &path);

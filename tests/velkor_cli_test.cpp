@@ -27,7 +27,7 @@ namespace {
 const std::string velkor = VELKOR_PATH;
 const std::string bgntag = BGNTAG_PATH;
 
-std::string sys_msg(int e) { return strerror(e); }
+using testutil::sys_msg;
 
 std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
 

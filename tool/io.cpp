@@ -134,6 +134,29 @@ std::string temporary_name()
     return s;
 }
 
+// Writes all len bytes, at *at when given (advancing it), resuming after
+// EINTR and short writes.
+bool write_fully(int fd, const uint8_t *p, size_t len, off_t *at)
+{
+    while (len > 0) {
+        const ssize_t n = at != nullptr ? pwrite(fd, p, len, *at) : ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+        if (at != nullptr)
+            *at += n;
+    }
+    return true;
+}
+
 mode_t current_umask()
 {
     const mode_t m = umask(0);
@@ -248,22 +271,7 @@ ssize_t input::read(void *buf, size_t len)
 
 bool write_all(int fd, const void *buf, size_t len)
 {
-    auto p = static_cast<const uint8_t *>(buf);
-    while (len > 0) {
-        const ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    return write_fully(fd, static_cast<const uint8_t *>(buf), len, nullptr);
 }
 
 bool output::open(const char *path)
@@ -346,24 +354,8 @@ bool output::write(const void *buf, size_t len)
 
 bool output::write_at(uint64_t offset, const void *buf, size_t len)
 {
-    auto p = static_cast<const uint8_t *>(buf);
     off_t at = static_cast<off_t>(base_ + offset);
-    while (len > 0) {
-        const ssize_t n = pwrite(fd_, p, len, at);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        p += n;
-        at += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    return write_fully(fd_, static_cast<const uint8_t *>(buf), len, &at);
 }
 
 bool output::commit()
