@@ -158,7 +158,7 @@ int main(int argc, char **argv)
         const kernel_info &k = all_kernels[i];
         if (std::strcmp(k.name, "plain") == 0)
             continue; // byte (and bit) at a time: the definition, not a contender
-        if (!k.supported()) {
+        if (!runs_here(k)) {
             std::printf("skipping the %s kernels: this CPU cannot run them\n", k.name);
             continue;
         }

@@ -30,7 +30,7 @@ class Kernel : public ::testing::TestWithParam<const kernel_info *> {
 protected:
     void SetUp() override
     {
-        if (!GetParam()->supported())
+        if (!runs_here(*GetParam()))
             GTEST_SKIP() << "this CPU cannot run the " << GetParam()->name << " kernel";
     }
 };
