@@ -63,6 +63,12 @@
 //   fold(x, k, y)  x's half 0 times k's half 0, XOR x's half 1 times k's
 //                  half 1 (per 128-bit lane), XOR y
 //   lane<i>(x)     128-bit lane i as a narrow vec
+//   sign_masks     false, or true if the reflected loads of the 4-vector
+//                  groups return the bytes unchanged and the vector keeps
+//                  their sign bits instead (see sign_correction below);
+//                  then also
+//   group_done(c)  after each group of four loads, and
+//   correction(c)  the register term of the sign bits of all groups
 // and the narrow operations besides:
 //   carry_of(p)    the carry a load of the 16 bytes at p would leave
 //   halves(x, h)   h[0] = 64-bit half 0, h[1] = half 1
@@ -158,11 +164,81 @@ template <class N, order O> inline uint32_t reduce(const uint64_t a[2])
     }
 }
 
+// The sign extension from a stream of sign bits.  A high byte j of an
+// n-byte stretch adds 0x00FFFFFF to the register right after its step (see
+// csum_tail), and the zero-byte step G is multiplication by x^8 mod P, so
+// at the stretch's end the high bytes have added
+//
+//     sum over high j of G^(n-1-j)(0x00FFFFFF)  =  C * T(x^8) mod P,
+//
+// C the polynomial of 0x00FFFFFF, T(x) = sum of x^(n-1-j): one bit per byte.
+// In GF(2)[x] squaring is linear, T(x)^2 = T(x^2), so T(x^8) = T(x)^8 and
+// only T mod P is needed: the reflected fold of the packed sign bits, one
+// eighth of the data, gives the register U = T x^32 mod P.  Then
+// C T^8 = C x^-256 U^8 = C x^-256 U(x^8): register bit b of U (the
+// coefficient of x^(31-b)) contributes C x^(8(31-b) - 256) = C x^(-8(b+1)),
+// i.e. 0x00FFFFFF run back b + 1 zero bytes.  Four tables of those sums,
+// one per register byte, turn U into the term.
+constexpr uint32_t poly_lsb = 0xEDB88320u;
+
+// One zero byte back: the inverse of eight reflected shift steps.  A step
+// sets bit 31 exactly when it shifted out a 1 (and XORed in the
+// polynomial, whose bit 31 is set), so each is undone from that bit.
+constexpr uint32_t unstep_byte(uint32_t a)
+{
+    for (int k = 0; k < 8; k++)
+        a = (a & 0x80000000u) ? ((a ^ poly_lsb) << 1) | 1u : a << 1;
+    return a;
+}
+
+struct sign_bit_tables {
+    uint32_t t[4][256];
+};
+
+constexpr sign_bit_tables make_sign_bit_tables()
+{
+    uint32_t e[32]{};
+    uint32_t c = 0x00FFFFFFu;
+    for (int b = 0; b < 32; b++)
+        e[b] = c = unstep_byte(c);
+    sign_bit_tables s{};
+    for (int k = 0; k < 4; k++)
+        for (uint32_t v = 0; v < 256; v++)
+            for (int i = 0; i < 8; i++)
+                if (v & (1u << i))
+                    s.t[k][v] ^= e[8 * k + i];
+    return s;
+}
+
+constexpr sign_bit_tables sign_bits = make_sign_bit_tables();
+
+inline uint32_t sign_correction(uint32_t u)
+{
+    return sign_bits.t[0][u & 0xFF] ^ sign_bits.t[1][(u >> 8) & 0xFF] ^
+           sign_bits.t[2][(u >> 16) & 0xFF] ^ sign_bits.t[3][u >> 24];
+}
+
 // x x^D + y.
 template <class V, order O, unsigned D>
 inline typename V::vec fold_by(typename V::vec x, typename V::vec y)
 {
     return V::fold(x, V::splat(fold_k<O, D>::for_half0, fold_k<O, D>::for_half1), y);
+}
+
+// The lanes of x merged into one 128-bit accumulator.
+template <class V, order O> inline typename V::narrow::vec to_narrow(typename V::vec x)
+{
+    using N = typename V::narrow;
+    static_assert(V::bytes == 16 || V::bytes == 64);
+    if constexpr (V::bytes == 16) {
+        return x;
+    } else {
+        // Each lane over its own distance: the multiplies are independent.
+        return fold_by<N, O, 384>(
+            V::template lane<0>(x),
+            fold_by<N, O, 256>(V::template lane<1>(x),
+                               fold_by<N, O, 128>(V::template lane<2>(x), V::template lane<3>(x))));
+    }
 }
 
 // The kernel: crc (msb) or csum (lsb) from register r over n bytes at p.
@@ -187,26 +263,30 @@ template <class V, order O> uint32_t fold_kernel(uint32_t r, const uint8_t *p, s
     vec x1 = V::template load<O>(p + W, c);
     vec x2 = V::template load<O>(p + 2 * W, c);
     vec x3 = V::template load<O>(p + 3 * W, c);
+    constexpr bool by_masks = O == order::lsb && V::sign_masks;
+    if constexpr (by_masks)
+        V::group_done(c);
     for (p += 4 * W, n -= 4 * W; n >= 4 * W; p += 4 * W, n -= 4 * W) {
         x0 = fold_by<V, O, 4 * bits>(x0, V::template load<O>(p, c));
         x1 = fold_by<V, O, 4 * bits>(x1, V::template load<O>(p + W, c));
         x2 = fold_by<V, O, 4 * bits>(x2, V::template load<O>(p + 2 * W, c));
         x3 = fold_by<V, O, 4 * bits>(x3, V::template load<O>(p + 3 * W, c));
+        if constexpr (by_masks)
+            V::group_done(c);
     }
     vec x = fold_by<V, O, 3 * bits>(x0, fold_by<V, O, 2 * bits>(x1, fold_by<V, O, bits>(x2, x3)));
+    if constexpr (by_masks) {
+        // The groups' register, sign term included; the rest (less than
+        // a group) as a checksum of its own from there.
+        uint64_t h[2];
+        N::halves(to_narrow<V, O>(x), h);
+        return fold_kernel<N, O>(reduce<N, O>(h) ^ V::correction(c), p, n);
+    }
     for (; n >= W; p += W, n -= W)
         x = fold_by<V, O, bits>(x, V::template load<O>(p, c));
 
     // One 128-bit accumulator, then single 16-byte blocks.
-    typename N::vec y;
-    static_assert(W == 16 || W == 64);
-    if constexpr (W == 16) {
-        y = x;
-    } else {
-        y = fold_by<N, O, 128>(V::template lane<0>(x), V::template lane<1>(x));
-        y = fold_by<N, O, 128>(y, V::template lane<2>(x));
-        y = fold_by<N, O, 128>(y, V::template lane<3>(x));
-    }
+    typename N::vec y = to_narrow<V, O>(x);
     typename N::carry nc{};
     if constexpr (O == order::lsb)
         nc = N::carry_of(p - 16);

@@ -21,6 +21,7 @@ struct neon128 {
     using carry = uint8x16_t; // the previous block's sign bytes (0xFF where >= 0x80)
     using narrow = neon128;
     static constexpr size_t bytes = 16;
+    static constexpr bool sign_masks = false;
 
     static poly64x2_t p64(vec v) { return vreinterpretq_p64_u8(v); }
 

@@ -23,6 +23,7 @@ struct sse128 {
     using carry = __m128i; // the previous block's sign bytes (0xFF where >= 0x80)
     using narrow = sse128;
     static constexpr size_t bytes = 16;
+    static constexpr bool sign_masks = false;
 
     // The product of one 64-bit half of a by one of b; the halves are
     // template arguments, so only the four valid immediates can be written.
@@ -89,11 +90,28 @@ struct sse128 {
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__VPCLMULQDQ__)
 // Four 128-bit lanes, each folded as sse128 folds its one.
+//
+// The reflected loads of the main loop take the bytes as they are and keep
+// their sign bits, 64 to a vector (vpmovb2m), which a fold of their own
+// turns into the sign term at the end (sign_correction in fold.h): an
+// eighth of the data, where correcting every vector's bytes costs more
+// than folding them.  The carry-less multiplies bound this loop, so the
+// sign bits of two groups are folded as one 512-bit vector, one multiply
+// pair per 512 data bytes.  They go through memory: four moves from mask
+// to vector registers per group cost more than the multiplies, and a wide
+// load straight after the narrow stores that fill it stalls, so each
+// pair's bits are loaded three pairs later.
 struct avx512 {
     using vec = __m512i;
-    using carry = uint64_t; // the previous vector's sign bits, byte i's at bit i
+    static constexpr unsigned delay = 1;
+    struct carry {
+        alignas(64) uint64_t m[delay + 1][8]; // sign bits of the pairs in flight
+        unsigned pair, k;                     // pairs done; vectors of this one
+        __m512i signs;                        // the pairs before
+    };
     using narrow = sse128;
     static constexpr size_t bytes = 64;
+    static constexpr bool sign_masks = true;
 
     template <int a_half, int b_half> static vec clmul(vec a, vec b)
     {
@@ -112,7 +130,7 @@ struct avx512 {
 
     template <order O> static vec start(uint32_t r) { return _mm512_zextsi128_si512(sse128::start<O>(r)); }
 
-    template <order O> static vec load(const uint8_t *p, carry &prev)
+    template <order O> static vec load(const uint8_t *p, carry &c)
     {
         const vec v = _mm512_loadu_si512(p);
         if constexpr (O == order::msb) {
@@ -120,13 +138,36 @@ struct avx512 {
                 _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
             return _mm512_shuffle_epi8(v, reverse);
         } else {
-            const uint64_t s = _mm512_movepi8_mask(v);
-            // Funnel shifts of the 128-bit pair prev:s, bit i <- bit i - k.
-            const uint64_t c = (s << 1 | prev >> 63) ^ (s << 2 | prev >> 62) ^ (s << 3 | prev >> 61);
-            prev = s;
-            // ~v where the mask is set: -1 - v.
-            return _mm512_mask_sub_epi8(v, c, _mm512_set1_epi8(-1), v);
+            _store_mask64(reinterpret_cast<__mmask64 *>(&c.m[c.pair % (delay + 1)][c.k++]),
+                          _mm512_movepi8_mask(v));
+            return v;
         }
+    }
+
+    // The slots start zeroed, and folding zeros into zeros leaves zeros, so
+    // the first pairs need no test.
+    static void group_done(carry &c)
+    {
+        if (c.k == 8) {
+            const uint64_t *m = c.m[(c.pair - delay) % (delay + 1)];
+            c.signs = fold_by<avx512, order::lsb, 512>(c.signs, _mm512_load_si512(m));
+            c.pair++;
+            c.k = 0;
+        }
+    }
+
+    static uint32_t correction(carry &c)
+    {
+        for (unsigned q = c.pair - delay; q != c.pair; q++)
+            c.signs = fold_by<avx512, order::lsb, 512>(c.signs, _mm512_load_si512(c.m[q % (delay + 1)]));
+        __m128i y = to_narrow<avx512, order::lsb>(c.signs);
+        // A group of a pair not yet complete.
+        const uint64_t *m = c.m[c.pair % (delay + 1)];
+        for (unsigned i = 0; i < c.k; i += 2)
+            y = fold_by<sse128, order::lsb, 128>(y, _mm_load_si128(reinterpret_cast<const __m128i *>(m + i)));
+        uint64_t h[2];
+        sse128::halves(y, h);
+        return sign_correction(reduce<sse128, order::lsb>(h));
     }
 
     template <int i> static __m128i lane(vec x)
