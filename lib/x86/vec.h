@@ -125,7 +125,9 @@ struct avx512 {
 
     static vec fold(vec x, vec k, vec y)
     {
-        return _mm512_ternarylogic_epi64(clmul<0, 0>(x, k), clmul<1, 1>(x, k), y, 0x96);
+        // (Named first: the intrinsic may be a macro.)
+        const vec lo = clmul<0, 0>(x, k), hi = clmul<1, 1>(x, k);
+        return _mm512_ternarylogic_epi64(lo, hi, y, 0x96);
     }
 
     template <order O> static vec start(uint32_t r) { return _mm512_zextsi128_si512(sse128::start<O>(r)); }
