@@ -1,13 +1,16 @@
 // Checksum throughput: every kernel this CPU can run, and the public
 // (dispatched) functions, on 4 KiB, 1 MiB and 64 MiB, next to zlib's crc32
 // and a plain memory read loop over the same buffer.  After the runs a table
-// gives each result as GB/s and as ratios: ours / zlib and ours / memory.
+// gives each result as GB/s and as ratios: ours / zlib, ours / memory, and
+// for each csum the csum / crc of the same kernel (velkor_csum / velkor_crc
+// for the public pair).
 //
-//   build/default/bench/checksum_bench [--benchmark_repetitions=5
-//       --benchmark_report_aggregates_only=true]
+//   build/default/bench/checksum_bench [--benchmark_repetitions=N]
 //
-// With repetitions the table uses each benchmark's median.  Other programs
-// on the machine shift all figures; the ratios, measured in one run, less.
+// Unless told otherwise it repeats every case three times, interleaved at
+// random, and the table takes each case's best repetition: other programs
+// on the machine only ever slow a run down.  They shift all figures; the
+// ratios, measured side by side in one run, less.
 #include "checksum_kernels.h"
 #include "velkor.h"
 
@@ -18,6 +21,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,8 +112,8 @@ uint64_t read_all(const uint8_t *p, size_t n)
     return read_all_portable(p, n);
 }
 
-// Collects bytes/s per benchmark name while printing as usual: the median
-// when repetitions are asked for, else the single run.
+// Collects the best bytes/s of each case's repetitions while printing as
+// usual.
 class collector : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> rate;
@@ -117,12 +121,10 @@ public:
     {
         for (const auto &r : runs) {
             auto it = r.counters.find("bytes_per_second");
-            if (it == r.counters.end())
+            if (r.run_type != Run::RT_Iteration || r.error_occurred || it == r.counters.end())
                 continue;
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                rate[r.run_name.str()] = it->second.value;
-            else if (r.run_type == Run::RT_Iteration && r.repetitions <= 1)
-                rate[r.benchmark_name()] = it->second.value;
+            double &best = rate[r.run_name.str()];
+            best = std::max(best, it->second.value);
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -137,7 +139,22 @@ std::string name(const std::string &what, size_t n)
 
 int main(int argc, char **argv)
 {
+    std::vector<char *> args(argv, argv + argc);
+    bool chosen = false;
+    for (int k = 1; k < argc; k++)
+        chosen = chosen || strncmp(argv[k], "--benchmark_repetitions", 23) == 0;
+    char repetitions[] = "--benchmark_repetitions=3";
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    if (!chosen) {
+        args.push_back(repetitions);
+        args.push_back(interleave);
+    }
+    args.push_back(nullptr);
+    argc = static_cast<int>(args.size()) - 1;
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     std::vector<std::string> ours;
     auto add = [&](const std::string &what, auto f, bool ratio) {
         for (size_t n : sizes)
@@ -158,7 +175,7 @@ int main(int argc, char **argv)
         const kernel_info &k = all_kernels[i];
         if (std::strcmp(k.name, "plain") == 0)
             continue; // byte (and bit) at a time: the definition, not a contender
-        if (!k.supported()) {
+        if (!runs_here(k)) {
             std::printf("skipping the %s kernels: this CPU cannot run them\n", k.name);
             continue;
         }
@@ -171,7 +188,8 @@ int main(int argc, char **argv)
     collector rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
 
-    std::printf("\n%-20s %10s %9s %9s %9s\n", "checksum", "size", "GB/s", "/zlib", "/memory");
+    std::printf("\n%-20s %10s %9s %9s %9s %11s\n", "checksum", "size", "GB/s", "/zlib", "/memory",
+                "csum / crc");
     for (const auto &what : ours) {
         for (size_t n : sizes) {
             auto get = [&](const std::string &w) {
@@ -181,8 +199,18 @@ int main(int argc, char **argv)
             double r = get(what), z = get("zlib_crc32"), m = get("memory_read");
             if (r == 0)
                 continue; // filtered out
-            std::printf("%-20s %10zu %9.2f %9.2f %9.2f\n", what.c_str(), n, r / 1e9,
-                        z > 0 ? r / z : 0.0, m > 0 ? r / m : 0.0);
+            // The crc of the same kernel, for a csum.
+            std::string crc;
+            if (what == "velkor_csum")
+                crc = "velkor_crc";
+            else if (what.rfind("csum_", 0) == 0)
+                crc = "crc_" + what.substr(5);
+            double c = crc.empty() ? 0.0 : get(crc);
+            std::printf("%-20s %10zu %9.2f %9.2f %9.2f", what.c_str(), n, r / 1e9, z > 0 ? r / z : 0.0,
+                        m > 0 ? r / m : 0.0);
+            if (c > 0)
+                std::printf(" %11.2f", r / c);
+            std::printf("\n");
         }
     }
     benchmark::Shutdown();

@@ -7,6 +7,7 @@
 //
 // Input: flags, key_prefix, key text, N (16 bits), split count and points,
 // the generator's starting i and j, then the data.
+#include "cipher_model.h"
 #include "fuzz_input.h"
 #include "velkor.h"
 
@@ -17,31 +18,16 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// The cipher as defined: entries start at k mod 256, i and j are truncated
-// to 8 bits, t is not.
-// i0 and j0 are the context's indices when generating starts; only their
-// low 8 bits count.
+// The model's output for len bytes from generator indices i0 and j0 (only
+// their low 8 bits count), as the context's would be right after init.
 bytes model(const uint8_t *key, size_t key_len, size_t n, const uint8_t *src, size_t len,
             uint64_t i0 = 0, uint64_t j0 = 0)
 {
     bytes out(src, src + len);
-    if (n == 0)
-        return out;
-    bytes s(n);
-    for (size_t k = 0; k < n; k++)
-        s[k] = static_cast<uint8_t>(k % 256);
-    for (size_t k = 0, j = 0, m = 0; k < n; k++) {
-        j = (j + s[k] + key[m]) % n;
-        std::swap(s[k], s[j]);
-        m = (m + 1) % key_len;
-    }
-    size_t i = i0 & 0xFF, j = j0 & 0xFF;
-    for (size_t p = 0; p < len; p++) {
-        i = ((i + 1) % n) & 0xFF;
-        j = ((j + s[i]) % n) & 0xFF;
-        std::swap(s[i], s[j]);
-        out[p] ^= s[(s[i] + s[j]) % n];
-    }
+    velkor_model::plain_cipher c(key, key_len, n);
+    c.i = static_cast<uint8_t>(i0);
+    c.j = static_cast<uint8_t>(j0);
+    c.process(out.data(), out.data(), len);
     return out;
 }
 

@@ -12,7 +12,11 @@
 //
 // Every kernel gives the same result as the plain one for every input; the
 // faster ones only differ in which CPUs can run them.  Call a kernel only if
-// its `supported()` is true.  Internal: not part of the installed interface.
+// runs_here() says so.  Internal: not part of the installed interface.
+//
+// Where they live: plain and portable kernels in checksum_portable.cpp, the
+// carry-less-multiply folding (one template) in fold.h, instantiated in
+// x86/ and arm/ with each architecture's vector operations.
 #ifndef VELKOR_CHECKSUM_KERNELS_H
 #define VELKOR_CHECKSUM_KERNELS_H
 
@@ -34,31 +38,49 @@ uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n);
 uint32_t csum_slice16(uint32_t a, const uint8_t *p, size_t n);
 
 // The term a csum kernel XORs into its register after running a plain
-// reflected CRC over sign-corrected bytes (see checksum.cpp) that end at
-// `end`; the three bytes before `end` must be readable.
+// reflected CRC over sign-corrected bytes (see checksum_portable.cpp) that
+// end at `end`; the three bytes before `end` must be readable.
 uint32_t csum_tail(const uint8_t *end);
 
-#if defined(__x86_64__)
-#define VELKOR_HAVE_X86_KERNELS 1
-// Carry-less multiply folding, 4 x 128 bits at a time (PCLMULQDQ, SSE4.1).
-uint32_t crc_pclmul(uint32_t h, const uint8_t *p, size_t n);
-uint32_t csum_pclmul(uint32_t a, const uint8_t *p, size_t n);
-// The same with 4 x 512 bits at a time (VPCLMULQDQ, AVX-512 F/BW/VL).
-uint32_t crc_vpclmul512(uint32_t h, const uint8_t *p, size_t n);
-uint32_t csum_vpclmul512(uint32_t a, const uint8_t *p, size_t n);
+// CPU features the faster kernels need, one bit each.
+enum feature : unsigned {
+    feat_pclmul = 1u << 0,     // x86: PCLMULQDQ and SSE4.1
+    feat_vpclmul512 = 1u << 1, // x86: VPCLMULQDQ and AVX-512 F/BW/VL, enabled by the OS
+    feat_pmull = 1u << 2,      // ARM64: PMULL, 64 x 64-bit polynomial multiply
+};
 
-// CPU feature tests for the two tiers; safe to call at any time, including
-// from an ifunc resolver before constructors have run.
-bool cpu_has_pclmul();
-bool cpu_has_vpclmul512();
-#endif
+// The kernel families, slowest first.
+enum class tier { portable, pclmul, vpclmul512, pmull };
+
+constexpr unsigned tier_needs(tier t)
+{
+    switch (t) {
+    case tier::pclmul: return feat_pclmul;
+    case tier::vpclmul512: return feat_pclmul | feat_vpclmul512;
+    case tier::pmull: return feat_pmull;
+    default: return 0;
+    }
+}
+
+// The features of the CPU this runs on (0 where the build has no faster
+// kernels).  Safe at any time, also from an ifunc resolver.
+unsigned cpu_features();
+
+// The tier the dispatcher binds for a CPU with these features: the fastest
+// one this build contains whose needs are all met.
+tier choose_tier(unsigned features);
 
 struct kernel_info {
     const char *name;
     crc_fn crc;
     csum_fn csum;
-    bool (*supported)();
+    tier family;
 };
+
+inline bool runs_here(const kernel_info &k)
+{
+    return (tier_needs(k.family) & ~cpu_features()) == 0;
+}
 
 // All kernels in the build, plain first, then portable, then faster ones.
 extern const kernel_info all_kernels[];

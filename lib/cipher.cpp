@@ -17,7 +17,7 @@
 
 #include <sys/mman.h>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(VELKOR_PORTABLE)
 #include <emmintrin.h>
 #endif
 
@@ -107,8 +107,9 @@ inline uint8_t step(T *s, uint32_t n, uint32_t &i, uint32_t &j)
 // lines up with eight data bytes loaded by memcpy.  On x86-64 each byte goes
 // into a 16-bit lane straight from its table load, and one pack narrows the
 // lanes: fewer instructions per byte than shifting and ORing, which counts
-// here because the loop is bound by instructions per byte.
-#if defined(__x86_64__)
+// here because the loop is bound by instructions per byte.  VELKOR_PORTABLE
+// builds take the byte-order-safe form below on x86 too.
+#if defined(__x86_64__) && !defined(VELKOR_PORTABLE)
 struct gather8 {
     __m128i v = _mm_setzero_si128();
     void put(unsigned u, uint32_t x)

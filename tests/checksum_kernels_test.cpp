@@ -30,7 +30,7 @@ class Kernel : public ::testing::TestWithParam<const kernel_info *> {
 protected:
     void SetUp() override
     {
-        if (!GetParam()->supported())
+        if (!runs_here(*GetParam()))
             GTEST_SKIP() << "this CPU cannot run the " << GetParam()->name << " kernel";
     }
 };
@@ -56,27 +56,31 @@ TEST_P(Kernel, MatchesPlainForAllShortLengthsAndAlignments)
 }
 
 // Large buffers of several shapes, among them all-high bytes, where every
-// sign correction is active, and bytes just below 0x80, where none is.
-TEST_P(Kernel, MatchesPortableOnLargeBuffers)
+// sign correction is active, and bytes just below 0x80, where none is;
+// lengths that run many times through the widest loop, end at every point
+// of it, and start unaligned.  The oracle is the plain kernel, worked out
+// once per case.
+TEST_P(Kernel, MatchesPlainOnLargeBuffers)
 {
     const kernel_info &k = *GetParam();
     const size_t n = (3u << 20) + 1000;
     struct shape { const char *name; bytes data; };
-    shape shapes[] = {
+    static const shape shapes[] = {
         {"random", testutil::random_bytes(n + 64, 3)},
         {"all 0xFF", bytes(n + 64, 0xFF)},
         {"all 0x80", bytes(n + 64, 0x80)},
         {"all 0x7F", bytes(n + 64, 0x7F)},
     };
+    struct cut { size_t off, len; };
+    const cut cuts[] = {{0, n}, {63, n - 255}, {1, 4096}, {17, 4096 + 200},
+                        {63, 65536 + 7}, {0, 65536 + 255}};
     for (const auto &s : shapes) {
-        for (size_t off : {0, 1, 17, 63}) {
-            for (size_t len : {n, n - 255, size_t{4096}, size_t{65536 + 7}}) {
-                const uint8_t *p = s.data.data() + off;
-                EXPECT_EQ(k.crc(0x1234567u, p, len), crc_slice16(0x1234567u, p, len))
-                    << k.name << " crc, " << s.name << " length " << len << " offset " << off;
-                EXPECT_EQ(k.csum(0xFEDCBA98u, p, len), csum_slice16(0xFEDCBA98u, p, len))
-                    << k.name << " csum, " << s.name << " length " << len << " offset " << off;
-            }
+        for (const cut &c : cuts) {
+            const uint8_t *p = s.data.data() + c.off;
+            EXPECT_EQ(k.crc(0x1234567u, p, c.len), crc_plain(0x1234567u, p, c.len))
+                << k.name << " crc, " << s.name << " length " << c.len << " offset " << c.off;
+            EXPECT_EQ(k.csum(0xFEDCBA98u, p, c.len), csum_plain(0xFEDCBA98u, p, c.len))
+                << k.name << " csum, " << s.name << " length " << c.len << " offset " << c.off;
         }
     }
 }
@@ -162,6 +166,31 @@ TEST(SignFold, BufferIsPlainCrcOfCorrectedBytesPlusTail)
         a ^= csum_tail(d.data() + n);
         EXPECT_EQ(a, csum_plain(0x5A5A5A5Au, d.data(), n)) << "length " << n;
     }
+}
+
+// The dispatcher's choice for every set of the features the kernels need:
+// never a kernel that needs a feature missing from the set, and the
+// fastest of those that need none (the table lists them slowest first).
+// Without any feature, and on a CPU missing one a tier needs besides
+// others it has, that is a slower tier.
+TEST(Dispatch, ChoiceNeedsOnlyFeaturesTheCpuHas)
+{
+    const unsigned known = feat_pclmul | feat_vpclmul512 | feat_pmull;
+    for (unsigned f = 0; f <= known; f++) {
+        if (f & ~known)
+            continue;
+        const tier t = choose_tier(f);
+        EXPECT_EQ(tier_needs(t) & ~f, 0u) << "features " << f;
+        tier best = tier::portable;
+        for (size_t i = 0; i < all_kernel_count; i++)
+            if ((tier_needs(all_kernels[i].family) & ~f) == 0)
+                best = all_kernels[i].family;
+        EXPECT_EQ(t, best) << "features " << f;
+    }
+    EXPECT_EQ(choose_tier(0), tier::portable);
+    EXPECT_EQ(choose_tier(feat_vpclmul512), tier::portable) << "VPCLMULQDQ without PCLMULQDQ";
+    // This CPU's own choice is a kernel it can run.
+    EXPECT_EQ(tier_needs(choose_tier(cpu_features())) & ~cpu_features(), 0u);
 }
 
 // The public functions reach a kernel: whichever the dispatcher chose gives

@@ -1,3 +1,4 @@
+#include "cipher_model.h"
 #include "testutil.h"
 #include "velkor.h"
 
@@ -12,37 +13,10 @@ using testutil::bytes;
 
 namespace {
 
-// The cipher exactly as defined, with "mod" written as %, independent of the
-// library's fast paths.
-struct plain_cipher {
-    std::vector<uint8_t> s;
-    uint8_t i = 0, j = 0;
-
-    plain_cipher(const uint8_t *key, size_t key_len, size_t n) : s(n)
-    {
-        for (size_t k = 0; k < n; k++)
-            s[k] = static_cast<uint8_t>(k % 256);
-        size_t jj = 0, m = 0;
-        for (size_t k = 0; k < n; k++) {
-            jj = (jj + s[k] + key[m]) % n;
-            std::swap(s[k], s[jj]);
-            m = (m + 1) % key_len;
-        }
-    }
+// The cipher exactly as defined, independent of the library's fast paths.
+struct plain_cipher : velkor_model::plain_cipher {
+    using velkor_model::plain_cipher::plain_cipher;
     plain_cipher(const bytes &key, size_t n) : plain_cipher(key.data(), key.size(), n) {}
-
-    void process(const uint8_t *src, uint8_t *dst, size_t len)
-    {
-        const size_t n = s.size();
-        for (size_t p = 0; p < len; p++) {
-            i = static_cast<uint8_t>((i + 1u) % n);
-            uint8_t a = s[i];
-            j = static_cast<uint8_t>((j + a) % n);
-            std::swap(s[i], s[j]);
-            size_t t = (size_t(s[i]) + s[j]) % n;
-            dst[p] = src[p] ^ s[t];
-        }
-    }
 };
 
 bytes material(uint8_t prefix, const std::string &text)
