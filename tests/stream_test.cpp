@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +88,29 @@ TEST_F(Stream, TagIsBgntagFromFilesAndPipes)
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, str(want));
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// Standard output that is a regular file: tag writes after what is there,
+// and puts the header in front of its own bytes, whether the shell opened
+// the file to write (>, which allows writing at an offset) or to append
+// (>>, which does not).
+TEST_F(Stream, TagToStandardOutputThatIsAFile)
+{
+    const bytes data = testutil::random_bytes(300000, 9);
+    testutil::write_file(in, data);
+    bytes want = testutil::to_bytes("start\n");
+    const bytes tagged = bgntag_of(data);
+    want.insert(want.end(), tagged.begin(), tagged.end());
+    for (int mode : {O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_CREAT | O_APPEND}) {
+        testutil::write_file(out, {});
+        auto r = run({velkor, "tag", in, "-"}, [&] {
+            const int fd = open(out.c_str(), mode, 0644);
+            if (fd < 0 || write(fd, "start\n", 6) != 6 || dup2(fd, 1) != 1)
+                _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(out), want) << ((mode & O_APPEND) ? ">>" : ">");
     }
 }
 

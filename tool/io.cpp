@@ -285,7 +285,11 @@ bool output::open(const char *path)
             return false;
         fd_ = 1;
         in_place_ = true;
-        seekable_ = S_ISREG(out1.st_mode) && lseek(1, 0, SEEK_CUR) >= 0;
+        // pwrite(2) on a file opened for appending (>>) appends: such a
+        // file takes the bytes in order only.
+        const int flags = fcntl(1, F_GETFL);
+        seekable_ = S_ISREG(out1.st_mode) && flags >= 0 && (flags & O_APPEND) == 0 &&
+                    lseek(1, 0, SEEK_CUR) >= 0;
         base_ = seekable_ ? static_cast<uint64_t>(lseek(1, 0, SEEK_CUR)) : 0;
         return true;
     }
