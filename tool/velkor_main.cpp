@@ -416,7 +416,7 @@ enc_info read_container(const settings &s, const std::string &key, const char *i
     payload.start();
 
     // Payload, then the four checksum bytes; anything after them is not
-    // part of the container and is not read.
+    // part of the container, and no further piece is read.
     uint8_t trailer[4];
     size_t trailer_have = 0;
     size_t at = st.header_len;
