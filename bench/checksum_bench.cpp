@@ -14,6 +14,8 @@
 #include "checksum_kernels.h"
 #include "velkor.h"
 
+#include "bench_args.h"
+
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -139,21 +141,7 @@ std::string name(const std::string &what, size_t n)
 
 int main(int argc, char **argv)
 {
-    std::vector<char *> args(argv, argv + argc);
-    bool chosen = false;
-    for (int k = 1; k < argc; k++)
-        chosen = chosen || strncmp(argv[k], "--benchmark_repetitions", 23) == 0;
-    char repetitions[] = "--benchmark_repetitions=3";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    if (!chosen) {
-        args.push_back(repetitions);
-        args.push_back(interleave);
-    }
-    args.push_back(nullptr);
-    argc = static_cast<int>(args.size()) - 1;
-    argv = args.data();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!init_benchmarks(argc, argv))
         return 1;
     std::vector<std::string> ours;
     auto add = [&](const std::string &what, auto f, bool ratio) {

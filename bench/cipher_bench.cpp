@@ -5,6 +5,8 @@
 // best of the repetitions) follows the table.
 #include "velkor.h"
 
+#include "bench_args.h"
+
 #include <benchmark/benchmark.h>
 
 #ifdef VELKOR_HAVE_OPENSSL_RC4
@@ -185,23 +187,7 @@ void summary(const std::map<std::string, double> &t)
 
 int main(int argc, char **argv)
 {
-    // Unless told otherwise, repeat each case and interleave them at random,
-    // so a burst of load on a shared machine does not land on one side.
-    std::vector<char *> args(argv, argv + argc);
-    bool chosen = false;
-    for (int k = 1; k < argc; k++)
-        chosen = chosen || strncmp(argv[k], "--benchmark_repetitions", 23) == 0;
-    char repetitions[] = "--benchmark_repetitions=3";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    if (!chosen) {
-        args.push_back(repetitions);
-        args.push_back(interleave);
-    }
-    args.push_back(nullptr);
-    argc = static_cast<int>(args.size()) - 1;
-    argv = args.data();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!init_benchmarks(argc, argv))
         return 1;
 #ifndef VELKOR_HAVE_OPENSSL_RC4
     std::printf("cipher_bench: built without OpenSSL's RC4 (not found at configure time)\n");

@@ -236,21 +236,33 @@ uint32_t csum_plain(uint32_t a, const uint8_t *p, size_t n)
 //
 //     crc(h, A B C) = shift(shift(crc(h, A)) ^ crc(0, B)) ^ crc(0, C),
 //
-// where shift feeds `stride` zero bytes (four table lookups).
-uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n)
+// where shift feeds `stride` zero bytes (four table lookups).  One
+// template runs both bit orders: `block` takes 16 bytes into the register,
+// `shift` feeds the zero bytes.  It leaves p and n at the last 0..15 bytes.
+using block_fn = uint32_t (*)(uint32_t, uint64_t, uint64_t);
+using shift_fn = uint32_t (*)(uint32_t);
+
+template <block_fn block, shift_fn shift>
+uint32_t slice_blocks(uint32_t h, const uint8_t *&p, size_t &n)
 {
     for (; n >= 3 * stride; p += 3 * stride, n -= 3 * stride) {
         uint32_t h0 = h, h1 = 0, h2 = 0;
         for (size_t i = 0; i < stride; i += 16) {
             const uint8_t *q = p + i;
-            h0 = msb_block(h0, load_le64(q), load_le64(q + 8));
-            h1 = msb_block(h1, load_le64(q + stride), load_le64(q + stride + 8));
-            h2 = msb_block(h2, load_le64(q + 2 * stride), load_le64(q + 2 * stride + 8));
+            h0 = block(h0, load_le64(q), load_le64(q + 8));
+            h1 = block(h1, load_le64(q + stride), load_le64(q + stride + 8));
+            h2 = block(h2, load_le64(q + 2 * stride), load_le64(q + 2 * stride + 8));
         }
-        h = shift_msb(shift_msb(h0) ^ h1) ^ h2;
+        h = shift(shift(h0) ^ h1) ^ h2;
     }
     for (; n >= 16; p += 16, n -= 16)
-        h = msb_block(h, load_le64(p), load_le64(p + 8));
+        h = block(h, load_le64(p), load_le64(p + 8));
+    return h;
+}
+
+uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n)
+{
+    h = slice_blocks<msb_block, shift_msb>(h, p, n);
     return crc_plain(h, p, n);
 }
 
@@ -259,18 +271,7 @@ uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n)
 // lookups per 16 bytes and nothing crosses a block boundary.
 uint32_t csum_slice16(uint32_t a, const uint8_t *p, size_t n)
 {
-    for (; n >= 3 * stride; p += 3 * stride, n -= 3 * stride) {
-        uint32_t a0 = a, a1 = 0, a2 = 0;
-        for (size_t i = 0; i < stride; i += 16) {
-            const uint8_t *q = p + i;
-            a0 = csum_block(a0, load_le64(q), load_le64(q + 8));
-            a1 = csum_block(a1, load_le64(q + stride), load_le64(q + stride + 8));
-            a2 = csum_block(a2, load_le64(q + 2 * stride), load_le64(q + 2 * stride + 8));
-        }
-        a = shift_lsb(shift_lsb(a0) ^ a1) ^ a2;
-    }
-    for (; n >= 16; p += 16, n -= 16)
-        a = csum_block(a, load_le64(p), load_le64(p + 8));
+    a = slice_blocks<csum_block, shift_lsb>(a, p, n);
     for (size_t i = 0; i < n; i++)
         a = lsb_byte(a, p[i]) ^ (p[i] >= 0x80 ? 0x00FFFFFFu : 0);
     return a;
