@@ -10,7 +10,8 @@
  *    value 0 means success.  Nothing is ever printed.
  *  - The library has no mutable global state: functions may run on several
  *    threads at once as long as each works on its own buffers and records.
- *  - The only memory the library allocates is the cipher's state table.
+ *  - The library allocates only the cipher's state table and a scanner's
+ *    own record and candidates (within the memory limit it was given).
  */
 #ifndef VELKOR_H
 #define VELKOR_H
@@ -394,6 +395,79 @@ VELKOR_API void enc_stream_release(enc_stream *st);
  */
 VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *buf,
                                   size_t size);
+
+/* ------------------------------------------------------------------ */
+/* Scanner: tagged files and containers inside a larger image          */
+/* ------------------------------------------------------------------ */
+
+/*
+ * A scanner reads an image once, in pieces of any size, and reports every
+ * tagged file and container it finds at any offset, nested ones included.
+ * It is a pull interface: velkor_scan_feed() takes the next piece,
+ * velkor_scan_next() hands out the finds that have become certain, and
+ * velkor_scan_finish() marks the end of the image, after which every
+ * remaining find is ready.  The same image gives the same finds, in the
+ * same order, however it is cut into pieces.
+ *
+ * Finds come out in order of offset (then tagged before container).  A
+ * find is handed out once nothing before it is pending, which may be long
+ * after its last byte was fed when an enclosing candidate is still open.
+ */
+typedef struct velkor_scanner velkor_scanner;
+
+#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+
+typedef struct velkor_scan_options {
+    const char *key;      /* key text (1..254 characters), or NULL: no key */
+    int data_sized_state; /* as enc_info.data_sized_state */
+    size_t memory_limit;  /* bytes for candidates and finds; 0: the default */
+} velkor_scan_options;
+
+typedef enum velkor_find_kind {
+    VELKOR_FIND_TAGGED = 1,
+    VELKOR_FIND_CONTAINER = 2
+} velkor_find_kind;
+
+/* A find's verdict.  VELKOR_SCAN_VERIFIED is 0. */
+typedef enum velkor_scan_reason {
+    VELKOR_SCAN_VERIFIED = 0,
+    VELKOR_SCAN_NO_KEY,       /* a container, and the scanner has no key */
+    VELKOR_SCAN_CRC_MISMATCH, /* a tagged file whose CRC does not match */
+    VELKOR_SCAN_TRUNCATED,    /* the image ends before the find's last byte */
+    VELKOR_SCAN_WRONG_KEY     /* a container that does not decipher: wrong
+                                 key or damaged */
+} velkor_scan_reason;
+
+typedef struct velkor_find {
+    uint64_t offset;          /* of the find's first byte in the image */
+    velkor_find_kind kind;
+    velkor_scan_reason reason; /* VELKOR_SCAN_VERIFIED when verified */
+    uint64_t length;          /* bytes from the first to the last */
+    uint64_t payload_offset;  /* in the image */
+    uint64_t payload_length;
+    int inside_valid;         /* non-zero: inside holds an offset */
+    uint64_t inside;          /* offset of the innermost enclosing verified find */
+    /* Tagged files: */
+    uint32_t stored_crc;
+    uint32_t computed_crc;    /* when the whole find was read */
+    /* Containers: */
+    char magic[6];            /* "start" or "asar1" with its NUL */
+    uint8_t key_prefix;
+    uint32_t label_len;       /* L1 and L2, as stored */
+    uint32_t sublabel_len;
+    int deciphered;           /* non-zero: label and sublabel hold text */
+    char label[32];           /* NUL-terminated when deciphered */
+    char sublabel[8];
+    uint32_t checksum;        /* the stored payload checksum, when read */
+} velkor_find;
+
+/* Scanner functions: see the scanner section of velkor(3). */
+VELKOR_API velkor_scanner *velkor_scan_new(const velkor_scan_options *options);
+VELKOR_API int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len);
+VELKOR_API int velkor_scan_finish(velkor_scanner *sc);
+VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
+VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
+VELKOR_API void velkor_scan_free(velkor_scanner *sc);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers                                                  */
