@@ -29,6 +29,8 @@ enum : unsigned {
     opt_label = 1u << 2,     // -l, -s, -m, -p
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
+    opt_scan = 1u << 5,      // --all, --extract, --map
+    opt_key_optional = 1u << 6, // opt_key, but no key is needed
 };
 
 const command commands[] = {
@@ -42,6 +44,9 @@ const command commands[] = {
      "velkor unpack (-k KEY | -K KEYFILE) [--data-sized] IN OUT"},
     {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
      "velkor info (-k KEY | -K KEYFILE) [--data-sized] [--json] IN"},
+    {"scan", cmd_scan, opt_key | opt_key_optional | opt_data_sized | opt_json | opt_scan, 1, -1,
+     "velkor scan [-k KEY | -K KEYFILE] [--data-sized] [--all] [--json]\n"
+     "                   [--extract DIR] [--map FILE.svg] IMAGE..."},
 };
 
 const char help_text[] =
@@ -53,6 +58,8 @@ const char help_text[] =
     "  pack      write IN's bytes to OUT as an encrypted container\n"
     "  unpack    check the container IN and write its payload to OUT\n"
     "  info      check the container IN and print its header fields\n"
+    "  scan      find the tagged files and containers inside each IMAGE, at any\n"
+    "            offset, and report those that verify (and keyless containers)\n"
     "\n"
     "Options:\n"
     "  -q, --quiet            check: print only the files that fail\n"
@@ -63,13 +70,17 @@ const char help_text[] =
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
     "  -p, --prefix N         first key byte, 0..255, decimal or 0x hex (default 0)\n"
     "      --data-sized       give each field a cipher table as large as the field\n"
-    "      --json             info: print one JSON object\n"
+    "      --json             info: print one JSON object; scan: one per find\n"
+    "      --all              scan: report failed candidates and dropped ones too\n"
+    "      --extract DIR      scan: write each verified find to DIR (created if missing)\n"
+    "      --map FILE.svg     scan: draw the images and their finds as an SVG picture\n"
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
     "\n"
-    "FILE or IN may be - for standard input, OUT - for standard output.\n"
+    "FILE, IN or IMAGE may be - for standard input, OUT - for standard output.\n"
     "\n"
-    "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+    "Exit status: 0 success, 1 failure, 2 bad command line.  scan: 0 when at\n"
+    "least one find verified, 1 when none did or on a failure.\n";
 
 void print_synopsis(FILE *f)
 {
@@ -110,7 +121,7 @@ bool parse_prefix(const char *s, uint8_t &out)
     return true;
 }
 
-enum { long_data_sized = 256, long_json, long_version };
+enum { long_data_sized = 256, long_json, long_version, long_all, long_extract, long_map };
 
 const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
@@ -124,6 +135,9 @@ const option long_options[] = {
     {"json", no_argument, nullptr, long_json},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, long_version},
+    {"all", no_argument, nullptr, long_all},
+    {"extract", required_argument, nullptr, long_extract},
+    {"map", required_argument, nullptr, long_map},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -147,6 +161,7 @@ unsigned option_bit(int val)
     case 'l': case 's': case 'm': case 'p': return opt_label;
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
+    case long_all: case long_extract: case long_map: return opt_scan;
     default: return 0;
     }
 }
@@ -267,6 +282,18 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
         case long_json:
             s.json = true;
             break;
+        case long_all:
+            s.all = true;
+            break;
+        case long_extract:
+            s.extract_dir = optarg;
+            break;
+        case long_map:
+            // The finds' lines go to standard output already.
+            if (strcmp(optarg, "-") == 0)
+                usage_error(cmd, "the map cannot go to standard output, which has the finds");
+            s.map_path = optarg;
+            break;
         }
     }
     for (int k = optind; k < nargs; k++)
@@ -278,7 +305,7 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->max_operands >= 0 && n > cmd->max_operands)
         usage_error(cmd, "too many operands");
     if (cmd->options & opt_key) {
-        if (s.key == nullptr && s.key_file == nullptr)
+        if (s.key == nullptr && s.key_file == nullptr && !(cmd->options & opt_key_optional))
             usage_error(cmd, "a key is needed (-k KEY or -K KEYFILE)");
         if (s.key != nullptr && s.key_file != nullptr)
             usage_error(cmd, "give the key once, with -k or with -K");

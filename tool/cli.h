@@ -8,7 +8,7 @@
 
 namespace velkor_cli {
 
-enum command_id { cmd_check, cmd_untag, cmd_tag, cmd_pack, cmd_unpack, cmd_info };
+enum command_id { cmd_check, cmd_untag, cmd_tag, cmd_pack, cmd_unpack, cmd_info, cmd_scan };
 
 struct command {
     const char *name;
@@ -28,6 +28,9 @@ struct settings {
     const char *sublabel = "";
     const char *magic = "start";
     uint8_t prefix = 0;
+    bool all = false;                    // scan: failed candidates too
+    const char *extract_dir = nullptr;   // scan --extract
+    const char *map_path = nullptr;      // scan --map
     std::vector<const char *> operands;
 };
 

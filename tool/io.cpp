@@ -216,6 +216,24 @@ ssize_t read_full(int fd, void *buf, size_t len)
     return static_cast<ssize_t>(got);
 }
 
+ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset)
+{
+    auto p = static_cast<uint8_t *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = pread(fd, p + got, len - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
 input::~input()
 {
     if (close_fd_)
@@ -256,7 +274,10 @@ bool input::take_status()
     size_known_ = S_ISREG(st.st_mode);
     size_ = size_known_ ? static_cast<uint64_t>(st.st_size) : 0;
     // Standard input may be a file the shell has already read into.
-    const off_t at = size_known_ ? lseek(fd_, 0, SEEK_CUR) : 0;
+    const bool still = size_known_ || S_ISBLK(st.st_mode);
+    const off_t at = still ? lseek(fd_, 0, SEEK_CUR) : 0;
+    rereadable_ = still && at >= 0;
+    base_ = at > 0 ? static_cast<uint64_t>(at) : 0;
     if (at > 0)
         size_ = static_cast<uint64_t>(at) < size_ ? size_ - static_cast<uint64_t>(at) : 0;
     if (size_known_)
@@ -267,6 +288,11 @@ bool input::take_status()
 ssize_t input::read(void *buf, size_t len)
 {
     return read_full(fd_, buf, len);
+}
+
+ssize_t input::read_at(void *buf, size_t len, uint64_t offset)
+{
+    return read_full_at(fd_, buf, len, base_ + offset);
 }
 
 bool write_all(int fd, const void *buf, size_t len)

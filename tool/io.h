@@ -104,6 +104,13 @@ public:
     // other files have no known size.
     bool size_known() const { return size_known_; }
     uint64_t size() const { return size_; }
+    // A regular file or a block device holds its bytes still: what was
+    // read can be read again with read_at(), at offsets counted from where
+    // reading began.  A pipe's or a character device's bytes are gone.
+    bool rereadable() const { return rereadable_; }
+    // Reads up to len bytes at offset, fewer only at the end; -1 with
+    // errno on failure.  Only when rereadable().
+    ssize_t read_at(void *buf, size_t len, uint64_t offset);
 
 private:
     bool take_status();
@@ -111,7 +118,9 @@ private:
     int fd_ = -1;
     bool close_fd_ = false;
     bool size_known_ = false;
+    bool rereadable_ = false;
     uint64_t size_ = 0;
+    uint64_t base_ = 0; // the descriptor's offset when reading began
 };
 
 // A file with no name in $TMPDIR (or /tmp), open for reading and writing:
@@ -122,6 +131,9 @@ int anonymous_file();
 // Reads up to len bytes from fd, stopping short only at the end of the
 // file; resumes after EINTR.  -1 with errno on failure.
 ssize_t read_full(int fd, void *buf, size_t len);
+
+// read_full() at an offset, with pread(2).
+ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset);
 
 // Writes all len bytes to fd, resuming after EINTR and short writes.
 bool write_all(int fd, const void *buf, size_t len);

@@ -150,6 +150,31 @@ std::string json_string(std::string_view text)
     return o + "\"";
 }
 
+std::string xml_text(std::string_view text)
+{
+    std::string o;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(text, i, cp);
+        if (n == 0 || (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE ||
+            cp == 0xFFFF) {
+            o += "\xEF\xBF\xBD";
+            i += n == 0 ? 1 : n;
+            continue;
+        }
+        switch (cp) {
+        case '&': o += "&amp;"; break;
+        case '<': o += "&lt;"; break;
+        case '>': o += "&gt;"; break;
+        case '"': o += "&quot;"; break;
+        case '\'': o += "&apos;"; break;
+        default: o.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    return o;
+}
+
 std::string hex(std::string_view bytes)
 {
     static const char digits[] = "0123456789abcdef";

@@ -23,6 +23,12 @@ std::string plain_text(std::string_view text);
 // U+FFFD, control characters escaped.
 std::string json_string(std::string_view text);
 
+// Text for an XML document, in an element or an attribute value: & < > "
+// and ' escaped, and whatever XML cannot hold (bytes that are not valid
+// UTF-8, control characters other than tab and line ends, U+FFFE and
+// U+FFFF) as U+FFFD.
+std::string xml_text(std::string_view text);
+
 // The bytes as lower-case hexadecimal, two digits each.
 std::string hex(std::string_view bytes);
 

@@ -12,6 +12,7 @@
 #include "velkor.h"
 #include "cli.h"
 #include "io.h"
+#include "scan_cmd.h"
 #include "text.h"
 
 #include <cerrno>
@@ -518,6 +519,7 @@ int main(int argc, char **argv)
     case cmd_pack: status = run_pack(cmd, s); break;
     case cmd_unpack: status = run_unpack(cmd, s); break;
     case cmd_info: status = run_info(cmd, s); break;
+    case cmd_scan: status = velkor_scan_cmd::run_scan(cmd, s); break;
     }
     finish_stdout();
     return status;
