@@ -50,4 +50,17 @@ TEST(Text, PlainTextAndJson)
     EXPECT_EQ(hex(std::string("\x00\x7f\xff", 3)), "007fff");
 }
 
+// What XML 1.0 cannot carry becomes U+FFFD; the five specials are escaped.
+TEST(Text, Xml)
+{
+    struct { std::string text, xml; } cases[] = {
+        {"a&b<c>\"d'", "a&amp;b&lt;c&gt;&quot;d&apos;"},
+        {"caf\xc3\xa9\ttab\nline", "caf\xc3\xa9\ttab\nline"},
+        {std::string("nul\0esc\x1b", 8), "nul\xef\xbf\xbd" "esc\xef\xbf\xbd"},
+        {"bad\xff|\xef\xbf\xbe|\xef\xbf\xbf", "bad\xef\xbf\xbd|\xef\xbf\xbd|\xef\xbf\xbd"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(xml_text(c.text), c.xml) << c.text;
+}
+
 } // namespace

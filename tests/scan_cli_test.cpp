@@ -1,0 +1,537 @@
+// velkor scan through the built program: images assembled from what bgntag
+// and velkor pack write, with the finds' offsets known from the assembly.
+// JSON and the SVG map are read back with Python's own parsers, so output
+// that only looks right to this file's authors cannot pass.
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testutil::bytes;
+using testutil::run;
+
+namespace {
+
+const std::string velkor = VELKOR_PATH;
+const std::string bgntag = BGNTAG_PATH;
+const std::string python = PYTHON3_PATH; // empty when configure found none
+
+std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
+
+std::vector<std::string> lines(const std::string &s)
+{
+    std::vector<std::string> v;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);)
+        v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> entries_of(const std::string &dir)
+{
+    std::vector<std::string> v;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        v.push_back(e.path().filename());
+    return v;
+}
+
+std::string hex8(uint64_t v)
+{
+    char b[32];
+    snprintf(b, sizeof b, "0x%08" PRIx64, v);
+    return b;
+}
+
+// One find as the tests expect it.
+struct find {
+    uint64_t offset, length, payload_offset, payload_length;
+    bool tagged;
+    std::string reason; // "" when verified
+    int64_t inside;     // -1: none
+    bytes payload;      // plaintext
+    bytes raw;          // the find's own bytes
+    std::string label, sublabel;
+};
+
+// Checks the scanner's JSON with json.loads: one object per line, exactly
+// the members the kind allows, reason null exactly when verified, label_hex
+// the bytes of label.  Prints each find on a line for the test to compare.
+const char json_check[] = R"(
+import json, sys
+base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside"}
+cont = base | {"magic", "key_prefix"}
+texts = cont | {"label", "label_hex", "sublabel", "sublabel_hex"}
+for line in open(sys.argv[1], encoding="utf-8"):
+    o = json.loads(line)
+    keys = set(o)
+    if o["kind"] == "tagged":
+        assert keys == base, keys
+    else:
+        assert o["kind"] == "container" and keys in (cont, texts), keys
+    assert (o["reason"] is None) == (o["verified"] is True), o
+    if "label" in o:
+        assert bytes.fromhex(o["label_hex"]).decode("utf-8", "replace") == o["label"], o
+        assert bytes.fromhex(o["sublabel_hex"]).decode("utf-8", "replace") == o["sublabel"], o
+    print(o["image"], o["offset"], o["kind"], o["length"], o["payload_offset"], o["payload_length"],
+          "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"))
+)";
+
+// Checks the map with ElementTree: an SVG root, nothing that fetches or
+// runs anything, one band per image; prints each span with whether its
+// left edge lies where its offset does on the band (the minimum width may
+// push a find at the very end left by a few pixels) and its row.
+const char svg_check[] = R"(
+import sys, xml.etree.ElementTree as ET
+S = "{http://www.w3.org/2000/svg}"
+root = ET.parse(sys.argv[1]).getroot()
+assert root.tag == S + "svg", root.tag
+assert float(root.get("width")) == 1200
+for el in root.iter():
+    assert el.tag.startswith(S), el.tag
+    assert el.tag not in (S + "script", S + "image", S + "foreignObject"), el.tag
+    for k, v in el.attrib.items():
+        assert "href" not in k and "url(" not in v and not k.startswith("on"), (k, v)
+for i, g in enumerate(root.iterfind(S + "g[@class='image']")):
+    band = g.find(S + "rect[@class='band']")
+    bx, bw, size = float(band.get("x")), float(band.get("width")), int(g.get("data-size"))
+    print("image", i, size, g.find(S + "text").text)
+    for r in g.iterfind(S + "rect"):
+        cls = r.get("class").split()
+        if cls[0] != "span":
+            continue
+        off, ln = int(r.get("data-offset")), int(r.get("data-length"))
+        x, w = float(r.get("x")), float(r.get("width"))
+        want = bx + bw * off / size
+        ok = abs(x - want) <= 3.01 and w >= 2.99 and x + w <= bx + bw + 0.01 and r.find(S + "title") is not None
+        print("span", i, off, ln, cls[1], "ok" if ok else "BAD x=%g want=%g w=%g" % (x, want, w), r.get("y"))
+)";
+
+class Scan : public ::testing::Test {
+protected:
+    testutil::scratch_dir dir;
+    int made = 0;
+
+    bytes tagged(const bytes &payload)
+    {
+        const std::string in = dir / ("t" + std::to_string(made)), out = in + ".bgn";
+        made++;
+        testutil::write_file(in, payload);
+        EXPECT_EQ(run({bgntag, in, out}).status, 0);
+        return testutil::read_file(out);
+    }
+    bytes container(const bytes &payload, const std::string &label, const std::string &sub,
+                    const std::vector<std::string> &extra = {})
+    {
+        const std::string in = dir / ("c" + std::to_string(made)), out = in + ".vc";
+        made++;
+        testutil::write_file(in, payload);
+        std::vector<std::string> args{velkor, "pack", "-k", "secret", "-l", label, "-s", sub};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(in);
+        args.push_back(out);
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return testutil::read_file(out);
+    }
+
+    // Python's verdict on a file; fails the test when Python is missing.
+    std::vector<std::string> python_check(const char *script, const std::string &file)
+    {
+        if (python.empty()) {
+            ADD_FAILURE() << "python3 was not found at configure time";
+            return {};
+        }
+        auto r = run({python, "-c", script, file});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return lines(r.out);
+    }
+    std::vector<std::string> json_finds(const std::string &out)
+    {
+        testutil::write_file(dir / "json.out", testutil::to_bytes(out));
+        return python_check(json_check, dir / "json.out");
+    }
+};
+
+// Appends the image's parts in order and notes where each find lands.
+struct image_builder {
+    bytes img;
+    std::vector<find> finds;
+    uint32_t seed = 1;
+
+    void junk(size_t n)
+    {
+        const bytes r = testutil::random_bytes(n, seed++);
+        img.insert(img.end(), r.begin(), r.end());
+    }
+    // A tagged file made of `t`, whose payload is `payload`.
+    find &add_tagged(const bytes &t, const bytes &payload, int64_t inside = -1)
+    {
+        finds.push_back({img.size(), t.size(), img.size() + 20, payload.size(), true, "", inside, payload, t, "", ""});
+        img.insert(img.end(), t.begin(), t.end());
+        return finds.back();
+    }
+    find &add_container(const bytes &c, const bytes &payload, const std::string &label, const std::string &sub,
+                        int64_t inside = -1)
+    {
+        const uint64_t header = 21 + label.size() + sub.size();
+        finds.push_back({img.size(), c.size(), img.size() + header, payload.size(), false, "", inside, payload, c,
+                         label, sub});
+        img.insert(img.end(), c.begin(), c.end());
+        return finds.back();
+    }
+};
+
+// The JSON line summary json_check prints, for the expected find.
+std::string summary(const std::string &image, const find &f, bool key, bool wrong_key = false)
+{
+    std::string reason = f.reason;
+    if (!f.tagged && reason.empty() && !key)
+        reason = "no key";
+    if (!f.tagged && reason.empty() && wrong_key)
+        reason = "wrong key or damaged";
+    const bool texts = !f.tagged && key && !wrong_key && f.reason.empty();
+    return image + " " + std::to_string(f.offset) + (f.tagged ? " tagged " : " container ") +
+           std::to_string(f.length) + " " + std::to_string(f.payload_offset) + " " +
+           std::to_string(f.payload_length) + " " + (reason.empty() ? "verified" : reason) + " " +
+           (f.inside < 0 ? "None" : std::to_string(f.inside)) + " " + (texts ? f.label : "None") + " " +
+           (texts ? f.sublabel : "None");
+}
+
+// A tagged file and a container at the top, both kinds nested in a tagged
+// file, a damaged tagged file, a false header that never becomes a
+// candidate, and a header at the end that claims more than is left.
+image_builder mixed_image(Scan &t, std::function<bytes(const bytes &)> tag,
+                          std::function<bytes(const bytes &, const std::string &, const std::string &)> pack)
+{
+    (void)t;
+    image_builder b;
+    b.junk(1000);
+    const bytes p1 = testutil::random_bytes(3000, 101);
+    b.add_tagged(tag(p1), p1);
+    b.junk(777);
+    const bytes p2 = testutil::random_bytes(2000, 102);
+    b.add_container(pack(p2, "fw", "v2"), p2, "fw", "v2");
+    b.junk(500);
+
+    // A tagged file holding junk, a tagged file, junk, a container, junk.
+    const bytes inner_p = testutil::random_bytes(50, 103), box_p = testutil::random_bytes(64, 104);
+    const bytes inner = tag(inner_p), box = pack(box_p, "inner", "");
+    bytes outer_p = testutil::random_bytes(100, 105);
+    const size_t inner_at = outer_p.size();
+    outer_p.insert(outer_p.end(), inner.begin(), inner.end());
+    bytes more = testutil::random_bytes(10, 106);
+    outer_p.insert(outer_p.end(), more.begin(), more.end());
+    const size_t box_at = outer_p.size();
+    outer_p.insert(outer_p.end(), box.begin(), box.end());
+    more = testutil::random_bytes(5, 107);
+    outer_p.insert(outer_p.end(), more.begin(), more.end());
+    const uint64_t outer_at = b.img.size();
+    b.add_tagged(tag(outer_p), outer_p);
+    b.finds.push_back({outer_at + 20 + inner_at, inner.size(), outer_at + 40 + inner_at, inner_p.size(), true, "",
+                       static_cast<int64_t>(outer_at), inner_p, inner, "", ""});
+    b.finds.push_back({outer_at + 20 + box_at, box.size(), outer_at + 20 + box_at + 26, box_p.size(), false, "",
+                       static_cast<int64_t>(outer_at), box_p, box, "inner", ""});
+    b.junk(300);
+
+    const bytes p4 = testutil::random_bytes(400, 108);
+    bytes damaged = tag(p4);
+    damaged[200] ^= 0x40;
+    b.add_tagged(damaged, p4).reason = "CRC mismatch";
+    b.junk(200);
+
+    // Magic, zeros and format byte, but a length below the header's.
+    const uint8_t false_header[20] = {'b', 'g', 'n', 0, 0, 0, 0, 0, 0, 0, 0, 0xB1, 0, 0, 0, 10, 1, 2, 3, 4};
+    b.img.insert(b.img.end(), false_header, false_header + 20);
+    // And "start" with a label length of 0.
+    const uint8_t false_box[24] = {'s', 't', 'a', 'r', 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 'x'};
+    b.img.insert(b.img.end(), false_box, false_box + 24);
+    b.junk(100);
+
+    bytes cut = tag(testutil::random_bytes(5000, 109));
+    cut.resize(1000);
+    b.add_tagged(cut, {}).reason = "truncated";
+    b.finds.back().length = 5020;
+    b.finds.back().payload_length = 5000;
+    std::sort(b.finds.begin(), b.finds.end(), [](const find &x, const find &y) {
+        return x.offset < y.offset;
+    });
+    return b;
+}
+
+class ScanMixed : public Scan {
+protected:
+    image_builder b;
+    std::string img = dir / "fw.img";
+    void SetUp() override
+    {
+        b = mixed_image(
+            *this, [this](const bytes &p) { return tagged(p); },
+            [this](const bytes &p, const std::string &l, const std::string &s) { return container(p, l, s); });
+        testutil::write_file(img, b.img);
+    }
+    std::vector<std::string> expected(const std::string &image, bool key, bool all, bool wrong_key = false)
+    {
+        std::vector<std::string> v;
+        for (const find &f : b.finds) {
+            const bool sound = f.reason.empty() && !(wrong_key && !f.tagged);
+            if (sound || all)
+                v.push_back(summary(image, f, key, wrong_key));
+        }
+        return v;
+    }
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(ScanMixed, JsonWithAndWithoutKeyAndAll)
+{
+    struct {
+        std::vector<std::string> opts;
+        bool key, all, wrong;
+        int status;
+    } cases[] = {
+        {{}, false, false, false, 0},
+        {{"--all"}, false, true, false, 0},
+        {{"-k", "secret"}, true, false, false, 0},
+        {{"-k", "secret", "--all"}, true, true, false, 0},
+        {{"-k", "wrong"}, true, false, true, 0},
+        {{"-k", "wrong", "--all"}, true, true, true, 0},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args{velkor, "scan", "--json"};
+        args.insert(args.end(), c.opts.begin(), c.opts.end());
+        args.push_back(img);
+        auto r = run(args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(json_finds(r.out), expected(img, c.key, c.all, c.wrong)) << r.out;
+        // The dropped candidates are counted on standard error with --all.
+        EXPECT_EQ(r.err, c.all ? "velkor: " + img + ": 0 candidates dropped at the memory limit\n" : "");
+    }
+}
+
+TEST_F(ScanMixed, Lines)
+{
+    auto r = run({velkor, "scan", "-k", "secret", "--all", img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto got = lines(r.out);
+    ASSERT_EQ(got.size(), b.finds.size()) << r.out;
+    const find &box = b.finds[1], &nested_box = b.finds[4], &damaged = b.finds[5], &cut = b.finds[6];
+    ASSERT_FALSE(box.tagged);
+    EXPECT_EQ(got[1], img + ": " + std::to_string(box.offset) + " (" + hex8(box.offset) +
+                          "): container, " + std::to_string(box.length) + " bytes, payload 2000 bytes: verified, "
+                          "magic start, label fw, sublabel v2");
+    // An empty sublabel still reads one way; nesting is named.
+    EXPECT_EQ(got[4], img + ": " + std::to_string(nested_box.offset) + " (" + hex8(nested_box.offset) +
+                          "): container, " + std::to_string(nested_box.length) +
+                          " bytes, payload 64 bytes: verified, magic start, label inner, sublabel '', inside " +
+                          hex8(b.finds[2].offset));
+    EXPECT_EQ(got[5], img + ": " + std::to_string(damaged.offset) + " (" + hex8(damaged.offset) +
+                          "): tagged, 420 bytes, payload 400 bytes: failed (CRC mismatch)");
+    EXPECT_EQ(got[6], img + ": " + std::to_string(cut.offset) + " (" + hex8(cut.offset) +
+                          "): tagged, 5020 bytes, payload 5000 bytes: failed (truncated)");
+
+    r = run({velkor, "scan", img});
+    EXPECT_EQ(lines(r.out)[1], img + ": " + std::to_string(box.offset) + " (" + hex8(box.offset) +
+                                   "): container, " + std::to_string(box.length) +
+                                   " bytes, payload 2000 bytes: not verified (no key), magic start");
+}
+
+// A pipe and - give the same finds as the file, named "-".
+TEST_F(ScanMixed, PipeAndStandardInput)
+{
+    auto file = run({velkor, "scan", "-k", "secret", "--all", "--json", img});
+    auto pipe = run({velkor, "scan", "-k", "secret", "--all", "--json", "-"}, {}, &b.img);
+    EXPECT_EQ(pipe.status, 0) << pipe.err;
+    EXPECT_EQ(json_finds(pipe.out), expected("-", true, true));
+    std::string renamed = file.out;
+    for (size_t at; (at = renamed.find("\"image\":\"" + img + "\"")) != std::string::npos;)
+        renamed.replace(at, 10 + img.size(), "\"image\":\"-\"");
+    EXPECT_EQ(pipe.out, renamed);
+}
+
+// Every verified find (and every container with no key to check it) is
+// written out byte for byte, from a file and from a pipe alike; failed
+// candidates never are.
+TEST_F(ScanMixed, Extract)
+{
+    for (bool key : {true, false})
+        for (bool from_pipe : {false, true}) {
+            SCOPED_TRACE(std::string(key ? "key" : "no key") + (from_pipe ? ", pipe" : ", file"));
+            const std::string out = dir / (std::string("x") + (key ? "k" : "n") + (from_pipe ? "p" : "f"));
+            std::vector<std::string> args{velkor, "scan", "--extract", out + "/sub"};
+            if (key)
+                args.insert(args.end(), {"-k", "secret"});
+            args.push_back(from_pipe ? "-" : img);
+            ASSERT_EQ(mkdir(out.c_str(), 0777), 0);
+            auto r = run(args, {}, from_pipe ? &b.img : nullptr);
+            EXPECT_EQ(r.status, 0) << r.err;
+            std::set<std::string> want;
+            for (const find &f : b.finds) {
+                if (!f.reason.empty())
+                    continue;
+                char name[64];
+                snprintf(name, sizeof name, "%s-%08" PRIx64 ".%s", from_pipe ? "stdin" : "fw.img", f.offset,
+                         f.tagged ? "tagged" : "container");
+                want.insert(name);
+                const bytes got = testutil::read_file(out + "/sub/" + name);
+                EXPECT_TRUE(got == (f.tagged || key ? f.payload : f.raw)) << name << ": " << got.size();
+            }
+            const auto entries = entries_of(out + "/sub");
+            EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), want);
+        }
+}
+
+// The map: one band per image, one span per reported find where its offset
+// lies, nested finds on rows below the find that holds them, and a name
+// that XML would otherwise choke on.
+TEST_F(ScanMixed, Map)
+{
+    const std::string odd = dir / "a&b<\"c\">.img";
+    testutil::write_file(odd, testutil::to_bytes("nothing to see"));
+    const std::string svg = dir / "map.svg";
+    auto r = run({velkor, "scan", "--all", "--json", "--map", svg, img, odd});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto got = python_check(svg_check, svg);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].rfind("image 0 " + std::to_string(b.img.size()) + " " + img + " ", 0), 0u) << got[0];
+    std::map<uint64_t, double> row_y;
+    size_t spans = 0;
+    for (const std::string &l : got) {
+        if (l.rfind("span 0 ", 0) != 0)
+            continue;
+        std::istringstream in(l.substr(7));
+        uint64_t off, len;
+        std::string state, ok;
+        double y;
+        in >> off >> len >> state >> ok >> y;
+        EXPECT_EQ(ok, "ok") << l;
+        const auto f = std::find_if(b.finds.begin(), b.finds.end(), [&](const find &x) { return x.offset == off; });
+        ASSERT_NE(f, b.finds.end()) << l;
+        EXPECT_EQ(len, f->length);
+        EXPECT_EQ(state, !f->reason.empty() ? "damaged" : f->tagged ? "verified" : "nokey") << l;
+        row_y[off] = y;
+        if (f->inside >= 0) {
+            EXPECT_GT(y, row_y.at(static_cast<uint64_t>(f->inside))) << l;
+        }
+        spans++;
+    }
+    EXPECT_EQ(spans, b.finds.size());
+    EXPECT_EQ(got.back().rfind("image 1 14 " + odd + " ", 0), 0u) << got.back();
+}
+
+// ---------------------------------------------------------------------------
+
+// Finds at offset 0 and ending on the image's last byte, across the
+// command's 256 KiB reading pieces, in several images at once.
+TEST_F(Scan, EdgesAndSeveralImages)
+{
+    const bytes p = testutil::random_bytes(70000, 7);
+    const bytes t = tagged(p), c = container(p, "edge", "x");
+    bytes first = t;                                 // tagged at 0 ...
+    const bytes gap = testutil::random_bytes((size_t{1} << 18) - t.size() - 1000, 8);
+    first.insert(first.end(), gap.begin(), gap.end());
+    const uint64_t straddle = first.size();          // ... one across 256 KiB ...
+    first.insert(first.end(), t.begin(), t.end());
+    const uint64_t last = first.size();              // ... a container ending the image
+    first.insert(first.end(), c.begin(), c.end());
+    testutil::write_file(dir / "one", first);
+    testutil::write_file(dir / "two", c);
+    testutil::write_file(dir / "none", testutil::random_bytes(1000, 9));
+    const std::string xdir = dir / "x";
+    auto r = run({velkor, "scan", "-k", "secret", "--extract", xdir, dir / "one", dir / "none", dir / "two"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto got = lines(r.out);
+    ASSERT_EQ(got.size(), 4u) << r.out;
+    EXPECT_EQ(got[0].rfind(dir / "one" + ": 0 (0x00000000): tagged", 0), 0u) << got[0];
+    EXPECT_EQ(got[1].rfind(dir / "one" + ": " + std::to_string(straddle) + " ", 0), 0u) << got[1];
+    EXPECT_EQ(got[2].rfind(dir / "one" + ": " + std::to_string(last) + " ", 0), 0u) << got[2];
+    EXPECT_EQ(got[3].rfind(dir / "two" + ": 0 (0x00000000): container", 0), 0u) << got[3];
+    EXPECT_TRUE(testutil::read_file(xdir + "/one-" + hex8(straddle).substr(2) + ".tagged") == p);
+    EXPECT_TRUE(testutil::read_file(xdir + "/one-" + hex8(last).substr(2) + ".container") == p);
+    EXPECT_TRUE(testutil::read_file(xdir + "/two-00000000.container") == p);
+}
+
+// 0 only when something verified; a missing image is reported and the
+// others are still scanned; a bad command line is 2 and writes nothing.
+TEST_F(Scan, ExitStatus)
+{
+    const bytes box = container(testutil::to_bytes("payload"), "l", "s");
+    testutil::write_file(dir / "box", box);
+    testutil::write_file(dir / "junk", testutil::random_bytes(5000, 3));
+    testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
+
+    auto r = run({velkor, "scan", dir / "junk"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    r = run({velkor, "scan", dir / "box"}); // reported, but not verified
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("not verified (no key)"), std::string::npos);
+    r = run({velkor, "scan", "-k", "secret", dir / "box"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run({velkor, "scan", dir / "missing", dir / "t"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + dir / "missing" + ": " + testutil::sys_msg(ENOENT) + "\n");
+    EXPECT_EQ(r.out.rfind(dir / "t" + ": 0 (0x00000000): tagged", 0), 0u) << r.out;
+    r = run({velkor, "scan", dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + dir.path() + ": " + testutil::sys_msg(EISDIR) + "\n");
+
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+    } bad[] = {
+        {{"scan"}, "missing operand"},
+        {{"scan", "--frob", "x"}, "unknown option '--frob'"},
+        {{"scan", "--map", "-", "x"}, "the map cannot go to standard output, which has the finds"},
+        {{"scan", "--extract", dir / "e", dir / "t", dir.path() + "/./t"},
+         "two images are named 't': --extract would mix their finds"},
+        {{"scan", "-k", "a", "-K", "f", "x"}, "give the key once, with -k or with -K"},
+        {{"scan", "-k", "", "x"}, "the key is empty"},
+        {{"check", "--all", "x"}, "option '--all' does not apply to check"},
+        {{"info", "-k", "k", "--map", "m.svg", "x"}, "option '--map' does not apply to info"},
+    };
+    for (const auto &c : bad) {
+        std::vector<std::string> args{velkor};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        r = run(args);
+        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("velkor: " + c.message + "\n", 0), 0u) << r.err;
+    }
+    EXPECT_FALSE(testutil::exists(dir / "e"));
+}
+
+// The extraction directory is made when missing, used when it exists, and
+// never reached through a symbolic link.
+TEST_F(Scan, ExtractDirectory)
+{
+    testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
+    ASSERT_EQ(mkdir((dir / "real").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
+    auto r = run({velkor, "scan", "--extract", dir / "link", dir / "t"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + dir / "link" + ": " + testutil::sys_msg(ENOTDIR) + "\n");
+    EXPECT_TRUE(entries_of(dir / "real").empty());
+    for (int run_no = 0; run_no < 2; run_no++) { // made, then reused
+        r = run({velkor, "scan", "--extract", dir / "new", dir / "t"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(str(testutil::read_file(dir / "new/t-00000000.tagged")), "payload");
+    }
+}
+
+} // namespace
