@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# velkor scan beside velkor check, run after run in turn, with medians,
+# ratios and peak resident memory:
+#
+#   1. An image of random bytes with 100 tagged files and 100 containers
+#      planted at random offsets, scanned without a key, against
+#      `velkor check` on a tagged file of the same size (the image itself,
+#      tagged): the scan should read at 0.8x check's speed or better, in
+#      16 MiB or less.
+#   2. The adversarial image: back-to-back 20-byte tagged headers, each
+#      claiming the rest of the file, against random bytes of the same
+#      size: at most 3x the time, within the scanner's memory limit, and a
+#      clear end (the dropped candidates are counted on standard error).
+#
+#   bench/scan.sh [build dir, default build/default] [MiB, default 1024]
+#                 [adversarial MiB, default 64] [runs, default 5]
+#
+# Files go to a fresh directory under $BENCH_DIR (default /dev/shm, so the
+# disk does not set the pace) and are removed on exit.
+set -euo pipefail
+
+build=${1:-build/default}
+mib=${2:-1024}
+adv_mib=${3:-64}
+runs=${4:-5}
+velkor=$(realpath "$build/tool/velkor")
+[[ -x $velkor ]] || { echo "scan.sh: build $build first (velkor)" >&2; exit 1; }
+command -v python3 > /dev/null || { echo "scan.sh: needs python3 to plant the finds" >&2; exit 1; }
+
+base=${BENCH_DIR:-/dev/shm}
+need_kib=$(( (2 * mib + 2 * adv_mib + 64) * 1024 ))
+avail_kib=$(df -Pk "$base" | awk 'NR == 2 { print $4 }')
+(( avail_kib >= need_kib )) || { echo "scan.sh: $base has ${avail_kib} KiB free, needs ${need_kib}" >&2; exit 1; }
+dir=$(mktemp -d "$base/velkor-scan.XXXXXX")
+trap 'rm -rf "$dir"' EXIT
+
+# The finds: 100 tagged files and 100 containers of 1 to 64 KiB each,
+# written over random bytes at random offsets that do not overlap.
+img=$dir/image
+head -c "$((mib << 20))" /dev/urandom > "$img"
+for ((i = 0; i < 100; i++)); do
+    head -c $(( (RANDOM % 64 + 1) * 1024 )) /dev/urandom > "$dir/p"
+    "$velkor" tag "$dir/p" "$dir/t$i"
+    "$velkor" pack -k key -l "part $i" "$dir/p" "$dir/c$i"
+done
+python3 - "$img" "$dir" <<'EOF'
+import os, random, sys
+img, d = sys.argv[1], sys.argv[2]
+size = os.path.getsize(img)
+parts = [open(os.path.join(d, "%s%d" % (k, i)), "rb").read() for k in "tc" for i in range(100)]
+slot = size // len(parts)  # one part per slot, somewhere inside it
+with open(img, "r+b") as f:
+    for n, p in enumerate(random.sample(parts, len(parts))):
+        f.seek(n * slot + random.randrange(slot - len(p)))
+        f.write(p)
+EOF
+rm -f "$dir"/p "$dir"/t* "$dir"/c*
+"$velkor" tag "$img" "$dir/tagged"
+
+# The adversarial image, and random bytes of its size.
+adv=$dir/adversarial
+python3 - "$adv" "$((adv_mib << 20))" <<'EOF'
+import struct, sys
+path, size = sys.argv[1], int(sys.argv[2])
+with open(path, "wb") as f:
+    for o in range(0, size, 20):
+        f.write(b"bgn" + bytes(8) + b"\xb1" + struct.pack(">II", size - o, 0))
+EOF
+head -c "$((adv_mib << 20))" /dev/urandom > "$dir/random"
+
+now() { date +%s%N; }
+declare -A times rss
+# run NAME COMMAND...: one run, its wall time in microseconds and peak RSS;
+# its standard output and error are kept in $dir/NAME.out and .err.
+run() {
+    local name=$1; shift
+    local t0 t1 status=0
+    t0=$(now)
+    /usr/bin/time -f %M -o "$dir/rss" "$@" > "$dir/$name.out" 2> "$dir/$name.err" || status=$?
+    t1=$(now)
+    echo "$status" > "$dir/$name.status"
+    times[$name]+=" $(( (t1 - t0) / 1000 ))"
+    rss[$name]+=" $(tail -1 "$dir/rss")"
+}
+for ((r = 0; r < runs; r++)); do
+    run check "$velkor" check -q "$dir/tagged"
+    run scan "$velkor" scan "$img"
+    run random "$velkor" scan "$dir/random"
+    run adversarial "$velkor" scan "$dir/adversarial"
+done
+
+median() { printf '%s\n' $1 | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+most() { printf '%s\n' $1 | sort -n | tail -1; }
+ms() { awk -v v="$1" 'BEGIN { printf "%.0f", v / 1000 }'; }
+line() { # name
+    printf '%-12s %7s ms  peak RSS %7s KiB\n' "$1" "$(ms "$(median "${times[$1]}")")" "$(most "${rss[$1]}")"
+}
+echo "image: $mib MiB, adversarial: $adv_mib MiB, in $base; $runs runs of each in turn; medians"
+echo "CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+tagged=$(grep -c ': tagged, .*: verified$' "$dir/scan.out" || true)
+boxes=$(grep -c ': container, .*: not verified (no key), magic start$' "$dir/scan.out" || true)
+echo "scan found $tagged verified tagged files and $boxes containers without a key (planted: 100 and 100)"
+line check
+line scan
+awk -v c="$(median "${times[check]}")" -v s="$(median "${times[scan]}")" -v m="$(most "${rss[scan]}")" 'BEGIN {
+    printf "scan speed / check speed = %.2f (target >= 0.8); scan peak RSS %.1f MiB (target <= 16)\n",
+        c / s, m / 1024 }'
+line random
+line adversarial
+awk -v r="$(median "${times[random]}")" -v a="$(median "${times[adversarial]}")" -v m="$(most "${rss[adversarial]}")" 'BEGIN {
+    printf "adversarial time / random time = %.2f (target <= 3); peak RSS %.1f MiB (memory limit 64)\n",
+        a / r, m / 1024 }'
+echo "adversarial scan: status $(cat "$dir/adversarial.status"), $(wc -l < "$dir/adversarial.out") lines on standard output, standard error: $(cat "$dir/adversarial.err")"
