@@ -111,11 +111,6 @@ public:
                     velkor_cli::usage_error(cmd, "two images are named '%s': --extract would mix their finds",
                                             base_name(image).c_str());
         }
-        if (s.map_path != nullptr && !map_out_.open(s.map_path)) {
-            if (map_out_.failed_beside())
-                errx(1, "%s: cannot write a temporary file beside it: %s", s.map_path, strerror(errno));
-            err(1, "%s", s.map_path);
-        }
         if (s.extract_dir != nullptr)
             open_extract_dir();
     }
@@ -357,6 +352,7 @@ void scan::report(const char *path, const velkor_find &f)
 void scan::image(const char *path)
 {
     velkor_io::input in;
+    fflush(stdout); // the lines so far come before any message
     if (!in.open(path)) {
         warn("%s", path);
         failed_ = true;
@@ -407,6 +403,9 @@ void scan::image(const char *path)
     }
     if (n < 0) {
         // What was found so far stands; the image is a failure.
+        const int e = errno;
+        fflush(stdout);
+        errno = e;
         warn("%s", path);
         failed_ = true;
     }
@@ -429,7 +428,15 @@ void scan::image(const char *path)
 
 int scan::finish()
 {
+    // Opened only now, so that no temporary file waits beside the map while
+    // the images are read (a reader of the lines that goes away would end
+    // the program with SIGPIPE and leave it there).
     if (s_.map_path != nullptr) {
+        if (!map_out_.open(s_.map_path)) {
+            if (map_out_.failed_beside())
+                errx(1, "%s: cannot write a temporary file beside it: %s", s_.map_path, strerror(errno));
+            err(1, "%s", s_.map_path);
+        }
         const std::string svg = map_.svg();
         if (!map_out_.write(svg.data(), svg.size()) || !map_out_.commit()) {
             map_out_.discard();
