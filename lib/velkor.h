@@ -407,18 +407,54 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * velkor_scan_next() hands out the finds that have become certain, and
  * velkor_scan_finish() marks the end of the image, after which every
  * remaining find is ready.  The same image gives the same finds, in the
- * same order, however it is cut into pieces.
+ * same order, and the same dropped count, however it is cut into pieces.
  *
- * Finds come out in order of offset (then tagged before container).  A
- * find is handed out once nothing before it is pending, which may be long
- * after its last byte was fed when an enclosing candidate is still open.
+ * What is a find:
+ *  - a tagged file at offset o: "bgn", eight zero bytes, 0xB1 and a total
+ *    length L >= 20.  Verified when o + L lies within the image and the CRC
+ *    over its L bytes, the CRC field taken as zero, equals the stored one.
+ *  - a container at offset o: magic "start" or "asar1" with its NUL, then a
+ *    label length 1..32, a sublabel length 1..8 and a payload length D.
+ *    Without a key it is reported as VELKOR_SCAN_NO_KEY; with a key it is
+ *    verified when label and sublabel decipher to texts that end at their
+ *    NUL and the payload's checksum matches, as decrypt_buf() checks.
+ *  Either kind whose last byte lies past the end of the image is reported
+ *  as VELKOR_SCAN_TRUNCATED, with the lengths its header claims.
+ *
+ * Finds come out in order of offset (a tagged file and a container never
+ * share one).  A find is handed out once nothing before it is pending,
+ * which may be long after its last byte was fed when an enclosing
+ * candidate is still open; then its @inside is known: the offset of the
+ * innermost verified find whose bytes include all of its own.
+ *
+ * Cost.  Each byte is read once: the CRC of a tagged candidate comes from
+ * the running CRC register at its offset + 20 and at its end, combined by
+ * one power and one product modulo the CRC polynomial, so time is linear in
+ * the image whatever it holds.  With a key, a container candidate costs at
+ * most two cipher keyings of at most 256 entries for its label and
+ * sublabel, the sublabel's only when the label deciphers; its payload is
+ * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
+ * payloads are deciphered at once, so deciphering costs at most that many
+ * times the image's length in cipher steps.
+ *
+ * Memory.  Candidates are held from the oldest one not yet resolved on,
+ * each counted at a fixed size, together with the cipher table of each
+ * payload being deciphered (256 bytes, or D with data-sized tables).  A
+ * candidate that would take this past the memory limit, or would be a
+ * payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is dropped when it is
+ * found and counted by velkor_scan_dropped(); nothing else is dropped.
+ * Finds that are ready stay in the scanner until velkor_scan_next() takes
+ * them and are not counted: take them after each piece.  Apart from that,
+ * a scanner holds a fixed few kilobytes (a 16 KiB buffer with a key).
  */
 typedef struct velkor_scanner velkor_scanner;
 
 #define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+#define VELKOR_SCAN_MAX_DECIPHERS 16
 
 typedef struct velkor_scan_options {
-    const char *key;      /* key text (1..254 characters), or NULL: no key */
+    const char *key;      /* key text (1..254 characters), or NULL: no key;
+                             copied by velkor_scan_new() */
     int data_sized_state; /* as enc_info.data_sized_state */
     size_t memory_limit;  /* bytes for candidates and finds; 0: the default */
 } velkor_scan_options;
@@ -458,16 +494,55 @@ typedef struct velkor_find {
     int deciphered;           /* non-zero: label and sublabel hold text */
     char label[32];           /* NUL-terminated when deciphered */
     char sublabel[8];
-    uint32_t checksum;        /* the stored payload checksum, when read */
+    uint32_t checksum;        /* the stored payload checksum, when deciphered */
 } velkor_find;
 
-/* Scanner functions: see the scanner section of velkor(3). */
+/*
+ * velkor_scan_new() - create a scanner with @options (NULL: no key, tables
+ * of 256 entries, the default memory limit).  The key text is copied.
+ * Returns NULL when the key is empty or longer than 254 characters, or when
+ * memory runs out.  Release it with velkor_scan_free().
+ */
 VELKOR_API velkor_scanner *velkor_scan_new(const velkor_scan_options *options);
+
+/*
+ * velkor_scan_feed() - scan the next @len bytes of the image at @buf, which
+ * the scanner does not keep.  Returns 0, or -1 when memory runs out or the
+ * scanner has failed or been finished; a scanner that failed refuses every
+ * later feed and finish.
+ */
 VELKOR_API int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len);
+
+/*
+ * velkor_scan_finish() - mark the end of the image: every candidate still
+ * open is resolved (as truncated if it runs past the end) and every find
+ * becomes ready.  Returns 0, or -1 as velkor_scan_feed() does.
+ */
 VELKOR_API int velkor_scan_finish(velkor_scanner *sc);
+
+/*
+ * velkor_scan_next() - take the next ready find into @find.  Returns 1 when
+ * it filled *find, 0 when no find is ready (until more is fed, or for good
+ * after velkor_scan_finish()).
+ */
 VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
+
+/*
+ * velkor_scan_dropped() - how many candidates were dropped so far for the
+ * memory limit or the limit on payloads deciphered at once.  Dropped
+ * candidates are not reported as finds, whatever they would have been.
+ */
 VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
+
+/* velkor_scan_free() - release a scanner and all it holds; NULL is harmless. */
 VELKOR_API void velkor_scan_free(velkor_scanner *sc);
+
+/*
+ * velkor_scan_reason_text() - a find's verdict in words: "verified",
+ * "no key", "CRC mismatch", "truncated" or "wrong key or damaged".  The
+ * text is static.
+ */
+VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers                                                  */
