@@ -516,6 +516,33 @@ TEST_F(Scan, ExitStatus)
     EXPECT_FALSE(testutil::exists(dir / "e"));
 }
 
+// Headers back to back, each claiming the rest of the image: more
+// candidates than the scanner may hold.  The dropped ones are counted on
+// standard error even without --all, and the run ends as a failure.
+TEST_F(Scan, DroppedCandidatesAreSaid)
+{
+    const size_t size = size_t{8} << 20;
+    bytes img(size);
+    for (size_t o = 0; o + 20 <= size; o += 20) {
+        const uint8_t head[12] = {'b', 'g', 'n', 0, 0, 0, 0, 0, 0, 0, 0, 0xB1};
+        memcpy(&img[o], head, sizeof head);
+        const uint32_t claim = static_cast<uint32_t>(size - o);
+        for (int k = 0; k < 4; k++)
+            img[o + 12 + static_cast<size_t>(k)] = static_cast<uint8_t>(claim >> (24 - 8 * k));
+    }
+    testutil::write_file(dir / "adv", img);
+    auto r = run({velkor, "scan", dir / "adv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string lead = "velkor: " + dir / "adv" + ": ", tail = " candidates dropped at the memory limit\n";
+    ASSERT_GT(r.err.size(), lead.size() + tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(0, lead.size()), lead);
+    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    const std::string count = r.err.substr(lead.size(), r.err.size() - lead.size() - tail.size());
+    EXPECT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << r.err;
+    EXPECT_NE(count, "0");
+}
+
 // The extraction directory is made when missing, used when it exists, and
 // never reached through a symbolic link.
 TEST_F(Scan, ExtractDirectory)
