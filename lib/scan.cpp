@@ -35,6 +35,7 @@
 #include "cipher_key.h"
 #include "container_internal.h"
 #include "crc_combine.h"
+#include "scan_search.h"
 #include "tag_internal.h"
 
 #if defined(VELKOR_HAVE_X86_KERNELS)
@@ -121,6 +122,13 @@ struct window {
     }
 };
 
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The search for starts (see scan_search.h).
+
+namespace {
+
 // Whether a start at p could open a find, from two of its bytes: "bgn" ...
 // 0xB1, "start", "asar1".  Any false hit is refused by the full check.
 inline bool maybe_start(const uint8_t *p)
@@ -129,13 +137,10 @@ inline bool maybe_start(const uint8_t *p)
            (p[0] == 'a' && p[4] == '1');
 }
 
-// find_start_W(p, from, to, readable): the first i in [from, to) where
-// maybe_start(p + i) holds, or to; the bytes p[0 .. readable) may be read,
-// and readable >= to + 11.  W starts are tested at once, reading 11 bytes
-// past them, and a block with a hit is then looked at one start at a time
-// by first_start(), which also takes the starts too near `readable` for a
+// find_start_W: W starts are tested at once, reading 11 bytes past them,
+// and a block with a hit is then looked at one start at a time by
+// first_start(), which also takes the starts too near `readable` for a
 // whole block.  The x86 searches take the position from the hit mask.
-using find_fn = size_t (*)(const uint8_t *p, size_t from, size_t to, size_t readable);
 
 size_t first_start(const uint8_t *p, size_t from, size_t to)
 {
@@ -216,23 +221,37 @@ size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
 }
 #endif
 
-// The widest search this CPU runs.
-find_fn choose_find()
+} // namespace
+
+size_t velkor::scan_searches(scan_search out[3])
 {
+    size_t n = 0;
 #if defined(VELKOR_HAVE_X86_KERNELS)
     const unsigned f = velkor_kernels::cpu_features();
     if (f & velkor_kernels::feat_vpclmul512)
-        return find_start_64;
+        out[n++] = {"avx512", find_start_64};
     if (f & velkor_kernels::feat_avx2)
-        return find_start_32;
+        out[n++] = {"avx2", find_start_32};
 #endif
-    return find_start_16;
+    out[n++] = {"generic", find_start_16};
+    return n;
+}
+
+namespace {
+
+// The widest search this CPU runs.
+velkor::scan_find_fn choose_find()
+{
+    velkor::scan_search all[3];
+    velkor::scan_searches(all);
+    return all[0].find;
 }
 
 } // namespace
 
+
 struct velkor_scanner {
-    find_fn find_start = choose_find();
+    velkor::scan_find_fn find_start = choose_find();
     std::string key;
     bool has_key = false;
     int data_sized = 0;
