@@ -31,10 +31,16 @@
 // start at that offset), so drops, like finds, do not depend on the pieces.
 #include "velkor.h"
 #include "be32.h"
+#include "checksum_kernels.h"
 #include "cipher_key.h"
 #include "container_internal.h"
 #include "crc_combine.h"
+#include "scan_search.h"
 #include "tag_internal.h"
+
+#if defined(VELKOR_HAVE_X86_KERNELS)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -116,6 +122,13 @@ struct window {
     }
 };
 
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The search for starts (see scan_search.h).
+
+namespace {
+
 // Whether a start at p could open a find, from two of its bytes: "bgn" ...
 // 0xB1, "start", "asar1".  Any false hit is refused by the full check.
 inline bool maybe_start(const uint8_t *p)
@@ -124,36 +137,121 @@ inline bool maybe_start(const uint8_t *p)
            (p[0] == 'a' && p[4] == '1');
 }
 
-// The first i in [from, to) where maybe_start(p + i) holds, or to.  Reads
-// up to 26 bytes past to - 1: the caller guarantees them.  Sixteen starts
-// at a time through the compiler's generic vectors (SSE2, NEON, or plain
-// words on targets without them); the hits are then looked at one by one.
-size_t find_start(const uint8_t *p, size_t from, size_t to)
+// find_start_W: W starts are tested at once, reading 11 bytes past them,
+// and a block with a hit is then looked at one start at a time by
+// first_start(), which also takes the starts too near `readable` for a
+// whole block.  The x86 searches take the position from the hit mask.
+
+size_t first_start(const uint8_t *p, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; i++)
+        if (maybe_start(p + i))
+            return i;
+    return to;
+}
+
+// Any CPU: the compiler's generic vectors (SSE2 on x86-64, NEON on ARM64,
+// plain words where there are none).
+size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
 {
     typedef uint8_t v16 __attribute__((vector_size(16)));
     size_t i = from;
-    for (; i < to; i += 16) {
+    for (; i < to && i + 16 + 11 <= readable; i += 16) {
         v16 a, b4, b11;
         memcpy(&a, p + i, 16);
         memcpy(&b4, p + i + 4, 16);
         memcpy(&b11, p + i + 11, 16);
-        const v16 hit = static_cast<v16>(((a == 'b') & (b11 == 0xB1)) | ((a == 's') & (b4 == 't')) |
-                                         ((a == 'a') & (b4 == '1')));
+        const v16 hit = static_cast<v16>(((a == 'b') & (b11 == 0xB1)) |
+                                         ((a == 's') & (b4 == 't')) | ((a == 'a') & (b4 == '1')));
         uint64_t w[2];
         memcpy(w, &hit, 16);
-        if ((w[0] | w[1]) == 0)
-            continue;
-        const size_t end = std::min(i + 16, to);
-        for (size_t k = i; k < end; k++)
-            if (maybe_start(p + k))
+        if ((w[0] | w[1]) != 0) {
+            const size_t k = first_start(p, i, std::min(i + 16, to));
+            if (k < to && k < i + 16)
                 return k;
+        }
     }
-    return to;
+    return first_start(p, i, to);
+}
+
+#if defined(VELKOR_HAVE_X86_KERNELS)
+[[gnu::target("avx2")]] size_t find_start_32(const uint8_t *p, size_t from, size_t to,
+                                             size_t readable)
+{
+    const __m256i b = _mm256_set1_epi8('b'), b1 = _mm256_set1_epi8(static_cast<char>(0xB1));
+    const __m256i s = _mm256_set1_epi8('s'), t = _mm256_set1_epi8('t');
+    const __m256i a = _mm256_set1_epi8('a'), one = _mm256_set1_epi8('1');
+    size_t i = from;
+    for (; i < to && i + 32 + 11 <= readable; i += 32) {
+        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i x4 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 4));
+        const __m256i x11 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 11));
+        const __m256i hit = _mm256_or_si256(
+            _mm256_and_si256(_mm256_cmpeq_epi8(x0, b), _mm256_cmpeq_epi8(x11, b1)),
+            _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(x0, s), _mm256_cmpeq_epi8(x4, t)),
+                            _mm256_and_si256(_mm256_cmpeq_epi8(x0, a), _mm256_cmpeq_epi8(x4, one))));
+        // The mask is maybe_start() itself, one bit per start.
+        const auto m = static_cast<uint32_t>(_mm256_movemask_epi8(hit));
+        if (m != 0)
+            return std::min(i + static_cast<size_t>(__builtin_ctz(m)), to);
+    }
+    return first_start(p, i, to);
+}
+
+[[gnu::target("avx512f,avx512bw")]] size_t find_start_64(const uint8_t *p, size_t from,
+                                                         size_t to, size_t readable)
+{
+    const __m512i b = _mm512_set1_epi8('b'), b1 = _mm512_set1_epi8(static_cast<char>(0xB1));
+    const __m512i s = _mm512_set1_epi8('s'), t = _mm512_set1_epi8('t');
+    const __m512i a = _mm512_set1_epi8('a'), one = _mm512_set1_epi8('1');
+    size_t i = from;
+    for (; i < to && i + 64 + 11 <= readable; i += 64) {
+        const __m512i x0 = _mm512_loadu_si512(p + i);
+        const __m512i x4 = _mm512_loadu_si512(p + i + 4);
+        const __m512i x11 = _mm512_loadu_si512(p + i + 11);
+        const __mmask64 hit =
+            (_mm512_cmpeq_epi8_mask(x0, b) & _mm512_cmpeq_epi8_mask(x11, b1)) |
+            (_mm512_cmpeq_epi8_mask(x0, s) & _mm512_cmpeq_epi8_mask(x4, t)) |
+            (_mm512_cmpeq_epi8_mask(x0, a) & _mm512_cmpeq_epi8_mask(x4, one));
+        // The mask is maybe_start() itself, one bit per start.
+        if (hit != 0)
+            return std::min(i + static_cast<size_t>(__builtin_ctzll(hit)), to);
+    }
+    return first_start(p, i, to);
+}
+#endif
+
+} // namespace
+
+size_t velkor::scan_searches(scan_search out[3])
+{
+    size_t n = 0;
+#if defined(VELKOR_HAVE_X86_KERNELS)
+    const unsigned f = velkor_kernels::cpu_features();
+    if (f & velkor_kernels::feat_vpclmul512)
+        out[n++] = {"avx512", find_start_64};
+    if (f & velkor_kernels::feat_avx2)
+        out[n++] = {"avx2", find_start_32};
+#endif
+    out[n++] = {"generic", find_start_16};
+    return n;
+}
+
+namespace {
+
+// The widest search this CPU runs.
+velkor::scan_find_fn choose_find()
+{
+    velkor::scan_search all[3];
+    velkor::scan_searches(all);
+    return all[0].find;
 }
 
 } // namespace
 
+
 struct velkor_scanner {
+    velkor::scan_find_fn find_start = choose_find();
     std::string key;
     bool has_key = false;
     int data_sized = 0;
@@ -216,8 +314,8 @@ void velkor_scanner::run(const window &w, uint64_t stop)
 {
     auto next_start = [&](uint64_t from) -> uint64_t {
         // Starts in the carry (at most lookahead - 1 of them) one by one;
-        // in the piece, the fast search, which may read 26 bytes past the
-        // last start: at least lookahead - 1 bytes follow it during a feed.
+        // in the piece, the fast search, which needs 11 bytes after the
+        // last start: at least lookahead - 1 follow it during a feed.
         uint64_t o = from;
         for (; o < stop && o < w.piece_at; o++) {
             const uint8_t c = w.at(o);
@@ -227,7 +325,7 @@ void velkor_scanner::run(const window &w, uint64_t stop)
         if (o >= stop)
             return stop;
         return w.piece_at + find_start(w.piece, static_cast<size_t>(o - w.piece_at),
-                                       static_cast<size_t>(stop - w.piece_at));
+                                       static_cast<size_t>(stop - w.piece_at), w.piece_len);
     };
     uint64_t start = next_start(frontier);
     for (;;) {

@@ -1,3 +1,4 @@
+#include "scan_search.h"
 #include "testutil.h"
 #include "velkor.h"
 
@@ -531,6 +532,47 @@ TEST(Scan, PiecesNeverChangeTheFinds)
             for (uint32_t s = 0; s < 4; s++)
                 expect_same(scan(image, 0, o, s), ref, "round " + std::to_string(round));
         }
+    }
+}
+
+// Every search this CPU runs finds the same first start as a plain loop,
+// with starts planted around the edges of every block width and ranges that
+// begin and end anywhere.
+TEST(Scan, EverySearchFindsTheFirstStart)
+{
+    velkor::scan_search all[3];
+    const size_t n = velkor::scan_searches(all);
+    ASSERT_GE(n, 1u);
+    EXPECT_STREQ(all[n - 1].name, "generic");
+    auto plain = [](const bytes &b, size_t from, size_t to) {
+        for (size_t i = from; i < to; i++)
+            if ((b[i] == 'b' && b[i + 11] == 0xB1) || (b[i] == 's' && b[i + 4] == 't') ||
+                (b[i] == 'a' && b[i + 4] == '1'))
+                return i;
+        return to;
+    };
+    std::mt19937 rng(5);
+    for (int round = 0; round < 2000; round++) {
+        bytes b = filler(300, rng());
+        // A few starts, real and half-made (first byte alone, or the second).
+        for (int k = rng() % 5; k > 0; k--) {
+            const size_t at = rng() % 280;
+            switch (rng() % 6) {
+            case 0: b[at] = 'b'; b[at + 11] = 0xB1; break;
+            case 1: b[at] = 's'; b[at + 4] = 't'; break;
+            case 2: b[at] = 'a'; b[at + 4] = '1'; break;
+            case 3: b[at] = 'b'; b[at + 4] = 't'; break;
+            case 4: b[at] = 's'; b[at + 11] = 0xB1; break;
+            default: b[at + 4] = '1'; break;
+            }
+        }
+        const size_t readable = 200 + rng() % 101;
+        const size_t to = rng() % (readable - 11 + 1);
+        const size_t from = rng() % (to + 1);
+        const size_t want = plain(b, from, to);
+        for (size_t k = 0; k < n; k++)
+            ASSERT_EQ(all[k].find(b.data(), from, to, readable), want)
+                << all[k].name << " from " << from << " to " << to << " readable " << readable;
     }
 }
 
