@@ -50,7 +50,8 @@ const command commands[] = {
 };
 
 const char help_text[] =
-    "Check and untag tagged files; pack, unpack and describe encrypted containers.\n"
+    "Check and untag tagged files; pack, unpack and describe encrypted containers;\n"
+    "find both inside larger images.\n"
     "\n"
     "  check     verify each tagged FILE; prints FILE: OK or FILE: FAILED (reason)\n"
     "  untag     verify IN as a tagged file and write its payload to OUT\n"
