@@ -395,6 +395,22 @@ TEST_F(ScanMixed, Extract)
         }
 }
 
+// Standard input that is a regular file the shell has already read into:
+// offsets count from where reading begins, and extraction reads back from
+// there too.
+TEST_F(ScanMixed, StandardInputPartlyRead)
+{
+    ASSERT_EQ(b.finds[0].offset, 1000u);
+    const std::string out = dir / "x";
+    auto r = run({"/bin/sh", "-c", "{ dd bs=1000 count=1 of=/dev/null 2>/dev/null; exec \"$0\" scan --extract \"$1\" -; } < \"$2\"",
+                  velkor, out, img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).at(0).rfind("-: 0 (0x00000000): tagged", 0), 0u) << r.out;
+    EXPECT_TRUE(testutil::read_file(out + "/stdin-00000000.tagged") == b.finds[0].payload);
+    const auto sound = std::count_if(b.finds.begin(), b.finds.end(), [](const find &f) { return f.reason.empty(); });
+    EXPECT_EQ(entries_of(out).size(), static_cast<size_t>(sound));
+}
+
 // The map: one band per image, one span per reported find where its offset
 // lies, nested finds on rows below the find that holds them, and a name
 // that XML would otherwise choke on.
