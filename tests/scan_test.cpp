@@ -592,27 +592,28 @@ TEST(Scan, PiecesNeverChangeTheFinds)
     }
 }
 
-// Every search this CPU runs finds the same first start as a plain loop,
-// with starts planted around the edges of every block width and ranges that
-// begin and end anywhere.
-TEST(Scan, EverySearchFindsTheFirstStart)
+// Every search this CPU runs finds the same starts as a plain loop, in
+// batches of any size, with starts planted around the edges of every block
+// width and ranges that begin and end anywhere.
+TEST(Scan, EverySearchFindsEveryStart)
 {
     velkor::scan_search all[3];
     const size_t n = velkor::scan_searches(all);
     ASSERT_GE(n, 1u);
     EXPECT_STREQ(all[n - 1].name, "generic");
     auto plain = [](const bytes &b, size_t from, size_t to) {
+        std::vector<size_t> r;
         for (size_t i = from; i < to; i++)
             if ((b[i] == 'b' && b[i + 11] == 0xB1) || (b[i] == 's' && b[i + 4] == 't') ||
                 (b[i] == 'a' && b[i + 4] == '1'))
-                return i;
-        return to;
+                r.push_back(i);
+        return r;
     };
     std::mt19937 rng(5);
     for (int round = 0; round < 2000; round++) {
         bytes b = filler(300, rng());
-        // A few starts, real and half-made (first byte alone, or the second).
-        for (int k = rng() % 5; k > 0; k--) {
+        // Some starts, real and half-made (first byte alone, or the second).
+        for (int k = rng() % 12; k > 0; k--) {
             const size_t at = rng() % 280;
             switch (rng() % 6) {
             case 0: b[at] = 'b'; b[at + 11] = 0xB1; break;
@@ -626,10 +627,20 @@ TEST(Scan, EverySearchFindsTheFirstStart)
         const size_t readable = 200 + rng() % 101;
         const size_t to = rng() % (readable - 11 + 1);
         const size_t from = rng() % (to + 1);
-        const size_t want = plain(b, from, to);
-        for (size_t k = 0; k < n; k++)
-            ASSERT_EQ(all[k].find(b.data(), from, to, readable), want)
-                << all[k].name << " from " << from << " to " << to << " readable " << readable;
+        const size_t max = 1 + rng() % 4;
+        const std::vector<size_t> want = plain(b, from, to);
+        for (size_t k = 0; k < n; k++) {
+            std::vector<size_t> got;
+            size_t out[4], at = from, m;
+            do {
+                m = all[k].find(b.data(), at, to, readable, out, max);
+                got.insert(got.end(), out, out + m);
+                if (m > 0)
+                    at = out[m - 1] + 1;
+            } while (m == max);
+            ASSERT_EQ(got, want) << all[k].name << " from " << from << " to " << to
+                                 << " readable " << readable << " max " << max;
+        }
     }
 }
 
