@@ -36,6 +36,61 @@ bytes pattern(size_t n, unsigned seed)
     return b;
 }
 
+// A container's bytes: header, payload, checksum.
+bytes make_container(const char *magic, uint8_t prefix, const std::string &key, const char *label,
+                     const char *sublabel, const bytes &payload, int dss)
+{
+    enc_info info{};
+    info.key = key.c_str();
+    memcpy(info.magic, magic, 6);
+    strcpy(info.label, label);
+    strcpy(info.sublabel, sublabel);
+    info.key_prefix = prefix;
+    info.data_sized_state = dss;
+    info.data_length = static_cast<uint32_t>(payload.size());
+    info.checksum = velkor_csum(info.data_length, payload.data(), payload.size());
+    const size_t header = enc_compute_header_len(label, sublabel);
+    bytes c(enc_compute_buf_len(label, sublabel, payload.size()));
+    std::copy(payload.begin(), payload.end(), c.begin() + static_cast<ptrdiff_t>(header));
+    if (encrypt_buf(&info, c.data(), c.data() + header) != 0) {
+        fprintf(stderr, "encrypt_buf failed\n");
+        exit(1);
+    }
+    c.resize(header + payload.size() + 4);
+    return c;
+}
+
+bytes make_tagged(const bytes &payload)
+{
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    velkor_crc_update(&st, payload.data(), payload.size());
+    bytes t(VELKOR_TAG_HEADER_LEN);
+    velkor_tag_build(t.data(), &st);
+    t.insert(t.end(), payload.begin(), payload.end());
+    return t;
+}
+
+bytes join(std::initializer_list<bytes> parts)
+{
+    bytes r;
+    for (const bytes &p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+// fuzz_scan's input: flags, key text (length byte, characters), piece seed
+// (2 bytes), image.
+void scan_seed(const std::string &name, uint8_t flags, const std::string &key, const bytes &image)
+{
+    bytes in{flags, static_cast<uint8_t>(key.size())};
+    in.insert(in.end(), key.begin(), key.end());
+    in.push_back(0x12);
+    in.push_back(0x34);
+    in.insert(in.end(), image.begin(), image.end());
+    put("scan", name, in);
+}
+
 // fuzz_decrypt's input: flags, key text (length byte, characters), container.
 void container_seed(const std::string &name, const char *magic, uint8_t prefix,
                     const std::string &key, const char *label, const char *sublabel,
@@ -136,5 +191,23 @@ int main(int argc, char **argv)
     checksum_seed("blocks-and-tail", 7, 0, pattern(1000, 9));
     // All bytes high, a few blocks of 256 bytes and a tail, at the last offset.
     checksum_seed("all-high-bytes", 63, 0xDEADBEEF, bytes(4100, 0xFF));
+
+    // A tagged file holding a container and a tagged file, under the key.
+    const bytes c = make_container("start", 0x21, "k", "label", "sub", pattern(90, 10), 0);
+    const bytes inner = make_tagged(pattern(30, 11));
+    scan_seed("nested-keyed", 0x00, "k",
+              join({pattern(7, 12), make_tagged(join({pattern(5, 13), c, inner})), pattern(3, 14)}));
+    // Data-sized tables, a damaged tagged file and one cut by the end.
+    const bytes d = make_container("asar1", 0x05, "k", "", "", pattern(40, 15), 1);
+    bytes damaged = make_tagged(pattern(50, 16));
+    damaged[30] ^= 1;
+    const bytes cut = make_tagged(pattern(60, 17));
+    scan_seed("dss-damaged-cut", 0x01, "k",
+              join({d, damaged, bytes(cut.begin(), cut.begin() + 40)}));
+    // Without a key, a small memory limit, several nested tagged files.
+    bytes nest = make_tagged(pattern(10, 18));
+    for (int k = 0; k < 8; k++)
+        nest = make_tagged(join({pattern(3, 19), nest, c}));
+    scan_seed("nest-small-limit", 0x02, "", nest);
     return 0;
 }

@@ -46,6 +46,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -81,6 +82,57 @@ struct decipher {
     enc_info info;
     uint8_t trailer[4];
     size_t cost;
+};
+
+// A queue in chunks of many records: std::deque would allocate one block
+// per record or two of this size, and a scan may hold hundreds of
+// thousands.  Chunks emptied at the front are kept for reuse at the back.
+template <typename T> class chunk_queue {
+public:
+    size_t size() const { return size_; }
+    T &operator[](size_t k)
+    {
+        const size_t at = first_ + k;
+        return chunks_[at / chunk][at % chunk];
+    }
+    const T &operator[](size_t k) const
+    {
+        const size_t at = first_ + k;
+        return chunks_[at / chunk][at % chunk];
+    }
+    T &front() { return (*this)[0]; }
+    T &back() { return (*this)[size_ - 1]; }
+
+    void push_back(const T &x)
+    {
+        const size_t at = first_ + size_;
+        if (at / chunk == chunks_.size()) {
+            if (!spare_.empty()) {
+                chunks_.push_back(std::move(spare_.back()));
+                spare_.pop_back();
+            } else {
+                chunks_.push_back(std::make_unique<T[]>(chunk));
+            }
+        }
+        chunks_[at / chunk][at % chunk] = x;
+        size_++;
+    }
+
+    void pop_front()
+    {
+        size_--;
+        if (++first_ == chunk) {
+            first_ = 0;
+            if (spare_.empty())
+                spare_.push_back(std::move(chunks_.front()));
+            chunks_.erase(chunks_.begin());
+        }
+    }
+
+private:
+    static constexpr size_t chunk = 256;
+    std::vector<std::unique_ptr<T[]>> chunks_, spare_;
+    size_t first_ = 0, size_ = 0;
 };
 
 // The bytes available during one call: the carry, then the piece.
@@ -137,25 +189,40 @@ inline bool maybe_start(const uint8_t *p)
            (p[0] == 'a' && p[4] == '1');
 }
 
-// find_start_W: W starts are tested at once, reading 11 bytes past them,
-// and a block with a hit is then looked at one start at a time by
-// first_start(), which also takes the starts too near `readable` for a
-// whole block.  The x86 searches take the position from the hit mask.
+// find_starts_W: W starts are tested at once, reading 11 bytes past them;
+// a block with a hit gives its starts from the hit mask (x86) or by
+// looking at each (generic), and the starts too near `readable` for a whole
+// block are looked at one by one.
 
-size_t first_start(const uint8_t *p, size_t from, size_t to)
+// The starts in [i, end) one by one, into out[n..max); returns the new n.
+inline size_t each_start(const uint8_t *p, size_t i, size_t end, size_t *out, size_t n,
+                         size_t max)
 {
-    for (size_t i = from; i < to; i++)
+    for (; i < end && n < max; i++)
         if (maybe_start(p + i))
-            return i;
-    return to;
+            out[n++] = i;
+    return n;
+}
+
+// The starts at i + the set bits of mask below `to`, into out[n..max).
+inline size_t mask_starts(uint64_t mask, size_t i, size_t to, size_t *out, size_t n, size_t max)
+{
+    for (; mask != 0 && n < max; mask &= mask - 1) {
+        const size_t k = i + static_cast<size_t>(__builtin_ctzll(mask));
+        if (k >= to)
+            break;
+        out[n++] = k;
+    }
+    return n;
 }
 
 // Any CPU: the compiler's generic vectors (SSE2 on x86-64, NEON on ARM64,
 // plain words where there are none).
-size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
+size_t find_starts_16(const uint8_t *p, size_t from, size_t to, size_t readable, size_t *out,
+                      size_t max)
 {
     typedef uint8_t v16 __attribute__((vector_size(16)));
-    size_t i = from;
+    size_t i = from, n = 0;
     for (; i < to && i + 16 + 11 <= readable; i += 16) {
         v16 a, b4, b11;
         memcpy(&a, p + i, 16);
@@ -165,23 +232,20 @@ size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
                                          ((a == 's') & (b4 == 't')) | ((a == 'a') & (b4 == '1')));
         uint64_t w[2];
         memcpy(w, &hit, 16);
-        if ((w[0] | w[1]) != 0) {
-            const size_t k = first_start(p, i, std::min(i + 16, to));
-            if (k < to && k < i + 16)
-                return k;
-        }
+        if ((w[0] | w[1]) != 0 && (n = each_start(p, i, std::min(i + 16, to), out, n, max)) == max)
+            return n;
     }
-    return first_start(p, i, to);
+    return each_start(p, i, to, out, n, max);
 }
 
 #if defined(VELKOR_HAVE_X86_KERNELS)
-[[gnu::target("avx2")]] size_t find_start_32(const uint8_t *p, size_t from, size_t to,
-                                             size_t readable)
+[[gnu::target("avx2")]] size_t find_starts_32(const uint8_t *p, size_t from, size_t to,
+                                              size_t readable, size_t *out, size_t max)
 {
     const __m256i b = _mm256_set1_epi8('b'), b1 = _mm256_set1_epi8(static_cast<char>(0xB1));
     const __m256i s = _mm256_set1_epi8('s'), t = _mm256_set1_epi8('t');
     const __m256i a = _mm256_set1_epi8('a'), one = _mm256_set1_epi8('1');
-    size_t i = from;
+    size_t i = from, n = 0;
     for (; i < to && i + 32 + 11 <= readable; i += 32) {
         const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
         const __m256i x4 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 4));
@@ -192,19 +256,20 @@ size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
                             _mm256_and_si256(_mm256_cmpeq_epi8(x0, a), _mm256_cmpeq_epi8(x4, one))));
         // The mask is maybe_start() itself, one bit per start.
         const auto m = static_cast<uint32_t>(_mm256_movemask_epi8(hit));
-        if (m != 0)
-            return std::min(i + static_cast<size_t>(__builtin_ctz(m)), to);
+        if (m != 0 && (n = mask_starts(m, i, to, out, n, max)) == max)
+            return n;
     }
-    return first_start(p, i, to);
+    return each_start(p, i, to, out, n, max);
 }
 
-[[gnu::target("avx512f,avx512bw")]] size_t find_start_64(const uint8_t *p, size_t from,
-                                                         size_t to, size_t readable)
+[[gnu::target("avx512f,avx512bw")]] size_t find_starts_64(const uint8_t *p, size_t from,
+                                                          size_t to, size_t readable,
+                                                          size_t *out, size_t max)
 {
     const __m512i b = _mm512_set1_epi8('b'), b1 = _mm512_set1_epi8(static_cast<char>(0xB1));
     const __m512i s = _mm512_set1_epi8('s'), t = _mm512_set1_epi8('t');
     const __m512i a = _mm512_set1_epi8('a'), one = _mm512_set1_epi8('1');
-    size_t i = from;
+    size_t i = from, n = 0;
     for (; i < to && i + 64 + 11 <= readable; i += 64) {
         const __m512i x0 = _mm512_loadu_si512(p + i);
         const __m512i x4 = _mm512_loadu_si512(p + i + 4);
@@ -214,10 +279,10 @@ size_t find_start_16(const uint8_t *p, size_t from, size_t to, size_t readable)
             (_mm512_cmpeq_epi8_mask(x0, s) & _mm512_cmpeq_epi8_mask(x4, t)) |
             (_mm512_cmpeq_epi8_mask(x0, a) & _mm512_cmpeq_epi8_mask(x4, one));
         // The mask is maybe_start() itself, one bit per start.
-        if (hit != 0)
-            return std::min(i + static_cast<size_t>(__builtin_ctzll(hit)), to);
+        if (hit != 0 && (n = mask_starts(hit, i, to, out, n, max)) == max)
+            return n;
     }
-    return first_start(p, i, to);
+    return each_start(p, i, to, out, n, max);
 }
 #endif
 
@@ -229,11 +294,11 @@ size_t velkor::scan_searches(scan_search out[3])
 #if defined(VELKOR_HAVE_X86_KERNELS)
     const unsigned f = velkor_kernels::cpu_features();
     if (f & velkor_kernels::feat_vpclmul512)
-        out[n++] = {"avx512", find_start_64};
+        out[n++] = {"avx512", find_starts_64};
     if (f & velkor_kernels::feat_avx2)
-        out[n++] = {"avx2", find_start_32};
+        out[n++] = {"avx2", find_starts_32};
 #endif
-    out[n++] = {"generic", find_start_16};
+    out[n++] = {"generic", find_starts_16};
     return n;
 }
 
@@ -251,7 +316,7 @@ velkor::scan_find_fn choose_find()
 
 
 struct velkor_scanner {
-    velkor::scan_find_fn find_start = choose_find();
+    velkor::scan_find_fn find_starts = choose_find();
     std::string key;
     bool has_key = false;
     int data_sized = 0;
@@ -262,7 +327,7 @@ struct velkor_scanner {
     uint8_t carry[lookahead];
     size_t carry_len = 0;
 
-    std::deque<candidate> cands;    // in order of offset
+    chunk_queue<candidate> cands;   // in order of offset
     uint64_t front_seq = 0;         // sequence number of cands.front()
     uint64_t released = 0;          // first sequence number not yet ready
     std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
@@ -312,20 +377,28 @@ struct velkor_scanner {
 // first at equal positions), then brings the cursor to stop.
 void velkor_scanner::run(const window &w, uint64_t stop)
 {
+    // Starts in the carry (at most lookahead - 1 of them) one by one; in
+    // the piece, the fast search, a batch at a time, which needs 11 bytes
+    // after the last start: at least lookahead - 1 follow it during a feed.
+    constexpr size_t batch = 64;
+    size_t found[batch], have = 0, used = 0;
+    bool more = true; // the piece may hold starts not yet in found[]
+    uint64_t resume = std::max(frontier, w.piece_at);
     auto next_start = [&](uint64_t from) -> uint64_t {
-        // Starts in the carry (at most lookahead - 1 of them) one by one;
-        // in the piece, the fast search, which needs 11 bytes after the
-        // last start: at least lookahead - 1 follow it during a feed.
-        uint64_t o = from;
-        for (; o < stop && o < w.piece_at; o++) {
+        for (uint64_t o = from; o < stop && o < w.piece_at; o++) {
             const uint8_t c = w.at(o);
             if (c == 'b' || c == 's' || c == 'a')
                 return o;
         }
-        if (o >= stop)
-            return stop;
-        return w.piece_at + find_start(w.piece, static_cast<size_t>(o - w.piece_at),
-                                       static_cast<size_t>(stop - w.piece_at), w.piece_len);
+        if (used == have && more && resume < stop) {
+            have = find_starts(w.piece, static_cast<size_t>(resume - w.piece_at),
+                               static_cast<size_t>(stop - w.piece_at), w.piece_len, found, batch);
+            used = 0;
+            more = have == batch;
+            if (more)
+                resume = w.piece_at + found[batch - 1] + 1;
+        }
+        return used < have ? w.piece_at + found[used++] : stop;
     };
     uint64_t start = next_start(frontier);
     for (;;) {

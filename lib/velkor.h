@@ -435,7 +435,9 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * sublabel, the sublabel's only when the label deciphers; its payload is
  * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
  * payloads are deciphered at once, so deciphering costs at most that many
- * times the image's length in cipher steps.
+ * times the image's length in cipher steps.  With data-sized tables a
+ * payload's table has D entries, keyed when the container is found: its
+ * bytes count against the memory limit, which so bounds the keying too.
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
  * each counted at a fixed size, together with the cipher table of each

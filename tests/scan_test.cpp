@@ -287,6 +287,18 @@ TEST(Scan, NestedAndOverlapping)
                       {130, T, VELKOR_SCAN_VERIFIED, 30, 60}},
                      named(piece));
 
+    // The same inside a third verified file: finds around the current one
+    // that overlap each other must not hide the nearest.
+    const bytes wrapped = tagged(lap);
+    for (size_t piece : {size_t{1}, size_t{64}, whole})
+        expect_finds(scan(wrapped, piece),
+                     {{0, T, VELKOR_SCAN_VERIFIED, 200, -1},
+                      {20, T, VELKOR_SCAN_VERIFIED, 120, 0},
+                      {80, T, VELKOR_SCAN_VERIFIED, 120, 0},
+                      {110, T, VELKOR_SCAN_VERIFIED, 30, 80},
+                      {150, T, VELKOR_SCAN_VERIFIED, 30, 80}},
+                     "wrapped, " + named(piece));
+
     // An enclosing candidate that fails is no one's `inside`.
     bytes bad = outer;
     bad[20] ^= 1; // outer's first payload byte
@@ -418,6 +430,48 @@ TEST(Scan, ContainersWithAndWithoutTheKey)
                  "damaged");
 }
 
+// A container whose enciphered payload is `inner` (so that it encloses it
+// in the image): the plaintext is inner XOR the payload's keystream, which
+// enciphering zeros with the same header gives.
+bytes container_around(const bytes &inner, const container_spec &c = {})
+{
+    const bytes stream = container(bytes(inner.size(), 0), c);
+    const size_t header = stream.size() - inner.size() - 4;
+    bytes plain(inner.size());
+    for (size_t k = 0; k < inner.size(); k++)
+        plain[k] = inner[k] ^ stream[header + k];
+    const bytes out = container(plain, c);
+    EXPECT_TRUE(std::equal(inner.begin(), inner.end(), out.begin() + static_cast<long>(header)));
+    return out;
+}
+
+// Payloads are deciphered only for candidates whose texts decipher, and at
+// most VELKOR_SCAN_MAX_DECIPHERS at once: beyond that they are dropped.
+TEST(Scan, DeciphersBoundedInNumber)
+{
+    const int depth = VELKOR_SCAN_MAX_DECIPHERS + 4;
+    bytes nest = filler(10, 60);
+    for (int k = 0; k < depth; k++)
+        nest = container_around(cat({filler(2, 61), nest}));
+    velkor_scan_options o{};
+    o.key = "secret";
+    const scan_result right = scan(nest, 64, o);
+    EXPECT_EQ(right.dropped, 4u);
+    ASSERT_EQ(right.finds.size(), size_t{VELKOR_SCAN_MAX_DECIPHERS});
+    for (size_t k = 0; k < right.finds.size(); k++) {
+        EXPECT_EQ(right.finds[k].reason, VELKOR_SCAN_VERIFIED) << k;
+        EXPECT_EQ(right.finds[k].inside_valid != 0, k > 0) << k;
+    }
+    // With a wrong key no text deciphers, so nothing takes a payload cipher
+    // and nothing is dropped.
+    o.key = "other";
+    const scan_result wrong = scan(nest, 64, o);
+    EXPECT_EQ(wrong.dropped, 0u);
+    ASSERT_EQ(wrong.finds.size(), size_t{depth});
+    for (const velkor_find &f : wrong.finds)
+        EXPECT_EQ(f.reason, VELKOR_SCAN_WRONG_KEY);
+}
+
 TEST(Scan, OptionsAndReasonTexts)
 {
     velkor_scan_options o{};
@@ -467,12 +521,15 @@ TEST(Scan, DropsBeyondTheMemoryLimit)
     expect_same(scan(nest, 0, o, 9), ref, "random pieces");
     EXPECT_EQ(scan(nest, 64).dropped, 0u) << "default limit";
 
+    // Finds that are ready but not yet taken do not count.
     bytes row;
     for (int k = 0; k < 40; k++)
         row = cat({row, tagged(filler(30, 100 + k))});
-    const scan_result r = scan(row, 64, o);
-    EXPECT_EQ(r.dropped, 0u);
-    EXPECT_EQ(r.finds.size(), 40u);
+    for (size_t piece : feed_sizes) {
+        const scan_result r = scan(row, piece, o);
+        EXPECT_EQ(r.dropped, 0u) << named(piece);
+        EXPECT_EQ(r.finds.size(), 40u) << named(piece);
+    }
 
     // A limit too small for one candidate drops them all.
     o.memory_limit = 1;
@@ -535,27 +592,28 @@ TEST(Scan, PiecesNeverChangeTheFinds)
     }
 }
 
-// Every search this CPU runs finds the same first start as a plain loop,
-// with starts planted around the edges of every block width and ranges that
-// begin and end anywhere.
-TEST(Scan, EverySearchFindsTheFirstStart)
+// Every search this CPU runs finds the same starts as a plain loop, in
+// batches of any size, with starts planted around the edges of every block
+// width and ranges that begin and end anywhere.
+TEST(Scan, EverySearchFindsEveryStart)
 {
     velkor::scan_search all[3];
     const size_t n = velkor::scan_searches(all);
     ASSERT_GE(n, 1u);
     EXPECT_STREQ(all[n - 1].name, "generic");
     auto plain = [](const bytes &b, size_t from, size_t to) {
+        std::vector<size_t> r;
         for (size_t i = from; i < to; i++)
             if ((b[i] == 'b' && b[i + 11] == 0xB1) || (b[i] == 's' && b[i + 4] == 't') ||
                 (b[i] == 'a' && b[i + 4] == '1'))
-                return i;
-        return to;
+                r.push_back(i);
+        return r;
     };
     std::mt19937 rng(5);
     for (int round = 0; round < 2000; round++) {
         bytes b = filler(300, rng());
-        // A few starts, real and half-made (first byte alone, or the second).
-        for (int k = rng() % 5; k > 0; k--) {
+        // Some starts, real and half-made (first byte alone, or the second).
+        for (int k = rng() % 12; k > 0; k--) {
             const size_t at = rng() % 280;
             switch (rng() % 6) {
             case 0: b[at] = 'b'; b[at + 11] = 0xB1; break;
@@ -569,10 +627,20 @@ TEST(Scan, EverySearchFindsTheFirstStart)
         const size_t readable = 200 + rng() % 101;
         const size_t to = rng() % (readable - 11 + 1);
         const size_t from = rng() % (to + 1);
-        const size_t want = plain(b, from, to);
-        for (size_t k = 0; k < n; k++)
-            ASSERT_EQ(all[k].find(b.data(), from, to, readable), want)
-                << all[k].name << " from " << from << " to " << to << " readable " << readable;
+        const size_t max = 1 + rng() % 4;
+        const std::vector<size_t> want = plain(b, from, to);
+        for (size_t k = 0; k < n; k++) {
+            std::vector<size_t> got;
+            size_t out[4], at = from, m;
+            do {
+                m = all[k].find(b.data(), at, to, readable, out, max);
+                got.insert(got.end(), out, out + m);
+                if (m > 0)
+                    at = out[m - 1] + 1;
+            } while (m == max);
+            ASSERT_EQ(got, want) << all[k].name << " from " << from << " to " << to
+                                 << " readable " << readable << " max " << max;
+        }
     }
 }
 
