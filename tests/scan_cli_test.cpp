@@ -481,6 +481,25 @@ TEST_F(Scan, EdgesAndSeveralImages)
     EXPECT_TRUE(testutil::read_file(xdir + "/two-00000000.container") == p);
 }
 
+// --data-sized reaches both the scan and the extraction; without it the
+// same container does not decipher.
+TEST_F(Scan, DataSized)
+{
+    const bytes p = testutil::random_bytes(3000, 11);
+    bytes img = testutil::random_bytes(100, 12);
+    const bytes c = container(p, "ds", "", {"--data-sized"});
+    img.insert(img.end(), c.begin(), c.end());
+    testutil::write_file(dir / "img", img);
+    auto r = run({velkor, "scan", "-k", "secret", "--data-sized", "--extract", dir / "x", dir / "img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(testutil::read_file(dir / "x/img-00000064.container") == p);
+    r = run({velkor, "scan", "-k", "secret", "--all", dir / "img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(": container, 3027 bytes, payload 3000 bytes: failed (wrong key or damaged), magic start\n"),
+              std::string::npos)
+        << r.out;
+}
+
 // 0 only when something verified; a missing image is reported and the
 // others are still scanned; a bad command line is 2 and writes nothing.
 TEST_F(Scan, ExitStatus)
