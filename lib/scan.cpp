@@ -68,7 +68,6 @@ constexpr size_t max_deciphers = VELKOR_SCAN_MAX_DECIPHERS;
 struct candidate {
     velkor_find find;        // what is handed out; inside is set then
     uint64_t end;            // offset + length, possibly past the image
-    uint64_t next_same_end;  // sequence number of the next one ending there
     uint32_t reg;            // tagged: H, then H ^ R(o+20)
     bool resolved;
     bool texts_failed;       // container: label or sublabel do not decipher
@@ -76,7 +75,8 @@ struct candidate {
 };
 
 // What a candidate costs while pending: its record and its share of the
-// bookkeeping around it (queue slot, tree node).  A fixed figure, so that
+// bookkeeping around it (its place in the list by end, with the list's
+// slack, and the tree node of its end).  A fixed figure, so that
 // drops are the same on every machine.
 constexpr size_t candidate_cost = sizeof(candidate) + 64;
 
@@ -356,7 +356,10 @@ struct velkor_scanner {
     uint64_t front_seq = 0;         // sequence number of cands.front()
     uint64_t released = 0;          // first sequence number not yet ready
     std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
-    std::map<uint64_t, uint64_t> ends; // end -> first candidate ending there
+    // end -> the candidates ending there.  A list of sequence numbers, not a
+    // chain through the records: many may end at one offset, and a chain
+    // would visit them one cache miss after another.
+    std::map<uint64_t, std::vector<uint64_t>> ends;
     std::vector<decipher> deciphers;
     size_t decipher_bytes = 0;
     std::vector<uint8_t> scratch;   // deciphered payload, thrown away
@@ -491,11 +494,10 @@ void velkor_scanner::events_at(uint64_t p)
     auto it = ends.begin();
     if (it == ends.end() || it->first != p)
         return;
-    uint64_t seq = it->second;
+    const std::vector<uint64_t> group = std::move(it->second);
     ends.erase(it);
-    while (seq != none) {
+    for (const uint64_t seq : group) {
         candidate &c = cand(seq);
-        const uint64_t next = c.next_same_end;
         if (c.find.kind == VELKOR_FIND_TAGGED) {
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
@@ -510,7 +512,6 @@ void velkor_scanner::events_at(uint64_t p)
         } else {
             finish_container(c, seq);
         }
-        seq = next;
     }
 }
 
@@ -566,12 +567,7 @@ uint64_t velkor_scanner::push(const candidate &c)
 {
     const uint64_t seq = next_seq();
     cands.push_back(c);
-    candidate &k = cands.back();
-    auto [it, fresh] = ends.try_emplace(c.end, seq);
-    if (!fresh) {
-        k.next_same_end = it->second;
-        it->second = seq;
-    }
+    ends[c.end].push_back(seq);
     return seq;
 }
 
@@ -589,7 +585,6 @@ void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, u
     c.find.payload_length = length - tag_len;
     c.find.stored_crc = stored;
     c.end = o + length;
-    c.next_same_end = none;
     c.reg = velkor::tag_header_register(h);
     // The register starts over at the cursor (at or before o) when this
     // is the only tagged candidate open.
@@ -621,7 +616,6 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     c.find.label_len = st.label_len;
     c.find.sublabel_len = st.sublabel_len;
     c.end = o + c.find.length;
-    c.next_same_end = none;
 
     if (has_key) {
         const enc_reason texts = velkor::enc_texts_decipher(&info, &st);
@@ -659,8 +653,8 @@ void velkor_scanner::truncate_rest()
 {
     snapshots.clear();
     open_tagged = 0;
-    for (auto &[end, first] : ends)
-        for (uint64_t seq = first; seq != none; seq = cand(seq).next_same_end)
+    for (auto &[end, group] : ends)
+        for (const uint64_t seq : group)
             resolve(seq, VELKOR_SCAN_TRUNCATED);
     ends.clear();
     for (decipher &d : deciphers) {
