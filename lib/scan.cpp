@@ -4,8 +4,8 @@
 // Positions.  Three offsets move forward through the image:
 //   pos       bytes fed so far;
 //   frontier  the next offset to examine as a start;
-//   cursor    where the running CRC register (and every payload being
-//             deciphered) has got to.
+//   cursor    where the CRC register (while it runs) and every payload
+//             being deciphered have got to.
 // A start is examined once ENC_MAX_HEADER_LEN bytes from it are in (or the
 // image has ended), so that what it is never depends on where a piece
 // ends; the bytes from the frontier to pos are kept in a carry of at most
@@ -13,13 +13,18 @@
 // every position a candidate needs later (its offset + 20, its end) is
 // still ahead of the cursor when the candidate is found.
 //
-// Tagged files.  With R(n) the CRC register over the image's first n bytes,
-// a candidate at o of length L has, by CRC combination (crc_combine.cpp),
+// Tagged files.  With R(n) a CRC register run from zero at some offset
+// b <= n up to n, a candidate at o of length L has, by CRC combination
+// (crc_combine.cpp),
 //   reg(file, CRC field zero) = R(o+L) ^ (H ^ R(o+20)) x^(8(L-20))  mod P,
 // H being the register over its header with the CRC field zero (the four
 // zero bytes contribute nothing, and the payload's register is
-// R(o+L) ^ R(o+20) x^(8(L-20))).  So the scan takes R at o+20 and at o+L
-// and does one power and one product per candidate; nothing is read twice.
+// R(o+L) ^ R(o+20) x^(8(L-20)) whatever b is, as long as b <= o+20).  So
+// the scan takes R at o+20 and at o+L and does one power and one product
+// per candidate; nothing is read twice.  The register runs only while some
+// tagged candidate is open, and starts again from zero at the cursor when
+// one opens after none was: over an image without candidates the scan
+// computes no CRC at all.
 //
 // Order and memory.  Candidates are kept in order of offset.  A candidate
 // is resolved at its end (or when the image ends: truncated), and handed
@@ -63,7 +68,6 @@ constexpr size_t max_deciphers = VELKOR_SCAN_MAX_DECIPHERS;
 struct candidate {
     velkor_find find;        // what is handed out; inside is set then
     uint64_t end;            // offset + length, possibly past the image
-    uint64_t next_same_end;  // sequence number of the next one ending there
     uint32_t reg;            // tagged: H, then H ^ R(o+20)
     bool resolved;
     bool texts_failed;       // container: label or sublabel do not decipher
@@ -71,7 +75,8 @@ struct candidate {
 };
 
 // What a candidate costs while pending: its record and its share of the
-// bookkeeping around it (queue slot, tree node).  A fixed figure, so that
+// bookkeeping around it (its place in the list by end, with the list's
+// slack, and the tree node of its end).  A fixed figure, so that
 // drops are the same on every machine.
 constexpr size_t candidate_cost = sizeof(candidate) + 64;
 
@@ -262,6 +267,11 @@ size_t find_starts_16(const uint8_t *p, size_t from, size_t to, size_t readable,
     return each_start(p, i, to, out, n, max);
 }
 
+// Compares into mask registers all issue on one port of the cores that
+// have AVX-512, so the 64-byte search makes do with one: each pair test is
+// (x ^ c) | (y ^ d), zero exactly where both bytes match, formed by one XOR
+// and one ternary-logic operation; the three are merged by byte minimum and
+// tested for zero bytes once.
 [[gnu::target("avx512f,avx512bw")]] size_t find_starts_64(const uint8_t *p, size_t from,
                                                           size_t to, size_t readable,
                                                           size_t *out, size_t max)
@@ -269,16 +279,30 @@ size_t find_starts_16(const uint8_t *p, size_t from, size_t to, size_t readable,
     const __m512i b = _mm512_set1_epi8('b'), b1 = _mm512_set1_epi8(static_cast<char>(0xB1));
     const __m512i s = _mm512_set1_epi8('s'), t = _mm512_set1_epi8('t');
     const __m512i a = _mm512_set1_epi8('a'), one = _mm512_set1_epi8('1');
-    size_t i = from, n = 0;
+    constexpr int a_or_b_xor_c = 0xF6; // ternary logic: A | (B ^ C)
+    // Blocks start on a 64-byte boundary, so only the two shifted loads
+    // cross cache lines, and each load is made once (the empty asm keeps
+    // the compiler from folding a load into every instruction that uses it:
+    // loads that cross a line are what this loop is bound by).
+    const size_t head = std::min(to, from + ((64 - (reinterpret_cast<uintptr_t>(p + from) & 63)) & 63));
+    size_t n = each_start(p, from, head, out, 0, max);
+    if (n == max)
+        return n;
+    size_t i = head;
     for (; i < to && i + 64 + 11 <= readable; i += 64) {
-        const __m512i x0 = _mm512_loadu_si512(p + i);
-        const __m512i x4 = _mm512_loadu_si512(p + i + 4);
-        const __m512i x11 = _mm512_loadu_si512(p + i + 11);
-        const __mmask64 hit =
-            (_mm512_cmpeq_epi8_mask(x0, b) & _mm512_cmpeq_epi8_mask(x11, b1)) |
-            (_mm512_cmpeq_epi8_mask(x0, s) & _mm512_cmpeq_epi8_mask(x4, t)) |
-            (_mm512_cmpeq_epi8_mask(x0, a) & _mm512_cmpeq_epi8_mask(x4, one));
+        __m512i x0 = _mm512_load_si512(p + i);
+        __m512i x4 = _mm512_loadu_si512(p + i + 4);
+        __m512i x11 = _mm512_loadu_si512(p + i + 11);
+        asm("" : "+v"(x0), "+v"(x4), "+v"(x11));
+        const __m512i tagged = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, b), x11, b1,
+                                                         a_or_b_xor_c);
+        const __m512i start = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, s), x4, t,
+                                                        a_or_b_xor_c);
+        const __m512i asar = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, a), x4, one,
+                                                       a_or_b_xor_c);
+        const __m512i least = _mm512_min_epu8(tagged, _mm512_min_epu8(start, asar));
         // The mask is maybe_start() itself, one bit per start.
+        const __mmask64 hit = _mm512_testn_epi8_mask(least, least);
         if (hit != 0 && (n = mask_starts(hit, i, to, out, n, max)) == max)
             return n;
     }
@@ -324,6 +348,7 @@ struct velkor_scanner {
 
     uint64_t pos = 0, frontier = 0, cursor = 0;
     velkor_crc_state crc{};
+    uint64_t open_tagged = 0; // the register runs while this is non-zero
     uint8_t carry[lookahead];
     size_t carry_len = 0;
 
@@ -331,7 +356,10 @@ struct velkor_scanner {
     uint64_t front_seq = 0;         // sequence number of cands.front()
     uint64_t released = 0;          // first sequence number not yet ready
     std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
-    std::map<uint64_t, uint64_t> ends; // end -> first candidate ending there
+    // end -> the candidates ending there.  A list of sequence numbers, not a
+    // chain through the records: many may end at one offset, and a chain
+    // would visit them one cache miss after another.
+    std::map<uint64_t, std::vector<uint64_t>> ends;
     std::vector<decipher> deciphers;
     size_t decipher_bytes = 0;
     std::vector<uint8_t> scratch;   // deciphered payload, thrown away
@@ -361,6 +389,7 @@ struct velkor_scanner {
     }
 
     void run(const window &w, uint64_t stop);
+    void run_stretch(const window &w, uint64_t stop);
     void advance(const window &w, uint64_t target);
     void events_at(uint64_t p);
     void examine(const window &w, uint64_t o);
@@ -374,8 +403,19 @@ struct velkor_scanner {
 };
 
 // Handles every event and start before stop, in order of position (events
-// first at equal positions), then brings the cursor to stop.
+// first at equal positions), then brings the cursor to stop.  Any stop in
+// between gives the same order, so the work may be cut anywhere.
 void velkor_scanner::run(const window &w, uint64_t stop)
+{
+    // A stretch at a time, small enough to stay in the first-level cache
+    // from the search to the CRC.
+    constexpr uint64_t stretch = 16384;
+    while (stop - frontier > stretch)
+        run_stretch(w, frontier + stretch);
+    run_stretch(w, stop);
+}
+
+void velkor_scanner::run_stretch(const window &w, uint64_t stop)
 {
     // Starts in the carry (at most lookahead - 1 of them) one by one; in
     // the piece, the fast search, a batch at a time, which needs 11 bytes
@@ -418,13 +458,15 @@ void velkor_scanner::run(const window &w, uint64_t stop)
     frontier = stop;
 }
 
-// Runs the CRC register and the payload ciphers over [cursor, target).
+// Runs the CRC register (while a tagged candidate is open) and the payload
+// ciphers over [cursor, target).
 void velkor_scanner::advance(const window &w, uint64_t target)
 {
     if (target <= cursor)
         return;
     w.each(cursor, target, [&](const uint8_t *p, size_t n, uint64_t at) {
-        velkor_crc_update(&crc, p, n);
+        if (open_tagged != 0)
+            velkor_crc_update(&crc, p, n);
         for (decipher &d : deciphers) {
             // Payload bytes through the cipher (the plaintext is not kept).
             uint64_t a = std::max(at, d.payload_at), b = std::min(at + n, d.payload_end);
@@ -452,11 +494,10 @@ void velkor_scanner::events_at(uint64_t p)
     auto it = ends.begin();
     if (it == ends.end() || it->first != p)
         return;
-    uint64_t seq = it->second;
+    const std::vector<uint64_t> group = std::move(it->second);
     ends.erase(it);
-    while (seq != none) {
+    for (const uint64_t seq : group) {
         candidate &c = cand(seq);
-        const uint64_t next = c.next_same_end;
         if (c.find.kind == VELKOR_FIND_TAGGED) {
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
@@ -465,12 +506,12 @@ void velkor_scanner::events_at(uint64_t p)
             st.crc = crc.crc ^ velkor::crc_mul(c.reg, velkor::crc_x_pow_8n(c.find.payload_length));
             st.length = c.find.length;
             c.find.computed_crc = velkor_crc_final(&st);
+            open_tagged--;
             resolve(seq, c.find.computed_crc == c.find.stored_crc ? VELKOR_SCAN_VERIFIED
                                                                   : VELKOR_SCAN_CRC_MISMATCH);
         } else {
             finish_container(c, seq);
         }
-        seq = next;
     }
 }
 
@@ -526,12 +567,7 @@ uint64_t velkor_scanner::push(const candidate &c)
 {
     const uint64_t seq = next_seq();
     cands.push_back(c);
-    candidate &k = cands.back();
-    auto [it, fresh] = ends.try_emplace(c.end, seq);
-    if (!fresh) {
-        k.next_same_end = it->second;
-        it->second = seq;
-    }
+    ends[c.end].push_back(seq);
     return seq;
 }
 
@@ -549,8 +585,11 @@ void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, u
     c.find.payload_length = length - tag_len;
     c.find.stored_crc = stored;
     c.end = o + length;
-    c.next_same_end = none;
     c.reg = velkor::tag_header_register(h);
+    // The register starts over at the cursor (at or before o) when this
+    // is the only tagged candidate open.
+    if (open_tagged++ == 0)
+        velkor_crc_init(&crc);
     snapshots.push_back(push(c));
 }
 
@@ -577,7 +616,6 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     c.find.label_len = st.label_len;
     c.find.sublabel_len = st.sublabel_len;
     c.end = o + c.find.length;
-    c.next_same_end = none;
 
     if (has_key) {
         const enc_reason texts = velkor::enc_texts_decipher(&info, &st);
@@ -614,8 +652,9 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
 void velkor_scanner::truncate_rest()
 {
     snapshots.clear();
-    for (auto &[end, first] : ends)
-        for (uint64_t seq = first; seq != none; seq = cand(seq).next_same_end)
+    open_tagged = 0;
+    for (auto &[end, group] : ends)
+        for (const uint64_t seq : group)
             resolve(seq, VELKOR_SCAN_TRUNCATED);
     ends.clear();
     for (decipher &d : deciphers) {

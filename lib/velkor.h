@@ -427,10 +427,11 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * candidate is still open; then its @inside is known: the offset of the
  * innermost verified find whose bytes include all of its own.
  *
- * Cost.  Each byte is read once: the CRC of a tagged candidate comes from
- * the running CRC register at its offset + 20 and at its end, combined by
- * one power and one product modulo the CRC polynomial, so time is linear in
- * the image whatever it holds.  With a key, a container candidate costs at
+ * Cost.  Each byte is searched once, and run through the CRC register once
+ * while a tagged candidate is open: a candidate's CRC comes from the
+ * register at its offset + 20 and at its end, combined by one power and one
+ * product modulo the CRC polynomial, so time is linear in the image
+ * whatever it holds.  With a key, a container candidate costs at
  * most two cipher keyings of at most 256 entries for its label and
  * sublabel, the sublabel's only when the label deciphers; its payload is
  * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
