@@ -9,7 +9,11 @@
 #include <cstring>
 
 #include <err.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
+
+#include "text.h"
 
 #ifndef VELKOR_VERSION
 #error "VELKOR_VERSION must be defined by the build"
@@ -220,9 +224,20 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
                         option_name(optopt, optopt >= 256 || args[optind - 1][1] == '-').c_str());
         }
         if (c == '?') {
-            if (optopt != 0)
-                usage_error(cmd, "unknown option '-%c'", optopt);
-            usage_error(cmd, "unknown option '%s'", args[optind - 1]);
+            // A known long option given a value it does not take (--json=1,
+            // --help=x) comes back as that option's value, even when that
+            // value is a short option's letter: tell it by the word typed.
+            const char *typed = args[optind - 1];
+            if (optopt != 0 && strncmp(typed, "--", 2) == 0) {
+                const std::string word(typed, strcspn(typed, "="));
+                const std::string known = option_name(optopt, true);
+                if (typed[word.size()] == '=' && known.compare(0, word.size(), word) == 0)
+                    usage_error(cmd, "option '%s' takes no value", known.c_str());
+            }
+            if (optopt > 0 && optopt < 256)
+                usage_error(cmd, "unknown option '-%s'",
+                            velkor_text::plain_text(std::string(1, static_cast<char>(optopt))).c_str());
+            usage_error(cmd, "unknown option '%s'", velkor_text::plain_text(typed).c_str());
         }
         if (c != 'h' && c != long_version && (cmd->options & option_bit(c)) == 0)
             usage_error(cmd, "option '%s' does not apply to %s",
@@ -253,13 +268,14 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             break;
         case 'm':
             if (strcmp(optarg, "start") != 0 && strcmp(optarg, "asar1") != 0)
-                usage_error(cmd, "unknown magic '%s' (use start or asar1)", optarg);
+                usage_error(cmd, "unknown magic '%s' (use start or asar1)",
+                            velkor_text::plain_text(optarg).c_str());
             s.magic = optarg;
             break;
         case 'p':
             if (!parse_prefix(optarg, s.prefix))
                 usage_error(cmd, "prefix '%s' is not a number from 0 to 255 (decimal or 0x hex)",
-                            optarg);
+                            velkor_text::plain_text(optarg).c_str());
             break;
         case long_data_sized:
             s.data_sized = true;
@@ -293,41 +309,63 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
 // NUL: an empty key is what -k "$KEY" gives when the variable is unset, or
 // a key file when the command meant to write it failed.  A key that breaks
 // these rules is a bad command line (status 2), wherever it came from.
-std::string load_key(const command *cmd, const settings &s)
+//
+// A key file is read only as far as its first line can reach (254 bytes
+// and CR LF): /dev/zero or a runaway pipe is refused at once.  It must not
+// be the input itself: whatever the key line took from a shared stream
+// would silently be missing from the payload, or the key line would become
+// part of it.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input)
 {
     std::string key;
-    std::string from; // where a key file's key came from, for messages
     if (s.key != nullptr) {
         key = s.key;
     } else {
-        from = std::string(s.key_file) + ": ";
-        FILE *f = fopen(s.key_file, "r");
-        if (f == nullptr)
+        const std::string from = velkor_text::plain_text(s.key_file) + ": ";
+        const int fd = open(s.key_file, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             err(1, "%s", s.key_file);
-        char *line = nullptr;
-        size_t cap = 0;
-        errno = 0;
-        const ssize_t n = getline(&line, &cap, f);
-        const int saved = errno;
-        fclose(f);
-        if (n < 0 && saved != 0) {
-            free(line);
-            errx(1, "%s: %s", s.key_file, strerror(saved));
+        if (velkor_io::id_of_fd(fd).same(input)) {
+            close(fd);
+            usage_error(cmd, "%sthe key file is the input file", from.c_str());
         }
-        if (n > 0)
-            key.assign(line, static_cast<size_t>(n));
-        free(line);
-        if (!key.empty() && key.back() == '\n')
-            key.pop_back();
+        char buf[max_key + 2];
+        size_t got = 0;
+        bool line_end = false;
+        while (got < sizeof buf && !line_end) {
+            const ssize_t n = read(fd, buf + got, sizeof buf - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                const int e = errno;
+                close(fd);
+                errno = e;
+                err(1, "%s", s.key_file);
+            }
+            if (n == 0)
+                break;
+            line_end = memchr(buf + got, '\n', static_cast<size_t>(n)) != nullptr;
+            got += static_cast<size_t>(n);
+        }
+        close(fd);
+        const auto *nl = static_cast<const char *>(memchr(buf, '\n', got));
+        if (nl == nullptr && got == sizeof buf)
+            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        key.assign(buf, nl != nullptr ? static_cast<size_t>(nl - buf) : got);
         if (!key.empty() && key.back() == '\r')
             key.pop_back();
         if (key.find('\0') != std::string::npos)
             usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
+        if (key.empty())
+            usage_error(cmd, "%sthe key is empty", from.c_str());
+        if (key.size() > max_key)
+            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        return key;
     }
     if (key.empty())
-        usage_error(cmd, "%sthe key is empty", from.c_str());
+        usage_error(cmd, "the key is empty");
     if (key.size() > max_key)
-        usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        usage_error(cmd, "the key is longer than %zu bytes", max_key);
     return key;
 }
 

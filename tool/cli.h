@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "io.h"
+
 namespace velkor_cli {
 
 enum command_id { cmd_check, cmd_untag, cmd_tag, cmd_pack, cmd_unpack, cmd_info };
@@ -51,7 +53,8 @@ settings parse_command_line(const command *cmd, int argc, char **argv);
 void finish_stdout();
 
 // The key text from -k or from the -K file's first line; a key that is
-// empty, longer than 254 bytes or holds a NUL is a command line error.
-std::string load_key(const command *cmd, const settings &s);
+// empty, longer than 254 bytes or holds a NUL, or a key file that is the
+// `input` file itself, is a command line error.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input);
 
 } // namespace velkor_cli

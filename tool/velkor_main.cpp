@@ -61,10 +61,12 @@ void open_input(velkor_io::input &in, const char *path)
         err(1, "%s", path);
 }
 
-void open_output(velkor_io::output &out, const char *path)
+void open_output(velkor_io::output &out, const char *path, const velkor_io::file_id &input)
 {
-    if (out.open(path))
+    if (out.open(path, input))
         return;
+    if (out.aliases_input())
+        fail(path, "input file is output file");
     if (out.failed_beside())
         fail(path, std::string("cannot write a temporary file beside it: ") + strerror(errno));
     err(1, "%s", path);
@@ -95,7 +97,7 @@ void commit_output(velkor_io::output &out, const char *path)
 // header holds together (so no output is made for what is plainly not a
 // tagged file), then `piece` for each piece of the payload in order.
 struct payload_sink {
-    std::function<void()> start;
+    std::function<void(const velkor_io::file_id &input)> start;
     std::function<void(const uint8_t *, size_t)> piece;
 };
 
@@ -136,7 +138,7 @@ std::string check_tagged(const char *path, const payload_sink *sink)
     if (in.size_known() && velkor_tag_check_length(&ti, in.size()) != VELKOR_TAG_OK)
         return wrong_length(in.size());
     if (sink != nullptr)
-        sink->start();
+        sink->start(in.id());
 
     const uint64_t expected = ti.length >= VELKOR_TAG_HEADER_LEN ? ti.length - VELKOR_TAG_HEADER_LEN : 0;
     piece_buf buf;
@@ -191,7 +193,7 @@ int run_untag(const settings &s)
     const char *in = s.operands[0], *out_path = s.operands[1];
     velkor_io::output out;
     const payload_sink sink{
-        [&] { open_output(out, out_path); },
+        [&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
     };
     const std::string why = check_tagged(in, &sink);
@@ -220,7 +222,7 @@ int run_tag(const settings &s)
         too_large();
 
     velkor_io::output out;
-    open_output(out, out_path);
+    open_output(out, out_path, in.id());
     int spool = -1;
     if (!out.seekable()) {
         spool = velkor_io::anonymous_file();
@@ -299,37 +301,50 @@ std::string container_reason(enc_reason why, const enc_stream &st)
     return text;
 }
 
+// Gathers a pipe's bytes into a nameless temporary file, which `in` then
+// reads instead: for a length that must be known before anything is
+// allocated or written for it.  False, with nothing more read, once more
+// than `most` bytes have come.
+bool spool_input(velkor_io::input &in, const char *in_path, uint8_t *buf, uint64_t most)
+{
+    const int spool = velkor_io::anonymous_file();
+    if (spool < 0)
+        err(1, "temporary file");
+    uint64_t got = 0;
+    ssize_t n;
+    while ((n = in.read(buf, piece)) > 0) {
+        got += static_cast<uint64_t>(n);
+        if (got > most) {
+            close(spool);
+            return false;
+        }
+        if (!velkor_io::write_all(spool, buf, static_cast<size_t>(n)))
+            err(1, "temporary file");
+    }
+    if (n < 0)
+        err(1, "%s", in_path);
+    if (lseek(spool, 0, SEEK_SET) != 0 || !in.adopt(spool))
+        err(1, "temporary file");
+    return true;
+}
+
 int run_pack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(cmd, s);
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
     open_input(in, in_path);
+    const std::string key = load_key(cmd, s, in.id());
+    const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
     char text[160];
     piece_buf buf;
     ssize_t n;
 
     // The payload's length comes first: a pipe is gathered into a nameless
     // temporary file to learn it.
-    if (!in.size_known()) {
-        const int spool = velkor_io::anonymous_file();
-        if (spool < 0)
-            err(1, "temporary file");
-        uint64_t got = 0;
-        while ((n = in.read(buf.p, piece)) > 0) {
-            got += static_cast<uint64_t>(n);
-            if (got > max_payload) {
-                snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
-                         max_payload);
-                fail(in_path, text);
-            }
-            if (!velkor_io::write_all(spool, buf.p, static_cast<size_t>(n)))
-                err(1, "temporary file");
-        }
-        if (n < 0)
-            err(1, "%s", in_path);
-        if (lseek(spool, 0, SEEK_SET) != 0 || !in.adopt(spool))
-            err(1, "temporary file");
+    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload)) {
+        snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
+                 max_payload);
+        fail(in_path, text);
     }
     if (in.size() > max_payload) {
         snprintf(text, sizeof text, "too large for a container (%" PRIu64 " bytes, at most %" PRIu64 ")",
@@ -357,11 +372,11 @@ int run_pack(const command *cmd, const settings &s)
         enc_stream_release(&st);
         out.discard();
     };
-    if (!out.open(out_path)) {
+    if (!out.open(out_path, in_id)) {
         const int e = errno;
         enc_stream_release(&st);
         errno = e;
-        open_output(out, out_path); // reports as any open failure
+        open_output(out, out_path, in_id); // reports as any open failure
     }
     if (!out.write(head, st.header_len)) {
         give_up();
@@ -391,15 +406,19 @@ int run_pack(const command *cmd, const settings &s)
     return 0;
 }
 
-// Reads and checks the container at in_path in one pass, deciphering its
+// Reads and checks the container open as `in` in one pass, deciphering its
 // payload piece by piece into `payload` (which may drop it).  Returns the
 // header fields; exits with status 1 on any refusal.
-enc_info read_container(const settings &s, const std::string &key, const char *in_path,
-                        const payload_sink &payload)
+enc_info read_container(const settings &s, const std::string &key, velkor_io::input &in,
+                        const char *in_path, const payload_sink &payload)
 {
-    velkor_io::input in;
-    open_input(in, in_path);
+    const velkor_io::file_id in_id = in.id();
     piece_buf buf;
+    // A data-sized payload table is as large as the length the header
+    // claims: from a pipe, learn the real length first, so that a forged
+    // header costs no more than it does from a file.
+    if (s.data_sized && !in.size_known())
+        spool_input(in, in_path, buf.p, UINT64_MAX);
     ssize_t n = in.read(buf.p, piece);
     if (n < 0)
         err(1, "%s", in_path);
@@ -413,7 +432,7 @@ enc_info read_container(const settings &s, const std::string &key, const char *i
     enc_reason why = enc_read_header(&st, &info, buf.p, have, total);
     if (why != ENC_OK)
         fail(in_path, container_reason(why, st));
-    payload.start();
+    payload.start(in_id);
 
     // Payload, then the four checksum bytes; anything after them is not
     // part of the container, and no further piece is read.
@@ -451,13 +470,15 @@ enc_info read_container(const settings &s, const std::string &key, const char *i
 // by then: a mismatch is reported after them.
 int run_unpack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(cmd, s);
+    velkor_io::input in;
+    open_input(in, s.operands[0]);
+    const std::string key = load_key(cmd, s, in.id());
     const char *out_path = s.operands[1];
     velkor_io::output out;
     // Every refusal exits through err(3): the temporary file is removed at
     // exit, and a stream keeps what it was given.
-    read_container(s, key, s.operands[0],
-                   {[&] { open_output(out, out_path); },
+    read_container(s, key, in, s.operands[0],
+                   {[&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
                     [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);
     return 0;
@@ -465,8 +486,11 @@ int run_unpack(const command *cmd, const settings &s)
 
 int run_info(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(cmd, s);
-    const enc_info info = read_container(s, key, s.operands[0], {[] {}, [](const uint8_t *, size_t) {}});
+    velkor_io::input in;
+    open_input(in, s.operands[0]);
+    const std::string key = load_key(cmd, s, in.id());
+    const enc_info info = read_container(s, key, in, s.operands[0],
+                                         {[](const velkor_io::file_id &) {}, [](const uint8_t *, size_t) {}});
     // The reader guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
     using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
@@ -503,9 +527,10 @@ int main(int argc, char **argv)
         print_version();
     const command *cmd = find_command(name);
     if (cmd == nullptr) {
+        const std::string shown = velkor_text::plain_text(name);
         if (name[0] == '-')
-            usage_error(nullptr, "unknown option '%s'", name);
-        usage_error(nullptr, "unknown command '%s'", name);
+            usage_error(nullptr, "unknown option '%s'", shown.c_str());
+        usage_error(nullptr, "unknown command '%s'", shown.c_str());
     }
     const settings s = parse_command_line(cmd, argc, argv);
     velkor_io::setup_exit_and_signals();
