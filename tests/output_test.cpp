@@ -323,9 +323,9 @@ TEST_F(Output, StandardOutputNamedAsAPathIsWrittenInPlace)
     }
 }
 
-// SIGINT, SIGTERM or SIGHUP while an output is being written: the
-// temporary file goes, the old output stays, and the program ends as the
-// signal says, so its caller sees it.
+// Any signal that would end the program while an output is being written:
+// the temporary file goes, the old output stays, and the program ends as
+// the signal says, so its caller sees it.
 TEST_F(Output, InterruptRemovesTheTemporaryFile)
 {
     testutil::write_file(tagdir / "src", testutil::random_bytes(size_t{3} << 20, 8));
@@ -335,7 +335,8 @@ TEST_F(Output, InterruptRemovesTheTemporaryFile)
     struct sigaction ignore {}, saved {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved); // the program may be gone before we stop writing
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPOLL, SIGPROF,
+                    SIGVTALRM, SIGXCPU}) {
         SCOPED_TRACE(strsignal(sig));
         testutil::write_file(out, old);
         auto s = testutil::start({velkor, "untag", "-", out});

@@ -43,10 +43,12 @@ scratch_dir::~scratch_dir()
     fs::remove_all(path_, ec);
 }
 
-std::vector<std::string> scratch_dir::entries() const
+std::vector<std::string> scratch_dir::entries() const { return entries_of(path_); }
+
+std::vector<std::string> entries_of(const std::string &dir)
 {
     std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(path_))
+    for (const auto &e : fs::directory_iterator(dir))
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

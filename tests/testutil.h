@@ -27,6 +27,9 @@ private:
     std::string path_;
 };
 
+// Names of the entries in a directory, sorted.
+std::vector<std::string> entries_of(const std::string &dir);
+
 // A node for the full device (writes fail with ENOSPC) inside `dir`: a
 // private twin of /dev/full, so that a faulty build can never remove or
 // replace the system's node.  Empty where no device node can be made (not
