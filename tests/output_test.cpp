@@ -400,6 +400,7 @@ TEST_F(Output, StandardOutputIsKnownByDeviceAndInode)
     for (const std::vector<std::string> &argv :
          {std::vector<std::string>{velkor, "untag", t, target}, {bgntag, target, target}}) {
         SCOPED_TRACE(argv[1]);
+        testutil::write_file(log, testutil::to_bytes("start\n"));
         testutil::write_file(target, data);
         auto r = run(argv, [&] {
             const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
