@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -368,40 +369,51 @@ TEST_F(Output, StandardOutputNamedAsAPathIsWrittenInPlace)
 // Standard output is known by device and inode together.  A file on
 // another file system with the same inode number as standard output's
 // file is a different file: it is replaced as usual, and standard output
-// gets nothing.  Two fresh tmpfs number their files alike.  Needs root to
+// gets nothing.  Two fresh tmpfs number their files alike; a replaced file
+// gets a new number, so each case mounts its own pair.  Needs root to
 // mount.
 TEST_F(Output, StandardOutputIsKnownByDeviceAndInode)
 {
-    const auto a = small_tmpfs(dir, "a");
-    if (!a)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << sys_msg(errno);
-    const auto b = small_tmpfs(dir, "b");
-    ASSERT_TRUE(b) << sys_msg(errno);
-    const std::string log = dir / "a/log";
-    testutil::write_file(log, testutil::to_bytes("start\n"));
-    struct stat log_st, st;
-    ASSERT_EQ(stat(log.c_str(), &log_st), 0);
-    // Files on b until one has log's inode number.
-    std::string target;
-    for (int k = 0; k < 100 && target.empty(); k++) {
-        const std::string name = dir / ("b/f" + std::to_string(k));
-        testutil::write_file(name, testutil::to_bytes("old"));
-        ASSERT_EQ(stat(name.c_str(), &st), 0);
-        if (st.st_ino == log_st.st_ino)
-            target = name;
-    }
-    if (target.empty())
-        GTEST_SKIP() << "this tmpfs gives no two files the same inode number";
-    ASSERT_NE(st.st_dev, log_st.st_dev);
-
     const bytes data = testutil::to_bytes("payload\n");
     const std::string t = tagged(data);
-    testutil::write_file(in, data);
-    for (const std::vector<std::string> &argv :
-         {std::vector<std::string>{velkor, "untag", t, target}, {bgntag, target, target}}) {
-        SCOPED_TRACE(argv[1]);
+    const struct {
+        std::vector<std::string> argv; // TARGET stands for the file on b
+        bytes before, after;           // the target's content
+    } cases[] = {
+        {{velkor, "untag", t, "TARGET"}, testutil::to_bytes("old"), data},
+        {{bgntag, "TARGET", "TARGET"}, data, testutil::read_file(t)},
+    };
+    for (size_t k = 0; k < std::size(cases); k++) {
+        const auto &c = cases[k];
+        SCOPED_TRACE(c.argv[1]);
+        // A fresh pair of mount points for each case.
+        std::string a = "a", b = "b";
+        a += std::to_string(k);
+        b += std::to_string(k);
+        const auto on_a = small_tmpfs(dir, a);
+        if (!on_a)
+            GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << sys_msg(errno);
+        const auto on_b = small_tmpfs(dir, b);
+        ASSERT_TRUE(on_b) << sys_msg(errno);
+        const std::string log = dir / (a + "/log");
         testutil::write_file(log, testutil::to_bytes("start\n"));
-        testutil::write_file(target, data);
+        struct stat log_st, st;
+        ASSERT_EQ(stat(log.c_str(), &log_st), 0);
+        // Files on b until one has log's inode number.
+        std::string target;
+        for (int n = 0; n < 100 && target.empty(); n++) {
+            const std::string name = dir / (b + "/f" + std::to_string(n));
+            testutil::write_file(name, c.before);
+            ASSERT_EQ(stat(name.c_str(), &st), 0);
+            if (st.st_ino == log_st.st_ino)
+                target = name;
+        }
+        if (target.empty())
+            GTEST_SKIP() << "this tmpfs gives no two files the same inode number";
+        ASSERT_NE(st.st_dev, log_st.st_dev);
+
+        std::vector<std::string> argv = c.argv;
+        std::replace(argv.begin(), argv.end(), std::string("TARGET"), target);
         auto r = run(argv, [&] {
             const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
             if (fd < 0 || dup2(fd, 1) != 1)
@@ -409,7 +421,7 @@ TEST_F(Output, StandardOutputIsKnownByDeviceAndInode)
         });
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(testutil::read_file(log), testutil::to_bytes("start\n"));
-        EXPECT_EQ(testutil::read_file(target), argv[0] == bgntag ? testutil::read_file(t) : data);
+        EXPECT_EQ(testutil::read_file(target), c.after);
     }
 }
 
