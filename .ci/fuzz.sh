@@ -14,7 +14,7 @@ cmake --build --preset fuzz -j "${JOBS:-2}" >/dev/null
 out=build/fuzz
 mkdir -p "$out/findings"
 failed=0
-for target in decrypt cipher checksum; do
+for target in decrypt cipher checksum stream; do
   case $target in
     checksum) max_len=16384 ;; # several blocks of the widest kernel
     *) max_len=4096 ;;

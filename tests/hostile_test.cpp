@@ -41,8 +41,15 @@ testutil::result sh(const std::string &script, const std::vector<std::string> &a
 }
 
 // A guard against a command that would never end (tag reading its own
-// output): killed after a while rather than hanging the suite.
-void time_limit() { alarm(20); }
+// output, were it allowed to): it can neither fill the disk nor run for
+// long, and every process of the script inherits the limits.
+void time_limit()
+{
+    rlimit size{16u << 20, 16u << 20}, cpu{20, 20};
+    setrlimit(RLIMIT_FSIZE, &size);
+    setrlimit(RLIMIT_CPU, &cpu);
+    alarm(60);
+}
 
 class Hostile : public ::testing::Test {
 protected:

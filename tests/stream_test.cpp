@@ -114,6 +114,51 @@ TEST_F(Stream, TagToStandardOutputThatIsAFile)
     }
 }
 
+// A script may read the start of a file on standard input before velkor
+// runs, as in (read -r first; velkor tag - out) < file: velkor's input is
+// the rest, from where the shared offset stands, and the rest's length is
+// what a check or a container's length field must go by.
+TEST_F(Stream, StandardInputFileIsReadFromItsOffset)
+{
+    const bytes data = testutil::random_bytes(70000, 10);
+    const bytes lead = testutil::to_bytes("line\n");
+    const auto after_lead = [&](const bytes &b) {
+        bytes f = lead;
+        f.insert(f.end(), b.begin(), b.end());
+        return f;
+    };
+    const bytes tagged = bgntag_of(data), box = container_of(data, false);
+    std::vector<std::string> pack{velkor, "pack"};
+    pack.insert(pack.end(), pack_options.begin(), pack_options.end());
+    pack.insert(pack.end(), {"-", "-"});
+    struct {
+        std::vector<std::string> argv;
+        bytes file;
+        size_t skip; // bytes the script has read
+        bytes want;
+    } cases[] = {
+        {{velkor, "tag", "-", "-"}, after_lead(data), lead.size(), tagged},
+        {{velkor, "check", "-"}, after_lead(tagged), lead.size(), testutil::to_bytes("-: OK\n")},
+        {{velkor, "untag", "-", "-"}, after_lead(tagged), lead.size(), data},
+        {pack, after_lead(data), lead.size(), box},
+        {{velkor, "unpack", "-k", "key", "-", "-"}, after_lead(box), lead.size(), data},
+        // Everything read already: an empty input.
+        {{velkor, "tag", "-", "-"}, data, data.size(), bgntag_of({})},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        testutil::write_file(in, c.file);
+        const auto offset = static_cast<off_t>(c.skip);
+        auto r = run(c.argv, [&] {
+            const int fd = open(in.c_str(), O_RDONLY);
+            if (fd < 0 || lseek(fd, offset, SEEK_SET) != offset || dup2(fd, 0) != 0)
+                _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, str(c.want));
+    }
+}
+
 // check and untag read a pipe as they read a file; a damaged file gives
 // the same reason either way, the length one found only at a pipe's end.
 TEST_F(Stream, CheckAndUntagThroughPipes)

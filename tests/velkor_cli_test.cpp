@@ -474,6 +474,31 @@ TEST_F(Velkor, PackRefusesPayloadsBeyondTheLengthField)
     EXPECT_FALSE(testutil::exists(out));
 }
 
+// tag's length field counts the header too: VELKOR_TAG_MAX_PAYLOAD bytes
+// fit, one more does not.  The inputs are sparse, and the one that fits
+// is stopped at its first write by a file-size limit, which names the
+// output instead of the input: the size was accepted, and nothing near
+// 4 GiB is ever read or written, whatever the build does.
+TEST_F(Velkor, TagTakesPayloadsUpToTheLengthField)
+{
+    struct {
+        uint64_t size;
+        std::string named;
+    } cases[] = {
+        {uint64_t{VELKOR_TAG_MAX_PAYLOAD}, out},
+        {uint64_t{VELKOR_TAG_MAX_PAYLOAD} + 1, in},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        testutil::write_file(in, {});
+        ASSERT_EQ(truncate(in.c_str(), static_cast<off_t>(c.size)), 0);
+        auto r = run({velkor, "tag", in, out}, [] { testutil::limit_file_size(4096); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velkor: " + c.named + ": " + sys_msg(EFBIG) + "\n");
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+    }
+}
+
 // A flat JSON object of strings and unsigned integers, strictly: enough to
 // read info --json back, and to reject what a JSON reader would reject.
 // Strings come back as UTF-8.
