@@ -300,22 +300,13 @@ TEST_F(Stream, FailureAtTheEndLeavesTheOutputAsItWas)
 // their own.
 TEST_F(Stream, MemoryDoesNotGrowWithTheInput)
 {
-#if defined(VELKOR_SANITIZE)
-    GTEST_SKIP() << "the sanitizers reserve more address space than the limit";
-#elif defined(VELKOR_CROSS)
-    GTEST_SKIP() << "an emulator reserves more address space than the limit";
-#endif
-    const char *preload = getenv("LD_PRELOAD");
-    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr)
-        GTEST_SKIP() << "Valgrind reserves more address space than the limit";
+    if (const char *why = testutil::address_limit_unusable())
+        GTEST_SKIP() << why;
 
     constexpr off_t size = off_t{256} << 20;
     testutil::write_file(in, {});
     ASSERT_EQ(truncate(in.c_str(), size), 0);
-    const auto limited = [] {
-        rlimit rl{64u << 20, 64u << 20};
-        setrlimit(RLIMIT_AS, &rl);
-    };
+    const auto limited = [] { testutil::limit_address_space(64u << 20); };
     const std::string tagged = dir / "tagged", box = dir / "box";
     const std::vector<std::vector<std::string>> commands = {
         {velkor, "tag", in, tagged},

@@ -79,6 +79,28 @@ void give_away(const std::string &path)
 
 std::string sys_msg(int err) { return strerror(err); }
 
+const char *address_limit_unusable()
+{
+#if defined(VELKOR_SANITIZE)
+    return "the sanitizers reserve more address space than the limit";
+#elif defined(VELKOR_CROSS)
+    return "an emulator reserves more address space than the limit";
+#else
+    const char *preload = getenv("LD_PRELOAD");
+    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr)
+        return "Valgrind reserves more address space than the limit";
+    return nullptr;
+#endif
+}
+
+void limit_address_space(uint64_t most)
+{
+    if (address_limit_unusable() != nullptr)
+        return;
+    const rlimit rl{most, most};
+    setrlimit(RLIMIT_AS, &rl);
+}
+
 bytes read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
