@@ -16,7 +16,6 @@ set(CPACK_PACKAGE_NAME velkor)
 set(CPACK_PACKAGE_VENDOR "velkor developers")
 set(CPACK_PACKAGE_CONTACT "velkor developers <velkor@example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "checksums, tagged files and encrypted containers")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL lib dev tools python)
 set(CPACK_STRIP_FILES ON)
@@ -34,8 +33,10 @@ set(CPACK_DEBIAN_LIB_PACKAGE_MULTI_ARCH same)
 # this version or later.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# The loader's cache is refreshed through dpkg's ldconfig trigger.
+# The loader's cache is refreshed through dpkg's ldconfig trigger, and
+# nothing else: deb-post-build.cmake takes out the scripts CPack adds.
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-post-build.cmake)
 set(CPACK_COMPONENT_LIB_DESCRIPTION
 "velkor library: checksums, a keyed stream cipher and containers
 The shared library libvelkor.so.0: two 32-bit checksums, tagged files
@@ -65,6 +66,11 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, libvelkor0 (>= ${PROJECT_VERSION})")
+# py3compile and py3clean own the byte-code caches, as in any Debian
+# Python package: without them an import as root leaves caches behind.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/debian/python3-velkor/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/debian/python3-velkor/prerm)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
 "velkor library for Python 3
 import velkor: the library's checksums, tagged files, stream cipher and
