@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 build=${1:-build/default}
+case $build in /*) ;; *) build=$src/$build ;; esac
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/velkor-install.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -145,16 +146,18 @@ PY
       fail "prefix /usr: the package should find the library through the loader"
   fi
 
-  # pip into a virtualenv, offline, with the setuptools already there; the
-  # package then finds the installed library through the loader.
-  if "$python" -m venv "$tmp/venv" >/dev/null 2>&1; then
+  # pip into a virtualenv, offline, with Debian's setuptools and wheel (seen
+  # through --system-site-packages); the package then finds the installed
+  # library through the loader.
+  if "$python" -m venv --system-site-packages "$tmp/venv" >/dev/null 2>&1; then
     # From a copy: pip builds in the tree it is given.
     cp -R "$src/python" "$tmp/pysrc"
     (cd "$tmp" && "$tmp/venv/bin/python" -m pip install -q --no-index --no-build-isolation \
       --disable-pip-version-check ./pysrc) >"$tmp/pip.log" 2>&1 ||
       { cat "$tmp/pip.log"; fail "pip install --no-build-isolation ./python into a virtualenv"; }
     out=$(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/venv/bin/python" -c \
-      'import velkor; print(velkor.__version__, velkor.untag(velkor.tag(b"ok")).decode())') ||
+      'import velkor; assert "/venv/" in velkor.__file__, velkor.__file__
+print(velkor.__version__, velkor.untag(velkor.tag(b"ok")).decode())') ||
       fail "import velkor from the virtualenv"
     [ "$out" = "$version ok" ] || fail "the virtualenv's velkor says '$out'"
     [ "$("$prefix/bin/velkor" --version)" = "velkor $version" ] || fail "velkor --version"
