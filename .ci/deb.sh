@@ -11,6 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
+# grep without -q below: with pipefail, a grep that stops reading early
+# fails the pipeline through the writer's SIGPIPE.
 
 if [ "${1:-}" = --inside ]; then
   # In the sandbox (see below), as root of the overlay.
@@ -20,7 +22,7 @@ if [ "${1:-}" = --inside ]; then
   apt-get install -y -qq --no-install-recommends ./*.deb >install.log 2>&1 ||
     { cat install.log; fail "apt-get install ./*.deb"; }
   for p in libvelkor0 libvelkor-dev velkor python3-velkor; do
-    dpkg-query -W -f='${Status}\n' "$p" | grep -q 'install ok installed' || fail "$p is not installed"
+    dpkg-query -W -f='${Status}\n' "$p" | grep 'install ok installed' >/dev/null || fail "$p is not installed"
   done
   version=$(dpkg-query -W -f='${Version}' velkor); version=${version%-*}
   PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -29,7 +31,7 @@ if [ "${1:-}" = --inside ]; then
   printf 'hello\n' > hello.txt
   bgntag hello.txt hello.bgn
   [ "$(velkor check hello.bgn)" = "hello.bgn: OK" ] || fail "velkor check"
-  velkor info --json hello.bgn | grep -q '"ok":true' || fail "velkor info"
+  velkor info --json hello.bgn | grep '"ok":true' >/dev/null || fail "velkor info"
   [ "$(velkor --version)" = "velkor $version" ] || fail "velkor --version"
   set +e; usage=$(/usr/bin/bgntag 2>&1); status=$?; set -e
   [ "$status" = 1 ] && [ "$usage" = "usage: /usr/bin/bgntag <in> <out>" ] || fail "bgntag usage: $usage"
@@ -37,7 +39,7 @@ if [ "${1:-}" = --inside ]; then
   # The man pages, found and formatted by man.
   for page in "1 bgntag" "1 velkor" "3 velkor"; do
     # shellcheck disable=SC2086
-    MANWIDTH=80 man $page 2>/dev/null | grep -q '^NAME' || fail "man $page"
+    MANWIDTH=80 man $page 2>/dev/null | grep '^NAME' >/dev/null || fail "man $page"
   done
 
   # pkg-config, and a C program built with it that runs with no help.
@@ -45,7 +47,8 @@ if [ "${1:-}" = --inside ]; then
   # shellcheck disable=SC2046
   cc -Wall -Werror consumers/consumer.c $(pkg-config --cflags --libs velkor) -o c-consumer ||
     fail "cc with pkg-config --cflags --libs velkor"
-  ldd ./c-consumer | grep -Eq 'libvelkor\.so\.0 => /(usr/)?lib/' || fail "c-consumer does not use the installed library"
+  ldd ./c-consumer | grep -E 'libvelkor\.so\.0 => /(usr/)?lib/' >/dev/null ||
+    fail "c-consumer does not use the installed library: $(ldd ./c-consumer)"
   ./c-consumer c.vc
   velkor unpack -k "consumer key" c.vc c.out
   [ "$(cat c.out)" = "a payload from C" ] || fail "velkor unpack of the C consumer's container"
