@@ -33,10 +33,12 @@ enum : unsigned {
     opt_label = 1u << 2,     // -l, -s, -m, -p
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
+    opt_status = 1u << 5,
 };
 
 const command commands[] = {
-    {"check", cmd_check, opt_quiet, 1, -1, "velkor check [-q] FILE..."},
+    {"check", cmd_check, opt_quiet | opt_status | opt_json, 1, -1,
+     "velkor check [-q | --status] [--json] FILE..."},
     {"untag", cmd_untag, 0, 2, 2, "velkor untag IN OUT"},
     {"tag", cmd_tag, 0, 2, 2, "velkor tag IN OUT"},
     {"pack", cmd_pack, opt_key | opt_label | opt_data_sized, 2, 2,
@@ -45,7 +47,7 @@ const command commands[] = {
     {"unpack", cmd_unpack, opt_key | opt_data_sized, 2, 2,
      "velkor unpack (-k KEY | -K KEYFILE) [--data-sized] IN OUT"},
     {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
-     "velkor info (-k KEY | -K KEYFILE) [--data-sized] [--json] IN"},
+     "velkor info [-k KEY | -K KEYFILE] [--data-sized] [--json] IN"},
 };
 
 const char help_text[] =
@@ -56,10 +58,12 @@ const char help_text[] =
     "  tag       write IN's bytes to OUT as a tagged file, as bgntag does\n"
     "  pack      write IN's bytes to OUT as an encrypted container\n"
     "  unpack    check the container IN and write its payload to OUT\n"
-    "  info      check the container IN and print its header fields\n"
+    "  info      check the tagged file or container IN and print its fields\n"
+    "            (a container needs the key)\n"
     "\n"
     "Options:\n"
     "  -q, --quiet            check: print only the files that fail\n"
+    "      --status           check: print nothing, give only the exit status\n"
     "  -k, --key KEY          key text, 1 to 254 bytes\n"
     "  -K, --key-file FILE    read the key text from the first line of FILE\n"
     "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
@@ -67,7 +71,7 @@ const char help_text[] =
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
     "  -p, --prefix N         first key byte, 0..255, decimal or 0x hex (default 0)\n"
     "      --data-sized       give each field a cipher table as large as the field\n"
-    "      --json             info: print one JSON object\n"
+    "      --json             check, info: print one JSON object per file\n"
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
     "\n"
@@ -114,7 +118,7 @@ bool parse_prefix(const char *s, uint8_t &out)
     return true;
 }
 
-enum { long_data_sized = 256, long_json, long_version };
+enum { long_data_sized = 256, long_json, long_version, long_status };
 
 const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
@@ -126,6 +130,7 @@ const option long_options[] = {
     {"prefix", required_argument, nullptr, 'p'},
     {"data-sized", no_argument, nullptr, long_data_sized},
     {"json", no_argument, nullptr, long_json},
+    {"status", no_argument, nullptr, long_status},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, long_version},
     {nullptr, 0, nullptr, 0},
@@ -151,6 +156,7 @@ unsigned option_bit(int val)
     case 'l': case 's': case 'm': case 'p': return opt_label;
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
+    case long_status: return opt_status;
     default: return 0;
     }
 }
@@ -283,6 +289,9 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
         case long_json:
             s.json = true;
             break;
+        case long_status:
+            s.status_only = true;
+            break;
         }
     }
     for (int k = optind; k < nargs; k++)
@@ -294,7 +303,9 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->max_operands >= 0 && n > cmd->max_operands)
         usage_error(cmd, "too many operands");
     if (cmd->options & opt_key) {
-        if (s.key == nullptr && s.key_file == nullptr)
+        // info reads a tagged file without a key, and asks for one only
+        // when IN turns out to be a container.
+        if (s.key == nullptr && s.key_file == nullptr && cmd->id != cmd_info)
             usage_error(cmd, "a key is needed (-k KEY or -K KEYFILE)");
         if (s.key != nullptr && s.key_file != nullptr)
             usage_error(cmd, "give the key once, with -k or with -K");
