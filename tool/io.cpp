@@ -194,7 +194,7 @@ void push_components(std::vector<std::string> &stack, const std::string &path)
 // target).  A last component that is a /proc link is opened for writing,
 // or with `look_only` just looked at (O_PATH), which neither blocks on a
 // FIFO nor truncates anything.
-bool walk(const char *path, walked &w, bool look_only = false)
+bool walk(const char *path, walked &w, bool look_only = false, int base = -1)
 {
     if (*path == '\0') {
         errno = ENOENT;
@@ -202,7 +202,11 @@ bool walk(const char *path, walked &w, bool look_only = false)
     }
     std::vector<std::string> stack;
     push_components(stack, path);
-    fd_holder cur(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // A relative name starts from `base` when given, else from the
+    // working directory.
+    fd_holder cur(path[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                  : base >= 0    ? openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                 : ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.get() < 0)
         return false;
     int links = 0;
@@ -514,7 +518,31 @@ bool output::use_stdout(const struct stat &out1)
     return true;
 }
 
-bool output::open(const char *path, const file_id &input)
+int open_directory(const char *path, bool create)
+{
+    walked w;
+    if (!walk(path, w, true))
+        return -1;
+    if (!w.exists) {
+        if (!create) {
+            errno = ENOENT;
+            return -1;
+        }
+        if (mkdirat(w.dir.get(), w.name.c_str(), 0777) != 0 && errno != EEXIST)
+            return -1;
+        // Whatever now holds the name must be a directory, not a link.
+        return openat(w.dir.get(), w.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (!S_ISDIR(w.st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return w.node.release();
+}
+
+bool output::open(const char *path, const file_id &input) { return open_in(-1, path, input); }
+
+bool output::open_in(int dir, const char *path, const file_id &input)
 {
     failed_beside_ = aliases_input_ = false;
     const auto refuse_alias = [&] {
@@ -533,7 +561,7 @@ bool output::open(const char *path, const file_id &input)
     }
 
     walked w;
-    if (!walk(path, w))
+    if (!walk(path, w, false, dir))
         return false;
     const file_id target = w.exists ? file_id::of(w.st) : file_id{};
     if (have_stdout && target.same(file_id::of(out1))) {

@@ -84,6 +84,10 @@ public:
     // output.  `input`, when valid, is the file being read: an output
     // written in place must not be that file.
     bool open(const char *path, const file_id &input = {});
+    // The same, with a relative `path` taken from the directory `dir` (a
+    // descriptor, as open_directory() gives) rather than the working
+    // directory.
+    bool open_in(int dir, const char *path, const file_id &input = {});
 
     // Resolves `path` as open() does and keeps it for replacement only when
     // it leads, other than through /proc, to an existing regular file that
@@ -166,6 +170,12 @@ private:
     uint64_t size_ = 0;
     file_id id_;
 };
+
+// The directory that `path` names, walked as an output's name is (links
+// followed only where the protected-links rule allows), created with 0777
+// less the umask when it is missing and `create` is set.  An O_PATH
+// descriptor for output::open_in(), or -1 with errno.
+int open_directory(const char *path, bool create);
 
 // A file with no name in $TMPDIR (or /tmp), open for reading and writing:
 // room for a pipe's bytes when the length must come first.  It disappears
