@@ -496,14 +496,23 @@ void velkor_scanner::events_at(uint64_t p)
         return;
     const std::vector<uint64_t> group = std::move(it->second);
     ends.erase(it);
-    for (const uint64_t seq : group) {
+    // Latest first, so payload lengths mostly rise, and each power is the
+    // last one times a short step.
+    uint64_t last_len = 0;
+    uint32_t last_pow = 1; // x^(8 last_len)
+    for (auto k = group.rbegin(); k != group.rend(); ++k) {
+        const uint64_t seq = *k;
         candidate &c = cand(seq);
         if (c.find.kind == VELKOR_FIND_TAGGED) {
+            const uint64_t n = c.find.payload_length;
+            last_pow = n >= last_len ? velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len))
+                                     : velkor::crc_x_pow_8n(n);
+            last_len = n;
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
             velkor_crc_state st;
             velkor_crc_init(&st);
-            st.crc = crc.crc ^ velkor::crc_mul(c.reg, velkor::crc_x_pow_8n(c.find.payload_length));
+            st.crc = crc.crc ^ velkor::crc_mul(c.reg, last_pow);
             st.length = c.find.length;
             c.find.computed_crc = velkor_crc_final(&st);
             open_tagged--;
