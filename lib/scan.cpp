@@ -74,11 +74,12 @@ struct candidate {
     bool deciphering;        // container: a payload cipher is running
 };
 
-// What a candidate costs while pending: its record and its share of the
-// bookkeeping around it (its place in the list by end, with the list's
-// slack, and the tree node of its end).  A fixed figure, so that
-// drops are the same on every machine.
-constexpr size_t candidate_cost = sizeof(candidate) + 64;
+// What a candidate costs while pending: its record and the bookkeeping
+// around it, at most a tree node for its end (with the allocator's
+// overhead, about 64 bytes), a list of one for it there (32) and its place
+// in the snapshot queue (8).  A fixed figure, so that drops are the same on
+// every machine.
+constexpr size_t candidate_cost = sizeof(candidate) + 128;
 
 struct decipher {
     uint64_t seq;
