@@ -339,7 +339,6 @@ velkor::scan_find_fn choose_find()
 
 } // namespace
 
-
 struct velkor_scanner {
     velkor::scan_find_fn find_starts = choose_find();
     std::string key;
