@@ -86,6 +86,26 @@ bytes tagged(const bytes &payload)
     return t;
 }
 
+bytes join(std::initializer_list<bytes> parts)
+{
+    bytes r;
+    for (const bytes &p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+// fuzz_scan's input: flags, key text (length byte, characters), piece seed
+// (2 bytes), image.
+void scan_seed(const std::string &name, uint8_t flags, const std::string &key, const bytes &image)
+{
+    bytes in{flags, static_cast<uint8_t>(key.size())};
+    in.insert(in.end(), key.begin(), key.end());
+    in.push_back(0x12);
+    in.push_back(0x34);
+    in.insert(in.end(), image.begin(), image.end());
+    put("scan", name, in);
+}
+
 // fuzz_decrypt's input: flags, key text (length byte, characters), container.
 void container_seed(const std::string &name, const char *magic, uint8_t prefix,
                     const std::string &key, const char *label, const char *sublabel,
@@ -186,5 +206,23 @@ int main(int argc, char **argv)
     checksum_seed("blocks-and-tail", 7, 0, pattern(1000, 9));
     // All bytes high, a few blocks of 256 bytes and a tail, at the last offset.
     checksum_seed("all-high-bytes", 63, 0xDEADBEEF, bytes(4100, 0xFF));
+
+    // A tagged file holding a container and a tagged file, under the key.
+    const bytes c = container("start", 0x21, "k", "label", "sub", pattern(90, 10), 0);
+    const bytes inner = tagged(pattern(30, 11));
+    scan_seed("nested-keyed", 0x00, "k",
+              join({pattern(7, 12), tagged(join({pattern(5, 13), c, inner})), pattern(3, 14)}));
+    // Data-sized tables, a damaged tagged file and one cut by the end.
+    const bytes d = container("asar1", 0x05, "k", "", "", pattern(40, 15), 1);
+    bytes damaged = tagged(pattern(50, 16));
+    damaged[30] ^= 1;
+    const bytes cut = tagged(pattern(60, 17));
+    scan_seed("dss-damaged-cut", 0x01, "k",
+              join({d, damaged, bytes(cut.begin(), cut.begin() + 40)}));
+    // Without a key, a small memory limit, several nested tagged files.
+    bytes nest = tagged(pattern(10, 18));
+    for (int k = 0; k < 8; k++)
+        nest = tagged(join({pattern(3, 19), nest, c}));
+    scan_seed("nest-small-limit", 0x02, "", nest);
     return 0;
 }

@@ -47,6 +47,7 @@ enum feature : unsigned {
     feat_pclmul = 1u << 0,     // x86: PCLMULQDQ and SSE4.1
     feat_vpclmul512 = 1u << 1, // x86: VPCLMULQDQ and AVX-512 F/BW/VL, enabled by the OS
     feat_pmull = 1u << 2,      // ARM64: PMULL, 64 x 64-bit polynomial multiply
+    feat_avx2 = 1u << 3,       // x86: AVX2, enabled by the OS (the scanner's search)
 };
 
 // The kernel families, slowest first.

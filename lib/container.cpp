@@ -9,6 +9,7 @@
 #include "velkor.h"
 #include "be32.h"
 #include "cipher_key.h"
+#include "container_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -158,8 +159,8 @@ extern "C" int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data)
 // ---------------------------------------------------------------------------
 // Reading
 
-extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
-                                      size_t avail, int64_t total)
+enc_reason velkor::enc_parse_header(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                    size_t avail, int64_t total)
 {
     start_stream(st);
     // Every count below is at most 19 + 32 + 8, far from overflowing.
@@ -202,10 +203,40 @@ extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint
     // The checksum's presence too is checked before anything is deciphered.
     if (total >= 0 && static_cast<uint64_t>(total) < header + uint64_t{d} + 4)
         return ENC_PAST_END;
+    return ENC_OK;
+}
+
+enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st)
+{
+    if (strnlen(info->key, max_key_text + 1) > max_key_text)
+        return ENC_KEY_TOO_LONG;
+    // The label alone first: most wrong candidates stop here.
+    const uint32_t l1 = st->label_len, l2 = st->sublabel_len;
+    uint8_t lab[max_label];
+    if (vcrypt_buf(info->key_prefix, info->key, reinterpret_cast<const uint8_t *>(info->label),
+                   lab, l1, info->data_sized_state) != 0)
+        return ENC_NO_MEMORY;
+    if (lab[l1 - 1] != 0)
+        return ENC_BAD_TEXT;
+    uint8_t sub[max_sublabel];
+    if (vcrypt_buf(static_cast<uint8_t>(info->label[0]), info->key,
+                   reinterpret_cast<const uint8_t *>(info->sublabel), sub, l2,
+                   info->data_sized_state) != 0)
+        return ENC_NO_MEMORY;
+    return sub[l2 - 1] == 0 ? ENC_OK : ENC_BAD_TEXT;
+}
+
+extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                      size_t avail, int64_t total)
+{
+    const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
+    if (why != ENC_OK)
+        return why;
     if (strnlen(info->key, max_key_text + 1) > max_key_text)
         return ENC_KEY_TOO_LONG;
     if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
         return ENC_NO_MEMORY;
+    const uint32_t d = st->data_length;
     st->csum = d;
     st->remaining = d;
     return ENC_OK;

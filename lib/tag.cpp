@@ -10,6 +10,8 @@
 // This file is the only place that knows the layout.
 #include "velkor.h"
 #include "be32.h"
+#include "crc_combine.h"
+#include "tag_internal.h"
 
 #include <cstring>
 
@@ -23,53 +25,23 @@ constexpr uint8_t format_byte = 0xB1;
 constexpr size_t length_at = 12;
 constexpr size_t crc_at = 16;
 
-// CRC combination.
-//
-// velkor_crc's register runs most significant bit first from zero: reading
-// the 32-bit register h as a polynomial h(x) over GF(2), each byte b turns
-// it into (h(x) x^8 + b(x) x^32) mod P, P = 0x104C11DB7.  That step is
-// linear in h and in the data, so the register over A followed by B is
-//
-//   reg(A || B) = reg(A) x^(8|B|) + reg(B)   (mod P),
-//
-// the first term being the register over A run on through |B| zero bytes.
-// The payload's state holds reg(payload) and its length n, so the file's
-// register needs only reg(header) times x^(8n) mod P.  That power comes
-// from square-and-multiply over the bits of n, with x^8 as the base: about
-// 2 log2(n) multiplications mod P instead of n steps.  The length bytes and
-// the final complement are then added by velkor_crc_final, as for any data.
-
-constexpr uint32_t poly = 0x04C11DB7; // P without its x^32 term
-
-// a(x) b(x) mod P, by Horner's rule over the bits of b from the top:
-// r = r x + b_i a, with r x reduced at once.
-uint32_t mul_mod(uint32_t a, uint32_t b)
-{
-    uint32_t r = 0;
-    for (int i = 31; i >= 0; i--) {
-        r = (r << 1) ^ ((r >> 31) != 0 ? poly : 0);
-        if ((b >> i) & 1)
-            r ^= a;
-    }
-    return r;
-}
-
-// x^(8n) mod P.
-uint32_t x_pow_8n(uint64_t n)
-{
-    uint32_t result = 1;          // x^0
-    uint32_t square = 1u << 8;    // x^8, then x^16, x^32, ...
-    for (; n != 0; n >>= 1) {
-        if (n & 1)
-            result = mul_mod(result, square);
-        square = mul_mod(square, square);
-    }
-    return result;
-}
-
 // velkor_crc() of header (its CRC field taken as zero) followed by the
 // payload that `payload` was fed with.
 uint32_t file_crc(const uint8_t *header, const velkor_crc_state *payload)
+{
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    st.crc = velkor::tag_header_register(header);
+    st.length = header_len;
+    // The header's register run on through the payload: see crc_combine.cpp.
+    st.crc = velkor::crc_combine(st.crc, payload->crc, payload->length);
+    st.length += payload->length;
+    return velkor_crc_final(&st);
+}
+
+} // namespace
+
+uint32_t velkor::tag_header_register(const uint8_t *header)
 {
     uint8_t h[header_len];
     memcpy(h, header, header_len);
@@ -77,12 +49,19 @@ uint32_t file_crc(const uint8_t *header, const velkor_crc_state *payload)
     velkor_crc_state st;
     velkor_crc_init(&st);
     velkor_crc_update(&st, h, header_len);
-    st.crc = mul_mod(st.crc, x_pow_8n(payload->length)) ^ payload->crc;
-    st.length += payload->length;
-    return velkor_crc_final(&st);
+    return st.crc;
 }
 
-} // namespace
+bool velkor::tag_header_candidate(const uint8_t *p, uint32_t *length, uint32_t *stored_crc)
+{
+    static constexpr uint8_t fixed[length_at] = {'b', 'g', 'n', 0, 0, 0, 0, 0, 0, 0, 0,
+                                                 format_byte};
+    if (memcmp(p, fixed, length_at) != 0)
+        return false;
+    *length = get_be32(p + length_at);
+    *stored_crc = get_be32(p + crc_at);
+    return *length >= header_len;
+}
 
 extern "C" int velkor_tag_build(uint8_t header[VELKOR_TAG_HEADER_LEN],
                                 const velkor_crc_state *payload)

@@ -10,7 +10,8 @@
  *    value 0 means success.  Nothing is ever printed.
  *  - The library has no mutable global state: functions may run on several
  *    threads at once as long as each works on its own buffers and records.
- *  - The only memory the library allocates is the cipher's state table.
+ *  - The library allocates only the cipher's state table and a scanner's
+ *    own record and candidates (within the memory limit it was given).
  */
 #ifndef VELKOR_H
 #define VELKOR_H
@@ -394,6 +395,161 @@ VELKOR_API void enc_stream_release(enc_stream *st);
  */
 VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *buf,
                                   size_t size);
+
+/* ------------------------------------------------------------------ */
+/* Scanner: tagged files and containers inside a larger image          */
+/* ------------------------------------------------------------------ */
+
+/*
+ * A scanner reads an image once, in pieces of any size, and reports every
+ * tagged file and container it finds at any offset, nested ones included.
+ * It is a pull interface: velkor_scan_feed() takes the next piece,
+ * velkor_scan_next() hands out the finds that have become certain, and
+ * velkor_scan_finish() marks the end of the image, after which every
+ * remaining find is ready.  The same image gives the same finds, in the
+ * same order, and the same dropped count, however it is cut into pieces.
+ *
+ * What is a find:
+ *  - a tagged file at offset o: "bgn", eight zero bytes, 0xB1 and a total
+ *    length L >= 20.  Verified when o + L lies within the image and the CRC
+ *    over its L bytes, the CRC field taken as zero, equals the stored one.
+ *  - a container at offset o: magic "start" or "asar1" with its NUL, then a
+ *    label length 1..32, a sublabel length 1..8 and a payload length D.
+ *    Without a key it is reported as VELKOR_SCAN_NO_KEY; with a key it is
+ *    verified when label and sublabel decipher to texts that end at their
+ *    NUL and the payload's checksum matches, as decrypt_buf() checks.
+ *  Either kind whose last byte lies past the end of the image is reported
+ *  as VELKOR_SCAN_TRUNCATED, with the lengths its header claims.
+ *
+ * Finds come out in order of offset (a tagged file and a container never
+ * share one).  A find is handed out once nothing before it is pending,
+ * which may be long after its last byte was fed when an enclosing
+ * candidate is still open; then its @inside is known: the offset of the
+ * innermost verified find whose bytes include all of its own.  A start is
+ * looked at once ENC_MAX_HEADER_LEN bytes from it have been fed, or the
+ * image has ended, so that no find depends on where a piece ends.
+ *
+ * Cost.  Each byte is searched once, and run through the CRC register once
+ * while a tagged candidate is open: a candidate's CRC comes from the
+ * register at its offset + 20 and at its end, combined by one power and one
+ * product modulo the CRC polynomial, so time is linear in the image
+ * whatever it holds.  With a key, a container candidate costs at most two
+ * cipher keyings of at most 256 entries for its label and sublabel, the
+ * sublabel's only when the label deciphers; its payload is
+ * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
+ * payloads are deciphered at once, so deciphering costs at most that many
+ * times the image's length in cipher steps.  With data-sized tables a
+ * payload's table has D entries, keyed when the container is found: its
+ * bytes count against the memory limit, which so bounds the keying too.
+ *
+ * Memory.  Candidates are held from the oldest one not yet resolved on,
+ * each counted at a fixed size, together with the cipher table of each
+ * payload being deciphered (256 bytes, or D with data-sized tables).  A
+ * candidate that would take this past the memory limit, or would be a
+ * payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is dropped when it is
+ * found and counted by velkor_scan_dropped(); nothing else is dropped.
+ * Finds that are ready stay in the scanner until velkor_scan_next() takes
+ * them and are not counted: take them after each piece.  Apart from that,
+ * a scanner holds a few kilobytes (16 more with a key) and the verified
+ * finds handed out that enclose the current offset.
+ */
+typedef struct velkor_scanner velkor_scanner;
+
+#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+#define VELKOR_SCAN_MAX_DECIPHERS 16
+
+typedef struct velkor_scan_options {
+    const char *key;      /* key text (1..254 characters), or NULL: no key;
+                             copied by velkor_scan_new() */
+    int data_sized_state; /* as enc_info.data_sized_state */
+    size_t memory_limit;  /* bytes for pending candidates and their payload
+                             tables; 0: VELKOR_SCAN_DEFAULT_MEMORY */
+} velkor_scan_options;
+
+typedef enum velkor_find_kind {
+    VELKOR_FIND_TAGGED = 1,
+    VELKOR_FIND_CONTAINER = 2
+} velkor_find_kind;
+
+/* A find's verdict.  VELKOR_SCAN_VERIFIED is 0. */
+typedef enum velkor_scan_reason {
+    VELKOR_SCAN_VERIFIED = 0,
+    VELKOR_SCAN_NO_KEY,       /* a container, and the scanner has no key */
+    VELKOR_SCAN_CRC_MISMATCH, /* a tagged file whose CRC does not match */
+    VELKOR_SCAN_TRUNCATED,    /* the image ends before the find's last byte */
+    VELKOR_SCAN_WRONG_KEY     /* a container that does not decipher: wrong
+                                 key or damaged */
+} velkor_scan_reason;
+
+typedef struct velkor_find {
+    uint64_t offset;          /* of the find's first byte in the image */
+    velkor_find_kind kind;
+    velkor_scan_reason reason; /* VELKOR_SCAN_VERIFIED when verified */
+    uint64_t length;          /* bytes from the first to the last */
+    uint64_t payload_offset;  /* in the image */
+    uint64_t payload_length;
+    int inside_valid;         /* non-zero: inside holds an offset */
+    uint64_t inside;          /* offset of the innermost enclosing verified find */
+    /* Tagged files: */
+    uint32_t stored_crc;
+    uint32_t computed_crc;    /* when the whole find was read */
+    /* Containers: */
+    char magic[6];            /* "start" or "asar1" with its NUL */
+    uint8_t key_prefix;
+    uint32_t label_len;       /* L1 and L2, as stored */
+    uint32_t sublabel_len;
+    int deciphered;           /* non-zero: label and sublabel hold text */
+    char label[32];           /* NUL-terminated when deciphered */
+    char sublabel[8];
+    uint32_t checksum;        /* the stored payload checksum, when deciphered */
+} velkor_find;
+
+/*
+ * velkor_scan_new() - create a scanner with @options (NULL: no key, tables
+ * of 256 entries, the default memory limit).  The key text is copied.
+ * Returns NULL when the key is empty or longer than 254 characters, or when
+ * memory runs out.  Release it with velkor_scan_free().
+ */
+VELKOR_API velkor_scanner *velkor_scan_new(const velkor_scan_options *options);
+
+/*
+ * velkor_scan_feed() - scan the next @len bytes of the image at @buf, which
+ * the scanner does not keep.  Returns 0, or -1 when memory runs out or the
+ * scanner has failed or been finished; a scanner that failed refuses every
+ * later feed and finish.
+ */
+VELKOR_API int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len);
+
+/*
+ * velkor_scan_finish() - mark the end of the image: every candidate still
+ * open is resolved (as truncated if it runs past the end) and every find
+ * becomes ready.  Returns 0, or -1 as velkor_scan_feed() does.
+ */
+VELKOR_API int velkor_scan_finish(velkor_scanner *sc);
+
+/*
+ * velkor_scan_next() - take the next ready find into @find.  Returns 1 when
+ * it filled *find, 0 when no find is ready (until more is fed, or for good
+ * after velkor_scan_finish()).
+ */
+VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
+
+/*
+ * velkor_scan_dropped() - how many candidates were dropped so far for the
+ * memory limit or the limit on payloads deciphered at once.  Dropped
+ * candidates are not reported as finds, whatever they would have been.
+ */
+VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
+
+/* velkor_scan_free() - release a scanner and all it holds; NULL is harmless. */
+VELKOR_API void velkor_scan_free(velkor_scanner *sc);
+
+/*
+ * velkor_scan_reason_text() - a find's verdict in words: "verified",
+ * "no key", "CRC mismatch", "truncated" or "wrong key or damaged".  The
+ * text is static.
+ */
+VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers                                                  */

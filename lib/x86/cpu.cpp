@@ -22,6 +22,8 @@ __attribute__((no_sanitize("address", "undefined"))) unsigned cpu_features()
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq"))
         f |= feat_vpclmul512;
+    if (__builtin_cpu_supports("avx2"))
+        f |= feat_avx2;
     return f;
 }
 

@@ -1,5 +1,6 @@
 """velkor for Python: the library's checksums, cipher, tagged files and
-encrypted containers over libvelkor.so.0.
+encrypted containers, and a scanner for both inside larger images, over
+libvelkor.so.0.
 
     >>> import velkor
     >>> hex(velkor.crc(b"abc"))                 # what cksum prints first
@@ -9,6 +10,8 @@ encrypted containers over libvelkor.so.0.
     >>> box = velkor.pack(b"attack at dawn", "correct horse", "orders", "v1")
     >>> velkor.unpack(box, "correct horse").payload
     b'attack at dawn'
+    >>> [(f.offset, f.kind, f.verified) for f in velkor.scan(b"xyz" + velkor.tag(b"abc"))]
+    [(3, 'tagged', True)]
 
 Every function takes any bytes-like object (bytes, bytearray, memoryview,
 mmap, array) and reads it in place, without copying it.  The library's
@@ -20,6 +23,7 @@ from ._checksum import Crc, crc, csum
 from ._cipher import Cipher, vcrypt
 from ._container import Container, pack, unpack
 from ._errors import ContainerError, Error, TagError
+from ._scan import Find, Scanner, scan
 from ._tag import tag, untag
 
 __all__ = [
@@ -28,11 +32,14 @@ __all__ = [
     "ContainerError",
     "Crc",
     "Error",
+    "Find",
+    "Scanner",
     "TagError",
     "__version__",
     "crc",
     "csum",
     "pack",
+    "scan",
     "tag",
     "unpack",
     "untag",

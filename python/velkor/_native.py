@@ -115,6 +115,41 @@ class EncStream(ctypes.Structure):
     ]
 
 
+class ScanOptions(ctypes.Structure):
+    """velkor_scan_options."""
+
+    _fields_ = [
+        ("key", ctypes.c_char_p),
+        ("data_sized_state", ctypes.c_int),
+        ("memory_limit", ctypes.c_size_t),
+    ]
+
+
+class ScanFind(ctypes.Structure):
+    """velkor_find: one find of the scanner."""
+
+    _fields_ = [
+        ("offset", ctypes.c_uint64),
+        ("kind", ctypes.c_int),
+        ("reason", ctypes.c_int),
+        ("length", ctypes.c_uint64),
+        ("payload_offset", ctypes.c_uint64),
+        ("payload_length", ctypes.c_uint64),
+        ("inside_valid", ctypes.c_int),
+        ("inside", ctypes.c_uint64),
+        ("stored_crc", ctypes.c_uint32),
+        ("computed_crc", ctypes.c_uint32),
+        ("magic", ctypes.c_char * 6),
+        ("key_prefix", ctypes.c_uint8),
+        ("label_len", ctypes.c_uint32),
+        ("sublabel_len", ctypes.c_uint32),
+        ("deciphered", ctypes.c_int),
+        ("label", ctypes.c_char * 32),
+        ("sublabel", ctypes.c_char * 8),
+        ("checksum", ctypes.c_uint32),
+    ]
+
+
 # The header's public constants (#defines, which ctypes cannot read).
 VELKOR_TAG_HEADER_LEN = 20
 VELKOR_TAG_MAX_PAYLOAD = 0xFFFFFFFF - VELKOR_TAG_HEADER_LEN
@@ -125,6 +160,9 @@ VELKOR_TAG_OK, VELKOR_TAG_SHORT, VELKOR_TAG_NO_MAGIC, VELKOR_TAG_WRONG_FORMAT, \
 ENC_OK, ENC_NOT_CONTAINER, ENC_CUT_OFF, ENC_BAD_LABEL_LENGTH, ENC_BAD_SUBLABEL_LENGTH, \
     ENC_PAST_END, ENC_KEY_TOO_LONG, ENC_NO_MEMORY, ENC_CHECKSUM_MISMATCH, \
     ENC_BAD_TEXT = range(10)
+VELKOR_FIND_TAGGED, VELKOR_FIND_CONTAINER = 1, 2
+VELKOR_SCAN_VERIFIED, VELKOR_SCAN_NO_KEY, VELKOR_SCAN_CRC_MISMATCH, VELKOR_SCAN_TRUNCATED, \
+    VELKOR_SCAN_WRONG_KEY = range(5)
 
 
 def _proto(name: str, restype: Any, *argtypes: Any) -> Any:
@@ -169,6 +207,14 @@ enc_write_payload = _proto("enc_write_payload", ctypes.c_size_t, ctypes.POINTER(
                            _u8p, _u8p, ctypes.c_size_t)
 enc_write_finish = _proto("enc_write_finish", ctypes.c_int, ctypes.POINTER(EncStream), _u8p)
 enc_stream_release = _proto("enc_stream_release", None, ctypes.POINTER(EncStream))
+velkor_scan_new = _proto("velkor_scan_new", ctypes.c_void_p, ctypes.POINTER(ScanOptions))
+velkor_scan_feed = _proto("velkor_scan_feed", ctypes.c_int, ctypes.c_void_p, _u8p,
+                          ctypes.c_size_t)
+velkor_scan_finish = _proto("velkor_scan_finish", ctypes.c_int, ctypes.c_void_p)
+velkor_scan_next = _proto("velkor_scan_next", ctypes.c_int, ctypes.c_void_p,
+                          ctypes.POINTER(ScanFind))
+velkor_scan_dropped = _proto("velkor_scan_dropped", ctypes.c_uint64, ctypes.c_void_p)
+velkor_scan_free = _proto("velkor_scan_free", None, ctypes.c_void_p)
 enc_reason_message = _proto("enc_reason_message", ctypes.c_int, ctypes.c_int,
                             ctypes.POINTER(EncStream), ctypes.c_char_p, ctypes.c_size_t)
 

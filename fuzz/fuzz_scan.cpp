@@ -1,0 +1,135 @@
+// The scanner on arbitrary images, differentially: the image fed in pieces
+// of sizes drawn from the input gives the same finds, in the same order,
+// and the same dropped count as one feed of the whole image.  Every find
+// must hold up when cut out of the image:
+//  - a verified tagged file passes velkor_tag_parse(), velkor_tag_check_length()
+//    and velkor_tag_check_crc();
+//  - a verified container passes decrypt_buf() under the scan's key, with
+//    the label and sublabel the scan reported;
+//  - a find reported as truncated runs past the image's end, no other does;
+//  - `inside` names an earlier verified find whose bytes hold the find's.
+//
+// Input: flags (bit 0: data-sized tables, bit 1: a small memory limit),
+// key text (none when empty), a seed for the piece sizes, then the image.
+#include "fuzz_input.h"
+#include "velkor.h"
+
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::vector<velkor_find> scan(const uint8_t *img, size_t len, const velkor_scan_options &o,
+                              uint32_t seed, uint64_t *dropped)
+{
+    velkor_scanner *sc = velkor_scan_new(&o);
+    FUZZ_CHECK(sc != nullptr);
+    std::vector<velkor_find> finds;
+    velkor_find f;
+    size_t at = 0;
+    while (at < len) {
+        size_t n = len - at;
+        if (seed != 0) {
+            seed = seed * 1103515245u + 12345u;
+            // Mostly short pieces, now and then a long one.
+            n = std::min<size_t>(n, (seed >> 16) % 8 == 0 ? (seed >> 8) % 4096 : (seed >> 16) % 70);
+        }
+        FUZZ_CHECK(velkor_scan_feed(sc, img + at, n) == 0);
+        at += n;
+        while (velkor_scan_next(sc, &f) == 1)
+            finds.push_back(f);
+    }
+    FUZZ_CHECK(velkor_scan_finish(sc) == 0);
+    while (velkor_scan_next(sc, &f) == 1)
+        finds.push_back(f);
+    *dropped = velkor_scan_dropped(sc);
+    velkor_scan_free(sc);
+    return finds;
+}
+
+bool same(const velkor_find &a, const velkor_find &b)
+{
+    return a.offset == b.offset && a.kind == b.kind && a.reason == b.reason &&
+           a.length == b.length && a.payload_offset == b.payload_offset &&
+           a.payload_length == b.payload_length && a.inside_valid == b.inside_valid &&
+           a.inside == b.inside && a.stored_crc == b.stored_crc &&
+           a.computed_crc == b.computed_crc && memcmp(a.magic, b.magic, 6) == 0 &&
+           a.key_prefix == b.key_prefix && a.label_len == b.label_len &&
+           a.sublabel_len == b.sublabel_len && a.deciphered == b.deciphered &&
+           (!a.deciphered || (memcmp(a.label, b.label, sizeof a.label) == 0 &&
+                              memcmp(a.sublabel, b.sublabel, sizeof a.sublabel) == 0)) &&
+           a.checksum == b.checksum;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz::input in(data, size);
+    const uint8_t flags = in.u8();
+    const std::string key = in.text(40);
+    const uint32_t seed = in.u16() | 1u;
+    const size_t len = in.rest_size();
+    // Exactly len bytes on the heap, so any read past them is caught.
+    std::unique_ptr<uint8_t[]> img(new uint8_t[len]);
+    memcpy(img.get(), in.rest(), len);
+
+    velkor_scan_options o{};
+    o.key = key.empty() ? nullptr : key.c_str();
+    o.data_sized_state = flags & 1;
+    // Small limits to see drops; otherwise 1 MiB, which keeps the inputs
+    // fast (data-sized payload tables count against it and are keyed whole).
+    o.memory_limit = flags & 2 ? 512 + 64 * static_cast<size_t>(flags >> 2) : size_t{1} << 20;
+
+    uint64_t dropped_whole, dropped_pieces;
+    const auto whole = scan(img.get(), len, o, 0, &dropped_whole);
+    const auto pieces = scan(img.get(), len, o, seed, &dropped_pieces);
+    FUZZ_CHECK(whole.size() == pieces.size());
+    FUZZ_CHECK(dropped_whole == dropped_pieces);
+    for (size_t k = 0; k < whole.size(); k++)
+        FUZZ_CHECK(same(whole[k], pieces[k]));
+
+    std::map<uint64_t, const velkor_find *> verified;
+    uint64_t last = 0;
+    for (size_t k = 0; k < whole.size(); k++) {
+        const velkor_find &f = whole[k];
+        FUZZ_CHECK(k == 0 || f.offset > last);
+        last = f.offset;
+        FUZZ_CHECK((f.reason == VELKOR_SCAN_TRUNCATED) == (f.offset + f.length > len));
+        FUZZ_CHECK(f.payload_offset >= f.offset &&
+                   f.payload_offset + f.payload_length <= f.offset + f.length);
+        if (f.inside_valid) {
+            auto it = verified.find(f.inside);
+            FUZZ_CHECK(it != verified.end());
+            FUZZ_CHECK(it->second->offset + it->second->length >= f.offset + f.length);
+        }
+        if (f.reason != VELKOR_SCAN_VERIFIED)
+            continue;
+        verified[f.offset] = &f;
+        const uint8_t *p = img.get() + f.offset;
+        const size_t n = static_cast<size_t>(f.length);
+        if (f.kind == VELKOR_FIND_TAGGED) {
+            velkor_tag_info info;
+            FUZZ_CHECK(velkor_tag_parse(&info, p, n) == VELKOR_TAG_OK);
+            FUZZ_CHECK(velkor_tag_check_length(&info, n) == VELKOR_TAG_OK);
+            velkor_crc_state st;
+            velkor_crc_init(&st);
+            velkor_crc_update(&st, p + VELKOR_TAG_HEADER_LEN, n - VELKOR_TAG_HEADER_LEN);
+            FUZZ_CHECK(velkor_tag_check_crc(&info, p, &st) == VELKOR_TAG_OK);
+            FUZZ_CHECK(info.computed_crc == f.computed_crc);
+        } else {
+            FUZZ_CHECK(o.key != nullptr && f.deciphered);
+            std::unique_ptr<uint8_t[]> copy(new uint8_t[n]);
+            memcpy(copy.get(), p, n);
+            enc_info info{};
+            info.key = o.key;
+            info.data_sized_state = o.data_sized_state;
+            FUZZ_CHECK(decrypt_buf(&info, copy.get(), static_cast<int64_t>(n)) == 0);
+            FUZZ_CHECK(info.data_length == f.payload_length && info.checksum == f.checksum);
+            FUZZ_CHECK(memcmp(info.label, f.label, f.label_len) == 0 &&
+                       memcmp(info.sublabel, f.sublabel, f.sublabel_len) == 0);
+        }
+    }
+    return 0;
+}

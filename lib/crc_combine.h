@@ -1,0 +1,28 @@
+// CRC combination for velkor_crc's register: the register over A || B from
+// the registers over A and B and the length of B, without reading A or B
+// again.  Shared by the tagged-file header (tag.cpp) and the scanner
+// (scan.cpp).  Internal: not installed.
+#ifndef VELKOR_CRC_COMBINE_H
+#define VELKOR_CRC_COMBINE_H
+
+#include <cstdint>
+
+namespace velkor {
+
+// a(x) b(x) mod P, P = x^32 + 0x04C11DB7, both operands as velkor_crc
+// registers (most significant bit = highest power).
+uint32_t crc_mul(uint32_t a, uint32_t b);
+
+// x^(8n) mod P: the factor that runs a register on through n zero bytes.
+uint32_t crc_x_pow_8n(uint64_t n);
+
+// The register over A || B: reg_a run on through b_len zero bytes, plus
+// reg_b.
+inline uint32_t crc_combine(uint32_t reg_a, uint32_t reg_b, uint64_t b_len)
+{
+    return crc_mul(reg_a, crc_x_pow_8n(b_len)) ^ reg_b;
+}
+
+} // namespace velkor
+
+#endif

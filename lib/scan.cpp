@@ -1,0 +1,809 @@
+// The scanner: every tagged file and container inside a larger image, found
+// in one pass over it, whatever the pieces it arrives in.
+//
+// Positions.  Three offsets move forward through the image:
+//   pos       bytes fed so far;
+//   frontier  the next offset to examine as a start;
+//   cursor    where the CRC register (while it runs) and every payload
+//             being deciphered have got to.
+// A start is examined once ENC_MAX_HEADER_LEN bytes from it are in (or the
+// image has ended), so that what it is never depends on where a piece
+// ends; the bytes from the frontier to pos are kept in a carry of at most
+// ENC_MAX_HEADER_LEN - 1 bytes.  The cursor never passes the frontier, so
+// every position a candidate needs later (its offset + 20, its end) is
+// still ahead of the cursor when the candidate is found.
+//
+// Tagged files.  With R(n) a CRC register run from zero at some offset
+// b <= n up to n, a candidate at o of length L has, by CRC combination
+// (crc_combine.cpp),
+//   reg(file, CRC field zero) = R(o+L) ^ (H ^ R(o+20)) x^(8(L-20))  mod P,
+// H being the register over its header with the CRC field zero (the four
+// zero bytes contribute nothing, and the payload's register is
+// R(o+L) ^ R(o+20) x^(8(L-20)) whatever b is, as long as b <= o+20).  So
+// the scan takes R at o+20 and at o+L and does one power and one product
+// per candidate; nothing is read twice.  The register runs only while some
+// tagged candidate is open, and starts again from zero at the cursor when
+// one opens after none was: over an image without candidates the scan
+// computes no CRC at all.
+//
+// Order and memory.  Candidates are kept in order of offset.  A candidate
+// is resolved at its end (or when the image ends: truncated), and handed
+// out once everything before it is resolved, so that the innermost
+// verified find around it is known.  Candidates from the oldest unresolved
+// one on count against the memory limit; a candidate that would exceed it
+// is dropped when found.  Everything that decides a drop happens at image
+// positions in a fixed order (events at or before an offset, then the
+// start at that offset), so drops, like finds, do not depend on the pieces.
+#include "velkor.h"
+#include "be32.h"
+#include "checksum_kernels.h"
+#include "cipher_key.h"
+#include "container_internal.h"
+#include "crc_combine.h"
+#include "scan_search.h"
+#include "tag_internal.h"
+
+#if defined(VELKOR_HAVE_X86_KERNELS)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t lookahead = ENC_MAX_HEADER_LEN; // bytes examined at a start
+constexpr size_t tag_len = VELKOR_TAG_HEADER_LEN;
+constexpr uint64_t none = UINT64_MAX;
+
+// At most this many payloads are deciphered at once (see velkor.h).
+constexpr size_t max_deciphers = VELKOR_SCAN_MAX_DECIPHERS;
+
+struct candidate {
+    velkor_find find;        // what is handed out; inside is set then
+    uint64_t end;            // offset + length, possibly past the image
+    uint32_t reg;            // tagged: H, then H ^ R(o+20)
+    bool resolved;
+    bool texts_failed;       // container: label or sublabel do not decipher
+    bool deciphering;        // container: a payload cipher is running
+};
+
+// What a candidate costs while pending: its record and the bookkeeping
+// around it, at most a tree node for its end (with the allocator's
+// overhead, about 64 bytes), a list of one for it there (32) and its place
+// in the snapshot queue (8).  A fixed figure, so that drops are the same on
+// every machine.
+constexpr size_t candidate_cost = sizeof(candidate) + 128;
+
+struct decipher {
+    uint64_t seq;
+    uint64_t payload_at, payload_end; // trailer: 4 bytes from payload_end
+    enc_stream st;
+    enc_info info;
+    uint8_t trailer[4];
+    size_t cost;
+};
+
+// A queue in chunks of many records: std::deque would allocate one block
+// per record or two of this size, and a scan may hold hundreds of
+// thousands.  Chunks emptied at the front are kept for reuse at the back.
+template <typename T> class chunk_queue {
+public:
+    size_t size() const { return size_; }
+    T &operator[](size_t k)
+    {
+        const size_t at = first_ + k;
+        return chunks_[at / chunk][at % chunk];
+    }
+    const T &operator[](size_t k) const
+    {
+        const size_t at = first_ + k;
+        return chunks_[at / chunk][at % chunk];
+    }
+    T &front() { return (*this)[0]; }
+    T &back() { return (*this)[size_ - 1]; }
+
+    void push_back(const T &x)
+    {
+        const size_t at = first_ + size_;
+        if (at / chunk == chunks_.size()) {
+            if (!spare_.empty()) {
+                chunks_.push_back(std::move(spare_.back()));
+                spare_.pop_back();
+            } else {
+                chunks_.push_back(std::make_unique<T[]>(chunk));
+            }
+        }
+        chunks_[at / chunk][at % chunk] = x;
+        size_++;
+    }
+
+    void pop_front()
+    {
+        size_--;
+        if (++first_ == chunk) {
+            first_ = 0;
+            if (spare_.empty())
+                spare_.push_back(std::move(chunks_.front()));
+            chunks_.erase(chunks_.begin());
+        }
+    }
+
+private:
+    static constexpr size_t chunk = 256;
+    std::vector<std::unique_ptr<T[]>> chunks_, spare_;
+    size_t first_ = 0, size_ = 0;
+};
+
+// The bytes available during one call: the carry, then the piece.
+struct window {
+    const uint8_t *carry;
+    uint64_t carry_at;
+    size_t carry_len;
+    const uint8_t *piece;
+    uint64_t piece_at;
+    size_t piece_len;
+
+    uint64_t end() const { return piece_at + piece_len; }
+
+    uint8_t at(uint64_t o) const
+    {
+        return o >= piece_at ? piece[o - piece_at] : carry[o - carry_at];
+    }
+
+    // n bytes from o, contiguous: in the piece itself, or copied to tmp.
+    const uint8_t *bytes(uint64_t o, size_t n, uint8_t *tmp) const
+    {
+        if (o >= piece_at)
+            return piece + (o - piece_at);
+        for (size_t k = 0; k < n; k++)
+            tmp[k] = at(o + k);
+        return tmp;
+    }
+
+    // Calls f(pointer, count, offset) on the parts of [a, b).
+    template <typename F> void each(uint64_t a, uint64_t b, F f) const
+    {
+        if (a < piece_at && a < b) {
+            const uint64_t e = std::min(b, piece_at);
+            f(carry + (a - carry_at), static_cast<size_t>(e - a), a);
+            a = e;
+        }
+        if (a < b)
+            f(piece + (a - piece_at), static_cast<size_t>(b - a), a);
+    }
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The search for starts (see scan_search.h).
+
+namespace {
+
+// Whether a start at p could open a find, from two of its bytes: "bgn" ...
+// 0xB1, "start", "asar1".  Any false hit is refused by the full check.
+inline bool maybe_start(const uint8_t *p)
+{
+    return (p[0] == 'b' && p[11] == 0xB1) || (p[0] == 's' && p[4] == 't') ||
+           (p[0] == 'a' && p[4] == '1');
+}
+
+// find_starts_W: W starts are tested at once, reading 11 bytes past them;
+// a block with a hit gives its starts from the hit mask (x86) or by
+// looking at each (generic), and the starts too near `readable` for a whole
+// block are looked at one by one.
+
+// The starts in [i, end) one by one, into out[n..max); returns the new n.
+inline size_t each_start(const uint8_t *p, size_t i, size_t end, size_t *out, size_t n,
+                         size_t max)
+{
+    for (; i < end && n < max; i++)
+        if (maybe_start(p + i))
+            out[n++] = i;
+    return n;
+}
+
+// The starts at i + the set bits of mask below `to`, into out[n..max).
+inline size_t mask_starts(uint64_t mask, size_t i, size_t to, size_t *out, size_t n, size_t max)
+{
+    for (; mask != 0 && n < max; mask &= mask - 1) {
+        const size_t k = i + static_cast<size_t>(__builtin_ctzll(mask));
+        if (k >= to)
+            break;
+        out[n++] = k;
+    }
+    return n;
+}
+
+// Any CPU: the compiler's generic vectors (SSE2 on x86-64, NEON on ARM64,
+// plain words where there are none).
+size_t find_starts_16(const uint8_t *p, size_t from, size_t to, size_t readable, size_t *out,
+                      size_t max)
+{
+    typedef uint8_t v16 __attribute__((vector_size(16)));
+    size_t i = from, n = 0;
+    for (; i < to && i + 16 + 11 <= readable; i += 16) {
+        v16 a, b4, b11;
+        memcpy(&a, p + i, 16);
+        memcpy(&b4, p + i + 4, 16);
+        memcpy(&b11, p + i + 11, 16);
+        const v16 hit = static_cast<v16>(((a == 'b') & (b11 == 0xB1)) |
+                                         ((a == 's') & (b4 == 't')) | ((a == 'a') & (b4 == '1')));
+        uint64_t w[2];
+        memcpy(w, &hit, 16);
+        if ((w[0] | w[1]) != 0 && (n = each_start(p, i, std::min(i + 16, to), out, n, max)) == max)
+            return n;
+    }
+    return each_start(p, i, to, out, n, max);
+}
+
+#if defined(VELKOR_HAVE_X86_KERNELS)
+[[gnu::target("avx2")]] size_t find_starts_32(const uint8_t *p, size_t from, size_t to,
+                                              size_t readable, size_t *out, size_t max)
+{
+    const __m256i b = _mm256_set1_epi8('b'), b1 = _mm256_set1_epi8(static_cast<char>(0xB1));
+    const __m256i s = _mm256_set1_epi8('s'), t = _mm256_set1_epi8('t');
+    const __m256i a = _mm256_set1_epi8('a'), one = _mm256_set1_epi8('1');
+    size_t i = from, n = 0;
+    for (; i < to && i + 32 + 11 <= readable; i += 32) {
+        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i x4 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 4));
+        const __m256i x11 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 11));
+        const __m256i hit = _mm256_or_si256(
+            _mm256_and_si256(_mm256_cmpeq_epi8(x0, b), _mm256_cmpeq_epi8(x11, b1)),
+            _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(x0, s), _mm256_cmpeq_epi8(x4, t)),
+                            _mm256_and_si256(_mm256_cmpeq_epi8(x0, a), _mm256_cmpeq_epi8(x4, one))));
+        // The mask is maybe_start() itself, one bit per start.
+        const auto m = static_cast<uint32_t>(_mm256_movemask_epi8(hit));
+        if (m != 0 && (n = mask_starts(m, i, to, out, n, max)) == max)
+            return n;
+    }
+    return each_start(p, i, to, out, n, max);
+}
+
+// Compares into mask registers all issue on one port of the cores that
+// have AVX-512, so the 64-byte search makes do with one: each pair test is
+// (x ^ c) | (y ^ d), zero exactly where both bytes match, formed by one XOR
+// and one ternary-logic operation; the three are merged by byte minimum and
+// tested for zero bytes once.
+[[gnu::target("avx512f,avx512bw")]] size_t find_starts_64(const uint8_t *p, size_t from,
+                                                          size_t to, size_t readable,
+                                                          size_t *out, size_t max)
+{
+    const __m512i b = _mm512_set1_epi8('b'), b1 = _mm512_set1_epi8(static_cast<char>(0xB1));
+    const __m512i s = _mm512_set1_epi8('s'), t = _mm512_set1_epi8('t');
+    const __m512i a = _mm512_set1_epi8('a'), one = _mm512_set1_epi8('1');
+    constexpr int a_or_b_xor_c = 0xF6; // ternary logic: A | (B ^ C)
+    // Blocks start on a 64-byte boundary, so only the two shifted loads
+    // cross cache lines, and each load is made once (the empty asm keeps
+    // the compiler from folding a load into every instruction that uses it:
+    // loads that cross a line are what this loop is bound by).
+    const size_t head = std::min(to, from + ((64 - (reinterpret_cast<uintptr_t>(p + from) & 63)) & 63));
+    size_t n = each_start(p, from, head, out, 0, max);
+    if (n == max)
+        return n;
+    size_t i = head;
+    for (; i < to && i + 64 + 11 <= readable; i += 64) {
+        __m512i x0 = _mm512_load_si512(p + i);
+        __m512i x4 = _mm512_loadu_si512(p + i + 4);
+        __m512i x11 = _mm512_loadu_si512(p + i + 11);
+        asm("" : "+v"(x0), "+v"(x4), "+v"(x11));
+        const __m512i tagged = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, b), x11, b1,
+                                                         a_or_b_xor_c);
+        const __m512i start = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, s), x4, t,
+                                                        a_or_b_xor_c);
+        const __m512i asar = _mm512_ternarylogic_epi32(_mm512_xor_si512(x0, a), x4, one,
+                                                       a_or_b_xor_c);
+        const __m512i least = _mm512_min_epu8(tagged, _mm512_min_epu8(start, asar));
+        // The mask is maybe_start() itself, one bit per start.
+        const __mmask64 hit = _mm512_testn_epi8_mask(least, least);
+        if (hit != 0 && (n = mask_starts(hit, i, to, out, n, max)) == max)
+            return n;
+    }
+    return each_start(p, i, to, out, n, max);
+}
+#endif
+
+} // namespace
+
+size_t velkor::scan_searches(scan_search out[3])
+{
+    size_t n = 0;
+#if defined(VELKOR_HAVE_X86_KERNELS)
+    const unsigned f = velkor_kernels::cpu_features();
+    if (f & velkor_kernels::feat_vpclmul512)
+        out[n++] = {"avx512", find_starts_64};
+    if (f & velkor_kernels::feat_avx2)
+        out[n++] = {"avx2", find_starts_32};
+#endif
+    out[n++] = {"generic", find_starts_16};
+    return n;
+}
+
+namespace {
+
+// The widest search this CPU runs.
+velkor::scan_find_fn choose_find()
+{
+    velkor::scan_search all[3];
+    velkor::scan_searches(all);
+    return all[0].find;
+}
+
+} // namespace
+
+struct velkor_scanner {
+    velkor::scan_find_fn find_starts = choose_find();
+    std::string key;
+    bool has_key = false;
+    int data_sized = 0;
+    size_t limit = VELKOR_SCAN_DEFAULT_MEMORY;
+
+    uint64_t pos = 0, frontier = 0, cursor = 0;
+    velkor_crc_state crc{};
+    uint64_t open_tagged = 0; // the register runs while this is non-zero
+    uint8_t carry[lookahead];
+    size_t carry_len = 0;
+
+    chunk_queue<candidate> cands;   // in order of offset
+    uint64_t front_seq = 0;         // sequence number of cands.front()
+    uint64_t released = 0;          // first sequence number not yet ready
+    std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
+    // end -> the candidates ending there.  A list of sequence numbers, not a
+    // chain through the records: many may end at one offset, and a chain
+    // would visit them one cache miss after another.
+    std::map<uint64_t, std::vector<uint64_t>> ends;
+    std::vector<decipher> deciphers;
+    size_t decipher_bytes = 0;
+    std::vector<uint8_t> scratch;   // deciphered payload, thrown away
+    uint64_t dropped = 0;
+
+    // Verified finds already handed out that may still enclose later ones:
+    // offsets rising, ends falling (see take()).
+    std::vector<std::pair<uint64_t, uint64_t>> enclosing;
+
+    bool finished = false, failed = false;
+
+    uint64_t next_seq() const { return front_seq + cands.size(); }
+    candidate &cand(uint64_t seq) { return cands[static_cast<size_t>(seq - front_seq)]; }
+
+    size_t pending_bytes() const
+    {
+        return static_cast<size_t>(next_seq() - released) * candidate_cost + decipher_bytes;
+    }
+
+    uint64_t next_event() const
+    {
+        uint64_t e = ends.empty() ? none : ends.begin()->first;
+        if (!snapshots.empty())
+            e = std::min(e, cands[static_cast<size_t>(snapshots.front() - front_seq)].find.offset +
+                                tag_len);
+        return e;
+    }
+
+    void run(const window &w, uint64_t stop);
+    void run_stretch(const window &w, uint64_t stop);
+    void advance(const window &w, uint64_t target);
+    void events_at(uint64_t p);
+    void examine(const window &w, uint64_t o);
+    void add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored);
+    void add_container(const uint8_t *h, size_t avail, uint64_t o);
+    uint64_t push(const candidate &c);
+    void resolve(uint64_t seq, velkor_scan_reason why);
+    void finish_container(candidate &c, uint64_t seq);
+    void truncate_rest();
+    bool take(velkor_find *f);
+};
+
+// Handles every event and start before stop, in order of position (events
+// first at equal positions), then brings the cursor to stop.  Any stop in
+// between gives the same order, so the work may be cut anywhere.
+void velkor_scanner::run(const window &w, uint64_t stop)
+{
+    // A stretch at a time, small enough to stay in the first-level cache
+    // from the search to the CRC.
+    constexpr uint64_t stretch = 16384;
+    while (stop - frontier > stretch)
+        run_stretch(w, frontier + stretch);
+    run_stretch(w, stop);
+}
+
+void velkor_scanner::run_stretch(const window &w, uint64_t stop)
+{
+    // Starts in the carry (at most lookahead - 1 of them) one by one; in
+    // the piece, the fast search, a batch at a time, which needs 11 bytes
+    // after the last start: at least lookahead - 1 follow it during a feed.
+    constexpr size_t batch = 64;
+    size_t found[batch], have = 0, used = 0;
+    bool more = true; // the piece may hold starts not yet in found[]
+    uint64_t resume = std::max(frontier, w.piece_at);
+    auto next_start = [&](uint64_t from) -> uint64_t {
+        for (uint64_t o = from; o < stop && o < w.piece_at; o++) {
+            const uint8_t c = w.at(o);
+            if (c == 'b' || c == 's' || c == 'a')
+                return o;
+        }
+        if (used == have && more && resume < stop) {
+            have = find_starts(w.piece, static_cast<size_t>(resume - w.piece_at),
+                               static_cast<size_t>(stop - w.piece_at), w.piece_len, found, batch);
+            used = 0;
+            more = have == batch;
+            if (more)
+                resume = w.piece_at + found[batch - 1] + 1;
+        }
+        return used < have ? w.piece_at + found[used++] : stop;
+    };
+    uint64_t start = next_start(frontier);
+    for (;;) {
+        const uint64_t ev = next_event();
+        if (ev <= start && ev <= stop) {
+            advance(w, ev);
+            events_at(ev);
+            continue;
+        }
+        if (start >= stop)
+            break;
+        examine(w, start);
+        frontier = start + 1;
+        start = next_start(frontier);
+    }
+    advance(w, stop);
+    frontier = stop;
+}
+
+// Runs the CRC register (while a tagged candidate is open) and the payload
+// ciphers over [cursor, target).
+void velkor_scanner::advance(const window &w, uint64_t target)
+{
+    if (target <= cursor)
+        return;
+    w.each(cursor, target, [&](const uint8_t *p, size_t n, uint64_t at) {
+        if (open_tagged != 0)
+            velkor_crc_update(&crc, p, n);
+        for (decipher &d : deciphers) {
+            // Payload bytes through the cipher (the plaintext is not kept).
+            uint64_t a = std::max(at, d.payload_at), b = std::min(at + n, d.payload_end);
+            while (a < b) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(b - a, scratch.size()));
+                enc_read_payload(&d.st, p + (a - at), scratch.data(), k);
+                a += k;
+            }
+            // Trailer bytes into the candidate's copy.
+            a = std::max(at, d.payload_end);
+            b = std::min(at + n, d.payload_end + 4);
+            for (; a < b; a++)
+                d.trailer[a - d.payload_end] = p[a - at];
+        }
+    });
+    cursor = target;
+}
+
+void velkor_scanner::events_at(uint64_t p)
+{
+    while (!snapshots.empty() && cand(snapshots.front()).find.offset + tag_len == p) {
+        cand(snapshots.front()).reg ^= crc.crc;
+        snapshots.pop_front();
+    }
+    auto it = ends.begin();
+    if (it == ends.end() || it->first != p)
+        return;
+    const std::vector<uint64_t> group = std::move(it->second);
+    ends.erase(it);
+    // Latest first, so payload lengths mostly rise, and each power is the
+    // last one times a short step.
+    uint64_t last_len = 0;
+    uint32_t last_pow = 1; // x^(8 last_len)
+    for (auto k = group.rbegin(); k != group.rend(); ++k) {
+        const uint64_t seq = *k;
+        candidate &c = cand(seq);
+        if (c.find.kind == VELKOR_FIND_TAGGED) {
+            const uint64_t n = c.find.payload_length;
+            last_pow = n >= last_len ? velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len))
+                                     : velkor::crc_x_pow_8n(n);
+            last_len = n;
+            // The register over the whole file, its CRC field zero (see the
+            // top of this file), then the length and the complement.
+            velkor_crc_state st;
+            velkor_crc_init(&st);
+            st.crc = crc.crc ^ velkor::crc_mul(c.reg, last_pow);
+            st.length = c.find.length;
+            c.find.computed_crc = velkor_crc_final(&st);
+            open_tagged--;
+            resolve(seq, c.find.computed_crc == c.find.stored_crc ? VELKOR_SCAN_VERIFIED
+                                                                  : VELKOR_SCAN_CRC_MISMATCH);
+        } else {
+            finish_container(c, seq);
+        }
+    }
+}
+
+void velkor_scanner::finish_container(candidate &c, uint64_t seq)
+{
+    if (!has_key) {
+        resolve(seq, VELKOR_SCAN_NO_KEY);
+        return;
+    }
+    if (!c.deciphering) {
+        resolve(seq, VELKOR_SCAN_WRONG_KEY);
+        return;
+    }
+    auto d = std::find_if(deciphers.begin(), deciphers.end(),
+                          [seq](const decipher &x) { return x.seq == seq; });
+    const enc_reason why = enc_read_finish(&d->st, &d->info, d->trailer);
+    c.find.checksum = velkor::get_be32(d->trailer);
+    if (why == ENC_OK) {
+        c.find.deciphered = 1;
+        memcpy(c.find.label, d->info.label, sizeof c.find.label);
+        memcpy(c.find.sublabel, d->info.sublabel, sizeof c.find.sublabel);
+    }
+    decipher_bytes -= d->cost;
+    deciphers.erase(d);
+    c.deciphering = false;
+    resolve(seq, why == ENC_OK ? VELKOR_SCAN_VERIFIED : VELKOR_SCAN_WRONG_KEY);
+}
+
+void velkor_scanner::resolve(uint64_t seq, velkor_scan_reason why)
+{
+    candidate &c = cand(seq);
+    c.find.reason = why;
+    c.resolved = true;
+    while (released < next_seq() && cand(released).resolved)
+        released++;
+}
+
+void velkor_scanner::examine(const window &w, uint64_t o)
+{
+    const size_t avail = static_cast<size_t>(std::min<uint64_t>(lookahead, w.end() - o));
+    uint8_t tmp[lookahead];
+    const uint8_t *h = w.bytes(o, avail, tmp);
+    uint32_t length, stored;
+    if (h[0] == 'b') {
+        if (avail >= tag_len && velkor::tag_header_candidate(h, &length, &stored))
+            add_tagged(h, o, length, stored);
+    } else {
+        add_container(h, avail, o);
+    }
+}
+
+uint64_t velkor_scanner::push(const candidate &c)
+{
+    const uint64_t seq = next_seq();
+    cands.push_back(c);
+    ends[c.end].push_back(seq);
+    return seq;
+}
+
+void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored)
+{
+    if (pending_bytes() + candidate_cost > limit) {
+        dropped++;
+        return;
+    }
+    candidate c{};
+    c.find.offset = o;
+    c.find.kind = VELKOR_FIND_TAGGED;
+    c.find.length = length;
+    c.find.payload_offset = o + tag_len;
+    c.find.payload_length = length - tag_len;
+    c.find.stored_crc = stored;
+    c.end = o + length;
+    c.reg = velkor::tag_header_register(h);
+    // The register starts over at the cursor (at or before o) when this
+    // is the only tagged candidate open.
+    if (open_tagged++ == 0)
+        velkor_crc_init(&crc);
+    snapshots.push_back(push(c));
+}
+
+void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
+{
+    enc_stream st;
+    enc_info info{};
+    info.key = key.c_str();
+    info.data_sized_state = data_sized;
+    if (velkor::enc_parse_header(&st, &info, h, avail, -1) != ENC_OK)
+        return;
+    if (pending_bytes() + candidate_cost > limit) {
+        dropped++;
+        return;
+    }
+    candidate c{};
+    c.find.offset = o;
+    c.find.kind = VELKOR_FIND_CONTAINER;
+    c.find.payload_offset = o + st.header_len;
+    c.find.payload_length = st.data_length;
+    c.find.length = st.header_len + uint64_t{st.data_length} + 4;
+    memcpy(c.find.magic, info.magic, sizeof c.find.magic);
+    c.find.key_prefix = info.key_prefix;
+    c.find.label_len = st.label_len;
+    c.find.sublabel_len = st.sublabel_len;
+    c.end = o + c.find.length;
+
+    if (has_key) {
+        const enc_reason texts = velkor::enc_texts_decipher(&info, &st);
+        if (texts == ENC_NO_MEMORY)
+            throw std::bad_alloc();
+        if (texts != ENC_OK) {
+            c.texts_failed = true;
+        } else {
+            // The payload goes through its own cipher from here to its end.
+            const size_t table = data_sized ? st.data_length : 256;
+            const size_t cost = sizeof(decipher) + table;
+            if (deciphers.size() >= max_deciphers ||
+                pending_bytes() + candidate_cost + cost > limit) {
+                dropped++;
+                return;
+            }
+            decipher d{};
+            d.info = info;
+            if (enc_read_header(&d.st, &d.info, h, avail, -1) != ENC_OK)
+                throw std::bad_alloc(); // the layout passed: only the table can fail
+            d.payload_at = c.find.payload_offset;
+            d.payload_end = d.payload_at + st.data_length;
+            d.cost = cost;
+            d.seq = next_seq();
+            deciphers.push_back(d);
+            decipher_bytes += cost;
+            c.deciphering = true;
+        }
+    }
+    push(c);
+}
+
+// The image has ended: what is still open runs past it.
+void velkor_scanner::truncate_rest()
+{
+    snapshots.clear();
+    open_tagged = 0;
+    for (auto &[end, group] : ends)
+        for (const uint64_t seq : group)
+            resolve(seq, VELKOR_SCAN_TRUNCATED);
+    ends.clear();
+    for (decipher &d : deciphers) {
+        enc_stream_release(&d.st);
+        cand(d.seq).deciphering = false;
+    }
+    deciphers.clear();
+    decipher_bytes = 0;
+}
+
+// Hands out the oldest ready find, with the innermost verified find around
+// it.  `enclosing` holds verified finds already handed out; as finds come
+// out by offset, one that ends at or before the current offset encloses
+// nothing more, and one that ends at or before a newer verified find's end
+// is beaten by it for every later find (same start or after, and nearer).
+// So the list keeps offsets rising and ends falling, and the innermost
+// enclosing find is the last entry whose end reaches the find's end.
+bool velkor_scanner::take(velkor_find *f)
+{
+    if (front_seq >= released)
+        return false;
+    candidate &c = cands.front();
+    const uint64_t o = c.find.offset, e = c.end;
+    while (!enclosing.empty() && enclosing.back().second <= o)
+        enclosing.pop_back();
+    auto it = std::partition_point(enclosing.begin(), enclosing.end(),
+                                   [e](const auto &x) { return x.second >= e; });
+    c.find.inside_valid = it != enclosing.begin();
+    c.find.inside = c.find.inside_valid ? (it - 1)->first : 0;
+    if (c.find.reason == VELKOR_SCAN_VERIFIED) {
+        while (!enclosing.empty() && enclosing.back().second <= e)
+            enclosing.pop_back();
+        enclosing.emplace_back(o, e);
+    }
+    *f = c.find;
+    cands.pop_front();
+    front_seq++;
+    return true;
+}
+
+extern "C" velkor_scanner *velkor_scan_new(const velkor_scan_options *options)
+{
+    velkor_scan_options o{};
+    if (options != nullptr)
+        o = *options;
+    size_t key_len = 0;
+    if (o.key != nullptr) {
+        key_len = strnlen(o.key, velkor::max_key_text + 1);
+        if (key_len == 0 || key_len > velkor::max_key_text)
+            return nullptr;
+    }
+    try {
+        auto *sc = new velkor_scanner;
+        if (o.key != nullptr) {
+            sc->key.assign(o.key, key_len);
+            sc->has_key = true;
+            sc->scratch.resize(16384);
+            sc->deciphers.reserve(max_deciphers);
+        }
+        sc->data_sized = o.data_sized_state != 0;
+        if (o.memory_limit != 0)
+            sc->limit = o.memory_limit;
+        return sc;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+extern "C" int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len)
+{
+    if (sc->failed || sc->finished)
+        return -1;
+    if (len == 0)
+        return 0;
+    try {
+        const window w{sc->carry, sc->frontier, sc->carry_len, buf, sc->pos, len};
+        const uint64_t end = sc->pos + len;
+        // Starts with lookahead bytes behind them can be examined now.
+        if (end >= lookahead && end - (lookahead - 1) > sc->frontier)
+            sc->run(w, end - (lookahead - 1));
+        // Keep what is left to examine (at most lookahead - 1 bytes).
+        uint8_t keep[lookahead];
+        const size_t n = static_cast<size_t>(end - sc->frontier);
+        w.bytes(sc->frontier, n, keep);
+        if (sc->frontier >= w.piece_at)
+            memcpy(keep, buf + (sc->frontier - w.piece_at), n);
+        memcpy(sc->carry, keep, n);
+        sc->carry_len = n;
+        sc->pos = end;
+    } catch (const std::bad_alloc &) {
+        sc->failed = true;
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int velkor_scan_finish(velkor_scanner *sc)
+{
+    if (sc->failed || sc->finished)
+        return -1;
+    try {
+        const window w{sc->carry, sc->frontier, sc->carry_len, nullptr, sc->pos, 0};
+        sc->run(w, sc->pos);
+        sc->truncate_rest();
+        sc->carry_len = 0;
+        sc->finished = true;
+    } catch (const std::bad_alloc &) {
+        sc->failed = true;
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int velkor_scan_next(velkor_scanner *sc, velkor_find *find)
+{
+    return sc->take(find) ? 1 : 0;
+}
+
+extern "C" uint64_t velkor_scan_dropped(const velkor_scanner *sc)
+{
+    return sc->dropped;
+}
+
+extern "C" void velkor_scan_free(velkor_scanner *sc)
+{
+    if (sc == nullptr)
+        return;
+    for (decipher &d : sc->deciphers)
+        enc_stream_release(&d.st);
+    delete sc;
+}
+
+extern "C" const char *velkor_scan_reason_text(velkor_scan_reason why)
+{
+    switch (why) {
+    case VELKOR_SCAN_VERIFIED: return "verified";
+    case VELKOR_SCAN_NO_KEY: return "no key";
+    case VELKOR_SCAN_CRC_MISMATCH: return "CRC mismatch";
+    case VELKOR_SCAN_TRUNCATED: return "truncated";
+    case VELKOR_SCAN_WRONG_KEY: return "wrong key or damaged";
+    }
+    return "unknown reason";
+}

@@ -1,0 +1,165 @@
+"""Finding tagged files and containers inside a larger image, through the
+library's streaming scanner (velkor_scan_*), which owns the search, the
+checks and the order of the finds."""
+
+from __future__ import annotations
+
+import ctypes
+import threading
+from typing import List, NamedTuple, Optional, Union
+
+from . import _native as n
+from ._errors import Error
+from ._keys import key_text
+from ._native import Borrowed, BytesLike
+
+_REASONS = {
+    n.VELKOR_SCAN_VERIFIED: None,
+    n.VELKOR_SCAN_NO_KEY: "no key",
+    n.VELKOR_SCAN_CRC_MISMATCH: "CRC mismatch",
+    n.VELKOR_SCAN_TRUNCATED: "truncated",
+    n.VELKOR_SCAN_WRONG_KEY: "wrong key or damaged",
+}
+
+
+class Find(NamedTuple):
+    """One find, with the members of `velkor scan --json` except the image's
+    name.
+
+    offset, length: where its first byte lies in the image, and how many
+    bytes it spans.  kind: "tagged" or "container".  payload_offset and
+    payload_length: its payload within the image.  verified: whether it
+    checks; reason: None when it does, else "no key", "CRC mismatch",
+    "truncated" or "wrong key or damaged".  inside: the offset of the
+    innermost verified find around it, or None.  Containers also give magic
+    ("start" or "asar1") and key_prefix, and, once deciphered with the
+    right key, label and sublabel (bytes without their NUL); all four are
+    None for a tagged file, the texts None for a container not deciphered.
+    """
+
+    offset: int
+    kind: str
+    length: int
+    payload_offset: int
+    payload_length: int
+    verified: bool
+    reason: Optional[str]
+    inside: Optional[int]
+    magic: Optional[str] = None
+    key_prefix: Optional[int] = None
+    label: Optional[bytes] = None
+    sublabel: Optional[bytes] = None
+
+
+def _find(f: n.ScanFind) -> Find:
+    container = f.kind == n.VELKOR_FIND_CONTAINER
+    deciphered = container and bool(f.deciphered)
+    return Find(
+        offset=f.offset,
+        kind="container" if container else "tagged",
+        length=f.length,
+        payload_offset=f.payload_offset,
+        payload_length=f.payload_length,
+        verified=f.reason == n.VELKOR_SCAN_VERIFIED,
+        reason=_REASONS.get(f.reason, f"reason {f.reason}"),
+        inside=f.inside if f.inside_valid else None,
+        magic=f.magic.decode() if container else None,
+        key_prefix=f.key_prefix if container else None,
+        label=f.label if deciphered else None,
+        sublabel=f.sublabel if deciphered else None,
+    )
+
+
+class Scanner:
+    """A scan fed in pieces: feed() returns the finds that have become
+    certain, close() the rest; a piece may end anywhere, and the finds are
+    those one scan of the whole image gives.
+
+    key: the key text for containers (str as UTF-8, or bytes, 1 to 254
+    bytes, no NUL), or None.  data_sized: the containers' tables are as long
+    as their fields.  all: also report the finds that fail ("CRC mismatch",
+    "truncated", "wrong key or damaged"); by default only verified finds and
+    containers not verified for want of a key are returned, as `velkor
+    scan` prints them.  memory_limit: bytes for pending candidates (0: the
+    library's default, 64 MiB); `dropped` counts the candidates dropped for
+    it.  Raises velkor.Error for a key outside these rules.  One scanner may
+    be used from several threads; its calls then take turns.
+    """
+
+    def __init__(self, key: Union[str, bytes, None] = None, data_sized: bool = False,
+                 all: bool = False, memory_limit: int = 0) -> None:
+        self._sc = None
+        self._lock = threading.Lock()
+        self._all = all
+        self._key = None if key is None else key_text(key, Error, empty_ok=False)
+        opts = n.ScanOptions()
+        opts.key = self._key
+        opts.data_sized_state = 1 if data_sized else 0
+        if isinstance(memory_limit, bool) or not isinstance(memory_limit, int):
+            raise TypeError(f"memory_limit must be an int, not {type(memory_limit).__name__}")
+        if memory_limit < 0:
+            raise ValueError("memory_limit must not be negative")
+        opts.memory_limit = memory_limit
+        sc = n.velkor_scan_new(ctypes.byref(opts))
+        if not sc:
+            raise MemoryError("no memory for a scanner")
+        self._sc = sc
+        self._closed = False
+        self.dropped = 0
+
+    def _take(self) -> List[Find]:
+        out = []
+        f = n.ScanFind()
+        while n.velkor_scan_next(self._sc, ctypes.byref(f)) == 1:
+            if (self._all or f.reason == n.VELKOR_SCAN_VERIFIED
+                    or f.reason == n.VELKOR_SCAN_NO_KEY):
+                out.append(_find(f))
+        self.dropped = n.velkor_scan_dropped(self._sc)
+        return out
+
+    def feed(self, piece: BytesLike) -> List[Find]:
+        """Scan the next piece of the image; returns the finds now certain."""
+        with self._lock:
+            if self._closed:
+                raise ValueError("feed() on a closed Scanner")
+            with Borrowed(piece) as (p, size):
+                if n.velkor_scan_feed(self._sc, p, size) != 0:
+                    raise MemoryError("no memory for the scan")
+            return self._take()
+
+    def close(self) -> List[Find]:
+        """End the image; returns the remaining finds.  Only once."""
+        with self._lock:
+            if self._closed:
+                raise ValueError("close() on a closed Scanner")
+            self._closed = True
+            failed = n.velkor_scan_finish(self._sc) != 0
+            out = self._take()
+            self._free()
+            if failed:
+                raise MemoryError("no memory for the scan")
+            return out
+
+    def _free(self) -> None:
+        if self._sc:
+            n.velkor_scan_free(self._sc)
+            self._sc = None
+
+    def __del__(self) -> None:
+        self._free()
+
+    def __enter__(self) -> "Scanner":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        with self._lock:
+            self._closed = True
+            self._free()
+
+
+def scan(data: BytesLike, key: Union[str, bytes, None] = None, data_sized: bool = False,
+         all: bool = False) -> List[Find]:
+    """Every tagged file and container in data, by offset, nested ones
+    included: Scanner(key, data_sized, all) fed data whole."""
+    s = Scanner(key, data_sized, all)
+    return s.feed(data) + s.close()

@@ -1,0 +1,647 @@
+#include "scan_search.h"
+#include "testutil.h"
+#include "velkor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+using testutil::bytes;
+
+namespace {
+
+bytes tagged(const bytes &payload)
+{
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    velkor_crc_update(&st, payload.data(), payload.size());
+    bytes file(VELKOR_TAG_HEADER_LEN);
+    EXPECT_EQ(velkor_tag_build(file.data(), &st), 0);
+    file.insert(file.end(), payload.begin(), payload.end());
+    return file;
+}
+
+struct container_spec {
+    const char *key = "secret";
+    const char *magic = "start";
+    const char *label = "firmware";
+    const char *sublabel = "v1";
+    uint8_t prefix = 0x42;
+    int data_sized = 0;
+};
+
+// Exactly the container's bytes: header, payload, checksum.
+bytes container(const bytes &payload, const container_spec &c = {})
+{
+    enc_info info{};
+    info.key = c.key;
+    memcpy(info.magic, c.magic, 6);
+    strcpy(info.label, c.label);
+    strcpy(info.sublabel, c.sublabel);
+    info.key_prefix = c.prefix;
+    info.data_sized_state = c.data_sized;
+    info.data_length = static_cast<uint32_t>(payload.size());
+    info.checksum = velkor_csum(info.data_length, payload.data(), payload.size());
+    const size_t header = enc_compute_header_len(c.label, c.sublabel);
+    bytes out(enc_compute_buf_len(c.label, c.sublabel, payload.size()));
+    std::copy(payload.begin(), payload.end(), out.begin() + header);
+    EXPECT_EQ(encrypt_buf(&info, out.data(), out.data() + header), 0);
+    out.resize(header + payload.size() + 4);
+    return out;
+}
+
+bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes r;
+    for (const bytes &p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+// Random bytes with no 'b', 's' or 'a', so that nothing but what a test
+// plants can start a find.
+bytes filler(size_t n, uint32_t seed)
+{
+    bytes b = testutil::random_bytes(n, seed);
+    for (uint8_t &c : b)
+        if (c == 'b' || c == 's' || c == 'a')
+            c = 'x';
+    return b;
+}
+
+struct scan_result {
+    std::vector<velkor_find> finds;
+    uint64_t dropped = 0;
+};
+
+constexpr size_t whole = SIZE_MAX;
+
+// Scans image in pieces of `piece` bytes (the last one shorter), taking the
+// finds after every piece; piece 0 cuts at random.
+scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &opts = {},
+                 uint32_t seed = 1)
+{
+    scan_result r;
+    velkor_scanner *sc = velkor_scan_new(&opts);
+    EXPECT_NE(sc, nullptr);
+    if (sc == nullptr)
+        return r;
+    std::mt19937 rng(seed);
+    velkor_find f;
+    size_t at = 0;
+    while (at < image.size()) {
+        size_t n = piece == 0 ? rng() % 300 : std::min(piece, image.size() - at);
+        n = std::min(n, image.size() - at);
+        EXPECT_EQ(velkor_scan_feed(sc, image.data() + at, n), 0);
+        at += n;
+        while (velkor_scan_next(sc, &f) == 1)
+            r.finds.push_back(f);
+    }
+    EXPECT_EQ(velkor_scan_finish(sc), 0);
+    while (velkor_scan_next(sc, &f) == 1)
+        r.finds.push_back(f);
+    EXPECT_EQ(velkor_scan_feed(sc, image.data(), 1), -1);
+    r.dropped = velkor_scan_dropped(sc);
+    velkor_scan_free(sc);
+    return r;
+}
+
+// Field by field (the record has padding).
+bool same(const velkor_find &a, const velkor_find &b)
+{
+    return a.offset == b.offset && a.kind == b.kind && a.reason == b.reason &&
+           a.length == b.length && a.payload_offset == b.payload_offset &&
+           a.payload_length == b.payload_length && a.inside_valid == b.inside_valid &&
+           (!a.inside_valid || a.inside == b.inside) && a.stored_crc == b.stored_crc &&
+           a.computed_crc == b.computed_crc && memcmp(a.magic, b.magic, 6) == 0 &&
+           a.key_prefix == b.key_prefix && a.label_len == b.label_len &&
+           a.sublabel_len == b.sublabel_len && a.deciphered == b.deciphered &&
+           (!a.deciphered || (strcmp(a.label, b.label) == 0 &&
+                              strcmp(a.sublabel, b.sublabel) == 0)) &&
+           a.checksum == b.checksum;
+}
+
+void expect_same(const scan_result &a, const scan_result &b, const std::string &what)
+{
+    ASSERT_EQ(a.finds.size(), b.finds.size()) << what;
+    for (size_t k = 0; k < a.finds.size(); k++)
+        EXPECT_TRUE(same(a.finds[k], b.finds[k])) << what << ", find " << k;
+    EXPECT_EQ(a.dropped, b.dropped) << what;
+}
+
+// The short form a test states what it expects in.
+struct expect {
+    uint64_t offset;
+    velkor_find_kind kind;
+    velkor_scan_reason reason;
+    uint64_t length;
+    int64_t inside; // -1: none
+};
+
+void expect_finds(const scan_result &r, const std::vector<expect> &want, const std::string &what)
+{
+    ASSERT_EQ(r.finds.size(), want.size()) << what;
+    for (size_t k = 0; k < want.size(); k++) {
+        const velkor_find &f = r.finds[k];
+        const expect &w = want[k];
+        EXPECT_EQ(f.offset, w.offset) << what << ", find " << k;
+        EXPECT_EQ(f.kind, w.kind) << what << ", find " << k;
+        EXPECT_EQ(f.reason, w.reason) << what << ", find " << k;
+        EXPECT_EQ(f.length, w.length) << what << ", find " << k;
+        EXPECT_EQ(f.inside_valid != 0, w.inside >= 0) << what << ", find " << k;
+        if (w.inside >= 0 && f.inside_valid) {
+            EXPECT_EQ(f.inside, static_cast<uint64_t>(w.inside)) << what << ", find " << k;
+        }
+    }
+}
+
+const size_t feed_sizes[] = {1, 2, 3, 7, 19, 64, 4096, whole};
+
+std::string named(size_t piece)
+{
+    return piece == whole ? "whole" : "pieces of " + std::to_string(piece);
+}
+
+constexpr auto T = VELKOR_FIND_TAGGED;
+constexpr auto C = VELKOR_FIND_CONTAINER;
+
+// A tagged file at offset 0 and one ending at the image's last byte, a
+// container between them and one ending at the image's last byte, found
+// alike for every piece size: each of them straddles some boundary.
+TEST(Scan, FindsAtTheEdgesForEveryPieceSize)
+{
+    const bytes t0 = tagged(filler(100, 1));
+    const bytes c1 = container(filler(300, 2));
+    const bytes t2 = tagged(filler(33, 3));
+    const bytes image = cat({t0, filler(77, 4), c1, filler(5, 5), t2});
+    const uint64_t c1_at = t0.size() + 77, t2_at = image.size() - t2.size();
+    velkor_scan_options keyed{};
+    keyed.key = "secret";
+    for (size_t piece : feed_sizes) {
+        expect_finds(scan(image, piece),
+                     {{0, T, VELKOR_SCAN_VERIFIED, t0.size(), -1},
+                      {c1_at, C, VELKOR_SCAN_NO_KEY, c1.size(), -1},
+                      {t2_at, T, VELKOR_SCAN_VERIFIED, t2.size(), -1}},
+                     named(piece));
+        const scan_result r = scan(image, piece, keyed);
+        ASSERT_EQ(r.finds.size(), 3u);
+        EXPECT_EQ(r.finds[1].reason, VELKOR_SCAN_VERIFIED) << named(piece);
+        EXPECT_STREQ(r.finds[1].label, "firmware");
+        EXPECT_STREQ(r.finds[1].sublabel, "v1");
+    }
+
+    // The container alone, last in the image, and the smallest image that
+    // holds a tagged file.
+    const bytes only = cat({filler(9, 6), c1});
+    expect_finds(scan(only, 1), {{9, C, VELKOR_SCAN_NO_KEY, c1.size(), -1}}, "container last");
+    expect_finds(scan(tagged({}), 1), {{0, T, VELKOR_SCAN_VERIFIED, 20, -1}}, "bare header");
+}
+
+TEST(Scan, ReportsWhatEachFindHolds)
+{
+    const bytes payload = filler(1000, 7);
+    const bytes t = tagged(payload);
+    container_spec spec;
+    spec.magic = "asar1";
+    spec.label = "0123456789012345678901234567890"; // 31 characters
+    spec.sublabel = "abcdefg";
+    spec.prefix = 0x09;
+    const bytes c = container(payload, spec);
+    const bytes image = cat({filler(3, 8), t, c});
+    velkor_scan_options keyed{};
+    keyed.key = "secret";
+    const scan_result r = scan(image, 64, keyed);
+    ASSERT_EQ(r.finds.size(), 2u);
+
+    const velkor_find &ft = r.finds[0];
+    EXPECT_EQ(ft.payload_offset, 23u);
+    EXPECT_EQ(ft.payload_length, 1000u);
+    EXPECT_EQ(ft.stored_crc, static_cast<uint32_t>(t[16]) << 24 | t[17] << 16 | t[18] << 8 | t[19]);
+    bytes zeroed = t;
+    std::fill(zeroed.begin() + 16, zeroed.begin() + 20, 0);
+    EXPECT_EQ(ft.computed_crc, velkor_crc(zeroed.data(), zeroed.size()));
+
+    const velkor_find &fc = r.finds[1];
+    EXPECT_EQ(fc.offset, 3 + t.size());
+    EXPECT_STREQ(fc.magic, "asar1");
+    EXPECT_EQ(fc.key_prefix, 0x09);
+    EXPECT_EQ(fc.label_len, 32u);
+    EXPECT_EQ(fc.sublabel_len, 8u);
+    EXPECT_EQ(fc.payload_offset, fc.offset + 19 + 32 + 8);
+    EXPECT_EQ(fc.payload_length, 1000u);
+    EXPECT_EQ(fc.length, 19 + 32 + 8 + 1000 + 4u);
+    EXPECT_TRUE(fc.deciphered);
+    EXPECT_STREQ(fc.label, spec.label);
+    EXPECT_STREQ(fc.sublabel, "abcdefg");
+    EXPECT_EQ(fc.checksum, velkor_csum(1000, payload.data(), payload.size()));
+
+    // Without the key: what the header says, nothing deciphered.
+    const scan_result n = scan(image, 64);
+    ASSERT_EQ(n.finds.size(), 2u);
+    EXPECT_EQ(n.finds[1].reason, VELKOR_SCAN_NO_KEY);
+    EXPECT_STREQ(n.finds[1].magic, "asar1");
+    EXPECT_EQ(n.finds[1].key_prefix, 0x09);
+    EXPECT_EQ(n.finds[1].label_len, 32u);
+    EXPECT_FALSE(n.finds[1].deciphered);
+}
+
+// Finds inside finds: `inside` names the innermost verified find whose
+// bytes hold all of the find's own, also when verified finds overlap.
+TEST(Scan, NestedAndOverlapping)
+{
+    // outer = tagged [ x | inner = tagged [ y | deepest = tagged [z] ] | container ]
+    const bytes deepest = tagged(filler(40, 10));
+    const bytes inner = tagged(cat({filler(11, 11), deepest, filler(6, 12)}));
+    const bytes c = container(filler(50, 13));
+    const bytes outer = tagged(cat({filler(5, 14), inner, filler(7, 15), c}));
+    const bytes image = cat({filler(13, 16), outer, filler(2, 17)});
+    const uint64_t o = 13, i = o + 20 + 5, d = i + 20 + 11, co = i + inner.size() + 7;
+    for (size_t piece : feed_sizes)
+        expect_finds(scan(image, piece),
+                     {{o, T, VELKOR_SCAN_VERIFIED, outer.size(), -1},
+                      {i, T, VELKOR_SCAN_VERIFIED, inner.size(), static_cast<int64_t>(o)},
+                      {d, T, VELKOR_SCAN_VERIFIED, deepest.size(), static_cast<int64_t>(i)},
+                      {co, C, VELKOR_SCAN_NO_KEY, c.size(), static_cast<int64_t>(o)}},
+                     named(piece));
+
+    // Two verified tagged files overlapping: a = [0, 120), b = [60, 180).
+    // b's first 60 bytes end a's payload.
+    // A find within both lies inside b, the nearer; one after a's end too.
+    const bytes in_both = tagged(filler(10, 18));  // at 70
+    const bytes in_b = tagged(filler(10, 19));     // at 130
+    const bytes b_file =
+        tagged(cat({filler(10, 20), in_both, filler(10, 21), in_b, filler(20, 22)}));
+    ASSERT_EQ(b_file.size(), 120u);
+    const bytes a_file = tagged(cat({filler(40, 23), bytes(b_file.begin(), b_file.begin() + 60)}));
+    ASSERT_EQ(a_file.size(), 120u);
+    const bytes lap = cat({a_file, bytes(b_file.begin() + 60, b_file.end())});
+    for (size_t piece : feed_sizes)
+        expect_finds(scan(lap, piece),
+                     {{0, T, VELKOR_SCAN_VERIFIED, 120, -1},
+                      {60, T, VELKOR_SCAN_VERIFIED, 120, -1},
+                      {90, T, VELKOR_SCAN_VERIFIED, 30, 60},
+                      {130, T, VELKOR_SCAN_VERIFIED, 30, 60}},
+                     named(piece));
+
+    // The same inside a third verified file: finds around the current one
+    // that overlap each other must not hide the nearest.
+    const bytes wrapped = tagged(lap);
+    for (size_t piece : {size_t{1}, size_t{64}, whole})
+        expect_finds(scan(wrapped, piece),
+                     {{0, T, VELKOR_SCAN_VERIFIED, 200, -1},
+                      {20, T, VELKOR_SCAN_VERIFIED, 120, 0},
+                      {80, T, VELKOR_SCAN_VERIFIED, 120, 0},
+                      {110, T, VELKOR_SCAN_VERIFIED, 30, 80},
+                      {150, T, VELKOR_SCAN_VERIFIED, 30, 80}},
+                     "wrapped, " + named(piece));
+
+    // An enclosing candidate that fails is no one's `inside`.
+    bytes bad = outer;
+    bad[20] ^= 1; // outer's first payload byte
+    const scan_result r = scan(bad, 7);
+    ASSERT_EQ(r.finds.size(), 4u);
+    EXPECT_EQ(r.finds[0].reason, VELKOR_SCAN_CRC_MISMATCH);
+    EXPECT_FALSE(r.finds[1].inside_valid);
+    EXPECT_EQ(r.finds[2].inside, 25u);
+    EXPECT_FALSE(r.finds[3].inside_valid);
+}
+
+// Damage, cut-off files and headers that only look like one.
+TEST(Scan, DamagedTruncatedAndFalseHeaders)
+{
+    const bytes good = tagged(filler(200, 30));
+    struct tcase {
+        const char *name;
+        size_t at;       // byte changed in `good`
+        uint8_t value;
+        bool found;      // still a candidate
+    } cases[] = {
+        {"payload byte", 150, 0x00, true},
+        {"CRC field", 19, 0x00, true},
+        {"length too short", 15, 19, false}, // length 19 cannot hold the header
+        {"zero byte", 7, 0x01, false},
+        {"format byte", 11, 0xB2, false},
+        {"magic", 1, 'G', false},
+    };
+    for (const tcase &tc : cases) {
+        bytes image = cat({filler(17, 31), good, filler(17, 32)});
+        if (tc.name == std::string("length too short"))
+            std::fill(image.begin() + 17 + 12, image.begin() + 17 + 15, 0);
+        image[17 + tc.at] = tc.value == image[17 + tc.at] ? tc.value ^ 0x5A : tc.value;
+        const scan_result r = scan(image, 19);
+        if (!tc.found) {
+            EXPECT_TRUE(r.finds.empty()) << tc.name;
+            continue;
+        }
+        ASSERT_EQ(r.finds.size(), 1u) << tc.name;
+        EXPECT_EQ(r.finds[0].reason, VELKOR_SCAN_CRC_MISMATCH) << tc.name;
+        EXPECT_NE(r.finds[0].computed_crc, r.finds[0].stored_crc) << tc.name;
+    }
+
+    // Cut off: the image ends before the find's last byte (for the
+    // container, just before).  They are reported with the lengths their
+    // headers claim, and the verified find behind the open one still comes
+    // out.
+    const bytes small = tagged(filler(10, 33));
+    const bytes c = container(filler(10, 34));
+    bytes image = cat({filler(4, 36), bytes(good.begin(), good.begin() + 100)});
+    image.insert(image.begin() + 50, small.begin(), small.end()); // inside the open one
+    for (size_t piece : feed_sizes)
+        expect_finds(scan(image, piece),
+                     {{4, T, VELKOR_SCAN_TRUNCATED, good.size(), -1},
+                      {50, T, VELKOR_SCAN_VERIFIED, small.size(), -1}},
+                     named(piece));
+    const bytes cut_c(c.begin(), c.end() - 1);
+    expect_finds(scan(cut_c, 3), {{0, C, VELKOR_SCAN_TRUNCATED, c.size(), -1}}, "container");
+
+    // Container headers that are not: lengths out of range, wrong magic.
+    const bytes fine = container(filler(10, 37));
+    struct ccase {
+        const char *name;
+        size_t at;
+        uint8_t value;
+    } ccases[] = {
+        {"label length 0", 10, 0},       // L1 = 9 -> 0
+        {"label length 33", 10, 33},
+        {"sublabel length 0", 11 + 9 + 3, 0},
+        {"sublabel length 9", 11 + 9 + 3, 9},
+        {"magic without NUL", 5, '!'},
+        {"other magic", 0, 'S'},
+    };
+    for (const ccase &cc : ccases) {
+        bytes img = fine;
+        img[cc.at] = cc.value;
+        EXPECT_TRUE(scan(img, 5).finds.empty()) << cc.name;
+    }
+}
+
+TEST(Scan, ContainersWithAndWithoutTheKey)
+{
+    const bytes payload = filler(700, 40);
+    container_spec sized;
+    sized.data_sized = 1;
+    sized.label = "";
+    sized.sublabel = "";
+    const bytes plain = container(payload);
+    const bytes dss = container(payload, sized);
+    const bytes image = cat({plain, filler(9, 41), dss});
+    const uint64_t d = plain.size() + 9;
+
+    struct kcase {
+        const char *key;
+        int data_sized;
+        velkor_scan_reason plain, dss;
+    } cases[] = {
+        {nullptr, 0, VELKOR_SCAN_NO_KEY, VELKOR_SCAN_NO_KEY},
+        {"secret", 0, VELKOR_SCAN_VERIFIED, VELKOR_SCAN_WRONG_KEY},
+        {"secret", 1, VELKOR_SCAN_WRONG_KEY, VELKOR_SCAN_VERIFIED},
+        {"Secret", 0, VELKOR_SCAN_WRONG_KEY, VELKOR_SCAN_WRONG_KEY},
+        {"Secret", 1, VELKOR_SCAN_WRONG_KEY, VELKOR_SCAN_WRONG_KEY},
+    };
+    for (const kcase &kc : cases) {
+        velkor_scan_options o{};
+        o.key = kc.key;
+        o.data_sized_state = kc.data_sized;
+        const std::string what = std::string(kc.key ? kc.key : "no key") + "/" +
+                                 std::to_string(kc.data_sized);
+        for (size_t piece : {size_t{1}, size_t{64}, whole}) {
+            const scan_result r = scan(image, piece, o);
+            expect_finds(r,
+                         {{0, C, kc.plain, plain.size(), -1},
+                          {d, C, kc.dss, dss.size(), -1}},
+                         what + ", " + named(piece));
+            if (r.finds.size() == 2) {
+                EXPECT_EQ(r.finds[0].deciphered != 0, kc.plain == VELKOR_SCAN_VERIFIED);
+                EXPECT_EQ(r.finds[1].deciphered != 0, kc.dss == VELKOR_SCAN_VERIFIED);
+            }
+        }
+    }
+
+    // A damaged payload fails with the right key.
+    bytes damaged = plain;
+    damaged[plain.size() - 10] ^= 0x40;
+    velkor_scan_options o{};
+    o.key = "secret";
+    expect_finds(scan(damaged, 64, o), {{0, C, VELKOR_SCAN_WRONG_KEY, plain.size(), -1}},
+                 "damaged");
+}
+
+// A container whose enciphered payload is `inner` (so that it encloses it
+// in the image): the plaintext is inner XOR the payload's keystream, which
+// enciphering zeros with the same header gives.
+bytes container_around(const bytes &inner, const container_spec &c = {})
+{
+    const bytes stream = container(bytes(inner.size(), 0), c);
+    const size_t header = stream.size() - inner.size() - 4;
+    bytes plain(inner.size());
+    for (size_t k = 0; k < inner.size(); k++)
+        plain[k] = inner[k] ^ stream[header + k];
+    const bytes out = container(plain, c);
+    EXPECT_TRUE(std::equal(inner.begin(), inner.end(), out.begin() + static_cast<long>(header)));
+    return out;
+}
+
+// Payloads are deciphered only for candidates whose texts decipher, and at
+// most VELKOR_SCAN_MAX_DECIPHERS at once: beyond that they are dropped.
+TEST(Scan, DeciphersBoundedInNumber)
+{
+    const int depth = VELKOR_SCAN_MAX_DECIPHERS + 4;
+    bytes nest = filler(10, 60);
+    for (int k = 0; k < depth; k++)
+        nest = container_around(cat({filler(2, 61), nest}));
+    velkor_scan_options o{};
+    o.key = "secret";
+    const scan_result right = scan(nest, 64, o);
+    EXPECT_EQ(right.dropped, 4u);
+    ASSERT_EQ(right.finds.size(), size_t{VELKOR_SCAN_MAX_DECIPHERS});
+    for (size_t k = 0; k < right.finds.size(); k++) {
+        EXPECT_EQ(right.finds[k].reason, VELKOR_SCAN_VERIFIED) << k;
+        EXPECT_EQ(right.finds[k].inside_valid != 0, k > 0) << k;
+    }
+    // With a wrong key no text deciphers, so nothing takes a payload cipher
+    // and nothing is dropped.
+    o.key = "other";
+    const scan_result wrong = scan(nest, 64, o);
+    EXPECT_EQ(wrong.dropped, 0u);
+    ASSERT_EQ(wrong.finds.size(), size_t{depth});
+    for (const velkor_find &f : wrong.finds)
+        EXPECT_EQ(f.reason, VELKOR_SCAN_WRONG_KEY);
+}
+
+TEST(Scan, OptionsAndReasonTexts)
+{
+    velkor_scan_options o{};
+    o.key = "";
+    EXPECT_EQ(velkor_scan_new(&o), nullptr);
+    const std::string longest(254, 'k'), too_long(255, 'k');
+    o.key = too_long.c_str();
+    EXPECT_EQ(velkor_scan_new(&o), nullptr);
+    o.key = longest.c_str();
+    velkor_scanner *sc = velkor_scan_new(&o);
+    EXPECT_NE(sc, nullptr);
+    velkor_scan_free(sc);
+    sc = velkor_scan_new(nullptr);
+    ASSERT_NE(sc, nullptr);
+    velkor_find f;
+    EXPECT_EQ(velkor_scan_next(sc, &f), 0);
+    EXPECT_EQ(velkor_scan_finish(sc), 0);
+    EXPECT_EQ(velkor_scan_finish(sc), -1);
+    velkor_scan_free(sc);
+    velkor_scan_free(nullptr);
+
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_VERIFIED), "verified");
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_NO_KEY), "no key");
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_CRC_MISMATCH), "CRC mismatch");
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_TRUNCATED), "truncated");
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_WRONG_KEY), "wrong key or damaged");
+}
+
+// Under a small memory limit, candidates beyond it are dropped and counted,
+// the same ones for every piece size; files one after another never pile
+// up, so none of them is dropped.
+TEST(Scan, DropsBeyondTheMemoryLimit)
+{
+    // 40 tagged files each nested in the one before.
+    bytes nest = tagged(filler(30, 50));
+    for (int k = 0; k < 39; k++)
+        nest = tagged(cat({filler(3, 51 + k), nest}));
+    velkor_scan_options o{};
+    o.memory_limit = 4096;
+    const scan_result ref = scan(nest, whole, o);
+    EXPECT_GT(ref.dropped, 0u);
+    EXPECT_EQ(ref.finds.size() + ref.dropped, 40u);
+    for (const velkor_find &f : ref.finds)
+        EXPECT_EQ(f.reason, VELKOR_SCAN_VERIFIED);
+    for (size_t piece : feed_sizes)
+        expect_same(scan(nest, piece, o), ref, named(piece));
+    expect_same(scan(nest, 0, o, 9), ref, "random pieces");
+    EXPECT_EQ(scan(nest, 64).dropped, 0u) << "default limit";
+
+    // Finds that are ready but not yet taken do not count.
+    bytes row;
+    for (int k = 0; k < 40; k++)
+        row = cat({row, tagged(filler(30, 100 + k))});
+    for (size_t piece : feed_sizes) {
+        const scan_result r = scan(row, piece, o);
+        EXPECT_EQ(r.dropped, 0u) << named(piece);
+        EXPECT_EQ(r.finds.size(), 40u) << named(piece);
+    }
+
+    // A limit too small for one candidate drops them all.
+    o.memory_limit = 1;
+    const scan_result none = scan(nest, 19, o);
+    EXPECT_TRUE(none.finds.empty());
+    EXPECT_EQ(none.dropped, 40u);
+}
+
+// Back-to-back headers, each claiming the rest of the image: the scan ends,
+// every candidate is reported or counted, and the pieces do not matter.
+TEST(Scan, BackToBackHeadersClaimingTheRest)
+{
+    const size_t count = 20000;
+    bytes image(count * 20);
+    for (size_t k = 0; k < count; k++) {
+        uint8_t *h = image.data() + 20 * k;
+        memcpy(h, "bgn", 3);
+        h[11] = 0xB1;
+        const auto len = static_cast<uint32_t>(image.size() - 20 * k);
+        h[12] = static_cast<uint8_t>(len >> 24);
+        h[13] = static_cast<uint8_t>(len >> 16);
+        h[14] = static_cast<uint8_t>(len >> 8);
+        h[15] = static_cast<uint8_t>(len);
+    }
+    velkor_scan_options o{};
+    o.memory_limit = 1 << 20;
+    const scan_result ref = scan(image, whole, o);
+    EXPECT_GT(ref.dropped, 0u);
+    EXPECT_EQ(ref.finds.size() + ref.dropped, count);
+    for (const velkor_find &f : ref.finds)
+        EXPECT_EQ(f.reason, VELKOR_SCAN_CRC_MISMATCH);
+    expect_same(scan(image, 4096, o), ref, "pieces of 4096");
+    expect_same(scan(image, 0, o, 3), ref, "random pieces");
+}
+
+// Random images with finds planted at random, some damaged, some cut by
+// the image's end: random pieces give what one whole scan gives.
+TEST(Scan, PiecesNeverChangeTheFinds)
+{
+    std::mt19937 rng(77);
+    velkor_scan_options keyed{};
+    keyed.key = "secret";
+    for (int round = 0; round < 30; round++) {
+        bytes image = testutil::random_bytes(rng() % 500, rng());
+        const int planted = 1 + static_cast<int>(rng() % 6);
+        for (int k = 0; k < planted; k++) {
+            bytes f = rng() % 2 ? tagged(testutil::random_bytes(rng() % 200, rng()))
+                                : container(testutil::random_bytes(rng() % 200, rng()));
+            if (rng() % 4 == 0)
+                f[rng() % f.size()] ^= 0x10;
+            const size_t at = rng() % (image.size() + 1);
+            image.insert(image.begin() + static_cast<long>(at), f.begin(), f.end());
+        }
+        image.resize(image.size() - rng() % 30);
+        for (const velkor_scan_options &o : {velkor_scan_options{}, keyed}) {
+            const scan_result ref = scan(image, whole, o);
+            for (uint32_t s = 0; s < 4; s++)
+                expect_same(scan(image, 0, o, s), ref, "round " + std::to_string(round));
+        }
+    }
+}
+
+// Every search this CPU runs finds the same starts as a plain loop, in
+// batches of any size, with starts planted around the edges of every block
+// width and ranges that begin and end anywhere.
+TEST(Scan, EverySearchFindsEveryStart)
+{
+    velkor::scan_search all[3];
+    const size_t n = velkor::scan_searches(all);
+    ASSERT_GE(n, 1u);
+    EXPECT_STREQ(all[n - 1].name, "generic");
+    auto plain = [](const bytes &b, size_t from, size_t to) {
+        std::vector<size_t> r;
+        for (size_t i = from; i < to; i++)
+            if ((b[i] == 'b' && b[i + 11] == 0xB1) || (b[i] == 's' && b[i + 4] == 't') ||
+                (b[i] == 'a' && b[i + 4] == '1'))
+                r.push_back(i);
+        return r;
+    };
+    std::mt19937 rng(5);
+    for (int round = 0; round < 2000; round++) {
+        bytes b = filler(300, rng());
+        // Some starts, real and half-made (first byte alone, or the second).
+        for (int k = rng() % 12; k > 0; k--) {
+            const size_t at = rng() % 280;
+            switch (rng() % 6) {
+            case 0: b[at] = 'b'; b[at + 11] = 0xB1; break;
+            case 1: b[at] = 's'; b[at + 4] = 't'; break;
+            case 2: b[at] = 'a'; b[at + 4] = '1'; break;
+            case 3: b[at] = 'b'; b[at + 4] = 't'; break;
+            case 4: b[at] = 's'; b[at + 11] = 0xB1; break;
+            default: b[at + 4] = '1'; break;
+            }
+        }
+        const size_t readable = 200 + rng() % 101;
+        const size_t to = rng() % (readable - 11 + 1);
+        const size_t from = rng() % (to + 1);
+        const size_t max = 1 + rng() % 4;
+        const std::vector<size_t> want = plain(b, from, to);
+        for (size_t k = 0; k < n; k++) {
+            std::vector<size_t> got;
+            size_t out[4], at = from, m;
+            do {
+                m = all[k].find(b.data(), at, to, readable, out, max);
+                got.insert(got.end(), out, out + m);
+                if (m > 0)
+                    at = out[m - 1] + 1;
+            } while (m == max);
+            ASSERT_EQ(got, want) << all[k].name << " from " << from << " to " << to
+                                 << " readable " << readable << " max " << max;
+        }
+    }
+}
+
+} // namespace
