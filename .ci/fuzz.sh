@@ -14,7 +14,7 @@ cmake --build --preset fuzz -j "${JOBS:-2}" >/dev/null
 out=build/fuzz
 mkdir -p "$out/findings"
 failed=0
-for target in decrypt cipher checksum scan; do
+for target in decrypt cipher checksum stream scan; do
   case $target in
     checksum) max_len=16384 ;; # several blocks of the widest kernel
     scan) max_len=8192 ;;      # several finds, nested, across many pieces

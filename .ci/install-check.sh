@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 build=${1:-build/default}
+case $build in /*) ;; *) build=$src/$build ;; esac
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/velkor-install.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -19,7 +20,9 @@ fail() { echo "install-check: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for f in bin/bgntag bin/velkor include/velkor.h \
-         share/man/man1/bgntag.1 share/man/man1/velkor.1 share/man/man3/velkor.3; do
+         share/man/man1/bgntag.1 share/man/man1/velkor.1 share/man/man3/velkor.3 \
+         share/bash-completion/completions/velkor share/bash-completion/completions/bgntag \
+         share/zsh/vendor-completions/_velkor; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 pc=$(find "$prefix" -name velkor.pc)
@@ -38,12 +41,13 @@ export LD_LIBRARY_PATH=$libdir
 cd "$tmp"
 
 # C, through pkg-config.
-[ "$(pkg-config --modversion velkor)" = "$(sed -n 's/^project(velkor VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||
+version=$(sed -n 's/^__version__ = "\([0-9.]*\)"$/\1/p' "$src/python/velkor/_version.py")
+[ -n "$version" ] && [ "$(pkg-config --modversion velkor)" = "$version" ] ||
   fail "pkg-config reports the wrong version"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags velkor) \
    "$src/tests/consumers/consumer.c" $(pkg-config --libs velkor) -o c-consumer
-ldd ./c-consumer | grep -q "$libdir/$soname" || fail "the C consumer does not use the installed $soname"
+ldd ./c-consumer | grep "$libdir/$soname" >/dev/null || fail "the C consumer does not use the installed $soname"
 ./c-consumer "$tmp/c.vc"
 
 # C++, through find_package.
@@ -62,11 +66,19 @@ cmake -S "$src/tests/consumers/cpp" -B sub-build -G Ninja -DCMAKE_BUILD_TYPE=Rel
       -DVELKOR_SOURCE_DIR="$src" >sub-configure.log ||
   { cat sub-configure.log; fail "velkor does not configure as a subproject"; }
 cmake --build sub-build >/dev/null || fail "velkor does not build as a subproject"
-if ninja -C sub-build -t targets all | grep -q -E '(checksum_test|bgntag_test|_bench)'; then
+if ninja -C sub-build -t targets all | grep -E '(checksum_test|bgntag_test|_bench)' >/dev/null; then
   fail "a subproject build has velkor's tests or benchmarks"
 fi
 LD_LIBRARY_PATH= ./sub-build/consumer_shared "$tmp/sub-shared.vc"
 ./sub-build/consumer_static "$tmp/sub-static.vc"
+# A parent's install installs nothing of velkor (VELKOR_INSTALL defaults to
+# off in a subproject), and everything when it asks.
+cmake --install sub-build --prefix "$tmp/sub-prefix" >/dev/null
+[ -z "$(find "$tmp/sub-prefix" -type f 2>/dev/null)" ] ||
+  fail "a parent's install installs velkor's files: $(find "$tmp/sub-prefix" -type f | head -3)"
+cmake -S "$src/tests/consumers/cpp" -B sub-build -DVELKOR_INSTALL=ON >/dev/null
+cmake --install sub-build --prefix "$tmp/sub-prefix" >/dev/null
+[ -f "$tmp/sub-prefix/bin/velkor" ] || fail "VELKOR_INSTALL=ON in a subproject does not install"
 
 # The installed commands read what the consumers wrote, and round-trip.
 "$prefix/bin/velkor" unpack -k "consumer key" "$tmp/c.vc" c.out
@@ -83,9 +95,10 @@ cmp -s abc abc.out || fail "bgntag then velkor untag"
 case $build in /*) cache_file=$build/CMakeCache.txt ;; *) cache_file=$src/$build/CMakeCache.txt ;; esac
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$cache_file"; }
 python=$(cache Python3_EXECUTABLE)
-pydir=$(cache VELKOR_PYTHON_DIR)
-case $pydir in /*) ;; *) pydir=$prefix/$pydir ;; esac
-for f in __init__.py py.typed _libpath.py; do
+init=$(find "$prefix" -path '*/velkor/__init__.py')
+[ -n "$init" ] || fail "the Python package is not installed"
+pydir=$(dirname "$(dirname "$init")")
+for f in __init__.py py.typed _libpath.py _version.py; do
   [ -f "$pydir/velkor/$f" ] || fail "velkor/$f is not installed in $pydir"
 done
 python_check() {
@@ -108,4 +121,54 @@ case $pydir in
     python_check "$tmp/moved" "$tmp/moved/${pydir#"$prefix"/}"
     mv "$tmp/moved" "$prefix" ;;
 esac
+
+# Where the interpreter looks: the folder cmake --install chose for the
+# prefix is one the interpreter searches when that prefix is its own
+# (Debian's python3 and /usr/local: lib/python3.X/dist-packages).
+if [ -n "$python" ]; then
+  want=$("$python" - "$prefix" <<'PY'
+import os, sys, sysconfig
+prefix = sys.argv[1]
+if "deb_system" in sysconfig.get_scheme_names():
+    print(os.path.join(prefix, "lib/python%d.%d/dist-packages" % sys.version_info[:2]))
+else:
+    print(sysconfig.get_path("purelib", "posix_prefix", vars={"base": prefix, "platbase": prefix}))
+PY
+)
+  [ "$pydir" = "$want" ] || fail "the Python package went to $pydir, not $want"
+  # The Debian layout's own folder under /usr: asked of the install
+  # script without installing there (DESTDIR).
+  DESTDIR=$tmp/staged cmake --install "$build" --prefix /usr --component python >/dev/null
+  if "$python" -c 'import sysconfig, sys; sys.exit("deb_system" not in sysconfig.get_scheme_names())'; then
+    [ -f "$tmp/staged/usr/lib/python3/dist-packages/velkor/__init__.py" ] ||
+      fail "prefix /usr: the package is not in lib/python3/dist-packages"
+    [ ! -e "$tmp/staged/usr/lib/python3/dist-packages/velkor/_libpath.py" ] ||
+      fail "prefix /usr: the package should find the library through the loader"
+  fi
+
+  # pip into a virtualenv, offline, with Debian's setuptools and wheel (seen
+  # through --system-site-packages); the package then finds the installed
+  # library through the loader.
+  if "$python" -m venv --system-site-packages "$tmp/venv" >/dev/null 2>&1; then
+    # From a copy: pip builds in the tree it is given.
+    cp -R "$src/python" "$tmp/pysrc"
+    (cd "$tmp" && "$tmp/venv/bin/python" -m pip install -q --no-index --no-build-isolation \
+      --disable-pip-version-check ./pysrc) >"$tmp/pip.log" 2>&1 ||
+      { cat "$tmp/pip.log"; fail "pip install --no-build-isolation ./python into a virtualenv"; }
+    out=$(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/venv/bin/python" -c \
+      'import velkor; assert "/venv/" in velkor.__file__, velkor.__file__
+print(velkor.__version__, velkor.untag(velkor.tag(b"ok")).decode())') ||
+      fail "import velkor from the virtualenv"
+    [ "$out" = "$version ok" ] || fail "the virtualenv's velkor says '$out'"
+    [ "$("$prefix/bin/velkor" --version)" = "velkor $version" ] || fail "velkor --version"
+    # Without the library the import says what to install.
+    if msg=$(cd "$tmp" && env -u LD_LIBRARY_PATH "$tmp/venv/bin/python" -c 'import velkor' 2>&1); then
+      ldconfig -p | grep 'libvelkor\.so\.0 ' >/dev/null || fail "import velkor without the library succeeded"
+    else
+      case $msg in *libvelkor0*) ;; *) fail "no package named when the library is missing: $msg" ;; esac
+    fi
+  else
+    fail "$python -m venv does not work (Debian: apt-get install python3-venv)"
+  fi
+fi
 echo "install-check: ok ($prefix)"

@@ -1,5 +1,10 @@
 # Installation: both programs, both libraries, the header, the man pages, a
-# CMake package and a pkg-config file.
+# CMake package, a pkg-config file, shell completions and the Python
+# package (python/CMakeLists.txt).  Included only when VELKOR_INSTALL is on.
+#
+# Each file belongs to a component, one per Debian package
+# (packaging/deb.cmake): lib the shared library itself, dev what one builds
+# against, tools the programs, python the Python package.
 #
 #   find_package(velkor)  ->  velkor::velkor         the shared library
 #                             velkor::velkor_static  the static library
@@ -20,22 +25,49 @@ foreach(t velkor_static velkor_shared)
 endforeach()
 
 install(TARGETS bgntag velkor
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The SONAME file and its versioned name are the runtime library; the
+# unversioned link name is only for linking, so it goes with the header.
 install(TARGETS velkor_static velkor_shared EXPORT velkorTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
 install(FILES ${PROJECT_SOURCE_DIR}/lib/velkor.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/bgntag.1 ${PROJECT_SOURCE_DIR}/docs/velkor.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/velkor.3
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+
+# Man pages: as they are, or compressed where a distribution wants them so
+# (VELKOR_DEB, on in the deb preset).
+option(VELKOR_DEB "Install as a Debian package wants: man pages compressed, copyright and changelog per package" OFF)
+function(velkor_install_man page section component)
+  set(src ${PROJECT_SOURCE_DIR}/docs/${page})
+  if(VELKOR_DEB)
+    set(gz ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    # -n: no name or time stamp inside, so the package builds the same twice.
+    add_custom_command(OUTPUT ${gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND gzip -9n -c ${src} > ${gz}
+      DEPENDS ${src} VERBATIM)
+    add_custom_target(man_${page} ALL DEPENDS ${gz})
+    set(src ${gz})
+  endif()
+  install(FILES ${src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endfunction()
+velkor_install_man(bgntag.1 1 tools)
+velkor_install_man(velkor.1 1 tools)
+velkor_install_man(velkor.3 3 dev)
+
+# Shell completions, where bash-completion and Debian's zsh look for them.
+install(FILES ${PROJECT_SOURCE_DIR}/completions/velkor.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velkor COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/completions/velkor.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME bgntag COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/completions/_velkor
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tools)
 
 # CMake package.
 install(EXPORT velkorTargets
   NAMESPACE velkor::
-  DESTINATION ${VELKOR_CMAKE_DIR})
+  DESTINATION ${VELKOR_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/velkorConfig.cmake.in
   ${PROJECT_BINARY_DIR}/velkorConfig.cmake
   INSTALL_DESTINATION ${VELKOR_CMAKE_DIR})
@@ -46,7 +78,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake
 install(FILES
   ${PROJECT_BINARY_DIR}/velkorConfig.cmake
   ${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake
-  DESTINATION ${VELKOR_CMAKE_DIR})
+  DESTINATION ${VELKOR_CMAKE_DIR} COMPONENT dev)
 
 # pkg-config.  The file finds the prefix relative to its own directory, so
 # the tree stays valid when installed with `cmake --install --prefix DIR`,
@@ -68,4 +100,4 @@ foreach(d LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/velkor.pc.in ${PROJECT_BINARY_DIR}/velkor.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/velkor.pc DESTINATION ${VELKOR_PC_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/velkor.pc DESTINATION ${VELKOR_PC_DIR} COMPONENT dev)

@@ -36,9 +36,22 @@ bytes pattern(size_t n, unsigned seed)
     return b;
 }
 
-// A container's bytes: header, payload, checksum.
-bytes make_container(const char *magic, uint8_t prefix, const std::string &key, const char *label,
-                     const char *sublabel, const bytes &payload, int dss)
+// fuzz_stream's input: flags, key text (length byte, characters), piece
+// count and sizes, the file.
+void stream_seed(const std::string &name, uint8_t flags, const std::string &key,
+                 const bytes &sizes, const bytes &file)
+{
+    bytes in{flags, static_cast<uint8_t>(key.size())};
+    in.insert(in.end(), key.begin(), key.end());
+    in.push_back(static_cast<uint8_t>(sizes.size() - 1));
+    in.insert(in.end(), sizes.begin(), sizes.end());
+    in.insert(in.end(), file.begin(), file.end());
+    put("stream", name, in);
+}
+
+// A container as encrypt_buf writes it, with `trailing` bytes after it.
+bytes container(const char *magic, uint8_t prefix, const std::string &key, const char *label,
+                const char *sublabel, const bytes &payload, int dss, size_t trailing = 0)
 {
     enc_info info{};
     info.key = key.c_str();
@@ -56,17 +69,19 @@ bytes make_container(const char *magic, uint8_t prefix, const std::string &key, 
         fprintf(stderr, "encrypt_buf failed\n");
         exit(1);
     }
-    c.resize(header + payload.size() + 4);
+    c.resize(header + payload.size() + 4 + trailing, 0x5A);
     return c;
 }
 
-bytes make_tagged(const bytes &payload)
+// A tagged file as bgntag writes it.
+bytes tagged(const bytes &payload)
 {
     velkor_crc_state st;
     velkor_crc_init(&st);
     velkor_crc_update(&st, payload.data(), payload.size());
     bytes t(VELKOR_TAG_HEADER_LEN);
-    velkor_tag_build(t.data(), &st);
+    if (velkor_tag_build(t.data(), &st) != 0)
+        exit(1);
     t.insert(t.end(), payload.begin(), payload.end());
     return t;
 }
@@ -96,23 +111,7 @@ void container_seed(const std::string &name, const char *magic, uint8_t prefix,
                     const std::string &key, const char *label, const char *sublabel,
                     const bytes &payload, int dss, size_t trailing = 0)
 {
-    enc_info info{};
-    info.key = key.c_str();
-    memcpy(info.magic, magic, 6);
-    strcpy(info.label, label);
-    strcpy(info.sublabel, sublabel);
-    info.key_prefix = prefix;
-    info.data_sized_state = dss;
-    info.data_length = static_cast<uint32_t>(payload.size());
-    info.checksum = velkor_csum(info.data_length, payload.data(), payload.size());
-    const size_t header = enc_compute_header_len(label, sublabel);
-    bytes c(enc_compute_buf_len(label, sublabel, payload.size()));
-    std::copy(payload.begin(), payload.end(), c.begin() + static_cast<ptrdiff_t>(header));
-    if (encrypt_buf(&info, c.data(), c.data() + header) != 0) {
-        fprintf(stderr, "encrypt_buf failed for %s\n", name.c_str());
-        exit(1);
-    }
-    c.resize(header + payload.size() + 4 + trailing, 0x5A);
+    const bytes c = container(magic, prefix, key, label, sublabel, payload, dss, trailing);
     bytes in{static_cast<uint8_t>(dss), static_cast<uint8_t>(key.size())};
     in.insert(in.end(), key.begin(), key.end());
     in.insert(in.end(), c.begin(), c.end());
@@ -170,6 +169,22 @@ int main(int argc, char **argv)
     // Bytes after the checksum are ignored.
     container_seed("trailing-bytes", "start", 0x7F, "trail", "t", "s", pattern(40, 3), 1, 9);
 
+    // Containers in pieces: one byte at a time through the header, the
+    // payload and checksum split across pieces, bytes after the checksum.
+    stream_seed("container-bytewise", 0x04, "key", {1},
+                container("asar1", 0x21, "key", "label", "sub", pattern(300, 10), 0, 5));
+    stream_seed("container-dss-mixed", 0x00, "k2", {7, 0, 60, 3, 200},
+                container("start", 0x80, "k2", "0123456789abcdefghijklmnopqrstu", "ABCDEFG",
+                          pattern(1000, 11), 1));
+    // Shorter than the longest header, so the header sees the whole input.
+    stream_seed("container-short", 0x04, "", {2, 5},
+                container("start", 0x00, "", "a", "b", {}, 0));
+    // Tagged files: split inside the header, and an empty payload.
+    stream_seed("tagged-split-header", 0x00, "", {13, 1, 250}, tagged(pattern(700, 12)));
+    stream_seed("tagged-empty", 0x00, "", {0, 19, 1}, tagged({}));
+    // Any bytes, with both sound headers written in by the target.
+    stream_seed("repaired", 0x07, "key", {64, 1}, pattern(500, 13));
+
     // RC4 proper: 256 entries, split at several points.
     cipher_seed("rc4-splits", 0x00, 0x01, "Key", 256, {1, 17, 200}, pattern(300, 4));
     // A data-sized table below 256 entries, overlapping in-place copy.
@@ -193,21 +208,21 @@ int main(int argc, char **argv)
     checksum_seed("all-high-bytes", 63, 0xDEADBEEF, bytes(4100, 0xFF));
 
     // A tagged file holding a container and a tagged file, under the key.
-    const bytes c = make_container("start", 0x21, "k", "label", "sub", pattern(90, 10), 0);
-    const bytes inner = make_tagged(pattern(30, 11));
+    const bytes c = container("start", 0x21, "k", "label", "sub", pattern(90, 10), 0);
+    const bytes inner = tagged(pattern(30, 11));
     scan_seed("nested-keyed", 0x00, "k",
-              join({pattern(7, 12), make_tagged(join({pattern(5, 13), c, inner})), pattern(3, 14)}));
+              join({pattern(7, 12), tagged(join({pattern(5, 13), c, inner})), pattern(3, 14)}));
     // Data-sized tables, a damaged tagged file and one cut by the end.
-    const bytes d = make_container("asar1", 0x05, "k", "", "", pattern(40, 15), 1);
-    bytes damaged = make_tagged(pattern(50, 16));
+    const bytes d = container("asar1", 0x05, "k", "", "", pattern(40, 15), 1);
+    bytes damaged = tagged(pattern(50, 16));
     damaged[30] ^= 1;
-    const bytes cut = make_tagged(pattern(60, 17));
+    const bytes cut = tagged(pattern(60, 17));
     scan_seed("dss-damaged-cut", 0x01, "k",
               join({d, damaged, bytes(cut.begin(), cut.begin() + 40)}));
     // Without a key, a small memory limit, several nested tagged files.
-    bytes nest = make_tagged(pattern(10, 18));
+    bytes nest = tagged(pattern(10, 18));
     for (int k = 0; k < 8; k++)
-        nest = make_tagged(join({pattern(3, 19), nest, c}));
+        nest = tagged(join({pattern(3, 19), nest, c}));
     scan_seed("nest-small-limit", 0x02, "", nest);
     return 0;
 }

@@ -103,10 +103,11 @@ uint32_t crc_mul(uint32_t a, uint32_t b)
 
 uint32_t crc_x_pow_8n(uint64_t n)
 {
+    // A zero byte of n contributes x^0: no product for it.
     uint32_t r = power[0][n & 255];
-    r = crc_mul(r, power[1][(n >> 8) & 255]);
-    r = crc_mul(r, power[2][(n >> 16) & 255]);
-    r = crc_mul(r, power[3][(n >> 24) & 255]);
+    for (int k = 1; k < 4; k++)
+        if (const auto v = static_cast<uint8_t>(n >> (8 * k)); v != 0)
+            r = crc_mul(r, power[k][v]);
     // Beyond 2^32 bytes: square-and-multiply over the remaining bits.
     uint32_t square = x_pow_8_2_32;
     for (n >>= 32; n != 0; n >>= 1) {

@@ -65,23 +65,34 @@ constexpr uint64_t none = UINT64_MAX;
 // At most this many payloads are deciphered at once (see velkor.h).
 constexpr size_t max_deciphers = VELKOR_SCAN_MAX_DECIPHERS;
 
+// A pending candidate, kept small: an image of back-to-back headers keeps
+// hundreds of thousands of them, and each is written once and read about
+// three times.  What a tagged find reports follows from these fields; a
+// container's details (magic, lengths, texts) wait in a queue of their own
+// (velkor_scanner::details), in the same order.
 struct candidate {
-    velkor_find find;        // what is handed out; inside is set then
-    uint64_t end;            // offset + length, possibly past the image
-    uint32_t reg;            // tagged: H, then H ^ R(o+20)
+    uint64_t offset;
+    uint64_t end;     // offset + length, possibly past the image
+    uint32_t reg;     // tagged: H, then H ^ R(o+20), then the computed CRC
+    uint32_t stored;  // tagged: the CRC field
+    uint8_t kind;     // velkor_find_kind
+    uint8_t reason;   // velkor_scan_reason, once resolved
     bool resolved;
-    bool texts_failed;       // container: label or sublabel do not decipher
-    bool deciphering;        // container: a payload cipher is running
+    bool deciphering; // container: a payload cipher is running
 };
 
-// What a candidate costs while pending: its record and its share of the
-// bookkeeping around it (its place in the list by end, with the list's
-// slack, and the tree node of its end).  A fixed figure, so that
-// drops are the same on every machine.
-constexpr size_t candidate_cost = sizeof(candidate) + 64;
+// What a candidate costs while pending: its record, a container's details,
+// and the bookkeeping around it: at most a tree node for its end (with the
+// allocator's overhead, about 64 bytes), a list of one for it there (32)
+// and its place in the snapshot queue (8).  A fixed figure above all that,
+// so that drops are the same on every machine and in every build.
+constexpr size_t candidate_cost = 272;
+static_assert(sizeof(candidate) + sizeof(velkor_find) + 64 + 32 + 8 <= candidate_cost,
+              "a candidate's count covers what it holds");
 
 struct decipher {
     uint64_t seq;
+    uint64_t detail; // sequence number of its details
     uint64_t payload_at, payload_end; // trailer: 4 bytes from payload_end
     enc_stream st;
     enc_info info;
@@ -338,7 +349,6 @@ velkor::scan_find_fn choose_find()
 
 } // namespace
 
-
 struct velkor_scanner {
     velkor::scan_find_fn find_starts = choose_find();
     std::string key;
@@ -354,6 +364,9 @@ struct velkor_scanner {
 
     chunk_queue<candidate> cands;   // in order of offset
     uint64_t front_seq = 0;         // sequence number of cands.front()
+    // The containers' finds, in the same order; inside is set when taken.
+    chunk_queue<velkor_find> details;
+    uint64_t details_front = 0;     // sequence number of details.front()
     uint64_t released = 0;          // first sequence number not yet ready
     std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
     // end -> the candidates ending there.  A list of sequence numbers, not a
@@ -373,6 +386,10 @@ struct velkor_scanner {
 
     uint64_t next_seq() const { return front_seq + cands.size(); }
     candidate &cand(uint64_t seq) { return cands[static_cast<size_t>(seq - front_seq)]; }
+    velkor_find &detail(uint64_t seq)
+    {
+        return details[static_cast<size_t>(seq - details_front)];
+    }
 
     size_t pending_bytes() const
     {
@@ -383,7 +400,7 @@ struct velkor_scanner {
     {
         uint64_t e = ends.empty() ? none : ends.begin()->first;
         if (!snapshots.empty())
-            e = std::min(e, cands[static_cast<size_t>(snapshots.front() - front_seq)].find.offset +
+            e = std::min(e, cands[static_cast<size_t>(snapshots.front() - front_seq)].offset +
                                 tag_len);
         return e;
     }
@@ -487,7 +504,7 @@ void velkor_scanner::advance(const window &w, uint64_t target)
 
 void velkor_scanner::events_at(uint64_t p)
 {
-    while (!snapshots.empty() && cand(snapshots.front()).find.offset + tag_len == p) {
+    while (!snapshots.empty() && cand(snapshots.front()).offset + tag_len == p) {
         cand(snapshots.front()).reg ^= crc.crc;
         snapshots.pop_front();
     }
@@ -496,19 +513,27 @@ void velkor_scanner::events_at(uint64_t p)
         return;
     const std::vector<uint64_t> group = std::move(it->second);
     ends.erase(it);
-    for (const uint64_t seq : group) {
+    // Latest first, so payload lengths mostly rise, and each power is the
+    // last one times a short step.
+    uint64_t last_len = 0;
+    uint32_t last_pow = 1; // x^(8 last_len)
+    for (auto k = group.rbegin(); k != group.rend(); ++k) {
+        const uint64_t seq = *k;
         candidate &c = cand(seq);
-        if (c.find.kind == VELKOR_FIND_TAGGED) {
+        if (c.kind == VELKOR_FIND_TAGGED) {
+            const uint64_t n = c.end - c.offset - tag_len;
+            last_pow = n >= last_len ? velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len))
+                                     : velkor::crc_x_pow_8n(n);
+            last_len = n;
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
             velkor_crc_state st;
             velkor_crc_init(&st);
-            st.crc = crc.crc ^ velkor::crc_mul(c.reg, velkor::crc_x_pow_8n(c.find.payload_length));
-            st.length = c.find.length;
-            c.find.computed_crc = velkor_crc_final(&st);
+            st.crc = crc.crc ^ velkor::crc_mul(c.reg, last_pow);
+            st.length = c.end - c.offset;
+            c.reg = velkor_crc_final(&st);
             open_tagged--;
-            resolve(seq, c.find.computed_crc == c.find.stored_crc ? VELKOR_SCAN_VERIFIED
-                                                                  : VELKOR_SCAN_CRC_MISMATCH);
+            resolve(seq, c.reg == c.stored ? VELKOR_SCAN_VERIFIED : VELKOR_SCAN_CRC_MISMATCH);
         } else {
             finish_container(c, seq);
         }
@@ -528,11 +553,12 @@ void velkor_scanner::finish_container(candidate &c, uint64_t seq)
     auto d = std::find_if(deciphers.begin(), deciphers.end(),
                           [seq](const decipher &x) { return x.seq == seq; });
     const enc_reason why = enc_read_finish(&d->st, &d->info, d->trailer);
-    c.find.checksum = velkor::get_be32(d->trailer);
+    velkor_find &f = detail(d->detail);
+    f.checksum = velkor::get_be32(d->trailer);
     if (why == ENC_OK) {
-        c.find.deciphered = 1;
-        memcpy(c.find.label, d->info.label, sizeof c.find.label);
-        memcpy(c.find.sublabel, d->info.sublabel, sizeof c.find.sublabel);
+        f.deciphered = 1;
+        memcpy(f.label, d->info.label, sizeof f.label);
+        memcpy(f.sublabel, d->info.sublabel, sizeof f.sublabel);
     }
     decipher_bytes -= d->cost;
     deciphers.erase(d);
@@ -543,7 +569,7 @@ void velkor_scanner::finish_container(candidate &c, uint64_t seq)
 void velkor_scanner::resolve(uint64_t seq, velkor_scan_reason why)
 {
     candidate &c = cand(seq);
-    c.find.reason = why;
+    c.reason = static_cast<uint8_t>(why);
     c.resolved = true;
     while (released < next_seq() && cand(released).resolved)
         released++;
@@ -578,12 +604,9 @@ void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, u
         return;
     }
     candidate c{};
-    c.find.offset = o;
-    c.find.kind = VELKOR_FIND_TAGGED;
-    c.find.length = length;
-    c.find.payload_offset = o + tag_len;
-    c.find.payload_length = length - tag_len;
-    c.find.stored_crc = stored;
+    c.offset = o;
+    c.kind = VELKOR_FIND_TAGGED;
+    c.stored = stored;
     c.end = o + length;
     c.reg = velkor::tag_header_register(h);
     // The register starts over at the cursor (at or before o) when this
@@ -605,25 +628,27 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
         dropped++;
         return;
     }
+    velkor_find f;
+    memset(&f, 0, sizeof f);
+    f.offset = o;
+    f.kind = VELKOR_FIND_CONTAINER;
+    f.payload_offset = o + st.header_len;
+    f.payload_length = st.data_length;
+    f.length = st.header_len + uint64_t{st.data_length} + 4;
+    memcpy(f.magic, info.magic, sizeof f.magic);
+    f.key_prefix = info.key_prefix;
+    f.label_len = st.label_len;
+    f.sublabel_len = st.sublabel_len;
     candidate c{};
-    c.find.offset = o;
-    c.find.kind = VELKOR_FIND_CONTAINER;
-    c.find.payload_offset = o + st.header_len;
-    c.find.payload_length = st.data_length;
-    c.find.length = st.header_len + uint64_t{st.data_length} + 4;
-    memcpy(c.find.magic, info.magic, sizeof c.find.magic);
-    c.find.key_prefix = info.key_prefix;
-    c.find.label_len = st.label_len;
-    c.find.sublabel_len = st.sublabel_len;
-    c.end = o + c.find.length;
+    c.offset = o;
+    c.kind = VELKOR_FIND_CONTAINER;
+    c.end = o + f.length;
 
     if (has_key) {
         const enc_reason texts = velkor::enc_texts_decipher(&info, &st);
         if (texts == ENC_NO_MEMORY)
             throw std::bad_alloc();
-        if (texts != ENC_OK) {
-            c.texts_failed = true;
-        } else {
+        if (texts == ENC_OK) {
             // The payload goes through its own cipher from here to its end.
             const size_t table = data_sized ? st.data_length : 256;
             const size_t cost = sizeof(decipher) + table;
@@ -636,15 +661,17 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
             d.info = info;
             if (enc_read_header(&d.st, &d.info, h, avail, -1) != ENC_OK)
                 throw std::bad_alloc(); // the layout passed: only the table can fail
-            d.payload_at = c.find.payload_offset;
+            d.payload_at = f.payload_offset;
             d.payload_end = d.payload_at + st.data_length;
             d.cost = cost;
             d.seq = next_seq();
+            d.detail = details_front + details.size();
             deciphers.push_back(d);
             decipher_bytes += cost;
             c.deciphering = true;
         }
     }
+    details.push_back(f);
     push(c);
 }
 
@@ -676,20 +703,35 @@ bool velkor_scanner::take(velkor_find *f)
 {
     if (front_seq >= released)
         return false;
-    candidate &c = cands.front();
-    const uint64_t o = c.find.offset, e = c.end;
+    const candidate &c = cands.front();
+    const uint64_t o = c.offset, e = c.end;
+    if (c.kind == VELKOR_FIND_CONTAINER) {
+        *f = details.front();
+        details.pop_front();
+        details_front++;
+    } else {
+        memset(f, 0, sizeof *f);
+        f->offset = o;
+        f->kind = VELKOR_FIND_TAGGED;
+        f->length = e - o;
+        f->payload_offset = o + tag_len;
+        f->payload_length = e - o - tag_len;
+        f->stored_crc = c.stored;
+        // Only a tagged file read to its end has a computed CRC.
+        f->computed_crc = c.reason == VELKOR_SCAN_TRUNCATED ? 0 : c.reg;
+    }
+    f->reason = static_cast<velkor_scan_reason>(c.reason);
     while (!enclosing.empty() && enclosing.back().second <= o)
         enclosing.pop_back();
     auto it = std::partition_point(enclosing.begin(), enclosing.end(),
                                    [e](const auto &x) { return x.second >= e; });
-    c.find.inside_valid = it != enclosing.begin();
-    c.find.inside = c.find.inside_valid ? (it - 1)->first : 0;
-    if (c.find.reason == VELKOR_SCAN_VERIFIED) {
+    f->inside_valid = it != enclosing.begin();
+    f->inside = f->inside_valid ? (it - 1)->first : 0;
+    if (c.reason == VELKOR_SCAN_VERIFIED) {
         while (!enclosing.empty() && enclosing.back().second <= e)
             enclosing.pop_back();
         enclosing.emplace_back(o, e);
     }
-    *f = c.find;
     cands.pop_front();
     front_seq++;
     return true;

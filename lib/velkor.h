@@ -425,15 +425,17 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * share one).  A find is handed out once nothing before it is pending,
  * which may be long after its last byte was fed when an enclosing
  * candidate is still open; then its @inside is known: the offset of the
- * innermost verified find whose bytes include all of its own.
+ * innermost verified find whose bytes include all of its own.  A start is
+ * looked at once ENC_MAX_HEADER_LEN bytes from it have been fed, or the
+ * image has ended, so that no find depends on where a piece ends.
  *
  * Cost.  Each byte is searched once, and run through the CRC register once
  * while a tagged candidate is open: a candidate's CRC comes from the
  * register at its offset + 20 and at its end, combined by one power and one
  * product modulo the CRC polynomial, so time is linear in the image
- * whatever it holds.  With a key, a container candidate costs at
- * most two cipher keyings of at most 256 entries for its label and
- * sublabel, the sublabel's only when the label deciphers; its payload is
+ * whatever it holds.  With a key, a container candidate costs at most two
+ * cipher keyings of at most 256 entries for its label and sublabel, the
+ * sublabel's only when the label deciphers; its payload is
  * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
  * payloads are deciphered at once, so deciphering costs at most that many
  * times the image's length in cipher steps.  With data-sized tables a
@@ -448,7 +450,8 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * found and counted by velkor_scan_dropped(); nothing else is dropped.
  * Finds that are ready stay in the scanner until velkor_scan_next() takes
  * them and are not counted: take them after each piece.  Apart from that,
- * a scanner holds a fixed few kilobytes (a 16 KiB buffer with a key).
+ * a scanner holds a few kilobytes (16 more with a key) and the verified
+ * finds handed out that enclose the current offset.
  */
 typedef struct velkor_scanner velkor_scanner;
 
@@ -459,7 +462,8 @@ typedef struct velkor_scan_options {
     const char *key;      /* key text (1..254 characters), or NULL: no key;
                              copied by velkor_scan_new() */
     int data_sized_state; /* as enc_info.data_sized_state */
-    size_t memory_limit;  /* bytes for candidates and finds; 0: the default */
+    size_t memory_limit;  /* bytes for pending candidates and their payload
+                             tables; 0: VELKOR_SCAN_DEFAULT_MEMORY */
 } velkor_scan_options;
 
 typedef enum velkor_find_kind {

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -34,6 +36,41 @@ mode_t mode_of(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// A mount inside a test's scratch directory, undone when it goes out of
+// scope.  Needs root: ok() is false, with errno set, where mounting is not
+// allowed.
+class scratch_mount {
+public:
+    scratch_mount(const std::string &source, const std::string &target, const char *type,
+                  unsigned long flags, const char *options)
+        : target_(target), ok_(mount(source.c_str(), target.c_str(), type, flags, options) == 0)
+    {
+    }
+    ~scratch_mount()
+    {
+        if (ok_)
+            umount2(target_.c_str(), MNT_DETACH);
+    }
+    scratch_mount(const scratch_mount &) = delete;
+    scratch_mount &operator=(const scratch_mount &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string target_;
+    bool ok_;
+};
+
+// A small fresh tmpfs at dir/name.
+std::unique_ptr<scratch_mount> small_tmpfs(const testutil::scratch_dir &dir, const std::string &name,
+                                           const char *options = "size=256k")
+{
+    const std::string mnt = dir / name;
+    if (mkdir(mnt.c_str(), 0755) != 0)
+        return nullptr;
+    auto m = std::make_unique<scratch_mount>("tmpfs", mnt, "tmpfs", 0, options);
+    return m->ok() ? std::move(m) : nullptr;
 }
 
 class Output : public ::testing::Test {
@@ -70,7 +107,9 @@ protected:
 // the target or to remove it: owner, mode, data and sync go through the
 // descriptor.  Someone who can write to the directory and swaps the name
 // for a symbolic link therefore never gets us to chown, chmod or write
-// another file.  Checked on the system calls themselves.
+// another file.  And its data reaches the disk before the rename makes it
+// the target: a crash in between must not leave an empty file under the
+// target's name.  Checked on the system calls themselves.
 TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
 {
     if (access("/usr/bin/strace", X_OK) != 0)
@@ -98,9 +137,13 @@ TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
         ASSERT_EQ(r.status, 0) << r.err;
 
         std::ifstream f(log);
-        std::string line, name;
+        std::string line, name, synced_call;
         int created = 0, renamed = 0;
+        bool synced = false;
         while (std::getline(f, line)) {
+            if (!synced_call.empty() && renamed == 0 && line.find(synced_call) != std::string::npos &&
+                line.find(" = 0") != std::string::npos)
+                synced = true;
             const size_t at = line.find(c.prefix);
             if (at == std::string::npos)
                 continue;
@@ -111,6 +154,9 @@ TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
                 EXPECT_NE(line.find("openat("), std::string::npos) << line;
                 EXPECT_NE(line.find("O_CREAT|O_EXCL"), std::string::npos) << line;
                 EXPECT_NE(line.find("O_NOFOLLOW"), std::string::npos) << line;
+                const size_t result = line.rfind("= ");
+                ASSERT_NE(result, std::string::npos) << line;
+                synced_call = "fsync(" + std::to_string(std::stoi(line.substr(result + 2))) + ")";
                 created++;
                 continue;
             }
@@ -122,6 +168,7 @@ TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
         }
         EXPECT_EQ(created, 1);
         EXPECT_EQ(renamed, 1);
+        EXPECT_TRUE(synced) << "the temporary file was not synced before the rename";
     }
 }
 
@@ -132,13 +179,9 @@ TEST_F(Output, TemporaryFileIsReachedByNameOnlyToRenameOrRemove)
 TEST_F(Output, NoFreeInodesLeavesEveryFileAsItWas)
 {
     const std::string mnt = dir / "mnt";
-    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k,nr_inodes=4") != 0)
+    const auto guard = small_tmpfs(dir, "mnt", "size=256k,nr_inodes=4");
+    if (!guard)
         GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << sys_msg(errno);
-    struct unmount {
-        std::string path;
-        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } guard{mnt};
 
     // The root directory and these three use all four inodes.
     const std::string f = mnt + "/f", o = mnt + "/o", filler = mnt + "/filler";
@@ -323,9 +366,101 @@ TEST_F(Output, StandardOutputNamedAsAPathIsWrittenInPlace)
     }
 }
 
-// SIGINT, SIGTERM or SIGHUP while an output is being written: the
-// temporary file goes, the old output stays, and the program ends as the
-// signal says, so its caller sees it.
+// Standard output is known by device and inode together.  A file on
+// another file system with the same inode number as standard output's
+// file is a different file: it is replaced as usual, and standard output
+// gets nothing.  Two fresh tmpfs number their files alike; a replaced file
+// gets a new number, so each case mounts its own pair.  Needs root to
+// mount.
+TEST_F(Output, StandardOutputIsKnownByDeviceAndInode)
+{
+    const bytes data = testutil::to_bytes("payload\n");
+    const std::string t = tagged(data);
+    const struct {
+        std::vector<std::string> argv; // TARGET stands for the file on b
+        bytes before, after;           // the target's content
+    } cases[] = {
+        {{velkor, "untag", t, "TARGET"}, testutil::to_bytes("old"), data},
+        {{bgntag, "TARGET", "TARGET"}, data, testutil::read_file(t)},
+    };
+    for (size_t k = 0; k < std::size(cases); k++) {
+        const auto &c = cases[k];
+        SCOPED_TRACE(c.argv[1]);
+        // A fresh pair of mount points for each case.
+        std::string a = "a", b = "b";
+        a += std::to_string(k);
+        b += std::to_string(k);
+        const auto on_a = small_tmpfs(dir, a);
+        if (!on_a)
+            GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << sys_msg(errno);
+        const auto on_b = small_tmpfs(dir, b);
+        ASSERT_TRUE(on_b) << sys_msg(errno);
+        const std::string log = dir / (a + "/log");
+        testutil::write_file(log, testutil::to_bytes("start\n"));
+        struct stat log_st, st;
+        ASSERT_EQ(stat(log.c_str(), &log_st), 0);
+        // Files on b until one has log's inode number.
+        std::string target;
+        for (int n = 0; n < 100 && target.empty(); n++) {
+            const std::string name = dir / (b + "/f" + std::to_string(n));
+            testutil::write_file(name, c.before);
+            ASSERT_EQ(stat(name.c_str(), &st), 0);
+            if (st.st_ino == log_st.st_ino)
+                target = name;
+        }
+        if (target.empty())
+            GTEST_SKIP() << "this tmpfs gives no two files the same inode number";
+        ASSERT_NE(st.st_dev, log_st.st_dev);
+
+        std::vector<std::string> argv = c.argv;
+        std::replace(argv.begin(), argv.end(), std::string("TARGET"), target);
+        auto r = run(argv, [&] {
+            const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+            if (fd < 0 || dup2(fd, 1) != 1)
+                _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(log), testutil::to_bytes("start\n"));
+        EXPECT_EQ(testutil::read_file(target), c.after);
+    }
+}
+
+// A commit whose rename fails (here a file mounted over the target: EBUSY)
+// is a failure: the target keeps what it had and the temporary file is
+// removed, by every program that replaces files.  Needs root to mount.
+TEST_F(Output, FailedRenameLeavesNoTemporaryFile)
+{
+    const bytes data = testutil::random_bytes(3000, 9);
+    const std::string t = tagged(data), cover = dir / "cover";
+    const bytes old = testutil::to_bytes("old output");
+    testutil::write_file(in, data);
+    testutil::write_file(out, old);
+    testutil::write_file(cover, old);
+    const scratch_mount bound(cover, out, nullptr, MS_BIND, nullptr);
+    if (!bound.ok())
+        GTEST_SKIP() << "cannot bind-mount a file here (needs root): " << sys_msg(errno);
+    struct {
+        std::vector<std::string> argv;
+        std::string err;
+    } cases[] = {
+        {{velkor, "untag", t, out}, "velkor: " + out},
+        {{velkor, "tag", in, out}, "velkor: " + out},
+        {{velkor, "pack", "-k", "k", "-l", "l", in, out}, "velkor: " + out},
+        {{bgntag, out, out}, "bgntag: " + out},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        auto r = run(c.argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err + ": " + sys_msg(EBUSY) + "\n");
+        EXPECT_EQ(testutil::read_file(out), old);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"cover", "in", "out"}));
+    }
+}
+
+// Any signal that would end the program while an output is being written:
+// the temporary file goes, the old output stays, and the program ends as
+// the signal says, so its caller sees it.
 TEST_F(Output, InterruptRemovesTheTemporaryFile)
 {
     testutil::write_file(tagdir / "src", testutil::random_bytes(size_t{3} << 20, 8));
@@ -335,7 +470,8 @@ TEST_F(Output, InterruptRemovesTheTemporaryFile)
     struct sigaction ignore {}, saved {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved); // the program may be gone before we stop writing
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPOLL, SIGPROF,
+                    SIGVTALRM, SIGXCPU}) {
         SCOPED_TRACE(strsignal(sig));
         testutil::write_file(out, old);
         auto s = testutil::start({velkor, "untag", "-", out});

@@ -1,3 +1,4 @@
+#include "crc_combine.h"
 #include "testutil.h"
 #include "velkor.h"
 
@@ -146,6 +147,52 @@ TEST(Tag, ChecksInStages)
         std::fill(file.begin() + 16, file.begin() + 20, 0);
         EXPECT_EQ(info.computed_crc, velkor_crc(file.data(), file.size())) << c.what;
     }
+}
+
+// The CRC combination the header's CRC (and the scanner) rest on: the
+// table-driven product against the bitwise one, combination against one
+// register run over both parts, and the powers past 2^32 bytes (payloads
+// of files over 4 GiB) against products of smaller ones.
+TEST(CrcCombine, ProductsPowersAndCombination)
+{
+    auto bitwise = [](uint32_t a, uint32_t b) {
+        uint32_t r = 0;
+        for (int i = 31; i >= 0; i--) {
+            r = (r << 1) ^ ((r >> 31) != 0 ? 0x04C11DB7u : 0);
+            if ((b >> i) & 1)
+                r ^= a;
+        }
+        return r;
+    };
+    std::mt19937 rng(11);
+    for (int k = 0; k < 2000; k++) {
+        const uint32_t a = rng(), b = rng();
+        ASSERT_EQ(velkor::crc_mul(a, b), bitwise(a, b)) << a << " " << b;
+    }
+
+    for (size_t split : {size_t{0}, size_t{1}, size_t{255}, size_t{256}, size_t{70000}}) {
+        const bytes data = testutil::random_bytes(split + 1000, static_cast<uint32_t>(split));
+        velkor_crc_state whole, a, b;
+        velkor_crc_init(&whole);
+        velkor_crc_init(&a);
+        velkor_crc_init(&b);
+        velkor_crc_update(&whole, data.data(), data.size());
+        velkor_crc_update(&a, data.data(), split);
+        velkor_crc_update(&b, data.data() + split, data.size() - split);
+        EXPECT_EQ(velkor::crc_combine(a.crc, b.crc, b.length), whole.crc) << split;
+    }
+
+    // x^(8n) = x^(8m) x^(8(n - m)), across and beyond 2^32.
+    const uint64_t big[] = {uint64_t{1} << 32, (uint64_t{1} << 32) + 5, 0x123456789ABull,
+                            UINT64_MAX};
+    for (uint64_t n : big)
+        for (uint64_t m : {n / 2, n / 3, n - 1}) {
+            EXPECT_EQ(velkor::crc_x_pow_8n(n),
+                      velkor::crc_mul(velkor::crc_x_pow_8n(m), velkor::crc_x_pow_8n(n - m)))
+                << n << " = " << m << " + " << n - m;
+        }
+    EXPECT_EQ(velkor::crc_x_pow_8n(0), 1u);
+    EXPECT_EQ(velkor::crc_x_pow_8n(1), 0x100u);
 }
 
 } // namespace

@@ -43,10 +43,12 @@ scratch_dir::~scratch_dir()
     fs::remove_all(path_, ec);
 }
 
-std::vector<std::string> scratch_dir::entries() const
+std::vector<std::string> scratch_dir::entries() const { return entries_of(path_); }
+
+std::vector<std::string> entries_of(const std::string &dir)
 {
     std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(path_))
+    for (const auto &e : fs::directory_iterator(dir))
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
@@ -76,6 +78,28 @@ void give_away(const std::string &path)
 }
 
 std::string sys_msg(int err) { return strerror(err); }
+
+const char *address_limit_unusable()
+{
+#if defined(VELKOR_SANITIZE)
+    return "the sanitizers reserve more address space than the limit";
+#elif defined(VELKOR_CROSS)
+    return "an emulator reserves more address space than the limit";
+#else
+    const char *preload = getenv("LD_PRELOAD");
+    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr)
+        return "Valgrind reserves more address space than the limit";
+    return nullptr;
+#endif
+}
+
+void limit_address_space(uint64_t most)
+{
+    if (address_limit_unusable() != nullptr)
+        return;
+    const rlimit rl{most, most};
+    setrlimit(RLIMIT_AS, &rl);
+}
 
 bytes read_file(const std::string &path)
 {

@@ -27,6 +27,9 @@ private:
     std::string path_;
 };
 
+// Names of the entries in a directory, sorted.
+std::vector<std::string> entries_of(const std::string &dir);
+
 // A node for the full device (writes fail with ENOSPC) inside `dir`: a
 // private twin of /dev/full, so that a faulty build can never remove or
 // replace the system's node.  Empty where no device node can be made (not
@@ -76,6 +79,15 @@ started start(const std::vector<std::string> &argv);
 
 // Wait for a started program: its exit status, or 128 + signal.
 int wait_for(const started &s);
+
+// Why an address-space limit (RLIMIT_AS) cannot bound the programs under
+// test in this build: the sanitizers, Valgrind and an emulator reserve far
+// more address space of their own.  Null when it can.
+const char *address_limit_unusable();
+
+// In a child: limit the address space to `most` bytes, where that means
+// anything (see above).
+void limit_address_space(uint64_t most);
 
 // The child-side setup for a write that must fail part-way: a file-size
 // limit of `limit` bytes, with SIGXFSZ ignored so write(2) reports EFBIG.

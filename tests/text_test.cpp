@@ -39,6 +39,7 @@ TEST(Text, PlainTextAndJson)
         {"caf\xc3\xa9", "caf\xc3\xa9", "\"caf\xc3\xa9\""},
         {"a\\b\"c", "a\\\\b\"c", "\"a\\\\b\\\"c\""},
         {"\n\t\x01\x7f", "\\x0a\\x09\\x01\\x7f", "\"\\n\\t\\u0001\\u007f\""},
+        {"a\rb\bc\fd", "a\\x0db\\x08c\\x0cd", "\"a\\rb\\bc\\fd\""}, // JSON's short escapes
         {"\xc2\x9b", "\\xc2\\x9b", "\"\\u009b\""},
         {"x\xff" "y\xc3", "x\\xffy\\xc3", "\"x\xef\xbf\xbdy\xef\xbf\xbd\""},
         {"\xf0\x9f\x94\x91", "\xf0\x9f\x94\x91", "\"\xf0\x9f\x94\x91\""}, // 4-byte UTF-8

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,110 @@ TEST_F(Velkor, CommandLineErrors)
     }
 }
 
+// A flat JSON object of strings, unsigned integers, true, false and null,
+// strictly: enough to read info --json and check --json back, and to
+// reject what a JSON reader would reject.  Strings come back as UTF-8.
+using json_value = std::variant<std::string, uint64_t, bool, std::nullptr_t>;
+
+bool parse_json_object(const std::string &s, std::map<std::string, json_value> &obj)
+{
+    size_t p = 0;
+    auto ws = [&] {
+        while (p < s.size() && (s[p] == ' ' || s[p] == '\n' || s[p] == '\t' || s[p] == '\r'))
+            p++;
+    };
+    auto string = [&](std::string &o) {
+        if (p >= s.size() || s[p] != '"')
+            return false;
+        for (p++; p < s.size() && s[p] != '"'; p++) {
+            unsigned char ch = static_cast<unsigned char>(s[p]);
+            if (ch < 0x20) // raw control characters
+                return false;
+            if (ch != '\\') {
+                o += static_cast<char>(ch);
+                continue;
+            }
+            if (++p >= s.size())
+                return false;
+            switch (s[p]) {
+            case '"': o += '"'; break;
+            case '\\': o += '\\'; break;
+            case '/': o += '/'; break;
+            case 'b': o += '\b'; break;
+            case 'f': o += '\f'; break;
+            case 'n': o += '\n'; break;
+            case 'r': o += '\r'; break;
+            case 't': o += '\t'; break;
+            case 'u': {
+                if (p + 4 >= s.size())
+                    return false;
+                // Only controls are escaped, so two UTF-8 bytes at most.
+                unsigned long cp = std::stoul(s.substr(p + 1, 4), nullptr, 16);
+                if (cp > 0x7FF)
+                    return false;
+                if (cp < 0x80) {
+                    o += static_cast<char>(cp);
+                } else {
+                    o += static_cast<char>(0xC0 | cp >> 6);
+                    o += static_cast<char>(0x80 | (cp & 0x3F));
+                }
+                p += 4;
+                break;
+            }
+            default: return false;
+            }
+        }
+        if (p >= s.size())
+            return false;
+        p++;
+        return true;
+    };
+    ws();
+    if (p >= s.size() || s[p++] != '{')
+        return false;
+    for (;;) {
+        ws();
+        std::string name;
+        if (!string(name) || obj.count(name))
+            return false;
+        ws();
+        if (p >= s.size() || s[p++] != ':')
+            return false;
+        ws();
+        if (p < s.size() && s[p] == '"') {
+            std::string v;
+            if (!string(v))
+                return false;
+            obj[name] = v;
+        } else if (s.compare(p, 4, "true") == 0) {
+            obj[name] = true;
+            p += 4;
+        } else if (s.compare(p, 5, "false") == 0) {
+            obj[name] = false;
+            p += 5;
+        } else if (s.compare(p, 4, "null") == 0) {
+            obj[name] = nullptr;
+            p += 4;
+        } else {
+            size_t start = p;
+            while (p < s.size() && s[p] >= '0' && s[p] <= '9')
+                p++;
+            if (p == start || (s[start] == '0' && p - start > 1))
+                return false;
+            obj[name] = std::stoull(s.substr(start, p - start));
+        }
+        ws();
+        if (p < s.size() && s[p] == ',') {
+            p++;
+            continue;
+        }
+        if (p >= s.size() || s[p++] != '}')
+            return false;
+        ws();
+        return p == s.size();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // check and untag
 
@@ -225,7 +330,10 @@ TEST_F(Velkor, CheckNamesWhatIsWrong)
         argv.push_back(c.path);
     auto r = run(argv);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    // A file that cannot be read is a failure to read: its reason goes to
+    // standard error too.  A damaged file is check's result alone.
+    EXPECT_EQ(r.err, "velkor: " + (dir / "missing") + ": " + sys_msg(ENOENT) + "\n" +
+                         "velkor: " + dir.path() + ": " + sys_msg(EISDIR) + "\n");
     std::vector<std::string> lines;
     for (size_t pos = 0, nl; (nl = r.out.find('\n', pos)) != std::string::npos; pos = nl + 1)
         lines.push_back(r.out.substr(pos, nl - pos));
@@ -241,6 +349,91 @@ TEST_F(Velkor, CheckNamesWhatIsWrong)
     auto q = run(argv);
     EXPECT_EQ(q.status, 1);
     EXPECT_EQ(q.out, r.out.substr(r.out.find('\n') + 1));
+    EXPECT_EQ(q.err, r.err);
+
+    // --status: nothing at all, only the status.
+    argv[2] = "--status";
+    auto st = run(argv);
+    EXPECT_EQ(st.status, 1);
+    EXPECT_EQ(st.out + st.err, "");
+    st = run({velkor, "check", "--status", sound});
+    EXPECT_EQ(st.status, 0);
+    EXPECT_EQ(st.out + st.err, "");
+}
+
+// check --json: one object per file, in order, with every value the check
+// reached and null for the others.
+TEST_F(Velkor, CheckJson)
+{
+    const std::string sound = tagged(testutil::to_bytes("abc"), "sound");
+    bytes b = testutil::read_file(sound);
+    b[21] ^= 1;
+    testutil::write_file(dir / "flipped", b);
+    b.pop_back();
+    testutil::write_file(dir / "cut", b);
+    testutil::write_file(dir / "short", testutil::to_bytes("bgn"));
+    const std::string quoted = dir / "new\nline";
+    testutil::write_file(quoted, testutil::read_file(sound));
+
+    const auto null = json_value(nullptr);
+    const auto num = [](uint64_t v) { return json_value(v); };
+    const uint32_t stored = 0x07E3221F;
+    struct {
+        std::string path;
+        bool ok;
+        std::string reason; // a prefix
+        json_value length, stored_crc, computed_crc;
+    } cases[] = {
+        {sound, true, "", num(23), num(stored), num(stored)},
+        {dir / "flipped", false, "CRC mismatch: stored 0x07E3221F", num(23), num(stored),
+         null /* below */},
+        {dir / "cut", false, "length field says 23 but the file has 22 bytes", num(22), num(stored),
+         null},
+        {dir / "short", false, "not a tagged file: 3 bytes", num(3), null, null},
+        {dir / "missing", false, sys_msg(ENOENT), null, null, null},
+        {quoted, true, "", num(23), num(stored), num(stored)},
+    };
+    // The flipped file's CRC, from the file itself.
+    {
+        bytes f = testutil::read_file(dir / "flipped");
+        for (int k = 16; k < 20; k++)
+            f[static_cast<size_t>(k)] = 0;
+        cases[1].computed_crc = num(velkor_crc(f.data(), f.size()));
+    }
+    std::vector<std::string> argv{velkor, "check", "--json"};
+    for (const auto &c : cases)
+        argv.push_back(c.path);
+    auto r = run(argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velkor: " + (dir / "missing") + ": " + sys_msg(ENOENT) + "\n");
+    size_t pos = 0;
+    for (const auto &c : cases) {
+        const size_t nl = r.out.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos) << r.out;
+        const std::string line = r.out.substr(pos, nl - pos);
+        pos = nl + 1;
+        std::map<std::string, json_value> obj;
+        ASSERT_TRUE(parse_json_object(line, obj)) << line;
+        EXPECT_EQ(obj.size(), 6u) << line;
+        EXPECT_EQ(obj["name"], json_value(c.path)) << line;
+        EXPECT_EQ(obj["ok"], json_value(c.ok)) << line;
+        if (c.ok) {
+            EXPECT_EQ(obj["reason"], null) << line;
+        } else {
+            ASSERT_TRUE(std::holds_alternative<std::string>(obj["reason"])) << line;
+            EXPECT_TRUE(starts_with(std::get<std::string>(obj["reason"]), c.reason)) << line;
+        }
+        EXPECT_EQ(obj["length"], c.length) << line;
+        EXPECT_EQ(obj["stored_crc"], c.stored_crc) << line;
+        EXPECT_EQ(obj["computed_crc"], c.computed_crc) << line;
+    }
+    EXPECT_EQ(pos, r.out.size()) << r.out;
+
+    // -q keeps only the failures' objects.
+    argv.insert(argv.begin() + 2, "-q");
+    auto q = run(argv);
+    EXPECT_EQ(std::count(q.out.begin(), q.out.end(), '\n'), 4) << q.out;
+    EXPECT_EQ(q.out.find("\"ok\":true"), std::string::npos) << q.out;
 }
 
 TEST_F(Velkor, UntagGivesBackTheInput)
@@ -474,98 +667,28 @@ TEST_F(Velkor, PackRefusesPayloadsBeyondTheLengthField)
     EXPECT_FALSE(testutil::exists(out));
 }
 
-// A flat JSON object of strings and unsigned integers, strictly: enough to
-// read info --json back, and to reject what a JSON reader would reject.
-// Strings come back as UTF-8.
-using json_value = std::variant<std::string, uint64_t>;
-
-bool parse_json_object(const std::string &s, std::map<std::string, json_value> &obj)
+// tag's length field counts the header too: VELKOR_TAG_MAX_PAYLOAD bytes
+// fit, one more does not.  The inputs are sparse, and the one that fits
+// is stopped at its first write by a file-size limit, which names the
+// output instead of the input: the size was accepted, and nothing near
+// 4 GiB is ever read or written, whatever the build does.
+TEST_F(Velkor, TagTakesPayloadsUpToTheLengthField)
 {
-    size_t p = 0;
-    auto ws = [&] {
-        while (p < s.size() && (s[p] == ' ' || s[p] == '\n' || s[p] == '\t' || s[p] == '\r'))
-            p++;
+    struct {
+        uint64_t size;
+        std::string named;
+    } cases[] = {
+        {uint64_t{VELKOR_TAG_MAX_PAYLOAD}, out},
+        {uint64_t{VELKOR_TAG_MAX_PAYLOAD} + 1, in},
     };
-    auto string = [&](std::string &o) {
-        if (p >= s.size() || s[p] != '"')
-            return false;
-        for (p++; p < s.size() && s[p] != '"'; p++) {
-            unsigned char ch = static_cast<unsigned char>(s[p]);
-            if (ch < 0x20) // raw control characters
-                return false;
-            if (ch != '\\') {
-                o += static_cast<char>(ch);
-                continue;
-            }
-            if (++p >= s.size())
-                return false;
-            switch (s[p]) {
-            case '"': o += '"'; break;
-            case '\\': o += '\\'; break;
-            case '/': o += '/'; break;
-            case 'b': o += '\b'; break;
-            case 'f': o += '\f'; break;
-            case 'n': o += '\n'; break;
-            case 'r': o += '\r'; break;
-            case 't': o += '\t'; break;
-            case 'u': {
-                if (p + 4 >= s.size())
-                    return false;
-                // Only controls are escaped, so two UTF-8 bytes at most.
-                unsigned long cp = std::stoul(s.substr(p + 1, 4), nullptr, 16);
-                if (cp > 0x7FF)
-                    return false;
-                if (cp < 0x80) {
-                    o += static_cast<char>(cp);
-                } else {
-                    o += static_cast<char>(0xC0 | cp >> 6);
-                    o += static_cast<char>(0x80 | (cp & 0x3F));
-                }
-                p += 4;
-                break;
-            }
-            default: return false;
-            }
-        }
-        if (p >= s.size())
-            return false;
-        p++;
-        return true;
-    };
-    ws();
-    if (p >= s.size() || s[p++] != '{')
-        return false;
-    for (;;) {
-        ws();
-        std::string name;
-        if (!string(name) || obj.count(name))
-            return false;
-        ws();
-        if (p >= s.size() || s[p++] != ':')
-            return false;
-        ws();
-        if (p < s.size() && s[p] == '"') {
-            std::string v;
-            if (!string(v))
-                return false;
-            obj[name] = v;
-        } else {
-            size_t start = p;
-            while (p < s.size() && s[p] >= '0' && s[p] <= '9')
-                p++;
-            if (p == start || (s[start] == '0' && p - start > 1))
-                return false;
-            obj[name] = std::stoull(s.substr(start, p - start));
-        }
-        ws();
-        if (p < s.size() && s[p] == ',') {
-            p++;
-            continue;
-        }
-        if (p >= s.size() || s[p++] != '}')
-            return false;
-        ws();
-        return p == s.size();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        testutil::write_file(in, {});
+        ASSERT_EQ(truncate(in.c_str(), static_cast<off_t>(c.size)), 0);
+        auto r = run({velkor, "tag", in, out}, [] { testutil::limit_file_size(4096); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velkor: " + c.named + ": " + sys_msg(EFBIG) + "\n");
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
     }
 }
 
@@ -595,7 +718,8 @@ TEST_F(Velkor, InfoPrintsTheHeaderFields)
     EXPECT_EQ(r.status, 0) << r.err;
     std::map<std::string, json_value> obj;
     ASSERT_TRUE(parse_json_object(r.out, obj)) << r.out;
-    EXPECT_EQ(obj.size(), 8u);
+    EXPECT_EQ(obj.size(), 9u);
+    EXPECT_EQ(obj["kind"], json_value(std::string("container")));
     EXPECT_EQ(obj["magic"], json_value(std::string("asar1")));
     EXPECT_EQ(obj["label_hex"], json_value(std::string("6669726d77617265")));
     EXPECT_EQ(obj["sublabel_hex"], json_value(std::string("7632")));
@@ -604,6 +728,70 @@ TEST_F(Velkor, InfoPrintsTheHeaderFields)
     EXPECT_EQ(obj["sublabel"], json_value(std::string("v2")));
     EXPECT_EQ(obj["length"], json_value(uint64_t{3000}));
     EXPECT_EQ(obj["checksum"], json_value(uint64_t{sum}));
+}
+
+// A tagged file needs no key: info shows its fields and the verdict, which
+// is also the status, from a file or a pipe.
+TEST_F(Velkor, InfoOnTaggedFiles)
+{
+    const std::string sound = tagged(testutil::to_bytes("abc"), "sound");
+    bytes b = testutil::read_file(sound);
+    b[19] ^= 1; // the stored CRC
+    testutil::write_file(dir / "damaged", b);
+
+    auto r = run({velkor, "info", sound});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "kind:         tagged\n"
+                     "length:       23\n"
+                     "payload:      3\n"
+                     "stored CRC:   0x07e3221f\n"
+                     "computed CRC: 0x07e3221f\n"
+                     "verdict:      OK\n");
+
+    r = run({velkor, "info", "--json", dir / "damaged"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, json_value> obj;
+    ASSERT_TRUE(parse_json_object(r.out, obj)) << r.out;
+    EXPECT_EQ(obj["kind"], json_value(std::string("tagged")));
+    EXPECT_EQ(obj["length"], json_value(uint64_t{23}));
+    EXPECT_EQ(obj["payload_length"], json_value(uint64_t{3}));
+    EXPECT_EQ(obj["stored_crc"], json_value(uint64_t{0x07E3221E}));
+    EXPECT_EQ(obj["computed_crc"], json_value(uint64_t{0x07E3221F}));
+    EXPECT_EQ(obj["ok"], json_value(false));
+    EXPECT_EQ(obj["reason"],
+              json_value(std::string("CRC mismatch: stored 0x07E3221E, computed 0x07E3221F")));
+
+    // Through a pipe, cut short: the length is what arrived.
+    b = testutil::read_file(sound);
+    const bytes cut(b.begin(), b.begin() + 10);
+    r = run({velkor, "info", "-"}, {}, &cut);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "kind:         tagged\n"
+                     "length:       10\n"
+                     "payload:      -\n"
+                     "stored CRC:   -\n"
+                     "computed CRC: -\n"
+                     "verdict:      FAILED (not a tagged file: 10 bytes, shorter than the 20-byte "
+                     "header)\n");
+
+    // A key given anyway is not in the way.
+    r = run({velkor, "info", "-k", "k", sound});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // A container still needs its key: a bad command line.  Anything else
+    // is neither.
+    testutil::write_file(in, testutil::to_bytes("payload"));
+    ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", "l", "-m", "asar1", in, out}).status, 0);
+    r = run({velkor, "info", "--json", out});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(starts_with(r.err, "velkor: " + out + ": a container needs a key")) << r.err;
+    r = run({velkor, "info", in});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velkor: " + in + ": neither a tagged file nor a container\n");
 }
 
 // An empty payload has nothing to check: a wrong key shows only when a

@@ -73,19 +73,6 @@ uint8_t *read_to_end(int fd, const char *in, size_t &size)
     return buf;
 }
 
-// <out> names the input file itself (perhaps through a link): its tagged
-// form replaces it through a temporary file beside the real file, so a
-// failure leaves the original untouched.  The replacement keeps the file's
-// mode and, where allowed, its owner.
-void replace_same_file(const char *out, const uint8_t *buf, size_t len)
-{
-    velkor_io::output o;
-    if (!o.open(out) || !o.write(buf, len) || !o.commit()) {
-        o.discard();
-        err(1, "%s", out);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -143,12 +130,21 @@ int main(int argc, char **argv)
         err(1, "%s", in);
     }
 
-    // Only a regular file is replaced through a temporary file: a device
-    // named twice (say /dev/null) is written in place, never renamed over.
-    struct stat ost;
-    if (S_ISREG(st.st_mode) && stat(out, &ost) == 0 && ost.st_dev == st.st_dev &&
-        ost.st_ino == st.st_ino) {
-        replace_same_file(out, buf, total);
+    // <out> may name the input file itself (perhaps through a link): its
+    // tagged form then replaces it through a temporary file beside it, so a
+    // failure leaves the original untouched, and the file keeps its mode and,
+    // where allowed, its owner.  Only a regular file is so replaced: a
+    // device named twice (say /dev/null) is written in place.  The name is
+    // walked once, and the file found is the file replaced.
+    velkor_io::output same;
+    const int is_same = S_ISREG(st.st_mode) ? same.open_if_same(out, velkor_io::file_id::of(st)) : 0;
+    if (is_same < 0)
+        err(1, "%s", out);
+    if (is_same > 0) {
+        if (!same.write(buf, total) || !same.commit()) {
+            same.discard();
+            err(1, "%s", out);
+        }
     } else {
         int ofd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (ofd < 0)

@@ -9,7 +9,11 @@
 #include <cstring>
 
 #include <err.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
+
+#include "text.h"
 
 #ifndef VELKOR_VERSION
 #error "VELKOR_VERSION must be defined by the build"
@@ -29,12 +33,13 @@ enum : unsigned {
     opt_label = 1u << 2,     // -l, -s, -m, -p
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
-    opt_scan = 1u << 5,      // --all, --extract, --map
-    opt_key_optional = 1u << 6, // opt_key, but no key is needed
+    opt_status = 1u << 5,
+    opt_scan = 1u << 6,      // --all, --extract, --map
 };
 
 const command commands[] = {
-    {"check", cmd_check, opt_quiet, 1, -1, "velkor check [-q] FILE..."},
+    {"check", cmd_check, opt_quiet | opt_status | opt_json, 1, -1,
+     "velkor check [-q | --status] [--json] FILE..."},
     {"untag", cmd_untag, 0, 2, 2, "velkor untag IN OUT"},
     {"tag", cmd_tag, 0, 2, 2, "velkor tag IN OUT"},
     {"pack", cmd_pack, opt_key | opt_label | opt_data_sized, 2, 2,
@@ -43,8 +48,8 @@ const command commands[] = {
     {"unpack", cmd_unpack, opt_key | opt_data_sized, 2, 2,
      "velkor unpack (-k KEY | -K KEYFILE) [--data-sized] IN OUT"},
     {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
-     "velkor info (-k KEY | -K KEYFILE) [--data-sized] [--json] IN"},
-    {"scan", cmd_scan, opt_key | opt_key_optional | opt_data_sized | opt_json | opt_scan, 1, -1,
+     "velkor info [-k KEY | -K KEYFILE] [--data-sized] [--json] IN"},
+    {"scan", cmd_scan, opt_key | opt_data_sized | opt_json | opt_scan, 1, -1,
      "velkor scan [-k KEY | -K KEYFILE] [--data-sized] [--all] [--json]\n"
      "                   [--extract DIR] [--map FILE.svg] IMAGE..."},
 };
@@ -58,12 +63,14 @@ const char help_text[] =
     "  tag       write IN's bytes to OUT as a tagged file, as bgntag does\n"
     "  pack      write IN's bytes to OUT as an encrypted container\n"
     "  unpack    check the container IN and write its payload to OUT\n"
-    "  info      check the container IN and print its header fields\n"
+    "  info      check the tagged file or container IN and print its fields\n"
+    "            (a container needs the key)\n"
     "  scan      find the tagged files and containers inside each IMAGE, at any\n"
     "            offset, and report those that verify (and keyless containers)\n"
     "\n"
     "Options:\n"
     "  -q, --quiet            check: print only the files that fail\n"
+    "      --status           check: print nothing, give only the exit status\n"
     "  -k, --key KEY          key text, 1 to 254 bytes\n"
     "  -K, --key-file FILE    read the key text from the first line of FILE\n"
     "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
@@ -71,7 +78,8 @@ const char help_text[] =
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
     "  -p, --prefix N         first key byte, 0..255, decimal or 0x hex (default 0)\n"
     "      --data-sized       give each field a cipher table as large as the field\n"
-    "      --json             info: print one JSON object; scan: one per find\n"
+    "      --json             check, info: print one JSON object per file;\n"
+    "                         scan: one per find\n"
     "      --all              scan: report failed candidates, and the dropped count\n"
     "      --extract DIR      scan: write each find's payload to DIR (created if missing)\n"
     "      --map FILE.svg     scan: draw the images and their finds as an SVG picture\n"
@@ -122,7 +130,7 @@ bool parse_prefix(const char *s, uint8_t &out)
     return true;
 }
 
-enum { long_data_sized = 256, long_json, long_version, long_all, long_extract, long_map };
+enum { long_data_sized = 256, long_json, long_version, long_status, long_all, long_extract, long_map };
 
 const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
@@ -134,6 +142,7 @@ const option long_options[] = {
     {"prefix", required_argument, nullptr, 'p'},
     {"data-sized", no_argument, nullptr, long_data_sized},
     {"json", no_argument, nullptr, long_json},
+    {"status", no_argument, nullptr, long_status},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, long_version},
     {"all", no_argument, nullptr, long_all},
@@ -162,6 +171,7 @@ unsigned option_bit(int val)
     case 'l': case 's': case 'm': case 'p': return opt_label;
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
+    case long_status: return opt_status;
     case long_all: case long_extract: case long_map: return opt_scan;
     default: return 0;
     }
@@ -236,9 +246,20 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
                         option_name(optopt, optopt >= 256 || args[optind - 1][1] == '-').c_str());
         }
         if (c == '?') {
-            if (optopt != 0)
-                usage_error(cmd, "unknown option '-%c'", optopt);
-            usage_error(cmd, "unknown option '%s'", args[optind - 1]);
+            // A known long option given a value it does not take (--json=1,
+            // --help=x) comes back as that option's value, even when that
+            // value is a short option's letter: tell it by the word typed.
+            const char *typed = args[optind - 1];
+            if (optopt != 0 && strncmp(typed, "--", 2) == 0) {
+                const std::string word(typed, strcspn(typed, "="));
+                const std::string known = option_name(optopt, true);
+                if (typed[word.size()] == '=' && known.compare(0, word.size(), word) == 0)
+                    usage_error(cmd, "option '%s' takes no value", known.c_str());
+            }
+            if (optopt > 0 && optopt < 256)
+                usage_error(cmd, "unknown option '-%s'",
+                            velkor_text::plain_text(std::string(1, static_cast<char>(optopt))).c_str());
+            usage_error(cmd, "unknown option '%s'", velkor_text::plain_text(typed).c_str());
         }
         if (c != 'h' && c != long_version && (cmd->options & option_bit(c)) == 0)
             usage_error(cmd, "option '%s' does not apply to %s",
@@ -269,19 +290,23 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             break;
         case 'm':
             if (strcmp(optarg, "start") != 0 && strcmp(optarg, "asar1") != 0)
-                usage_error(cmd, "unknown magic '%s' (use start or asar1)", optarg);
+                usage_error(cmd, "unknown magic '%s' (use start or asar1)",
+                            velkor_text::plain_text(optarg).c_str());
             s.magic = optarg;
             break;
         case 'p':
             if (!parse_prefix(optarg, s.prefix))
                 usage_error(cmd, "prefix '%s' is not a number from 0 to 255 (decimal or 0x hex)",
-                            optarg);
+                            velkor_text::plain_text(optarg).c_str());
             break;
         case long_data_sized:
             s.data_sized = true;
             break;
         case long_json:
             s.json = true;
+            break;
+        case long_status:
+            s.status_only = true;
             break;
         case long_all:
             s.all = true;
@@ -306,7 +331,10 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->max_operands >= 0 && n > cmd->max_operands)
         usage_error(cmd, "too many operands");
     if (cmd->options & opt_key) {
-        if (s.key == nullptr && s.key_file == nullptr && !(cmd->options & opt_key_optional))
+        // info reads a tagged file without a key, and asks for one only
+        // when IN turns out to be a container; scan reports containers
+        // unverified without one.
+        if (s.key == nullptr && s.key_file == nullptr && cmd->id != cmd_info && cmd->id != cmd_scan)
             usage_error(cmd, "a key is needed (-k KEY or -K KEYFILE)");
         if (s.key != nullptr && s.key_file != nullptr)
             usage_error(cmd, "give the key once, with -k or with -K");
@@ -321,41 +349,63 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
 // NUL: an empty key is what -k "$KEY" gives when the variable is unset, or
 // a key file when the command meant to write it failed.  A key that breaks
 // these rules is a bad command line (status 2), wherever it came from.
-std::string load_key(const command *cmd, const settings &s)
+//
+// A key file is read only as far as its first line can reach (254 bytes
+// and CR LF): /dev/zero or a runaway pipe is refused at once.  It must not
+// be the input itself: whatever the key line took from a shared stream
+// would silently be missing from the payload, or the key line would become
+// part of it.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input)
 {
     std::string key;
-    std::string from; // where a key file's key came from, for messages
     if (s.key != nullptr) {
         key = s.key;
     } else {
-        from = std::string(s.key_file) + ": ";
-        FILE *f = fopen(s.key_file, "r");
-        if (f == nullptr)
+        const std::string from = velkor_text::plain_text(s.key_file) + ": ";
+        const int fd = open(s.key_file, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             err(1, "%s", s.key_file);
-        char *line = nullptr;
-        size_t cap = 0;
-        errno = 0;
-        const ssize_t n = getline(&line, &cap, f);
-        const int saved = errno;
-        fclose(f);
-        if (n < 0 && saved != 0) {
-            free(line);
-            errx(1, "%s: %s", s.key_file, strerror(saved));
+        if (velkor_io::id_of_fd(fd).same(input)) {
+            close(fd);
+            usage_error(cmd, "%sthe key file is the input file", from.c_str());
         }
-        if (n > 0)
-            key.assign(line, static_cast<size_t>(n));
-        free(line);
-        if (!key.empty() && key.back() == '\n')
-            key.pop_back();
+        char buf[max_key + 2];
+        size_t got = 0;
+        bool line_end = false;
+        while (got < sizeof buf && !line_end) {
+            const ssize_t n = read(fd, buf + got, sizeof buf - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                const int e = errno;
+                close(fd);
+                errno = e;
+                err(1, "%s", s.key_file);
+            }
+            if (n == 0)
+                break;
+            line_end = memchr(buf + got, '\n', static_cast<size_t>(n)) != nullptr;
+            got += static_cast<size_t>(n);
+        }
+        close(fd);
+        const auto *nl = static_cast<const char *>(memchr(buf, '\n', got));
+        if (nl == nullptr && got == sizeof buf)
+            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        key.assign(buf, nl != nullptr ? static_cast<size_t>(nl - buf) : got);
         if (!key.empty() && key.back() == '\r')
             key.pop_back();
         if (key.find('\0') != std::string::npos)
             usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
+        if (key.empty())
+            usage_error(cmd, "%sthe key is empty", from.c_str());
+        if (key.size() > max_key)
+            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        return key;
     }
     if (key.empty())
-        usage_error(cmd, "%sthe key is empty", from.c_str());
+        usage_error(cmd, "the key is empty");
     if (key.size() > max_key)
-        usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+        usage_error(cmd, "the key is longer than %zu bytes", max_key);
     return key;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "io.h"
+
 namespace velkor_cli {
 
 enum command_id { cmd_check, cmd_untag, cmd_tag, cmd_pack, cmd_unpack, cmd_info, cmd_scan };
@@ -20,6 +22,7 @@ struct command {
 
 struct settings {
     bool quiet = false;
+    bool status_only = false; // check --status
     bool json = false;
     bool data_sized = false;
     const char *key = nullptr;
@@ -53,8 +56,10 @@ settings parse_command_line(const command *cmd, int argc, char **argv);
 // program with status 1, since what velkor prints is its result.
 void finish_stdout();
 
-// The key text from -k or from the -K file's first line; a key that is
-// empty, longer than 254 bytes or holds a NUL is a command line error.
-std::string load_key(const command *cmd, const settings &s);
+// The key text from -k or from the -K file's first line (info may have
+// neither: a tagged file needs no key); a key that is empty, longer than
+// 254 bytes or holds a NUL, or a key file that is the `input` file itself,
+// is a command line error.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input);
 
 } // namespace velkor_cli

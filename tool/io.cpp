@@ -1,5 +1,11 @@
 // Safe outputs for both programs; see io.h for the contract.
 //
+// The output's name is walked one component at a time, each opened with
+// O_PATH|O_NOFOLLOW relative to the directory before it, so the file that
+// is checked is the file that is written: no name is looked up twice and
+// no path is rebuilt from a link's text.  A link's text is only ever read
+// to continue that walk from the link's own directory descriptor.
+//
 // The temporary file is reached by name exactly three times: created with
 // O_EXCL|O_NOFOLLOW, renamed over the target, or unlinked.  Everything
 // else (owner, mode, data, sync) goes through its descriptor, so a name
@@ -15,22 +21,31 @@
 #include <cstdint>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace velkor_io {
 namespace {
 
-// The one temporary file that a terminating signal must remove.  Set and
-// cleared with the signals blocked, so the handler never sees it half
-// written.
+// The one temporary file that a terminating signal must remove: a
+// directory descriptor and a name owned by the output that made it.  Set
+// and cleared with the signals blocked, so the handler never sees them
+// half written.
 volatile sig_atomic_t pending_armed = 0;
 int pending_dir = -1;
-char pending_name[64];
+const char *pending_name = nullptr;
 
-const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process and that can be
+// caught.  SIGXFSZ is ignored instead, so a size limit fails the write.
+const int cleanup_signals[] = {SIGHUP,  SIGINT,  SIGPIPE, SIGTERM,  SIGALRM, SIGUSR1,
+                               SIGUSR2, SIGPOLL, SIGPROF, SIGVTALRM, SIGXCPU};
 
 void on_terminating_signal(int sig)
 {
@@ -52,6 +67,13 @@ void remove_pending_at_exit()
     pending_armed = 0;
 }
 
+void arm_pending(int dir, const std::string &name)
+{
+    pending_name = name.c_str();
+    pending_dir = dir;
+    pending_armed = 1;
+}
+
 class signals_blocked {
 public:
     signals_blocked()
@@ -70,47 +92,245 @@ private:
     sigset_t old_;
 };
 
-// Follows symbolic links from `path` to the file they finally name, which
-// need not exist (a dangling link names its target).  Gives that file's
-// directory and last component, and its status when it exists.
-bool resolve(const char *path, std::string &dir, std::string &name, struct stat &st, bool &exists)
+// The kernel's protected-links rule, applied whatever the system's
+// setting: in a sticky world-writable directory (/tmp), follow only a link
+// of our own or of the directory's owner.  Anyone else's link there may
+// have been planted to turn our write onto a file of their choosing.
+bool may_follow(const struct stat &dir, const struct stat &link)
 {
-    std::string p = path;
-    for (int depth = 0;; depth++) {
-        if (depth == 40) {
-            errno = ELOOP;
-            return false;
-        }
-        if (lstat(p.c_str(), &st) != 0) {
-            if (errno != ENOENT)
-                return false;
-            exists = false;
-            break;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            exists = true;
-            break;
-        }
-        std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        const ssize_t n = readlink(p.c_str(), link.data(), link.size());
+    if (link.st_uid == geteuid())
+        return true;
+    if ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
+        return true;
+    return link.st_uid == dir.st_uid;
+}
+
+bool on_procfs(int fd)
+{
+    struct statfs fs;
+    return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// The text of the link open (O_PATH) at fd, however long.
+bool link_text(int fd, std::string &text)
+{
+    std::string buf(256, '\0');
+    for (;;) {
+        const ssize_t n = readlinkat(fd, "", buf.data(), buf.size());
         if (n < 0)
             return false;
-        link.resize(static_cast<size_t>(n));
-        if (link.empty() || link[0] == '/') {
-            p = link;
-        } else {
-            const size_t slash = p.rfind('/');
-            p = (slash == std::string::npos ? std::string() : p.substr(0, slash + 1)) + link;
+        if (static_cast<size_t>(n) < buf.size()) {
+            text.assign(buf.data(), static_cast<size_t>(n));
+            return true;
         }
+        if (buf.size() >= 65536) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        buf.resize(buf.size() * 2);
     }
-    const size_t slash = p.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-    name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") {
-        errno = EISDIR;
+}
+
+class fd_holder {
+public:
+    explicit fd_holder(int fd = -1) : fd_(fd) {}
+    ~fd_holder() { reset(); }
+    fd_holder(const fd_holder &) = delete;
+    fd_holder &operator=(const fd_holder &) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// Where an output's name leads.
+struct walked {
+    fd_holder dir;      // the directory that holds the last component (O_PATH)
+    std::string name;   // that component
+    fd_holder node;     // the file itself when it exists: O_PATH, or open
+                        // for writing when the kernel opened a /proc link
+    bool exists = false;
+    bool opened = false; // node came from a /proc link, open O_WRONLY
+    struct stat st {};  // node's status
+};
+
+// Splits a path into components, dropping empty ones and ".".
+void push_components(std::vector<std::string> &stack, const std::string &path)
+{
+    // The stack holds components last first.
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos)
+            slash = path.size();
+        std::string part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".")
+            parts.push_back(std::move(part));
+        at = slash + 1;
+    }
+    // A trailing slash or dot names a directory: keep it as "." so the
+    // walk ends on a directory, which an output cannot be.
+    if (!path.empty() && (path.back() == '/' || path.ends_with("/.") || path == "."))
+        parts.push_back(".");
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+        stack.push_back(std::move(*it));
+}
+
+// Walks `path` to the file it names, following links as described in
+// io.h.  The last component need not exist (a dangling link names its
+// target).  A last component that is a /proc link is opened for writing,
+// or with `look_only` just looked at (O_PATH), which neither blocks on a
+// FIFO nor truncates anything.
+bool walk(const char *path, walked &w, bool look_only = false, int base = -1)
+{
+    if (*path == '\0') {
+        errno = ENOENT;
         return false;
     }
-    return true;
+    std::vector<std::string> stack;
+    push_components(stack, path);
+    // A relative name starts from `base` when given, else from the
+    // working directory.
+    fd_holder cur(path[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                  : base >= 0    ? openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                 : ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (cur.get() < 0)
+        return false;
+    int links = 0;
+    while (!stack.empty()) {
+        const std::string part = std::move(stack.back());
+        stack.pop_back();
+        const bool last = stack.empty();
+        if (part == "." || part == "..") {
+            if (last) {
+                errno = EISDIR;
+                return false;
+            }
+            if (part == "..")
+                cur.reset(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (cur.get() < 0)
+                return false;
+            continue;
+        }
+        fd_holder node(openat(cur.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (node.get() < 0) {
+            if (errno == ENOENT && last) {
+                w.dir.reset(cur.release());
+                w.name = part;
+                w.exists = false;
+                return true;
+            }
+            return false;
+        }
+        struct stat st;
+        if (fstat(node.get(), &st) != 0)
+            return false;
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40) {
+                errno = ELOOP;
+                return false;
+            }
+            if (on_procfs(cur.get())) {
+                // /proc/self/fd/N and its kin name no path: only the
+                // kernel can open what they lead to.
+                if (last) {
+                    w.node.reset(openat(cur.get(), part.c_str(),
+                                        (look_only ? O_PATH : O_WRONLY | O_NOCTTY) | O_CLOEXEC));
+                    if (w.node.get() < 0 || fstat(w.node.get(), &w.st) != 0)
+                        return false;
+                    w.dir.reset(cur.release());
+                    w.name = part;
+                    w.exists = w.opened = true;
+                    return true;
+                }
+                cur.reset(openat(cur.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (cur.get() < 0)
+                    return false;
+                continue;
+            }
+            struct stat dst;
+            if (fstat(cur.get(), &dst) != 0)
+                return false;
+            if (!may_follow(dst, st)) {
+                errno = EACCES;
+                return false;
+            }
+            std::string text;
+            if (!link_text(node.get(), text))
+                return false;
+            if (text.empty()) {
+                errno = ENOENT;
+                return false;
+            }
+            if (text[0] == '/') {
+                cur.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (cur.get() < 0)
+                    return false;
+            }
+            push_components(stack, text);
+            if (stack.empty()) { // the link's text was "/"
+                errno = EISDIR;
+                return false;
+            }
+            continue;
+        }
+        if (last) {
+            w.dir.reset(cur.release());
+            w.name = part;
+            w.node.reset(node.release());
+            w.exists = true;
+            w.st = st;
+            return true;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return false;
+        }
+        cur.reset(node.release());
+    }
+    errno = EISDIR;
+    return false;
+}
+
+// Opens for writing the FIFO, device or socket that the walk holds as an
+// O_PATH descriptor: through /proc/self/fd, which reopens that very file.
+// Without /proc, open the name once more but refuse anything that is not
+// the file checked.
+// Written in place into the file being read, a run would read its own
+// output (tag never ends) or overwrite what it has yet to read.  A terminal
+// or socket is a different matter: both ends of a session share one.
+bool aliases(const file_id &out, const file_id &in)
+{
+    return out.same(in) && !S_ISCHR(out.mode) && !S_ISSOCK(out.mode);
+}
+
+int reopen_for_writing(const walked &w)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(w.node.get());
+    int fd = ::open(self.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    fd = openat(w.dir.get(), w.name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != w.st.st_dev || st.st_ino != w.st.st_ino)) {
+        close(fd);
+        errno = EAGAIN;
+        return -1;
+    }
+    return fd;
 }
 
 // A fresh name for the temporary file: the program's name and six random
@@ -128,7 +348,10 @@ std::string temporary_name()
             x = static_cast<unsigned char>(seed >> 33);
         }
     }
-    std::string s = std::string(".") + program_invocation_short_name + ".";
+    // However long the program's name (a link can make it anything), the
+    // temporary name stays well within NAME_MAX.
+    const std::string prog = std::string(program_invocation_short_name).substr(0, 32);
+    std::string s = "." + prog + ".";
     for (unsigned char x : r)
         s += letters[x % (sizeof letters - 1)];
     return s;
@@ -191,7 +414,7 @@ int anonymous_file()
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
     // No O_TMPFILE on this file system: a named file, unlinked at once.
-    std::string name = dir + "/." + program_invocation_short_name + ".XXXXXX";
+    std::string name = dir + "/." + std::string(program_invocation_short_name).substr(0, 32) + ".XXXXXX";
     fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd >= 0)
         unlink(name.c_str());
@@ -267,6 +490,7 @@ bool input::take_status()
     struct stat st;
     if (fstat(fd_, &st) != 0)
         return false;
+    id_ = file_id::of(st);
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return false;
@@ -300,46 +524,132 @@ bool write_all(int fd, const void *buf, size_t len)
     return write_fully(fd, static_cast<const uint8_t *>(buf), len, nullptr);
 }
 
-bool output::open(const char *path)
+file_id id_of_fd(int fd)
 {
-    failed_beside_ = false;
-    struct stat out1, st;
+    struct stat st;
+    return fstat(fd, &st) == 0 ? file_id::of(st) : file_id{};
+}
+
+bool output::use_stdout(const struct stat &out1)
+{
+    fd_ = 1;
+    in_place_ = true;
+    close_fd_ = false;
+    // pwrite(2) on a file opened for appending (>>) appends: such a file
+    // takes the bytes in order only.
+    const int flags = fcntl(1, F_GETFL);
+    const off_t at = lseek(1, 0, SEEK_CUR);
+    seekable_ = S_ISREG(out1.st_mode) && flags >= 0 && (flags & O_APPEND) == 0 && at >= 0;
+    base_ = seekable_ ? static_cast<uint64_t>(at) : 0;
+    return true;
+}
+
+int open_directory(const char *path, bool create)
+{
+    walked w;
+    if (!walk(path, w, true))
+        return -1;
+    if (!w.exists) {
+        if (!create) {
+            errno = ENOENT;
+            return -1;
+        }
+        if (mkdirat(w.dir.get(), w.name.c_str(), 0777) != 0 && errno != EEXIST)
+            return -1;
+        // Whatever now holds the name must be a directory, not a link.
+        return openat(w.dir.get(), w.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (!S_ISDIR(w.st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return w.node.release();
+}
+
+bool output::open(const char *path, const file_id &input) { return open_in(-1, path, input); }
+
+bool output::open_in(int dir, const char *path, const file_id &input)
+{
+    failed_beside_ = aliases_input_ = false;
+    const auto refuse_alias = [&] {
+        aliases_input_ = true;
+        errno = EEXIST;
+        return false;
+    };
+    struct stat out1;
     const bool have_stdout = fstat(1, &out1) == 0;
-    if (strcmp(path, "-") == 0 ||
-        (have_stdout && stat(path, &st) == 0 && st.st_dev == out1.st_dev && st.st_ino == out1.st_ino)) {
+    if (strcmp(path, "-") == 0) {
         if (!have_stdout)
             return false;
-        fd_ = 1;
-        in_place_ = true;
-        // pwrite(2) on a file opened for appending (>>) appends: such a
-        // file takes the bytes in order only.
-        const int flags = fcntl(1, F_GETFL);
-        seekable_ = S_ISREG(out1.st_mode) && flags >= 0 && (flags & O_APPEND) == 0 &&
-                    lseek(1, 0, SEEK_CUR) >= 0;
-        base_ = seekable_ ? static_cast<uint64_t>(lseek(1, 0, SEEK_CUR)) : 0;
-        return true;
+        if (aliases(file_id::of(out1), input))
+            return refuse_alias();
+        return use_stdout(out1);
     }
 
-    std::string dir;
-    bool exists = false;
-    if (!resolve(path, dir, name_, st, exists))
+    walked w;
+    if (!walk(path, w, false, dir))
         return false;
-    if (exists && S_ISDIR(st.st_mode)) {
+    const file_id target = w.exists ? file_id::of(w.st) : file_id{};
+    if (have_stdout && target.same(file_id::of(out1))) {
+        // The file standard output has open: through descriptor 1, which
+        // keeps the offset and the append mode the shell gave it.
+        if (aliases(target, input))
+            return refuse_alias();
+        return use_stdout(out1);
+    }
+    if (w.exists && S_ISDIR(w.st.st_mode)) {
         errno = EISDIR;
         return false;
     }
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device, FIFO or socket: written in place, never replaced.
-        fd_ = ::open(path, O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0)
-            return false;
+    if (w.opened || (w.exists && !S_ISREG(w.st.st_mode))) {
+        // Written in place, never replaced: a file reached through /proc,
+        // a device, a FIFO or a socket.
+        if (aliases(target, input))
+            return refuse_alias();
+        if (w.opened) {
+            fd_ = w.node.release();
+        } else {
+            fd_ = reopen_for_writing(w);
+            if (fd_ < 0)
+                return false;
+        }
         in_place_ = close_fd_ = true;
+        if (w.opened && S_ISREG(w.st.st_mode)) {
+            // As cp(1) does: the output is the new content, all of it.
+            if (ftruncate(fd_, 0) != 0) {
+                const int e = errno;
+                discard();
+                errno = e;
+                return false;
+            }
+            seekable_ = true;
+        }
         return true;
     }
+    return begin_replacement(w.dir.get(), w.name.c_str(), w.exists ? &w.st : nullptr);
+}
 
-    dir_fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int output::open_if_same(const char *path, const file_id &file)
+{
+    failed_beside_ = aliases_input_ = false;
+    walked w;
+    if (!walk(path, w, true))
+        return -1;
+    if (w.opened || !w.exists || !S_ISREG(w.st.st_mode) || !file_id::of(w.st).same(file))
+        return 0;
+    return begin_replacement(w.dir.get(), w.name.c_str(), &w.st) ? 1 : -1;
+}
+
+// Creates the temporary file beside the target `name` in `dir` (an O_PATH
+// descriptor of the directory), `old` being the target's status when it
+// exists.
+bool output::begin_replacement(int dir, const char *name, const struct stat *old)
+{
+    // A real descriptor, so that the rename can be synced.
+    dir_fd_ = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd_ < 0)
         return false;
+    name_ = name;
     {
         signals_blocked b;
         for (int tries = 0; tries < 100; tries++) {
@@ -351,18 +661,15 @@ bool output::open(const char *path)
             if (fd_ >= 0 || errno != EEXIST)
                 break;
         }
-        if (fd_ >= 0 && tmp_.size() < sizeof pending_name) {
-            memcpy(pending_name, tmp_.c_str(), tmp_.size() + 1);
-            pending_dir = dir_fd_;
-            pending_armed = 1;
-        }
+        if (fd_ >= 0)
+            arm_pending(dir_fd_, tmp_);
     }
     if (fd_ < 0) {
         const int e = errno;
         tmp_.clear();
         close(dir_fd_);
         dir_fd_ = -1;
-        failed_beside_ = exists;
+        failed_beside_ = old != nullptr;
         errno = e;
         return false;
     }
@@ -370,10 +677,10 @@ bool output::open(const char *path)
     base_ = 0;
     // Owner and mode are set at commit: a write by anyone but root clears
     // the set-id bits again.
-    replaces_ = exists;
-    old_uid_ = st.st_uid;
-    old_gid_ = st.st_gid;
-    mode_ = exists ? st.st_mode & 07777 : 0666 & ~current_umask();
+    replaces_ = old != nullptr;
+    old_uid_ = old != nullptr ? old->st_uid : 0;
+    old_gid_ = old != nullptr ? old->st_gid : 0;
+    mode_ = old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask();
     return true;
 }
 

@@ -4,21 +4,38 @@
 // An input is a file, a pipe, a device or standard input ("-"), read from
 // the start to its end in pieces of the caller's size.
 //
-// An output is either replaced whole or written in place:
+// An output name is resolved one component at a time through descriptors
+// (openat with O_PATH|O_NOFOLLOW), never by rebuilding a path from link
+// text, and the file found is then reached only through what that walk
+// opened:
 //
+//  - A symbolic link is followed only where the kernel's protected-links
+//    rule would follow it, whether or not the system enforces that rule:
+//    the link belongs to the effective user, or its directory is not both
+//    sticky and world-writable, or the link and its directory have one
+//    owner.  Otherwise the output is refused with EACCES and nothing is
+//    written or created.
+//  - A link inside /proc (/dev/fd/N, /dev/stdout and the like lead there)
+//    is opened by the kernel itself, and the file it names is written in
+//    place: a pipe, a terminal, a deleted file.  A regular file so reached
+//    is truncated first, as cp(1) does.
 //  - A regular file, new or existing, is replaced: the bytes go to a
-//    temporary file created beside the real target (symbolic links are
-//    followed, so a link stays a link; a dangling link gets its target
-//    created), reached only through its descriptor and through one pinned
-//    directory descriptor, synced, and renamed over the target at commit().
-//    Until then the target is untouched, and a failure, discard() or a
-//    SIGINT, SIGTERM or SIGHUP removes the temporary file.  An existing
-//    file keeps its owner and group where allowed and its permission bits,
+//    temporary file created beside the real target (so a link stays a
+//    link, and a dangling link of one's own gets its target created),
+//    reached only through its descriptor and the pinned directory
+//    descriptor, synced, and renamed over the target at commit().  Until
+//    then the target is untouched, and a failure, discard() or a
+//    terminating signal removes the temporary file.  An existing file
+//    keeps its owner and group where allowed and its permission bits,
 //    set-id bits included; a new one gets 0666 less the umask.  Other hard
 //    links to the old file keep the old content.
-//  - Standard output (named "-", "/dev/stdout", "/proc/self/fd/1" or any
-//    path that is the file descriptor 1 already has open), devices, FIFOs
-//    and sockets are written in place and never removed.
+//  - Standard output (named "-", or any name that leads to the file that
+//    descriptor 1 has open) is written through descriptor 1, from its
+//    offset.  A FIFO, device or socket is opened from the very descriptor
+//    the walk checked and written in place.  Neither is ever removed.
+//
+// An output written in place that is the input file itself is refused
+// before anything is written (EEXIST; aliases_input() tells it apart).
 //
 // Errors come back as false with errno set; failed_beside() tells a
 // temporary file that could not be made beside an existing file (so the
@@ -29,15 +46,32 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace velkor_io {
 
 // Call once at the start of main: a file-size limit then fails a write
-// with EFBIG instead of killing the program, and a terminating signal
-// removes the temporary file before the program ends as the signal says.
+// with EFBIG instead of killing the program, and every signal that would
+// end the program and can be caught (HUP, INT, PIPE, TERM, ALRM, USR1,
+// USR2, POLL, PROF, VTALRM, XCPU) removes the temporary file before the
+// program ends as the signal says.  A signal ignored at the start stays
+// ignored.
 void setup_exit_and_signals();
+
+// What identifies an open file: its device and inode.
+struct file_id {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    mode_t mode = 0;
+    bool valid = false;
+    static file_id of(const struct stat &st) { return {st.st_dev, st.st_ino, st.st_mode, true}; }
+    bool same(const file_id &o) const { return valid && o.valid && dev == o.dev && ino == o.ino; }
+};
+
+// The identity of the file open on fd; invalid when fstat fails.
+file_id id_of_fd(int fd);
 
 class output {
 public:
@@ -47,8 +81,20 @@ public:
     ~output() { discard(); }
 
     // Prepares `path` for writing, as described above.  "-" is standard
-    // output.
-    bool open(const char *path);
+    // output.  `input`, when valid, is the file being read: an output
+    // written in place must not be that file.
+    bool open(const char *path, const file_id &input = {});
+    // The same, with a relative `path` taken from the directory `dir` (a
+    // descriptor, as open_directory() gives) rather than the working
+    // directory.
+    bool open_in(int dir, const char *path, const file_id &input = {});
+
+    // Resolves `path` as open() does and keeps it for replacement only when
+    // it leads, other than through /proc, to an existing regular file that
+    // is `file`.  Returns 1 when kept (write, then commit), 0 when the name
+    // leads elsewhere or nowhere (nothing was opened or created), -1 with
+    // errno when the name cannot be walked (a refused link among others).
+    int open_if_same(const char *path, const file_id &file);
 
     bool write(const void *buf, size_t len);
     // Writes at an offset, for a header known only at the end; only when
@@ -67,6 +113,9 @@ public:
     // After a failed open(): no temporary file could be made beside the
     // existing file that was to be replaced.
     bool failed_beside() const { return failed_beside_; }
+    // After a failed open(): the output would have been written in place
+    // into the input file.
+    bool aliases_input() const { return aliases_input_; }
 
 private:
     int fd_ = -1;
@@ -75,6 +124,7 @@ private:
     bool close_fd_ = false;
     bool seekable_ = false;
     bool failed_beside_ = false;
+    bool aliases_input_ = false;
     uint64_t base_ = 0;  // where an in-place standard output stood
     bool replaces_ = false; // an existing file, whose owner to keep
     uid_t old_uid_ = 0;
@@ -82,6 +132,9 @@ private:
     mode_t mode_ = 0;    // the replacement's permission bits
     std::string name_;   // the target's name within dir_fd_
     std::string tmp_;    // the temporary file's name within dir_fd_
+
+    bool use_stdout(const struct stat &out1);
+    bool begin_replacement(int dir, const char *name, const struct stat *old);
 };
 
 class input {
@@ -104,6 +157,9 @@ public:
     // other files have no known size.
     bool size_known() const { return size_known_; }
     uint64_t size() const { return size_; }
+    // The file being read, for the checks that an output or a key file is
+    // not that same file.
+    const file_id &id() const { return id_; }
     // A regular file or a block device holds its bytes still: what was
     // read can be read again with read_at(), at offsets counted from where
     // reading began.  A pipe's or a character device's bytes are gone.
@@ -121,7 +177,14 @@ private:
     bool rereadable_ = false;
     uint64_t size_ = 0;
     uint64_t base_ = 0; // the descriptor's offset when reading began
+    file_id id_;
 };
+
+// The directory that `path` names, walked as an output's name is (links
+// followed only where the protected-links rule allows), created with 0777
+// less the umask when it is missing and `create` is set.  An O_PATH
+// descriptor for output::open_in(), or -1 with errno.
+int open_directory(const char *path, bool create);
 
 // A file with no name in $TMPDIR (or /tmp), open for reading and writing:
 // room for a pipe's bytes when the length must come first.  It disappears

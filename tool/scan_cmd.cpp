@@ -25,8 +25,6 @@
 #include <string_view>
 
 #include <err.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velkor_scan_cmd {
@@ -100,7 +98,13 @@ public:
     scan(const velkor_cli::command *cmd, const settings &s) : s_(s)
     {
         if (s.key != nullptr || s.key_file != nullptr) {
-            key_ = velkor_cli::load_key(cmd, s);
+            // The key is read before any image; a key file that is standard
+            // input would take its line from an image given as -.
+            velkor_io::file_id stdin_id;
+            for (const char *image : s.operands)
+                if (strcmp(image, "-") == 0)
+                    stdin_id = velkor_io::id_of_fd(0);
+            key_ = velkor_cli::load_key(cmd, s, stdin_id);
             have_key_ = true;
         }
         if (s.extract_dir != nullptr) {
@@ -128,8 +132,8 @@ public:
 private:
     void open_extract_dir();
     void report(const char *path, const velkor_find &f);
-    void extract(const char *path, const velkor_find &f, const read_back &at);
-    void open_extracted(velkor_io::output &out, const std::string &name);
+    void extract(const char *path, const velkor_io::file_id &image, const velkor_find &f, const read_back &at);
+    void open_extracted(velkor_io::output &out, const std::string &name, const velkor_io::file_id &image);
     [[noreturn]] void changed(const char *path, const velkor_find &f);
 
     const settings &s_;
@@ -143,25 +147,24 @@ private:
     bool failed_ = false;
 };
 
-// The directory is made if missing, then held by its descriptor, never
-// through a symbolic link.
+// The directory is made if missing, walked as an output's name is, and
+// then held by its descriptor: every file goes into this one directory,
+// whatever happens to its name meanwhile.
 void scan::open_extract_dir()
 {
-    const char *dir = s_.extract_dir;
-    if (mkdir(dir, 0777) != 0 && errno != EEXIST)
-        err(1, "%s", dir);
-    dir_fd_ = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    dir_fd_ = velkor_io::open_directory(s_.extract_dir, true);
     if (dir_fd_ < 0)
-        err(1, "%s", dir);
+        err(1, "%s", s_.extract_dir);
 }
 
-// The one place an extracted file is opened.  Opened by its path within
-// the directory: the output module takes paths.
-void scan::open_extracted(velkor_io::output &out, const std::string &name)
+// The one place an extracted file is opened: `name` within the directory.
+void scan::open_extracted(velkor_io::output &out, const std::string &name, const velkor_io::file_id &image)
 {
-    const std::string path = std::string(s_.extract_dir) + "/" + name;
-    if (out.open(path.c_str()))
+    if (out.open_in(dir_fd_, name.c_str(), image))
         return;
+    const std::string path = std::string(s_.extract_dir) + "/" + name; // for messages only
+    if (out.aliases_input())
+        errx(1, "%s: input file is output file", path.c_str());
     if (out.failed_beside())
         errx(1, "%s: cannot write a temporary file beside it: %s", path.c_str(), strerror(errno));
     err(1, "%s", path.c_str());
@@ -177,14 +180,15 @@ void scan::changed(const char *path, const velkor_find &f)
 // container's deciphered payload, or with no key the container's bytes.
 // The bytes are read back and checked once more as they are written, so a
 // file changed since the scan is not passed off as the verified find.
-void scan::extract(const char *path, const velkor_find &f, const read_back &at)
+void scan::extract(const char *path, const velkor_io::file_id &image, const velkor_find &f,
+                   const read_back &at)
 {
     const bool tagged = f.kind == VELKOR_FIND_TAGGED;
     char suffix[48];
     snprintf(suffix, sizeof suffix, "-%08" PRIx64 ".%s", f.offset, tagged ? "tagged" : "container");
     const std::string name = base_name(path) + suffix;
     velkor_io::output out;
-    open_extracted(out, name);
+    open_extracted(out, name, image);
 
     // From here on a failure is noted and ends the copy; it is reported
     // once the cipher table, if any, has been released.
@@ -387,7 +391,7 @@ void scan::image(const char *path)
         while (velkor_scan_next(sc, &f) > 0) {
             report(path, f);
             if (s_.extract_dir != nullptr && usable(f))
-                extract(path, f, at);
+                extract(path, in.id(), f, at);
         }
     };
     uint64_t size = 0;
@@ -428,9 +432,8 @@ void scan::image(const char *path)
 
 int scan::finish()
 {
-    // Opened only now, so that no temporary file waits beside the map while
-    // the images are read (a reader of the lines that goes away would end
-    // the program with SIGPIPE and leave it there).
+    // Opened only now: no temporary file waits beside the map while the
+    // images are read, which may take long.
     if (s_.map_path != nullptr) {
         if (!map_out_.open(s_.map_path)) {
             if (map_out_.failed_beside())

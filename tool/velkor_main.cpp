@@ -62,10 +62,12 @@ void open_input(velkor_io::input &in, const char *path)
         err(1, "%s", path);
 }
 
-void open_output(velkor_io::output &out, const char *path)
+void open_output(velkor_io::output &out, const char *path, const velkor_io::file_id &input)
 {
-    if (out.open(path))
+    if (out.open(path, input))
         return;
+    if (out.aliases_input())
+        fail(path, "input file is output file");
     if (out.failed_beside())
         fail(path, std::string("cannot write a temporary file beside it: ") + strerror(errno));
     err(1, "%s", path);
@@ -96,56 +98,89 @@ void commit_output(velkor_io::output &out, const char *path)
 // header holds together (so no output is made for what is plainly not a
 // tagged file), then `piece` for each piece of the payload in order.
 struct payload_sink {
-    std::function<void()> start;
+    std::function<void(const velkor_io::file_id &input)> start;
     std::function<void(const uint8_t *, size_t)> piece;
 };
 
-// Checks the tagged file at path in one pass; "" when it is sound, else
-// the reason.  The payload goes to sink, if any, before its CRC is known.
-std::string check_tagged(const char *path, const payload_sink *sink)
-{
-    velkor_io::input in;
-    if (!in.open(path))
-        return strerror(errno);
-    uint8_t head[VELKOR_TAG_HEADER_LEN];
-    ssize_t n = in.read(head, sizeof head);
-    if (n < 0)
-        return strerror(errno);
+// What checking a tagged file found.  Each value is filled in once the
+// check has reached it (check --json and info show the others as null).
+struct tag_report {
+    std::string reason;       // "" when the file is sound
+    bool unreadable = false;  // reason is the system's: the file could not be read
+    bool have_length = false; // the file's length in bytes
+    uint64_t length = 0;
+    bool have_stored = false; // the CRC the header holds
+    uint32_t stored_crc = 0;
+    bool have_computed = false; // the CRC of the file as it is
+    uint32_t computed_crc = 0;
+};
 
+// Checks the rest of a tagged file whose first n bytes (at most the
+// header's 20) are in head, in one pass.  The payload goes to sink, if
+// any, before its CRC is known.
+tag_report check_tagged_rest(velkor_io::input &in, const uint8_t *head, size_t n,
+                             const payload_sink *sink)
+{
+    tag_report r;
+    const auto unreadable = [&r] {
+        r.reason = strerror(errno);
+        r.unreadable = true;
+        return r;
+    };
     char text[160];
+    if (in.size_known()) {
+        r.have_length = true;
+        r.length = in.size();
+    }
     velkor_tag_info ti;
-    switch (velkor_tag_parse(&ti, head, static_cast<size_t>(n))) {
+    const velkor_tag_reason parsed = velkor_tag_parse(&ti, head, n);
+    if (parsed != VELKOR_TAG_SHORT) {
+        r.have_stored = true;
+        r.stored_crc = ti.stored_crc;
+    } else {
+        r.have_length = true; // a short read ends only at the end
+        r.length = n;
+    }
+    switch (parsed) {
     case VELKOR_TAG_OK:
         break;
     case VELKOR_TAG_SHORT:
         snprintf(text, sizeof text,
-                 "not a tagged file: %zd bytes, shorter than the 20-byte header", n);
-        return text;
+                 "not a tagged file: %zu bytes, shorter than the 20-byte header", n);
+        r.reason = text;
+        return r;
     case VELKOR_TAG_WRONG_FORMAT:
         snprintf(text, sizeof text, "wrong format byte 0x%02X, expected 0xB1", ti.format);
-        return text;
+        r.reason = text;
+        return r;
     default:
-        return "not a tagged file";
+        r.have_stored = false; // not a tagged file: no field means anything
+        r.reason = "not a tagged file";
+        return r;
     }
     const auto wrong_length = [&](uint64_t file_len) {
+        r.have_length = true;
+        r.length = file_len;
         snprintf(text, sizeof text, "length field says %" PRIu32 " but the file has %" PRIu64 " bytes",
                  ti.length, file_len);
-        return std::string(text);
+        r.reason = text;
+        return r;
     };
     // A regular file's length is known now: a wrong one is found before
     // reading further.  A pipe's is known at its end.
     if (in.size_known() && velkor_tag_check_length(&ti, in.size()) != VELKOR_TAG_OK)
         return wrong_length(in.size());
     if (sink != nullptr)
-        sink->start();
+        sink->start(in.id());
 
     const uint64_t expected = ti.length >= VELKOR_TAG_HEADER_LEN ? ti.length - VELKOR_TAG_HEADER_LEN : 0;
     piece_buf buf;
     velkor_crc_state crc;
     velkor_crc_init(&crc);
     uint64_t got = 0;
-    while ((n = in.read(buf.p, piece)) > 0) {
-        const auto len = static_cast<size_t>(n);
+    ssize_t k;
+    while ((k = in.read(buf.p, piece)) > 0) {
+        const auto len = static_cast<size_t>(k);
         // Beyond what the header promises the bytes are only counted, for
         // the message.
         if (got + len <= expected) {
@@ -155,31 +190,84 @@ std::string check_tagged(const char *path, const payload_sink *sink)
         }
         got += len;
     }
-    if (n < 0)
-        return strerror(errno);
+    if (k < 0)
+        return unreadable();
     if (velkor_tag_check_length(&ti, VELKOR_TAG_HEADER_LEN + got) != VELKOR_TAG_OK)
         return wrong_length(VELKOR_TAG_HEADER_LEN + got);
-    if (velkor_tag_check_crc(&ti, head, &crc) != VELKOR_TAG_OK) {
+    r.have_length = true;
+    r.length = VELKOR_TAG_HEADER_LEN + got;
+    const velkor_tag_reason crc_ok = velkor_tag_check_crc(&ti, head, &crc);
+    r.have_computed = true;
+    r.computed_crc = ti.computed_crc;
+    if (crc_ok != VELKOR_TAG_OK) {
         snprintf(text, sizeof text, "CRC mismatch: stored 0x%08" PRIX32 ", computed 0x%08" PRIX32,
                  ti.stored_crc, ti.computed_crc);
-        return text;
+        r.reason = text;
     }
-    return "";
+    return r;
+}
+
+// Checks the tagged file at path in one pass.
+tag_report check_tagged(const char *path, const payload_sink *sink)
+{
+    tag_report r;
+    velkor_io::input in;
+    uint8_t head[VELKOR_TAG_HEADER_LEN];
+    ssize_t n = -1;
+    if (in.open(path))
+        n = in.read(head, sizeof head);
+    if (n < 0) {
+        r.reason = strerror(errno);
+        r.unreadable = true;
+        return r;
+    }
+    return check_tagged_rest(in, head, static_cast<size_t>(n), sink);
+}
+
+// A JSON number, or null for a value not reached.
+std::string json_number(bool have, uint64_t v)
+{
+    return have ? std::to_string(v) : "null";
+}
+
+// check's report on one file: its line (or JSON object) on standard
+// output, and for a file that could not be read the reason on standard
+// error too, as for any failure to read.  --status prints nothing.
+void report_check(const settings &s, const char *path, const tag_report &r)
+{
+    if (s.status_only)
+        return;
+    const std::string name = velkor_text::quote_name(path);
+    if (r.unreadable)
+        fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, name.c_str(),
+                r.reason.c_str());
+    const bool ok = r.reason.empty();
+    if (ok && s.quiet)
+        return;
+    if (s.json) {
+        using velkor_text::json_string;
+        printf("{\"name\":%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
+               "\"computed_crc\":%s}\n",
+               json_string(path).c_str(), ok ? "true" : "false",
+               ok ? "null" : json_string(r.reason).c_str(),
+               json_number(r.have_length, r.length).c_str(),
+               json_number(r.have_stored, r.stored_crc).c_str(),
+               json_number(r.have_computed, r.computed_crc).c_str());
+    } else if (ok) {
+        printf("%s: OK\n", name.c_str());
+    } else {
+        printf("%s: FAILED (%s)\n", name.c_str(), r.reason.c_str());
+    }
 }
 
 int run_check(const settings &s)
 {
     int status = 0;
     for (const char *path : s.operands) {
-        const std::string why = check_tagged(path, nullptr);
-        const std::string name = velkor_text::quote_name(path);
-        if (why.empty()) {
-            if (!s.quiet)
-                printf("%s: OK\n", name.c_str());
-        } else {
-            printf("%s: FAILED (%s)\n", name.c_str(), why.c_str());
+        const tag_report r = check_tagged(path, nullptr);
+        report_check(s, path, r);
+        if (!r.reason.empty())
             status = 1;
-        }
     }
     return status;
 }
@@ -192,10 +280,10 @@ int run_untag(const settings &s)
     const char *in = s.operands[0], *out_path = s.operands[1];
     velkor_io::output out;
     const payload_sink sink{
-        [&] { open_output(out, out_path); },
+        [&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
     };
-    const std::string why = check_tagged(in, &sink);
+    const std::string why = check_tagged(in, &sink).reason;
     if (!why.empty()) {
         out.discard();
         fail(in, why);
@@ -221,7 +309,7 @@ int run_tag(const settings &s)
         too_large();
 
     velkor_io::output out;
-    open_output(out, out_path);
+    open_output(out, out_path, in.id());
     int spool = -1;
     if (!out.seekable()) {
         spool = velkor_io::anonymous_file();
@@ -300,37 +388,52 @@ std::string container_reason(enc_reason why, const enc_stream &st)
     return text;
 }
 
+// Gathers a pipe's bytes, after the `have` bytes already read from it into
+// `first`, into a nameless temporary file, which `in` then reads instead:
+// for a length that must be known before anything is allocated or written
+// for it.  False, with nothing more read, once more than `most` bytes have
+// come.
+bool spool_input(velkor_io::input &in, const char *in_path, uint8_t *buf, uint64_t most,
+                 const uint8_t *first = nullptr, size_t have = 0)
+{
+    const int spool = velkor_io::anonymous_file();
+    if (spool < 0 || !velkor_io::write_all(spool, first, have))
+        err(1, "temporary file");
+    uint64_t got = have;
+    ssize_t n;
+    while ((n = in.read(buf, piece)) > 0) {
+        got += static_cast<uint64_t>(n);
+        if (got > most) {
+            close(spool);
+            return false;
+        }
+        if (!velkor_io::write_all(spool, buf, static_cast<size_t>(n)))
+            err(1, "temporary file");
+    }
+    if (n < 0)
+        err(1, "%s", in_path);
+    if (lseek(spool, 0, SEEK_SET) != 0 || !in.adopt(spool))
+        err(1, "temporary file");
+    return true;
+}
+
 int run_pack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(cmd, s);
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
     open_input(in, in_path);
+    const std::string key = load_key(cmd, s, in.id());
+    const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
     char text[160];
     piece_buf buf;
     ssize_t n;
 
     // The payload's length comes first: a pipe is gathered into a nameless
     // temporary file to learn it.
-    if (!in.size_known()) {
-        const int spool = velkor_io::anonymous_file();
-        if (spool < 0)
-            err(1, "temporary file");
-        uint64_t got = 0;
-        while ((n = in.read(buf.p, piece)) > 0) {
-            got += static_cast<uint64_t>(n);
-            if (got > max_payload) {
-                snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
-                         max_payload);
-                fail(in_path, text);
-            }
-            if (!velkor_io::write_all(spool, buf.p, static_cast<size_t>(n)))
-                err(1, "temporary file");
-        }
-        if (n < 0)
-            err(1, "%s", in_path);
-        if (lseek(spool, 0, SEEK_SET) != 0 || !in.adopt(spool))
-            err(1, "temporary file");
+    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload)) {
+        snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
+                 max_payload);
+        fail(in_path, text);
     }
     if (in.size() > max_payload) {
         snprintf(text, sizeof text, "too large for a container (%" PRIu64 " bytes, at most %" PRIu64 ")",
@@ -358,11 +461,11 @@ int run_pack(const command *cmd, const settings &s)
         enc_stream_release(&st);
         out.discard();
     };
-    if (!out.open(out_path)) {
+    if (!out.open(out_path, in_id)) {
         const int e = errno;
         enc_stream_release(&st);
         errno = e;
-        open_output(out, out_path); // reports as any open failure
+        open_output(out, out_path, in_id); // reports as any open failure
     }
     if (!out.write(head, st.header_len)) {
         give_up();
@@ -392,19 +495,30 @@ int run_pack(const command *cmd, const settings &s)
     return 0;
 }
 
-// Reads and checks the container at in_path in one pass, deciphering its
-// payload piece by piece into `payload` (which may drop it).  Returns the
-// header fields; exits with status 1 on any refusal.
-enc_info read_container(const settings &s, const std::string &key, const char *in_path,
-                        const payload_sink &payload)
+// Reads and checks the container in `in` (named in_path) in one pass,
+// deciphering its payload piece by piece into `payload` (which may drop
+// it).  The first `have` bytes of the container may already have been
+// read into first.  Returns the header fields; exits with status 1 on any
+// refusal.
+enc_info read_container_from(const settings &s, const std::string &key, velkor_io::input &in,
+                             const char *in_path, const uint8_t *first, size_t have,
+                             const payload_sink &payload)
 {
-    velkor_io::input in;
-    open_input(in, in_path);
+    const velkor_io::file_id in_id = in.id();
     piece_buf buf;
-    ssize_t n = in.read(buf.p, piece);
+    // A data-sized payload table is as large as the length the header
+    // claims: from a pipe, learn the real length first, so that a forged
+    // header costs no more than it does from a file.
+    if (s.data_sized && !in.size_known()) {
+        spool_input(in, in_path, buf.p, UINT64_MAX, first, have);
+        have = 0;
+    }
+    if (have > 0)
+        memcpy(buf.p, first, have);
+    ssize_t n = in.read(buf.p + have, piece - have);
     if (n < 0)
         err(1, "%s", in_path);
-    size_t have = static_cast<size_t>(n);
+    have += static_cast<size_t>(n);
 
     enc_info info{};
     info.key = key.c_str();
@@ -414,7 +528,7 @@ enc_info read_container(const settings &s, const std::string &key, const char *i
     enc_reason why = enc_read_header(&st, &info, buf.p, have, total);
     if (why != ENC_OK)
         fail(in_path, container_reason(why, st));
-    payload.start();
+    payload.start(in_id);
 
     // Payload, then the four checksum bytes; anything after them is not
     // part of the container, and no further piece is read.
@@ -452,27 +566,66 @@ enc_info read_container(const settings &s, const std::string &key, const char *i
 // by then: a mismatch is reported after them.
 int run_unpack(const command *cmd, const settings &s)
 {
-    const std::string key = load_key(cmd, s);
+    velkor_io::input in;
+    open_input(in, s.operands[0]);
+    const std::string key = load_key(cmd, s, in.id());
     const char *out_path = s.operands[1];
     velkor_io::output out;
     // Every refusal exits through err(3): the temporary file is removed at
     // exit, and a stream keeps what it was given.
-    read_container(s, key, s.operands[0],
-                   {[&] { open_output(out, out_path); },
-                    [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
+    read_container_from(s, key, in, s.operands[0], nullptr, 0,
+                        {[&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
+                         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);
     return 0;
 }
 
-int run_info(const command *cmd, const settings &s)
+// info on a tagged file: its fields and the verdict, which is also the
+// status.
+int info_tagged(const settings &s, const tag_report &r)
 {
-    const std::string key = load_key(cmd, s);
-    const enc_info info = read_container(s, key, s.operands[0], {[] {}, [](const uint8_t *, size_t) {}});
+    const bool ok = r.reason.empty();
+    const bool have_payload = r.have_length && r.length >= VELKOR_TAG_HEADER_LEN;
+    const uint64_t payload_length = have_payload ? r.length - VELKOR_TAG_HEADER_LEN : 0;
+    if (s.json) {
+        printf("{\"kind\":\"tagged\",\"length\":%s,\"payload_length\":%s,\"stored_crc\":%s,"
+               "\"computed_crc\":%s,\"ok\":%s,\"reason\":%s}\n",
+               json_number(r.have_length, r.length).c_str(),
+               json_number(have_payload, payload_length).c_str(),
+               json_number(r.have_stored, r.stored_crc).c_str(),
+               json_number(r.have_computed, r.computed_crc).c_str(), ok ? "true" : "false",
+               ok ? "null" : velkor_text::json_string(r.reason).c_str());
+    } else {
+        const auto number = [](bool have, uint64_t v) {
+            return have ? std::to_string(v) : std::string("-");
+        };
+        const auto crc = [](bool have, uint32_t v) {
+            char text[16];
+            snprintf(text, sizeof text, "0x%08" PRIx32, v);
+            return have ? std::string(text) : std::string("-");
+        };
+        printf("kind:         tagged\n"
+               "length:       %s\n"
+               "payload:      %s\n"
+               "stored CRC:   %s\n"
+               "computed CRC: %s\n"
+               "verdict:      %s%s%s\n",
+               number(r.have_length, r.length).c_str(),
+               number(have_payload, payload_length).c_str(),
+               crc(r.have_stored, r.stored_crc).c_str(),
+               crc(r.have_computed, r.computed_crc).c_str(), ok ? "OK" : "FAILED (",
+               r.reason.c_str(), ok ? "" : ")");
+    }
+    return ok ? 0 : 1;
+}
+
+void info_container(const settings &s, const enc_info &info)
+{
     // The reader guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
     using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
     if (s.json) {
-        printf("{\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
+        printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
                "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
                ",\"checksum\":%" PRIu32 "}\n",
                json_string(magic).c_str(), info.key_prefix, json_string(label).c_str(),
@@ -488,6 +641,39 @@ int run_info(const command *cmd, const settings &s)
                plain_text(magic).c_str(), info.key_prefix, plain_text(label).c_str(),
                plain_text(sublabel).c_str(), info.data_length, info.checksum);
     }
+}
+
+// A tagged file (it starts with "bgn") is described with no key; anything
+// else is read as a container, which needs one.
+int run_info(const command *cmd, const settings &s)
+{
+    const bool have_key = s.key != nullptr || s.key_file != nullptr;
+    const char *path = s.operands[0];
+    velkor_io::input in;
+    open_input(in, path);
+    const std::string key = have_key ? load_key(cmd, s, in.id()) : std::string();
+    uint8_t head[VELKOR_TAG_HEADER_LEN];
+    const ssize_t n = in.read(head, sizeof head);
+    if (n < 0)
+        err(1, "%s", path);
+    const auto len = static_cast<size_t>(n);
+    if (len >= 3 && memcmp(head, "bgn", 3) == 0) {
+        const tag_report r = check_tagged_rest(in, head, len, nullptr);
+        if (r.unreadable)
+            fail(path, r.reason);
+        return info_tagged(s, r);
+    }
+    if (!have_key) {
+        static const uint8_t magics[2][6] = {{'s', 't', 'a', 'r', 't', 0}, {'a', 's', 'a', 'r', '1', 0}};
+        for (const auto &m : magics)
+            if (len >= sizeof m && memcmp(head, m, sizeof m) == 0)
+                usage_error(cmd, "%s: a container needs a key (-k KEY or -K KEYFILE)", path);
+        fail(path, "neither a tagged file nor a container");
+    }
+    const enc_info info = read_container_from(s, key, in, path, head, len,
+                                              {[](const velkor_io::file_id &) {},
+                                               [](const uint8_t *, size_t) {}});
+    info_container(s, info);
     return 0;
 }
 
@@ -504,9 +690,10 @@ int main(int argc, char **argv)
         print_version();
     const command *cmd = find_command(name);
     if (cmd == nullptr) {
+        const std::string shown = velkor_text::plain_text(name);
         if (name[0] == '-')
-            usage_error(nullptr, "unknown option '%s'", name);
-        usage_error(nullptr, "unknown command '%s'", name);
+            usage_error(nullptr, "unknown option '%s'", shown.c_str());
+        usage_error(nullptr, "unknown command '%s'", shown.c_str());
     }
     const settings s = parse_command_line(cmd, argc, argv);
     velkor_io::setup_exit_and_signals();

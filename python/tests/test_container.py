@@ -11,7 +11,7 @@ import velkor
 from conftest import run
 
 KEY = "correct horse"
-MISMATCH = "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)"
+MISMATCH = "checksum mismatch (wrong key, wrong data_sized setting or damaged container)"
 BAD_TEXT = "wrong key or damaged container (label or sublabel does not decipher to a text)"
 
 
@@ -124,7 +124,10 @@ def test_refusals_give_the_command_reason(tmp_path, velkor_tool, data, reason):
     f = tmp_path / "c.vc"
     f.write_bytes(data)
     r = run(velkor_tool, "unpack", "-k", KEY, str(f), str(tmp_path / "out"))
-    assert (r.returncode, r.stderr) == (1, f"velkor: {f}: {reason}\n")
+    # The same words, each naming its own setting: data_sized= here,
+    # --data-sized there.
+    said = reason.replace("wrong data_sized setting", "wrong --data-sized setting")
+    assert (r.returncode, r.stderr) == (1, f"velkor: {f}: {said}\n")
 
 
 def test_wrong_key_or_setting():

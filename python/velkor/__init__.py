@@ -18,6 +18,7 @@ mmap, array) and reads it in place, without copying it.  The library's
 calls run without the GIL, so threads checksum in parallel.
 """
 
+from ._version import __version__
 from ._checksum import Crc, crc, csum
 from ._cipher import Cipher, vcrypt
 from ._container import Container, pack, unpack
@@ -34,6 +35,7 @@ __all__ = [
     "Find",
     "Scanner",
     "TagError",
+    "__version__",
     "crc",
     "csum",
     "pack",
@@ -46,5 +48,6 @@ __all__ = [
 
 # Tracebacks and help() name the public names where they are imported from.
 for _name in __all__:
-    globals()[_name].__module__ = __name__
+    if _name != "__version__":
+        globals()[_name].__module__ = __name__
 del _name

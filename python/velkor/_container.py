@@ -95,9 +95,9 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
 
 def _reason(why: int, st: n.EncStream) -> str:
     """The velkor command's words for a refusal: the library's, except that
-    a checksum mismatch names the command's option for the table setting."""
+    a checksum mismatch names the parameter for the table setting."""
     if why == n.ENC_CHECKSUM_MISMATCH:
-        return "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)"
+        return "checksum mismatch (wrong key, wrong data_sized setting or damaged container)"
     text = ctypes.create_string_buffer(200)
     n.enc_reason_message(why, st, text, len(text))
     return text.value.decode()

@@ -26,8 +26,9 @@ def library_path() -> str:
     build tree).  An installed package carries _libpath.py, written by
     ``cmake --install``, which names the library relative to the package's
     own directory so an installed tree may be moved or staged; an absolute
-    name there is used as it stands.  Without either, the dynamic loader's
-    search finds an installed libvelkor.so.0.
+    name there is used as it stands.  Without either (the Debian package,
+    pip install), the dynamic loader's search finds an installed
+    libvelkor.so.0.
     """
     override = os.environ.get("VELKOR_LIBRARY")
     if override:
@@ -45,7 +46,12 @@ def _load() -> ctypes.CDLL:
     try:
         return ctypes.CDLL(path)
     except OSError as e:
-        raise ImportError(f"velkor: cannot load {path}: {e}") from e
+        # Say what to install: the package alone does not bring the library.
+        raise ImportError(
+            f"velkor: cannot load {path}: {e}; the Python package needs the velkor "
+            f"library {SONAME} (Debian: apt-get install libvelkor0; after "
+            f"cmake --install into another prefix, put its lib directory in "
+            f"LD_LIBRARY_PATH or /etc/ld.so.conf.d)") from e
 
 
 lib = _load()
