@@ -409,9 +409,13 @@ struct velkor_scanner {
     void run_stretch(const window &w, uint64_t stop);
     void advance(const window &w, uint64_t target);
     void events_at(uint64_t p);
-    void examine(const window &w, uint64_t o);
-    void add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored);
-    void add_container(const uint8_t *h, size_t avail, uint64_t o);
+    // Each true when a candidate was added.
+    bool examine(const window &w, uint64_t o);
+    bool add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored);
+    bool add_container(const uint8_t *h, size_t avail, uint64_t o);
+    // Whether a start opens a candidate, its header's layout alone.
+    bool opens(const window &w, uint64_t o) const;
+    bool parse_container(const uint8_t *h, size_t avail, enc_stream *st, enc_info *info) const;
     uint64_t push(const candidate &c);
     void resolve(uint64_t seq, velkor_scan_reason why);
     void finish_container(candidate &c, uint64_t seq);
@@ -458,16 +462,29 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         return used < have ? w.piece_at + found[used++] : stop;
     };
     uint64_t start = next_start(frontier);
+    uint64_t ev = next_event(); // changes only through events and new candidates
     for (;;) {
-        const uint64_t ev = next_event();
         if (ev <= start && ev <= stop) {
             advance(w, ev);
             events_at(ev);
+            ev = next_event();
             continue;
         }
         if (start >= stop)
             break;
-        examine(w, start);
+        if (pending_bytes() + candidate_cost > limit) {
+            // Full: only an event frees anything, so every start before the
+            // next one that opens a candidate is dropped, as examine() would.
+            const uint64_t until = std::min(ev, stop);
+            do {
+                dropped += opens(w, start);
+                frontier = start + 1;
+                start = next_start(frontier);
+            } while (start < until);
+            continue;
+        }
+        if (examine(w, start))
+            ev = next_event();
         frontier = start + 1;
         start = next_start(frontier);
     }
@@ -575,18 +592,38 @@ void velkor_scanner::resolve(uint64_t seq, velkor_scan_reason why)
         released++;
 }
 
-void velkor_scanner::examine(const window &w, uint64_t o)
+bool velkor_scanner::examine(const window &w, uint64_t o)
 {
     const size_t avail = static_cast<size_t>(std::min<uint64_t>(lookahead, w.end() - o));
     uint8_t tmp[lookahead];
     const uint8_t *h = w.bytes(o, avail, tmp);
     uint32_t length, stored;
-    if (h[0] == 'b') {
-        if (avail >= tag_len && velkor::tag_header_candidate(h, &length, &stored))
-            add_tagged(h, o, length, stored);
-    } else {
-        add_container(h, avail, o);
-    }
+    if (h[0] == 'b')
+        return avail >= tag_len && velkor::tag_header_candidate(h, &length, &stored) &&
+               add_tagged(h, o, length, stored);
+    return add_container(h, avail, o);
+}
+
+bool velkor_scanner::opens(const window &w, uint64_t o) const
+{
+    const size_t avail = static_cast<size_t>(std::min<uint64_t>(lookahead, w.end() - o));
+    uint8_t tmp[lookahead];
+    const uint8_t *h = w.bytes(o, avail, tmp);
+    uint32_t length, stored;
+    if (h[0] == 'b')
+        return avail >= tag_len && velkor::tag_header_candidate(h, &length, &stored);
+    enc_stream st;
+    enc_info info;
+    return parse_container(h, avail, &st, &info);
+}
+
+bool velkor_scanner::parse_container(const uint8_t *h, size_t avail, enc_stream *st,
+                                     enc_info *info) const
+{
+    *info = enc_info{};
+    info->key = key.c_str();
+    info->data_sized_state = data_sized;
+    return velkor::enc_parse_header(st, info, h, avail, -1) == ENC_OK;
 }
 
 uint64_t velkor_scanner::push(const candidate &c)
@@ -597,11 +634,11 @@ uint64_t velkor_scanner::push(const candidate &c)
     return seq;
 }
 
-void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored)
+bool velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored)
 {
     if (pending_bytes() + candidate_cost > limit) {
         dropped++;
-        return;
+        return false;
     }
     candidate c{};
     c.offset = o;
@@ -614,19 +651,18 @@ void velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, u
     if (open_tagged++ == 0)
         velkor_crc_init(&crc);
     snapshots.push_back(push(c));
+    return true;
 }
 
-void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
+bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
 {
     enc_stream st;
-    enc_info info{};
-    info.key = key.c_str();
-    info.data_sized_state = data_sized;
-    if (velkor::enc_parse_header(&st, &info, h, avail, -1) != ENC_OK)
-        return;
+    enc_info info;
+    if (!parse_container(h, avail, &st, &info))
+        return false;
     if (pending_bytes() + candidate_cost > limit) {
         dropped++;
-        return;
+        return false;
     }
     velkor_find f;
     memset(&f, 0, sizeof f);
@@ -655,7 +691,7 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
             if (deciphers.size() >= max_deciphers ||
                 pending_bytes() + candidate_cost + cost > limit) {
                 dropped++;
-                return;
+                return false;
             }
             decipher d{};
             d.info = info;
@@ -673,6 +709,7 @@ void velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     }
     details.push_back(f);
     push(c);
+    return true;
 }
 
 // The image has ended: what is still open runs past it.

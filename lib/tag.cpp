@@ -1,13 +1,6 @@
-// The tagged-file format: a 20-byte header in front of a payload.
-//
-//   offset  size  field
-//        0     3  "bgn", no terminator
-//        3     8  zero
-//       11     1  format byte 0xB1
-//       12     4  total length, header included (BE32)
-//       16     4  velkor_crc() of the whole file with this field zero (BE32)
-//
-// This file is the only place that knows the layout.
+// The tagged-file format: a 20-byte header in front of a payload, laid out
+// in tag_internal.h.  This file and that header are the only places that
+// know the layout.
 #include "velkor.h"
 #include "be32.h"
 #include "crc_combine.h"
@@ -20,10 +13,21 @@ namespace {
 using velkor::get_be32;
 using velkor::put_be32;
 
-constexpr size_t header_len = VELKOR_TAG_HEADER_LEN;
-constexpr uint8_t format_byte = 0xB1;
-constexpr size_t length_at = 12;
-constexpr size_t crc_at = 16;
+using namespace velkor::tag_layout;
+
+// The register over the header's fixed bytes (before the length), from
+// zero, one bit at a time as velkor_crc runs: each byte b turns h into
+// h x^8 + b x^32 mod P.
+constexpr uint32_t fixed_register()
+{
+    uint32_t h = 0;
+    for (const uint8_t b : fixed) {
+        h ^= static_cast<uint32_t>(b) << 24;
+        for (int k = 0; k < 8; k++)
+            h = (h << 1) ^ ((h >> 31) != 0 ? 0x04C11DB7u : 0);
+    }
+    return h;
+}
 
 // velkor_crc() of header (its CRC field taken as zero) followed by the
 // payload that `payload` was fed with.
@@ -41,26 +45,26 @@ uint32_t file_crc(const uint8_t *header, const velkor_crc_state *payload)
 
 } // namespace
 
+// The scanner takes this for every tagged candidate it keeps, so it is
+// worked out rather than run.  Four bytes v(x) fed to a register h leave
+// (h + v) x^32 mod P (the step above, four times), and four zero bytes
+// multiply by x^32.  The first 12 bytes give a register F; with the length
+// field n(x) and the CRC field zero the header's register is
+//   ((F + n) x^32) x^32 = (F + n) x^64  mod P,
+// one product.  F is the register of whatever the first 12 bytes are, so
+// the identity holds for any header, not only a well-formed one.
 uint32_t velkor::tag_header_register(const uint8_t *header)
 {
-    uint8_t h[header_len];
-    memcpy(h, header, header_len);
-    put_be32(h + crc_at, 0);
-    velkor_crc_state st;
-    velkor_crc_init(&st);
-    velkor_crc_update(&st, h, header_len);
-    return st.crc;
-}
-
-bool velkor::tag_header_candidate(const uint8_t *p, uint32_t *length, uint32_t *stored_crc)
-{
-    static constexpr uint8_t fixed[length_at] = {'b', 'g', 'n', 0, 0, 0, 0, 0, 0, 0, 0,
-                                                 format_byte};
-    if (memcmp(p, fixed, length_at) != 0)
-        return false;
-    *length = get_be32(p + length_at);
-    *stored_crc = get_be32(p + crc_at);
-    return *length >= header_len;
+    uint32_t f = 0;
+    if (memcmp(header, fixed, length_at) == 0) {
+        f = fixed_register();
+    } else {
+        velkor_crc_state st;
+        velkor_crc_init(&st);
+        velkor_crc_update(&st, header, length_at);
+        f = st.crc;
+    }
+    return velkor::crc_mul(f ^ get_be32(header + length_at), velkor::crc_x_pow_8n(8));
 }
 
 extern "C" int velkor_tag_build(uint8_t header[VELKOR_TAG_HEADER_LEN],
