@@ -166,6 +166,16 @@ struct walked {
     struct stat st {};  // node's status
 };
 
+// The root directory, for names that start with "/".  Through
+// /proc/self/root where there is one: an emulator that maps absolute names
+// into a system root of its own (qemu's -L) maps "/" itself too, and the
+// walk would then go on in the wrong tree.
+int open_root()
+{
+    const int fd = ::open("/proc/self/root", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? fd : ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Splits a path into components, dropping empty ones and ".".
 void push_components(std::vector<std::string> &stack, const std::string &path)
 {
@@ -204,7 +214,7 @@ bool walk(const char *path, walked &w, bool look_only = false, int base = -1)
     push_components(stack, path);
     // A relative name starts from `base` when given, else from the
     // working directory.
-    fd_holder cur(path[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
+    fd_holder cur(path[0] == '/' ? open_root()
                   : base >= 0    ? openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC)
                                  : ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.get() < 0)
@@ -276,7 +286,7 @@ bool walk(const char *path, walked &w, bool look_only = false, int base = -1)
                 return false;
             }
             if (text[0] == '/') {
-                cur.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                cur.reset(open_root());
                 if (cur.get() < 0)
                     return false;
             }
