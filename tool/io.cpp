@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include <err.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/random.h>
@@ -431,12 +432,17 @@ int anonymous_file()
     return fd;
 }
 
-ssize_t read_full(int fd, void *buf, size_t len)
+namespace {
+
+// Reads up to len bytes, at *at when given, stopping short only at the end
+// of the file; resumes after EINTR.
+ssize_t read_fully(int fd, void *buf, size_t len, const uint64_t *at)
 {
     auto p = static_cast<uint8_t *>(buf);
     size_t got = 0;
     while (got < len) {
-        const ssize_t n = ::read(fd, p + got, len - got);
+        const ssize_t n = at != nullptr ? pread(fd, p + got, len - got, static_cast<off_t>(*at + got))
+                                        : ::read(fd, p + got, len - got);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -449,22 +455,21 @@ ssize_t read_full(int fd, void *buf, size_t len)
     return static_cast<ssize_t>(got);
 }
 
+} // namespace
+
+piece_buf::piece_buf() : p(static_cast<uint8_t *>(malloc(piece)))
+{
+    if (p == nullptr)
+        err(1, "malloc");
+}
+
+piece_buf::~piece_buf() { free(p); }
+
+ssize_t read_full(int fd, void *buf, size_t len) { return read_fully(fd, buf, len, nullptr); }
+
 ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset)
 {
-    auto p = static_cast<uint8_t *>(buf);
-    size_t got = 0;
-    while (got < len) {
-        const ssize_t n = pread(fd, p + got, len - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
+    return read_fully(fd, buf, len, &offset);
 }
 
 input::~input()

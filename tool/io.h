@@ -186,6 +186,22 @@ private:
 // descriptor for output::open_in(), or -1 with errno.
 int open_directory(const char *path, bool create);
 
+// The programs read and write in pieces of this size: large enough that
+// system calls cost nothing next to the work on the bytes, small enough to
+// stay in the caches while a piece is worked on (256 KiB measured faster
+// than 1 MiB for every command).
+constexpr size_t piece = size_t{1} << 18;
+
+// A malloc'ed buffer of one piece; a failed allocation ends the program
+// with "malloc" and status 1.
+struct piece_buf {
+    uint8_t *p;
+    piece_buf();
+    piece_buf(const piece_buf &) = delete;
+    piece_buf &operator=(const piece_buf &) = delete;
+    ~piece_buf();
+};
+
 // A file with no name in $TMPDIR (or /tmp), open for reading and writing:
 // room for a pipe's bytes when the length must come first.  It disappears
 // with its descriptor, whatever ends the program.  -1 with errno on failure.

@@ -32,21 +32,8 @@ namespace {
 
 using velkor_cli::settings;
 
-// As for the other commands: large enough that system calls cost nothing
-// next to the work, small enough to stay in the caches.
-constexpr size_t piece = size_t{1} << 18;
-
-struct buffer {
-    uint8_t *p = static_cast<uint8_t *>(malloc(piece));
-    buffer()
-    {
-        if (p == nullptr)
-            err(1, "malloc");
-    }
-    buffer(const buffer &) = delete;
-    buffer &operator=(const buffer &) = delete;
-    ~buffer() { free(p); }
-};
+using velkor_io::piece;
+using buffer = velkor_io::piece_buf;
 
 const char *reason_text(velkor_scan_reason r)
 {

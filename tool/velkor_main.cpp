@@ -32,24 +32,7 @@ namespace {
 
 using namespace velkor_cli;
 
-// One piece of input at a time: large enough that system calls cost
-// nothing next to the copy, small enough to stay in the caches while the
-// piece is worked on (256 KiB measured faster than 1 MiB for every
-// command).
-constexpr size_t piece = size_t{1} << 18;
-
-// A malloc'ed buffer of one piece.
-struct piece_buf {
-    uint8_t *p = static_cast<uint8_t *>(malloc(piece));
-    piece_buf()
-    {
-        if (p == nullptr)
-            err(1, "malloc");
-    }
-    piece_buf(const piece_buf &) = delete;
-    piece_buf &operator=(const piece_buf &) = delete;
-    ~piece_buf() { free(p); }
-};
+using velkor_io::piece, velkor_io::piece_buf;
 
 [[noreturn]] void fail(const char *path, const std::string &why)
 {
