@@ -250,6 +250,11 @@ TEST_F(Hostile, ProcLinksLeadToTheOpenFile)
 {
     const std::string t = tagged();
     const std::string tagged_bytes = str(testutil::read_file(t));
+    // What was there before: bgntag given that very file twice tags it.
+    const bytes before(200, 'x');
+    testutil::write_file(dir / "before", before);
+    ASSERT_EQ(run({bgntag, dir / "before", dir / "before.t"}).status, 0);
+    const std::string before_tagged = str(testutil::read_file(dir / "before.t"));
     // A real path well past the 64 bytes the kernel reports as such a
     // link's size.
     std::string deep = dir.path();
@@ -266,6 +271,8 @@ TEST_F(Hostile, ProcLinksLeadToTheOpenFile)
          tagged_bytes},
         {"bgntag, long real path", "cd \"$3\" && $2 \"$4\" /dev/fd/3 3<>report.txt && cat report.txt",
          tagged_bytes},
+        {"bgntag, the input itself through a long real path",
+         "cd \"$3\" && $2 report.txt /dev/fd/3 3<>report.txt && cat report.txt", before_tagged},
         {"untag, pipe", "{ $1 untag \"$5\" /dev/fd/3 3>&1 1>&2; } | cat", str(data)},
         {"untag, pipe as /dev/stderr", "$1 untag \"$5\" /dev/stderr 2>&1 1>\"$3/stdout\" | cat",
          str(data)},
@@ -276,7 +283,7 @@ TEST_F(Hostile, ProcLinksLeadToTheOpenFile)
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         // What was there before is replaced, not merely overwritten.
-        testutil::write_file(deep + "/report.txt", bytes(200, 'x'));
+        testutil::write_file(deep + "/report.txt", before);
         auto res = sh(r.script, {velkor, bgntag, deep, in, t}, time_limit);
         EXPECT_EQ(res.status, 0) << res.err;
         EXPECT_EQ(res.out, r.expected);
