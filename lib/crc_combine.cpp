@@ -101,6 +101,14 @@ uint32_t crc_mul(uint32_t a, uint32_t b)
            reduce[2][(h >> 16) & 255] ^ reduce[3][h >> 24];
 }
 
+// a(x) x^32 is the upper half alone of the unreduced product: its bytes'
+// table entries.
+uint32_t crc_times_x32(uint32_t a)
+{
+    return reduce[0][a & 255] ^ reduce[1][(a >> 8) & 255] ^ reduce[2][(a >> 16) & 255] ^
+           reduce[3][a >> 24];
+}
+
 uint32_t crc_x_pow_8n(uint64_t n)
 {
     // A zero byte of n contributes x^0: no product for it.

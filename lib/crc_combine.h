@@ -16,6 +16,9 @@ uint32_t crc_mul(uint32_t a, uint32_t b);
 // x^(8n) mod P: the factor that runs a register on through n zero bytes.
 uint32_t crc_x_pow_8n(uint64_t n);
 
+// a(x) x^32 mod P: four bytes a fed to a zero register, by table.
+uint32_t crc_times_x32(uint32_t a);
+
 // The register over A || B: reg_a run on through b_len zero bytes, plus
 // reg_b.
 inline uint32_t crc_combine(uint32_t reg_a, uint32_t reg_b, uint64_t b_len)

@@ -363,7 +363,7 @@ struct velkor_scanner {
     uint64_t pos = 0, frontier = 0, cursor = 0;
     velkor_crc_state crc{};
     uint64_t open_tagged = 0; // the register runs while this is non-zero
-    const uint32_t x_pow_32 = velkor::crc_x_pow_8n(4), x_pow_160 = velkor::crc_x_pow_8n(tag_len);
+    const uint32_t x_pow_160 = velkor::crc_x_pow_8n(tag_len);
     uint8_t carry[lookahead];
     size_t carry_len = 0;
 
@@ -646,7 +646,7 @@ bool velkor_scanner::add_tagged(const window &w, uint64_t o, uint32_t length, ui
     advance(w, o);
     if (open_tagged++ == 0)
         velkor_crc_init(&crc);
-    c.reg = velkor::crc_mul(crc.crc, x_pow_160) ^ velkor::crc_mul(stored, x_pow_32);
+    c.reg = velkor::crc_mul(crc.crc, x_pow_160) ^ velkor::crc_times_x32(stored);
     push(c);
     return true;
 }
