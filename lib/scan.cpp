@@ -475,12 +475,31 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         if (pending_bytes() + candidate_cost > limit) {
             // Full: only an event frees anything, so every start before the
             // next one that opens a candidate is dropped, as examine() would.
+            // In the piece, straight from the batch: a whole header lies in
+            // the piece there (run() stops lookahead - 1 bytes before the
+            // end of a feed).
             const uint64_t until = std::min(ev, stop);
-            do {
-                dropped += opens(w, start);
-                frontier = start + 1;
-                start = next_start(frontier);
-            } while (start < until);
+            uint64_t n = 0;
+            while (start < until) {
+                if (start < w.piece_at) {
+                    n += opens(w, start);
+                    start = next_start(start + 1);
+                    continue;
+                }
+                const auto lim = static_cast<size_t>(until - w.piece_at);
+                auto k = static_cast<size_t>(start - w.piece_at);
+                for (;;) {
+                    const uint8_t *h = w.piece + k;
+                    uint32_t length, stored;
+                    n += h[0] == 'b' ? velkor::tag_header_candidate(h, &length, &stored)
+                                     : opens(w, w.piece_at + k);
+                    if (used == have || found[used] >= lim)
+                        break;
+                    k = found[used++];
+                }
+                start = next_start(w.piece_at + k + 1);
+            }
+            dropped += n;
             continue;
         }
         if (examine(w, start))
