@@ -109,6 +109,19 @@ uint32_t crc_times_x32(uint32_t a)
            reduce[3][a >> 24];
 }
 
+crc_times::crc_times(uint32_t c)
+{
+    // Entry v is the sum of the entries of v's bits, each bit one product.
+    for (int k = 0; k < 4; k++) {
+        uint32_t bit[8];
+        for (int j = 0; j < 8; j++)
+            bit[j] = crc_mul(c, uint32_t{1} << (8 * k + j));
+        t_[k][0] = 0;
+        for (unsigned v = 1; v < 256; v++)
+            t_[k][v] = t_[k][v & (v - 1)] ^ bit[__builtin_ctz(v)];
+    }
+}
+
 uint32_t crc_x_pow_8n(uint64_t n)
 {
     // A zero byte of n contributes x^0: no product for it.

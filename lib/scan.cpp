@@ -363,7 +363,9 @@ struct velkor_scanner {
     uint64_t pos = 0, frontier = 0, cursor = 0;
     velkor_crc_state crc{};
     uint64_t open_tagged = 0; // the register runs while this is non-zero
-    const uint32_t x_pow_160 = velkor::crc_x_pow_8n(tag_len);
+    // Times x^160, 20 bytes: for K, and the step between the powers of
+    // headers that lie back to back.
+    const velkor::crc_times times_x160{velkor::crc_x_pow_8n(tag_len)};
     uint8_t carry[lookahead];
     size_t carry_len = 0;
 
@@ -554,8 +556,12 @@ void velkor_scanner::events_at(uint64_t p)
         candidate &c = cand(seq);
         if (c.kind == VELKOR_FIND_TAGGED) {
             const uint64_t n = c.end - c.offset - tag_len;
-            last_pow = n >= last_len ? velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len))
-                                     : velkor::crc_x_pow_8n(n);
+            if (n == last_len + tag_len)
+                last_pow = times_x160(last_pow);
+            else if (n >= last_len)
+                last_pow = velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len));
+            else
+                last_pow = velkor::crc_x_pow_8n(n);
             last_len = n;
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
@@ -665,7 +671,7 @@ bool velkor_scanner::add_tagged(const window &w, uint64_t o, uint32_t length, ui
     advance(w, o);
     if (open_tagged++ == 0)
         velkor_crc_init(&crc);
-    c.reg = velkor::crc_mul(crc.crc, x_pow_160) ^ velkor::crc_times_x32(stored);
+    c.reg = times_x160(crc.crc) ^ velkor::crc_times_x32(stored);
     push(c);
     return true;
 }
