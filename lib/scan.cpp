@@ -113,12 +113,12 @@ public:
     T &operator[](size_t k)
     {
         const size_t at = first_ + k;
-        return chunks_[at / chunk][at % chunk];
+        return chunks_[head_ + at / chunk][at % chunk];
     }
     const T &operator[](size_t k) const
     {
         const size_t at = first_ + k;
-        return chunks_[at / chunk][at % chunk];
+        return chunks_[head_ + at / chunk][at % chunk];
     }
     T &front() { return (*this)[0]; }
     T &back() { return (*this)[size_ - 1]; }
@@ -126,7 +126,7 @@ public:
     void push_back(const T &x)
     {
         const size_t at = first_ + size_;
-        if (at / chunk == chunks_.size()) {
+        if (head_ + at / chunk == chunks_.size()) {
             if (!spare_.empty()) {
                 chunks_.push_back(std::move(spare_.back()));
                 spare_.pop_back();
@@ -134,7 +134,7 @@ public:
                 chunks_.push_back(std::make_unique<T[]>(chunk));
             }
         }
-        chunks_[at / chunk][at % chunk] = x;
+        chunks_[head_ + at / chunk][at % chunk] = x;
         size_++;
     }
 
@@ -144,14 +144,23 @@ public:
         if (++first_ == chunk) {
             first_ = 0;
             if (spare_.empty())
-                spare_.push_back(std::move(chunks_.front()));
-            chunks_.erase(chunks_.begin());
+                spare_.push_back(std::move(chunks_[head_]));
+            else
+                chunks_[head_].reset();
+            // Emptied slots at the front are removed in one go once they
+            // are half the list, not one at a time: a queue of many chunks
+            // is often emptied from the front at once.
+            if (++head_ * 2 >= chunks_.size()) {
+                chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<ptrdiff_t>(head_));
+                head_ = 0;
+            }
         }
     }
 
 private:
     static constexpr size_t chunk = 256;
     std::vector<std::unique_ptr<T[]>> chunks_, spare_;
+    size_t head_ = 0; // chunks_[0 .. head_) are emptied slots
     size_t first_ = 0, size_ = 0;
 };
 
