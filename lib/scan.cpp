@@ -64,6 +64,8 @@ namespace {
 
 constexpr size_t lookahead = ENC_MAX_HEADER_LEN; // bytes examined at a start
 constexpr size_t tag_len = VELKOR_TAG_HEADER_LEN;
+static_assert(velkor::tag_layout::crc_at + 4 == tag_len,
+              "K (see above) takes the CRC field as the header's last four bytes");
 constexpr uint64_t none = UINT64_MAX;
 
 // At most this many payloads are deciphered at once (see velkor.h).
