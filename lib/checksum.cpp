@@ -135,14 +135,14 @@ extern "C" uint32_t velkor_crc_final(const velkor_crc_state *st)
     // The length follows the data, least significant byte first, up to and
     // including its highest non-zero byte (a zero length feeds one 0 byte,
     // which leaves the zero register zero: the empty CRC is ~0).
-    uint32_t h = st->crc;
-    for (uint64_t n = st->length;; n >>= 8) {
-        uint8_t b = static_cast<uint8_t>(n & 0xFF);
-        h = crc_plain(h, &b, 1);
-        if (n <= 255)
-            break;
-    }
-    return ~h;
+    uint8_t bytes[8];
+    size_t k = 0;
+    uint64_t n = st->length;
+    do {
+        bytes[k++] = static_cast<uint8_t>(n & 0xFF);
+        n >>= 8;
+    } while (n != 0);
+    return ~crc_plain(st->crc, bytes, k);
 }
 
 extern "C" uint32_t velkor_crc(const uint8_t *buf, size_t len)

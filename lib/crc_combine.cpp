@@ -101,6 +101,27 @@ uint32_t crc_mul(uint32_t a, uint32_t b)
            reduce[2][(h >> 16) & 255] ^ reduce[3][h >> 24];
 }
 
+// a(x) x^32 is the upper half alone of the unreduced product: its bytes'
+// table entries.
+uint32_t crc_times_x32(uint32_t a)
+{
+    return reduce[0][a & 255] ^ reduce[1][(a >> 8) & 255] ^ reduce[2][(a >> 16) & 255] ^
+           reduce[3][a >> 24];
+}
+
+crc_times::crc_times(uint32_t c)
+{
+    // Entry v is the sum of the entries of v's bits, each bit one product.
+    for (int k = 0; k < 4; k++) {
+        uint32_t bit[8];
+        for (int j = 0; j < 8; j++)
+            bit[j] = crc_mul(c, uint32_t{1} << (8 * k + j));
+        t_[k][0] = 0;
+        for (unsigned v = 1; v < 256; v++)
+            t_[k][v] = t_[k][v & (v - 1)] ^ bit[__builtin_ctz(v)];
+    }
+}
+
 uint32_t crc_x_pow_8n(uint64_t n)
 {
     // A zero byte of n contributes x^0: no product for it.

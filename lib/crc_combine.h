@@ -16,6 +16,24 @@ uint32_t crc_mul(uint32_t a, uint32_t b);
 // x^(8n) mod P: the factor that runs a register on through n zero bytes.
 uint32_t crc_x_pow_8n(uint64_t n);
 
+// a(x) x^32 mod P: four bytes a fed to a zero register, by table.
+uint32_t crc_times_x32(uint32_t a);
+
+// Products by one fixed factor c, by table, for a factor used many times:
+// a(x) c(x) is the sum over the bytes a_k of a of a_k(x) x^(8k) c(x), and
+// each of those is an entry.  4 KiB, built from 32 products.
+class crc_times {
+public:
+    explicit crc_times(uint32_t c);
+    uint32_t operator()(uint32_t a) const
+    {
+        return t_[0][a & 255] ^ t_[1][(a >> 8) & 255] ^ t_[2][(a >> 16) & 255] ^ t_[3][a >> 24];
+    }
+
+private:
+    uint32_t t_[4][256];
+};
+
 // The register over A || B: reg_a run on through b_len zero bytes, plus
 // reg_b.
 inline uint32_t crc_combine(uint32_t reg_a, uint32_t reg_b, uint64_t b_len)

@@ -10,21 +10,26 @@
 // image has ended), so that what it is never depends on where a piece
 // ends; the bytes from the frontier to pos are kept in a carry of at most
 // ENC_MAX_HEADER_LEN - 1 bytes.  The cursor never passes the frontier, so
-// every position a candidate needs later (its offset + 20, its end) is
-// still ahead of the cursor when the candidate is found.
+// every position a candidate needs (its offset, its end) is at or ahead of
+// the cursor when the candidate is found.
 //
-// Tagged files.  With R(n) a CRC register run from zero at some offset
-// b <= n up to n, a candidate at o of length L has, by CRC combination
-// (crc_combine.cpp),
-//   reg(file, CRC field zero) = R(o+L) ^ (H ^ R(o+20)) x^(8(L-20))  mod P,
-// H being the register over its header with the CRC field zero (the four
-// zero bytes contribute nothing, and the payload's register is
-// R(o+L) ^ R(o+20) x^(8(L-20)) whatever b is, as long as b <= o+20).  So
-// the scan takes R at o+20 and at o+L and does one power and one product
-// per candidate; nothing is read twice.  The register runs only while some
-// tagged candidate is open, and starts again from zero at the cursor when
-// one opens after none was: over an image without candidates the scan
-// computes no CRC at all.
+// Tagged files.  Let R(n) be a CRC register run from zero at some offset
+// b <= n up to n.  The register is linear in the data (crc_combine.cpp),
+// so over the L bytes B of a candidate at o, read as they are,
+//   reg(B) = R(o+L) + R(o) x^(8L)  mod P   whatever b is, if b <= o.
+// The file's CRC is taken with its CRC field zero: B less D, D being zero
+// but for the stored field s at bytes 16..19.  Over D the register is zero
+// for 16 bytes, s x^32 after the next four, and that times x^(8(L-20))
+// after the rest, so
+//   reg(file, CRC field zero) = R(o+L) + K x^(8(L-20)),
+//   K = R(o) x^160 + s x^32  mod P.
+// The scan brings the register to o when it keeps a candidate there (the
+// cursor is then at or before o), forms K at once, and at o+L does one
+// power and one product; nothing is read twice, and the header is not run
+// through the CRC separately.  The register runs only while some tagged
+// candidate is open, and starts again from zero at the candidate's offset
+// when one opens after none was (then R(o) = 0): over an image without
+// candidates the scan computes no CRC at all.
 //
 // Order and memory.  Candidates are kept in order of offset.  A candidate
 // is resolved at its end (or when the image ends: truncated), and handed
@@ -49,7 +54,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <new>
@@ -60,6 +64,8 @@ namespace {
 
 constexpr size_t lookahead = ENC_MAX_HEADER_LEN; // bytes examined at a start
 constexpr size_t tag_len = VELKOR_TAG_HEADER_LEN;
+static_assert(velkor::tag_layout::crc_at + 4 == tag_len,
+              "K (see above) takes the CRC field as the header's last four bytes");
 constexpr uint64_t none = UINT64_MAX;
 
 // At most this many payloads are deciphered at once (see velkor.h).
@@ -73,7 +79,7 @@ constexpr size_t max_deciphers = VELKOR_SCAN_MAX_DECIPHERS;
 struct candidate {
     uint64_t offset;
     uint64_t end;     // offset + length, possibly past the image
-    uint32_t reg;     // tagged: H, then H ^ R(o+20), then the computed CRC
+    uint32_t reg;     // tagged: K (see the top of this file), then the computed CRC
     uint32_t stored;  // tagged: the CRC field
     uint8_t kind;     // velkor_find_kind
     uint8_t reason;   // velkor_scan_reason, once resolved
@@ -83,11 +89,11 @@ struct candidate {
 
 // What a candidate costs while pending: its record, a container's details,
 // and the bookkeeping around it: at most a tree node for its end (with the
-// allocator's overhead, about 64 bytes), a list of one for it there (32)
-// and its place in the snapshot queue (8).  A fixed figure above all that,
-// so that drops are the same on every machine and in every build.
+// allocator's overhead, about 64 bytes) and a list of one for it there
+// (32).  A fixed figure above all that, so that drops are the same on
+// every machine and in every build.
 constexpr size_t candidate_cost = 272;
-static_assert(sizeof(candidate) + sizeof(velkor_find) + 64 + 32 + 8 <= candidate_cost,
+static_assert(sizeof(candidate) + sizeof(velkor_find) + 64 + 32 <= candidate_cost,
               "a candidate's count covers what it holds");
 
 struct decipher {
@@ -109,12 +115,12 @@ public:
     T &operator[](size_t k)
     {
         const size_t at = first_ + k;
-        return chunks_[at / chunk][at % chunk];
+        return chunks_[head_ + at / chunk][at % chunk];
     }
     const T &operator[](size_t k) const
     {
         const size_t at = first_ + k;
-        return chunks_[at / chunk][at % chunk];
+        return chunks_[head_ + at / chunk][at % chunk];
     }
     T &front() { return (*this)[0]; }
     T &back() { return (*this)[size_ - 1]; }
@@ -122,7 +128,7 @@ public:
     void push_back(const T &x)
     {
         const size_t at = first_ + size_;
-        if (at / chunk == chunks_.size()) {
+        if (head_ + at / chunk == chunks_.size()) {
             if (!spare_.empty()) {
                 chunks_.push_back(std::move(spare_.back()));
                 spare_.pop_back();
@@ -130,7 +136,7 @@ public:
                 chunks_.push_back(std::make_unique<T[]>(chunk));
             }
         }
-        chunks_[at / chunk][at % chunk] = x;
+        chunks_[head_ + at / chunk][at % chunk] = x;
         size_++;
     }
 
@@ -140,14 +146,23 @@ public:
         if (++first_ == chunk) {
             first_ = 0;
             if (spare_.empty())
-                spare_.push_back(std::move(chunks_.front()));
-            chunks_.erase(chunks_.begin());
+                spare_.push_back(std::move(chunks_[head_]));
+            else
+                chunks_[head_].reset();
+            // Emptied slots at the front are removed in one go once they
+            // are half the list, not one at a time: a queue of many chunks
+            // is often emptied from the front at once.
+            if (++head_ * 2 >= chunks_.size()) {
+                chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<ptrdiff_t>(head_));
+                head_ = 0;
+            }
         }
     }
 
 private:
     static constexpr size_t chunk = 256;
     std::vector<std::unique_ptr<T[]>> chunks_, spare_;
+    size_t head_ = 0; // chunks_[0 .. head_) are emptied slots
     size_t first_ = 0, size_ = 0;
 };
 
@@ -359,6 +374,9 @@ struct velkor_scanner {
     uint64_t pos = 0, frontier = 0, cursor = 0;
     velkor_crc_state crc{};
     uint64_t open_tagged = 0; // the register runs while this is non-zero
+    // Times x^160, 20 bytes: for K, and the step between the powers of
+    // headers that lie back to back.
+    const velkor::crc_times times_x160{velkor::crc_x_pow_8n(tag_len)};
     uint8_t carry[lookahead];
     size_t carry_len = 0;
 
@@ -368,7 +386,6 @@ struct velkor_scanner {
     chunk_queue<velkor_find> details;
     uint64_t details_front = 0;     // sequence number of details.front()
     uint64_t released = 0;          // first sequence number not yet ready
-    std::deque<uint64_t> snapshots; // tagged candidates waiting for o+20
     // end -> the candidates ending there.  A list of sequence numbers, not a
     // chain through the records: many may end at one offset, and a chain
     // would visit them one cache miss after another.
@@ -398,11 +415,7 @@ struct velkor_scanner {
 
     uint64_t next_event() const
     {
-        uint64_t e = ends.empty() ? none : ends.begin()->first;
-        if (!snapshots.empty())
-            e = std::min(e, cands[static_cast<size_t>(snapshots.front() - front_seq)].offset +
-                                tag_len);
-        return e;
+        return ends.empty() ? none : ends.begin()->first;
     }
 
     void run(const window &w, uint64_t stop);
@@ -411,7 +424,7 @@ struct velkor_scanner {
     void events_at(uint64_t p);
     // Each true when a candidate was added.
     bool examine(const window &w, uint64_t o);
-    bool add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored);
+    bool add_tagged(const window &w, uint64_t o, uint32_t length, uint32_t stored);
     bool add_container(const uint8_t *h, size_t avail, uint64_t o);
     // Whether a start opens a candidate, its header's layout alone.
     bool opens(const window &w, uint64_t o) const;
@@ -475,12 +488,31 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         if (pending_bytes() + candidate_cost > limit) {
             // Full: only an event frees anything, so every start before the
             // next one that opens a candidate is dropped, as examine() would.
+            // In the piece, straight from the batch: a whole header lies in
+            // the piece there (run() stops lookahead - 1 bytes before the
+            // end of a feed).
             const uint64_t until = std::min(ev, stop);
-            do {
-                dropped += opens(w, start);
-                frontier = start + 1;
-                start = next_start(frontier);
-            } while (start < until);
+            uint64_t n = 0;
+            while (start < until) {
+                if (start < w.piece_at) {
+                    n += opens(w, start);
+                    start = next_start(start + 1);
+                    continue;
+                }
+                const auto lim = static_cast<size_t>(until - w.piece_at);
+                auto k = static_cast<size_t>(start - w.piece_at);
+                for (;;) {
+                    const uint8_t *h = w.piece + k;
+                    uint32_t length, stored;
+                    n += h[0] == 'b' ? velkor::tag_header_candidate(h, &length, &stored)
+                                     : opens(w, w.piece_at + k);
+                    if (used == have || found[used] >= lim)
+                        break;
+                    k = found[used++];
+                }
+                start = next_start(w.piece_at + k + 1);
+            }
+            dropped += n;
             continue;
         }
         if (examine(w, start))
@@ -521,10 +553,6 @@ void velkor_scanner::advance(const window &w, uint64_t target)
 
 void velkor_scanner::events_at(uint64_t p)
 {
-    while (!snapshots.empty() && cand(snapshots.front()).offset + tag_len == p) {
-        cand(snapshots.front()).reg ^= crc.crc;
-        snapshots.pop_front();
-    }
     auto it = ends.begin();
     if (it == ends.end() || it->first != p)
         return;
@@ -539,8 +567,12 @@ void velkor_scanner::events_at(uint64_t p)
         candidate &c = cand(seq);
         if (c.kind == VELKOR_FIND_TAGGED) {
             const uint64_t n = c.end - c.offset - tag_len;
-            last_pow = n >= last_len ? velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len))
-                                     : velkor::crc_x_pow_8n(n);
+            if (n == last_len + tag_len)
+                last_pow = times_x160(last_pow);
+            else if (n >= last_len)
+                last_pow = velkor::crc_mul(last_pow, velkor::crc_x_pow_8n(n - last_len));
+            else
+                last_pow = velkor::crc_x_pow_8n(n);
             last_len = n;
             // The register over the whole file, its CRC field zero (see the
             // top of this file), then the length and the complement.
@@ -600,7 +632,7 @@ bool velkor_scanner::examine(const window &w, uint64_t o)
     uint32_t length, stored;
     if (h[0] == 'b')
         return avail >= tag_len && velkor::tag_header_candidate(h, &length, &stored) &&
-               add_tagged(h, o, length, stored);
+               add_tagged(w, o, length, stored);
     return add_container(h, avail, o);
 }
 
@@ -634,7 +666,7 @@ uint64_t velkor_scanner::push(const candidate &c)
     return seq;
 }
 
-bool velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, uint32_t stored)
+bool velkor_scanner::add_tagged(const window &w, uint64_t o, uint32_t length, uint32_t stored)
 {
     if (pending_bytes() + candidate_cost > limit) {
         dropped++;
@@ -645,12 +677,13 @@ bool velkor_scanner::add_tagged(const uint8_t *h, uint64_t o, uint32_t length, u
     c.kind = VELKOR_FIND_TAGGED;
     c.stored = stored;
     c.end = o + length;
-    c.reg = velkor::tag_header_register(h);
-    // The register starts over at the cursor (at or before o) when this
-    // is the only tagged candidate open.
+    // R(o): the register brought to o, or started there when this is the
+    // only tagged candidate open.  Then K (see the top of this file).
+    advance(w, o);
     if (open_tagged++ == 0)
         velkor_crc_init(&crc);
-    snapshots.push_back(push(c));
+    c.reg = times_x160(crc.crc) ^ velkor::crc_times_x32(stored);
+    push(c);
     return true;
 }
 
@@ -715,7 +748,6 @@ bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
 // The image has ended: what is still open runs past it.
 void velkor_scanner::truncate_rest()
 {
-    snapshots.clear();
     open_tagged = 0;
     for (auto &[end, group] : ends)
         for (const uint64_t seq : group)

@@ -15,18 +15,17 @@ using velkor::put_be32;
 
 using namespace velkor::tag_layout;
 
-// The register over the header's fixed bytes (before the length), from
-// zero, one bit at a time as velkor_crc runs: each byte b turns h into
-// h x^8 + b x^32 mod P.
-constexpr uint32_t fixed_register()
+// velkor_crc's register (from zero, length not fed) over the header with
+// its CRC field taken as zero.
+uint32_t header_register(const uint8_t *header)
 {
-    uint32_t h = 0;
-    for (const uint8_t b : fixed) {
-        h ^= static_cast<uint32_t>(b) << 24;
-        for (int k = 0; k < 8; k++)
-            h = (h << 1) ^ ((h >> 31) != 0 ? 0x04C11DB7u : 0);
-    }
-    return h;
+    uint8_t h[header_len];
+    memcpy(h, header, header_len);
+    put_be32(h + crc_at, 0);
+    velkor_crc_state st;
+    velkor_crc_init(&st);
+    velkor_crc_update(&st, h, header_len);
+    return st.crc;
 }
 
 // velkor_crc() of header (its CRC field taken as zero) followed by the
@@ -35,7 +34,7 @@ uint32_t file_crc(const uint8_t *header, const velkor_crc_state *payload)
 {
     velkor_crc_state st;
     velkor_crc_init(&st);
-    st.crc = velkor::tag_header_register(header);
+    st.crc = header_register(header);
     st.length = header_len;
     // The header's register run on through the payload: see crc_combine.cpp.
     st.crc = velkor::crc_combine(st.crc, payload->crc, payload->length);
@@ -44,28 +43,6 @@ uint32_t file_crc(const uint8_t *header, const velkor_crc_state *payload)
 }
 
 } // namespace
-
-// The scanner takes this for every tagged candidate it keeps, so it is
-// worked out rather than run.  Four bytes v(x) fed to a register h leave
-// (h + v) x^32 mod P (the step above, four times), and four zero bytes
-// multiply by x^32.  The first 12 bytes give a register F; with the length
-// field n(x) and the CRC field zero the header's register is
-//   ((F + n) x^32) x^32 = (F + n) x^64  mod P,
-// one product.  F is the register of whatever the first 12 bytes are, so
-// the identity holds for any header, not only a well-formed one.
-uint32_t velkor::tag_header_register(const uint8_t *header)
-{
-    uint32_t f = 0;
-    if (memcmp(header, fixed, length_at) == 0) {
-        f = fixed_register();
-    } else {
-        velkor_crc_state st;
-        velkor_crc_init(&st);
-        velkor_crc_update(&st, header, length_at);
-        f = st.crc;
-    }
-    return velkor::crc_mul(f ^ get_be32(header + length_at), velkor::crc_x_pow_8n(8));
-}
 
 extern "C" int velkor_tag_build(uint8_t header[VELKOR_TAG_HEADER_LEN],
                                 const velkor_crc_state *payload)

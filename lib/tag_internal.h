@@ -42,10 +42,6 @@ inline bool tag_header_candidate(const uint8_t *p, uint32_t *length, uint32_t *s
     return *length >= header_len;
 }
 
-// velkor_crc's register (from zero, length not fed) over the header at p
-// with its CRC field taken as zero.
-uint32_t tag_header_register(const uint8_t *p);
-
 } // namespace velkor
 
 #endif

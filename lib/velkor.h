@@ -431,7 +431,7 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  *
  * Cost.  Each byte is searched once, and run through the CRC register once
  * while a tagged candidate is open: a candidate's CRC comes from the
- * register at its offset + 20 and at its end, combined by one power and one
+ * register at its offset and at its end, combined by one power and one
  * product modulo the CRC polynomial, so time is linear in the image
  * whatever it holds.  With a key, a container candidate costs at most two
  * cipher keyings of at most 256 entries for its label and sublabel, the

@@ -165,9 +165,13 @@ TEST(CrcCombine, ProductsPowersAndCombination)
         return r;
     };
     std::mt19937 rng(11);
+    const uint32_t fixed_b = rng();
+    const velkor::crc_times times_b{fixed_b};
     for (int k = 0; k < 2000; k++) {
         const uint32_t a = rng(), b = rng();
         ASSERT_EQ(velkor::crc_mul(a, b), bitwise(a, b)) << a << " " << b;
+        ASSERT_EQ(velkor::crc_times_x32(a), bitwise(a, velkor::crc_x_pow_8n(4))) << a;
+        ASSERT_EQ(times_b(a), bitwise(a, fixed_b)) << a;
     }
 
     for (size_t split : {size_t{0}, size_t{1}, size_t{255}, size_t{256}, size_t{70000}}) {
