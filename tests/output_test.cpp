@@ -436,7 +436,8 @@ TEST_F(Output, FailedRenameLeavesNoTemporaryFile)
     testutil::write_file(in, data);
     testutil::write_file(out, old);
     testutil::write_file(cover, old);
-    const scratch_mount bound(cover, out, nullptr, MS_BIND, nullptr);
+    // A bind mount ignores the type, but the call still reads it.
+    const scratch_mount bound(cover, out, "none", MS_BIND, nullptr);
     if (!bound.ok())
         GTEST_SKIP() << "cannot bind-mount a file here (needs root): " << sys_msg(errno);
     struct {
