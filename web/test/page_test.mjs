@@ -281,6 +281,7 @@ try {
   await pick('noise.bin');
   const nothing = await verdictOf();
   check(/neither a tagged file nor a container/i.test(nothing.text), 'noise: says it is neither format', nothing.text);
+  await shot('neither');
   p = await saved('#make-tagged');
   tool('tag', f('noise.bin'), f('noise.tagged'));
   check(p.data.equals(fs.readFileSync(f('noise.tagged'))), 'make a tagged file: the same bytes as velkor tag');
