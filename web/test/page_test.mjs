@@ -1,14 +1,14 @@
 // The page in a real browser: files dropped or picked, what it shows held
 // against `velkor info --json` and `velkor scan --json`, every saved file
 // compared byte for byte, and every request checked to stay on the page's
-// own origin.  Screenshots of each view go to OUT/screenshots.
+// own origin.  The page is served as its README says, by python3's
+// http.server.  Screenshots of each view go to OUT/screenshots.
 //
 //   node page_test.mjs SITE_DIR VELKOR OUT_DIR
 import puppeteer from 'puppeteer-core';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import http from 'node:http';
 import path from 'node:path';
 
 const [site, velkor, out] = process.argv.slice(2).map((p) => path.resolve(p));
@@ -89,22 +89,23 @@ const dump = Buffer.concat([bytes(1 << 20, 'd1'), outer, bytes(700000, 'd2'), bo
 fs.writeFileSync(f('dump.bin'), dump);
 fs.writeFileSync(f('noise.bin'), bytes(200000, 'noise'));
 
-// ---- The page, served from SITE_DIR ------------------------------------------
+// ---- The page, served from SITE_DIR by `python3 -m http.server` ---------------
 
 const served = [];
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
-const server = http.createServer((req, res) => {
-  served.push(req.url);
-  const name = path.join(site, path.normalize(decodeURIComponent(req.url.split('?')[0])).replace(/^\/+/, '') || 'index.html');
-  if (!name.startsWith(site) || !fs.existsSync(name) || fs.statSync(name).isDirectory()) {
-    res.writeHead(404).end();
-    return;
-  }
-  res.writeHead(200, { 'Content-Type': types[path.extname(name)] || 'application/octet-stream' });
-  fs.createReadStream(name).pipe(res);
+const server = spawn('python3', ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1'],
+                     { cwd: site, stdio: ['ignore', 'pipe', 'pipe'] });
+const origin = await new Promise((resolve, reject) => {
+  let said = '';
+  server.stdout.on('data', (d) => {
+    said += d;
+    const m = /port (\d+)/.exec(said);
+    if (m) resolve(`http://127.0.0.1:${m[1]}`);
+  });
+  server.on('exit', (code) => reject(new Error(`http.server ended (${code})`)));
 });
-await new Promise((r) => server.listen(0, '127.0.0.1', r));
-const origin = `http://127.0.0.1:${server.address().port}`;
+server.stderr.on('data', (d) => {
+  for (const m of String(d).matchAll(/"GET (\S+) HTTP/g)) served.push(m[1]);
+});
 
 const profile = fs.mkdtempSync(path.join(out, 'profile-'));
 const browser = await puppeteer.launch({
@@ -289,7 +290,7 @@ try {
   check(consoleErrors.length === 0, 'no errors on the page or in the worker', consoleErrors.join('\n    '));
 } finally {
   await browser.close();
-  server.close();
+  server.kill();
   fs.rmSync(profile, { recursive: true, force: true });
 }
 
