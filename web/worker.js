@@ -156,7 +156,9 @@ async function readContainer(lib, blob, key, dataSized) {
   await eachSlice(blob, start, end, (data) => {
     const p = lib.put(data);
     const took = ex.vw_container_payload(c, p, data.length);
-    pieces.push(lib.bytes().slice(p, p + took));
+    // Into the browser's blob store at once, so that a large payload is
+    // not held twice in the worker's memory.
+    pieces.push(new Blob([lib.bytes().subarray(p, p + took)]));
   }, 'Deciphering');
   const trailer = new Uint8Array(await blob.slice(end, end + 4).arrayBuffer());
   r.reason = ex.vw_container_finish(c, lib.put(trailer));

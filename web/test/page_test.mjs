@@ -73,6 +73,7 @@ tool('pack', '-k', KEY, '-l', 'Field unit 7', '-s', 'cal', '-p', '0x41', f('payl
 tool('pack', '-k', KEY, '-l', 'sized', '-s', 'd', '-m', 'asar1', '--data-sized',
      f('payload.bin'), f('sized.container'));
 const box = fs.readFileSync(f('box.container'));
+fs.writeFileSync(f('cut.container'), box.subarray(0, box.length - 10));
 
 // A dump: noise with planted finds, one nested in another, one damaged.
 const small = bytes(5000, 'small');
@@ -232,6 +233,14 @@ try {
     if (!sized) await shot('container');
     const p = await saved('#save-payload');
     check(p.data.equals(payload), `${name}: the saved payload is byte-exact`);
+  }
+
+  // A container cut off: refused before any key, saying why.
+  {
+    await pick('cut.container');
+    const v = await verdictOf();
+    check(v.kind === 'bad' && /run past the end of the file/.test(v.text) && await page.$('#key') === null,
+          'cut.container: says that it is cut off, and asks no key', v.text);
   }
 
   // A dump: scanned without and with the key; map and table as velkor scan.
