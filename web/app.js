@@ -205,8 +205,7 @@ const cap = (s) => s.charAt(0).toUpperCase() + s.slice(1);
 function containerOpened(file, k) {
   if (k.reason === 8 || k.reason === 9)
     return [verdict('bad', 'Wrong key or damaged container.',
-                    'Check the key and whether the data-sized setting is the one the container was made with. ' +
-                    cap(k.message) + '.')];
+                    'Check the key, and that the data-sized setting is the one the container was made with.')];
   if (k.reason !== 0) return [verdict('bad', 'Damaged container.', cap(k.message) + '.')];
   return [
     fields([
