@@ -89,6 +89,7 @@ const dump = Buffer.concat([bytes(1 << 20, 'd1'), outer, bytes(700000, 'd2'), bo
                             broken, bytes(900000, 'd4'), good, bytes(123457, 'd5')]);
 fs.writeFileSync(f('dump.bin'), dump);
 fs.writeFileSync(f('noise.bin'), bytes(200000, 'noise'));
+fs.writeFileSync(f('big.bin'), Buffer.concat([crypto.randomBytes(96 << 20), good]));
 
 // ---- The page, served from SITE_DIR by `python3 -m http.server` ---------------
 
@@ -286,6 +287,30 @@ try {
        'dump, with the key: finds, labels and sublabels as velkor scan --all --json -k');
   p = await saved(`button[data-save="${boxAt}"]`);
   check(p.data.equals(payload), 'dump, with the key: the saved container payload is byte-exact');
+
+  // A larger file: the worker reports progress, and the page keeps
+  // answering while it scans (the longest pause between timer ticks).
+  {
+    await page.evaluate(() => {
+      window.seen = new Set();
+      new MutationObserver(() => window.seen.add(document.getElementById('progress-text').textContent))
+        .observe(document.getElementById('progress-text'), { childList: true, characterData: true, subtree: true });
+      window.longest = 0;
+      let last = performance.now();
+      window.ticker = setInterval(() => {
+        const now = performance.now();
+        window.longest = Math.max(window.longest, now - last);
+        last = now;
+      }, 10);
+    });
+    await pick('big.bin');
+    const [seen, longest] = await page.evaluate(() => { clearInterval(window.ticker); return [[...window.seen], window.longest]; });
+    const partway = seen.filter((t) => /^Scanning: .* \((\d|[1-9]\d)%\)$/.test(t));
+    check(partway.length >= 2, 'big.bin: progress shown as the scan goes', seen.join(' | '));
+    check(longest < 500, 'big.bin: the page kept answering during the scan', `longest pause ${longest.toFixed(0)} ms`);
+    const rowsBig = await rows();
+    check(rowsBig.length === 1 && Number(rowsBig[0].offset) === 96 << 20, 'big.bin: the tagged file at its end found');
+  }
 
   // A file with nothing in it, then making a tagged file of it.
   await pick('noise.bin');
