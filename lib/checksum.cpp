@@ -111,10 +111,23 @@ csum_fn velkor_resolve_csum(VELKOR_RESOLVER_PARAMS)
 }
 }
 
+#if defined(__wasm__)
+// WebAssembly has no indirect functions and only the portable kernels: the
+// resolvers' choice is known when compiling.
+static uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n)
+{
+    return velkor_resolve_crc()(h, p, n);
+}
+static uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n)
+{
+    return velkor_resolve_csum()(a, p, n);
+}
+#else
 static uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n)
     __attribute__((ifunc("velkor_resolve_crc")));
 static uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n)
     __attribute__((ifunc("velkor_resolve_csum")));
+#endif
 
 extern "C" void velkor_crc_init(velkor_crc_state *st)
 {

@@ -15,7 +15,9 @@
 #include "velkor.h"
 #include "cipher_key.h"
 
+#if !defined(__wasm__)
 #include <sys/mman.h>
+#endif
 
 #if defined(__x86_64__) && !defined(VELKOR_PORTABLE)
 #include <emmintrin.h>
@@ -349,8 +351,14 @@ void advise_huge_pages(uint8_t *s, size_t n)
     constexpr uintptr_t huge = uintptr_t(2) << 20;
     uintptr_t lo = (reinterpret_cast<uintptr_t>(s) + huge - 1) & ~(huge - 1);
     uintptr_t hi = (reinterpret_cast<uintptr_t>(s) + n) & ~(huge - 1);
+#if defined(__wasm__)
+    // WebAssembly's memory is one flat array, with no pages to advise on.
+    (void)lo;
+    (void)hi;
+#else
     if (hi > lo)
         madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
+#endif
 }
 
 } // namespace

@@ -235,6 +235,7 @@ inline size_t each_start(const uint8_t *p, size_t i, size_t end, size_t *out, si
     return n;
 }
 
+#if defined(VELKOR_HAVE_X86_KERNELS)
 // The starts at i + the set bits of mask below `to`, into out[n..max).
 inline size_t mask_starts(uint64_t mask, size_t i, size_t to, size_t *out, size_t n, size_t max)
 {
@@ -246,6 +247,7 @@ inline size_t mask_starts(uint64_t mask, size_t i, size_t to, size_t *out, size_
     }
     return n;
 }
+#endif
 
 // Any CPU: the compiler's generic vectors (SSE2 on x86-64, NEON on ARM64,
 // plain words where there are none).

@@ -1,0 +1,303 @@
+/*
+ * velkor_web.c - the few entry points the page's worker calls in the
+ * WebAssembly build of the library.
+ *
+ * JavaScript sees numbers and a flat memory, not C structures: each job
+ * here is one allocated record that the worker creates, feeds and reads
+ * through accessors, so no structure layout is repeated in JavaScript.
+ * Lengths and offsets cross as doubles (exact below 2^53, far beyond the
+ * files a browser can hand us).  All format work is the library's.
+ */
+#include "velkor.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#define EXPORT(name) __attribute__((export_name(#name), visibility("default")))
+
+EXPORT(vw_alloc) void *vw_alloc(size_t n)
+{
+    return malloc(n);
+}
+
+EXPORT(vw_free) void vw_free(void *p)
+{
+    free(p);
+}
+
+/* ---- CRC of a payload, fed in pieces ---------------------------------- */
+
+EXPORT(vw_crc_new) velkor_crc_state *vw_crc_new(void)
+{
+    velkor_crc_state *st = malloc(sizeof *st);
+    if (st != NULL)
+        velkor_crc_init(st);
+    return st;
+}
+
+EXPORT(vw_crc_update) void vw_crc_update(velkor_crc_state *st, const uint8_t *p, size_t n)
+{
+    velkor_crc_update(st, p, n);
+}
+
+/* The header of a tagged file for the payload fed to @st; -1 when too long. */
+EXPORT(vw_tag_build) int vw_tag_build(uint8_t *header, const velkor_crc_state *st)
+{
+    return velkor_tag_build(header, st);
+}
+
+/* ---- Checking a tagged file ------------------------------------------- */
+
+typedef struct vw_tag {
+    velkor_tag_info info;
+    uint8_t header[VELKOR_TAG_HEADER_LEN];
+} vw_tag;
+
+EXPORT(vw_tag_new) vw_tag *vw_tag_new(void)
+{
+    return calloc(1, sizeof(vw_tag));
+}
+
+/* The first @avail bytes of the file; returns a velkor_tag_reason. */
+EXPORT(vw_tag_parse) int vw_tag_parse(vw_tag *t, const uint8_t *buf, size_t avail)
+{
+    if (avail >= VELKOR_TAG_HEADER_LEN)
+        memcpy(t->header, buf, VELKOR_TAG_HEADER_LEN);
+    return (int)velkor_tag_parse(&t->info, buf, avail);
+}
+
+EXPORT(vw_tag_check_length) int vw_tag_check_length(const vw_tag *t, double file_len)
+{
+    return (int)velkor_tag_check_length(&t->info, (uint64_t)file_len);
+}
+
+EXPORT(vw_tag_check_crc) int vw_tag_check_crc(vw_tag *t, const velkor_crc_state *payload)
+{
+    return (int)velkor_tag_check_crc(&t->info, t->header, payload);
+}
+
+/* 0 format byte, 1 stored length, 2 stored CRC, 3 computed CRC. */
+EXPORT(vw_tag_field) double vw_tag_field(const vw_tag *t, int which)
+{
+    switch (which) {
+    case 0: return t->info.format;
+    case 1: return t->info.length;
+    case 2: return t->info.stored_crc;
+    case 3: return t->info.computed_crc;
+    }
+    return -1;
+}
+
+/* ---- Reading a container ---------------------------------------------- */
+
+typedef struct vw_container {
+    enc_stream st;
+    enc_info info;
+    int have_stream; /* the payload's table is held */
+    char key[256];
+    char message[200];
+} vw_container;
+
+/*
+ * Checks the header in the first @avail bytes of a file of @total bytes.
+ * With @key NULL the header's layout alone is checked (a stand-in key keys
+ * a table that is released at once), so the magic, prefix and lengths can
+ * be shown before a key is typed.  Returns an enc_reason.
+ */
+EXPORT(vw_container_open)
+int vw_container_open(vw_container **out, const uint8_t *buf, size_t avail, double total,
+                      const char *key, int data_sized)
+{
+    vw_container *c = calloc(1, sizeof *c);
+    *out = c;
+    if (c == NULL)
+        return ENC_NO_MEMORY;
+    if (key != NULL) {
+        strncpy(c->key, key, sizeof c->key - 1);
+        if (strlen(key) >= sizeof c->key)
+            return ENC_KEY_TOO_LONG;
+    } else {
+        strcpy(c->key, "-");
+        data_sized = 0;
+    }
+    c->info.key = c->key;
+    c->info.data_sized_state = data_sized;
+    const enc_reason why = enc_read_header(&c->st, &c->info, buf, avail, (int64_t)total);
+    c->have_stream = why == ENC_OK;
+    if (why == ENC_OK && key == NULL) {
+        enc_stream_release(&c->st);
+        c->have_stream = 0;
+    }
+    enc_reason_message(why, &c->st, c->message, sizeof c->message);
+    return (int)why;
+}
+
+/* Deciphers the next payload bytes in place; returns how many it took. */
+EXPORT(vw_container_payload)
+size_t vw_container_payload(vw_container *c, uint8_t *p, size_t n)
+{
+    return enc_read_payload(&c->st, p, p, n);
+}
+
+/* Compares the checksum in the 4 bytes at @trailer; returns an enc_reason. */
+EXPORT(vw_container_finish) int vw_container_finish(vw_container *c, const uint8_t *trailer)
+{
+    const enc_reason why = enc_read_finish(&c->st, &c->info, trailer);
+    c->have_stream = 0;
+    enc_reason_message(why, &c->st, c->message, sizeof c->message);
+    return (int)why;
+}
+
+/*
+ * 0 key prefix, 1 label length, 2 sublabel length, 3 payload length,
+ * 4 header length, 5 stored checksum (after finishing), 6 payload bytes
+ * still to come.
+ */
+EXPORT(vw_container_field) double vw_container_field(const vw_container *c, int which)
+{
+    switch (which) {
+    case 0: return c->info.key_prefix;
+    case 1: return c->st.label_len;
+    case 2: return c->st.sublabel_len;
+    case 3: return c->st.data_length;
+    case 4: return (double)c->st.header_len;
+    case 5: return c->info.checksum;
+    case 6: return c->st.remaining;
+    }
+    return -1;
+}
+
+/* 0 magic (6 bytes), 1 label (32), 2 sublabel (8), 3 the last reason in words. */
+EXPORT(vw_container_text) const char *vw_container_text(const vw_container *c, int which)
+{
+    switch (which) {
+    case 0: return c->info.magic;
+    case 1: return c->info.label;
+    case 2: return c->info.sublabel;
+    case 3: return c->message;
+    }
+    return "";
+}
+
+EXPORT(vw_container_free) void vw_container_free(vw_container *c)
+{
+    if (c == NULL)
+        return;
+    if (c->have_stream)
+        enc_stream_release(&c->st);
+    free(c);
+}
+
+/* ---- Scanning --------------------------------------------------------- */
+
+EXPORT(vw_scan_new) velkor_scanner *vw_scan_new(const char *key, int data_sized)
+{
+    velkor_scan_options o;
+    memset(&o, 0, sizeof o);
+    o.key = key;
+    o.data_sized_state = data_sized;
+    return velkor_scan_new(&o);
+}
+
+EXPORT(vw_scan_feed) int vw_scan_feed(velkor_scanner *sc, const uint8_t *p, size_t n)
+{
+    return velkor_scan_feed(sc, p, n);
+}
+
+EXPORT(vw_scan_finish) int vw_scan_finish(velkor_scanner *sc)
+{
+    return velkor_scan_finish(sc);
+}
+
+EXPORT(vw_scan_dropped) double vw_scan_dropped(const velkor_scanner *sc)
+{
+    return (double)velkor_scan_dropped(sc);
+}
+
+EXPORT(vw_scan_free) void vw_scan_free(velkor_scanner *sc)
+{
+    velkor_scan_free(sc);
+}
+
+EXPORT(vw_find_new) velkor_find *vw_find_new(void)
+{
+    return calloc(1, sizeof(velkor_find));
+}
+
+EXPORT(vw_scan_next) int vw_scan_next(velkor_scanner *sc, velkor_find *f)
+{
+    return velkor_scan_next(sc, f);
+}
+
+/*
+ * 0 offset, 1 kind, 2 reason, 3 length, 4 payload offset, 5 payload length,
+ * 6 inside is valid, 7 inside, 8 stored CRC, 9 computed CRC, 10 key prefix,
+ * 11 label length, 12 sublabel length, 13 deciphered, 14 checksum.
+ */
+EXPORT(vw_find_field) double vw_find_field(const velkor_find *f, int which)
+{
+    switch (which) {
+    case 0: return (double)f->offset;
+    case 1: return f->kind;
+    case 2: return f->reason;
+    case 3: return (double)f->length;
+    case 4: return (double)f->payload_offset;
+    case 5: return (double)f->payload_length;
+    case 6: return f->inside_valid;
+    case 7: return (double)f->inside;
+    case 8: return f->stored_crc;
+    case 9: return f->computed_crc;
+    case 10: return f->key_prefix;
+    case 11: return f->label_len;
+    case 12: return f->sublabel_len;
+    case 13: return f->deciphered;
+    case 14: return f->checksum;
+    }
+    return -1;
+}
+
+/* 0 magic (6 bytes), 1 label (32), 2 sublabel (8), 3 the verdict in words. */
+EXPORT(vw_find_text) const char *vw_find_text(const velkor_find *f, int which)
+{
+    switch (which) {
+    case 0: return f->magic;
+    case 1: return f->label;
+    case 2: return f->sublabel;
+    case 3: return velkor_scan_reason_text(f->reason);
+    }
+    return "";
+}
+
+/* ---- Running out of memory -------------------------------------------- */
+
+/*
+ * The library reports a failed allocation inside the scanner by throwing,
+ * and this build has no unwinding: a throw stops the module (a trap the
+ * worker catches and reports in words), and the worker starts the next job
+ * on a fresh instance.
+ */
+void *__cxa_allocate_exception(size_t size)
+{
+    (void)size;
+    abort();
+}
+
+void __cxa_throw(void *thrown, void *type, void (*destroy)(void *))
+{
+    (void)thrown;
+    (void)type;
+    (void)destroy;
+    abort();
+}
+
+/* ---- Constants the page needs ----------------------------------------- */
+
+EXPORT(vw_tag_header_len) int vw_tag_header_len(void)
+{
+    return VELKOR_TAG_HEADER_LEN;
+}
+
+EXPORT(vw_enc_max_header_len) int vw_enc_max_header_len(void)
+{
+    return ENC_MAX_HEADER_LEN;
+}
