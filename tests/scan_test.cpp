@@ -25,7 +25,7 @@ bytes tagged(const bytes &payload)
     return file;
 }
 
-struct container_spec {
+struct container_fields {
     const char *key = "secret";
     const char *magic = "start";
     const char *label = "firmware";
@@ -35,7 +35,7 @@ struct container_spec {
 };
 
 // Exactly the container's bytes: header, payload, checksum.
-bytes container(const bytes &payload, const container_spec &c = {})
+bytes container(const bytes &payload, const container_fields &c = {})
 {
     enc_info info{};
     info.key = c.key;
@@ -205,12 +205,12 @@ TEST(Scan, ReportsWhatEachFindHolds)
 {
     const bytes payload = filler(1000, 7);
     const bytes t = tagged(payload);
-    container_spec spec;
-    spec.magic = "asar1";
-    spec.label = "0123456789012345678901234567890"; // 31 characters
-    spec.sublabel = "abcdefg";
-    spec.prefix = 0x09;
-    const bytes c = container(payload, spec);
+    container_fields fields;
+    fields.magic = "asar1";
+    fields.label = "0123456789012345678901234567890"; // 31 characters
+    fields.sublabel = "abcdefg";
+    fields.prefix = 0x09;
+    const bytes c = container(payload, fields);
     const bytes image = cat({filler(3, 8), t, c});
     velkor_scan_options keyed{};
     keyed.key = "secret";
@@ -235,7 +235,7 @@ TEST(Scan, ReportsWhatEachFindHolds)
     EXPECT_EQ(fc.payload_length, 1000u);
     EXPECT_EQ(fc.length, 19 + 32 + 8 + 1000 + 4u);
     EXPECT_TRUE(fc.deciphered);
-    EXPECT_STREQ(fc.label, spec.label);
+    EXPECT_STREQ(fc.label, fields.label);
     EXPECT_STREQ(fc.sublabel, "abcdefg");
     EXPECT_EQ(fc.checksum, velkor_csum(1000, payload.data(), payload.size()));
 
@@ -382,7 +382,7 @@ TEST(Scan, DamagedTruncatedAndFalseHeaders)
 TEST(Scan, ContainersWithAndWithoutTheKey)
 {
     const bytes payload = filler(700, 40);
-    container_spec sized;
+    container_fields sized;
     sized.data_sized = 1;
     sized.label = "";
     sized.sublabel = "";
@@ -433,7 +433,7 @@ TEST(Scan, ContainersWithAndWithoutTheKey)
 // A container whose enciphered payload is `inner` (so that it encloses it
 // in the image): the plaintext is inner XOR the payload's keystream, which
 // enciphering zeros with the same header gives.
-bytes container_around(const bytes &inner, const container_spec &c = {})
+bytes container_around(const bytes &inner, const container_fields &c = {})
 {
     const bytes stream = container(bytes(inner.size(), 0), c);
     const size_t header = stream.size() - inner.size() - 4;

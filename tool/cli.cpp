@@ -358,10 +358,11 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
 std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input)
 {
     std::string key;
+    std::string from; // where a key file's key came from, for messages
     if (s.key != nullptr) {
         key = s.key;
     } else {
-        const std::string from = velkor_text::plain_text(s.key_file) + ": ";
+        from = velkor_text::plain_text(s.key_file) + ": ";
         const int fd = open(s.key_file, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             err(1, "%s", s.key_file);
@@ -388,6 +389,7 @@ std::string load_key(const command *cmd, const settings &s, const velkor_io::fil
             got += static_cast<size_t>(n);
         }
         close(fd);
+        // No line end within reach: too long, whatever the bytes are.
         const auto *nl = static_cast<const char *>(memchr(buf, '\n', got));
         if (nl == nullptr && got == sizeof buf)
             usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
@@ -396,16 +398,11 @@ std::string load_key(const command *cmd, const settings &s, const velkor_io::fil
             key.pop_back();
         if (key.find('\0') != std::string::npos)
             usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
-        if (key.empty())
-            usage_error(cmd, "%sthe key is empty", from.c_str());
-        if (key.size() > max_key)
-            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
-        return key;
     }
     if (key.empty())
-        usage_error(cmd, "the key is empty");
+        usage_error(cmd, "%sthe key is empty", from.c_str());
     if (key.size() > max_key)
-        usage_error(cmd, "the key is longer than %zu bytes", max_key);
+        usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
     return key;
 }
 

@@ -559,6 +559,15 @@ bool output::use_stdout(const struct stat &out1)
     return true;
 }
 
+void open_failed(const output &out, const char *shown)
+{
+    if (out.aliases_input())
+        errx(1, "%s: input file is output file", shown);
+    if (out.failed_beside())
+        errx(1, "%s: cannot write a temporary file beside it: %s", shown, strerror(errno));
+    err(1, "%s", shown);
+}
+
 int open_directory(const char *path, bool create)
 {
     walked w;

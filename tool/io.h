@@ -180,6 +180,12 @@ private:
     file_id id_;
 };
 
+// Ends the program, as err(3) does with status 1, with why out.open() or
+// out.open_in() failed: the input named as the output, no room for a
+// temporary file beside an existing file, or errno.  `shown` names the
+// output.
+[[noreturn]] void open_failed(const output &out, const char *shown);
+
 // The directory that `path` names, walked as an output's name is (links
 // followed only where the protected-links rule allows), created with 0777
 // less the umask when it is missing and `create` is set.  An O_PATH

@@ -35,18 +35,6 @@ using velkor_cli::settings;
 using velkor_io::piece;
 using buffer = velkor_io::piece_buf;
 
-const char *reason_text(velkor_scan_reason r)
-{
-    switch (r) {
-    case VELKOR_SCAN_VERIFIED: return "verified";
-    case VELKOR_SCAN_NO_KEY: return "no key";
-    case VELKOR_SCAN_CRC_MISMATCH: return "CRC mismatch";
-    case VELKOR_SCAN_TRUNCATED: return "truncated";
-    case VELKOR_SCAN_WRONG_KEY: return "wrong key or damaged";
-    }
-    return "unknown";
-}
-
 // What a report and an extraction show: verified finds, and containers
 // that could have been checked with a key.
 bool usable(const velkor_find &f)
@@ -100,10 +88,9 @@ public:
             for (const char *image : s.operands)
                 if (!seen.insert(base_name(image)).second)
                     velkor_cli::usage_error(cmd, "two images are named '%s': --extract would mix their finds",
-                                            base_name(image).c_str());
-        }
-        if (s.extract_dir != nullptr)
+                                            velkor_text::plain_text(base_name(image)).c_str());
             open_extract_dir();
+        }
     }
     ~scan()
     {
@@ -147,14 +134,8 @@ void scan::open_extract_dir()
 // The one place an extracted file is opened: `name` within the directory.
 void scan::open_extracted(velkor_io::output &out, const std::string &name, const velkor_io::file_id &image)
 {
-    if (out.open_in(dir_fd_, name.c_str(), image))
-        return;
-    const std::string path = std::string(s_.extract_dir) + "/" + name; // for messages only
-    if (out.aliases_input())
-        errx(1, "%s: input file is output file", path.c_str());
-    if (out.failed_beside())
-        errx(1, "%s: cannot write a temporary file beside it: %s", path.c_str(), strerror(errno));
-    err(1, "%s", path.c_str());
+    if (!out.open_in(dir_fd_, name.c_str(), image))
+        velkor_io::open_failed(out, (std::string(s_.extract_dir) + "/" + name).c_str());
 }
 
 void scan::changed(const char *path, const velkor_find &f)
@@ -288,7 +269,7 @@ void scan::report(const char *path, const velkor_find &f)
                  f.offset, tagged ? "tagged" : "container", f.length, f.payload_offset, f.payload_length,
                  verified ? "true" : "false");
         o += num;
-        o += verified ? "null" : json_string(reason_text(f.reason));
+        o += verified ? "null" : json_string(velkor_scan_reason_text(f.reason));
         if (f.inside_valid)
             snprintf(num, sizeof num, ",\"inside\":%" PRIu64, f.inside);
         else
@@ -306,7 +287,7 @@ void scan::report(const char *path, const velkor_find &f)
     } else {
         std::string verdict = verified                        ? std::string("verified")
                               : f.reason == VELKOR_SCAN_NO_KEY ? std::string("not verified (no key)")
-                                                               : std::string("failed (") + reason_text(f.reason) + ")";
+                                                               : std::string("failed (") + velkor_scan_reason_text(f.reason) + ")";
         if (!tagged)
             verdict += ", magic " + shown(magic);
         if (texts)
@@ -332,7 +313,7 @@ void scan::report(const char *path, const velkor_find &f)
         char what[200];
         snprintf(what, sizeof what, "%s at 0x%08" PRIx64 " (%" PRIu64 "), %" PRIu64 " bytes, payload %" PRIu64 ": %s",
                  tagged ? "tagged file" : "container", f.offset, f.offset, f.length, f.payload_length,
-                 verified ? "verified" : reason_text(f.reason));
+                 velkor_scan_reason_text(f.reason));
         m.what = what;
         if (texts)
             m.what += ", label " + shown(label) + ", sublabel " + shown(sublabel);
@@ -422,11 +403,8 @@ int scan::finish()
     // Opened only now: no temporary file waits beside the map while the
     // images are read, which may take long.
     if (s_.map_path != nullptr) {
-        if (!map_out_.open(s_.map_path)) {
-            if (map_out_.failed_beside())
-                errx(1, "%s: cannot write a temporary file beside it: %s", s_.map_path, strerror(errno));
-            err(1, "%s", s_.map_path);
-        }
+        if (!map_out_.open(s_.map_path))
+            velkor_io::open_failed(map_out_, s_.map_path);
         const std::string svg = map_.svg();
         if (!map_out_.write(svg.data(), svg.size()) || !map_out_.commit()) {
             map_out_.discard();

@@ -47,13 +47,8 @@ void open_input(velkor_io::input &in, const char *path)
 
 void open_output(velkor_io::output &out, const char *path, const velkor_io::file_id &input)
 {
-    if (out.open(path, input))
-        return;
-    if (out.aliases_input())
-        fail(path, "input file is output file");
-    if (out.failed_beside())
-        fail(path, std::string("cannot write a temporary file beside it: ") + strerror(errno));
-    err(1, "%s", path);
+    if (!out.open(path, input))
+        velkor_io::open_failed(out, path);
 }
 
 [[noreturn]] void output_failed(velkor_io::output &out, const char *path)
@@ -448,7 +443,7 @@ int run_pack(const command *cmd, const settings &s)
         const int e = errno;
         enc_stream_release(&st);
         errno = e;
-        open_output(out, out_path, in_id); // reports as any open failure
+        velkor_io::open_failed(out, out_path);
     }
     if (!out.write(head, st.header_len)) {
         give_up();
