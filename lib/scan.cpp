@@ -848,13 +848,11 @@ extern "C" int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t l
         // Starts with lookahead bytes behind them can be examined now.
         if (end >= lookahead && end - (lookahead - 1) > sc->frontier)
             sc->run(w, end - (lookahead - 1));
-        // Keep what is left to examine (at most lookahead - 1 bytes).
+        // Keep what is left to examine (at most lookahead - 1 bytes),
+        // through a copy when it still lies partly in the carry itself.
         uint8_t keep[lookahead];
         const size_t n = static_cast<size_t>(end - sc->frontier);
-        w.bytes(sc->frontier, n, keep);
-        if (sc->frontier >= w.piece_at)
-            memcpy(keep, buf + (sc->frontier - w.piece_at), n);
-        memcpy(sc->carry, keep, n);
+        memcpy(sc->carry, w.bytes(sc->frontier, n, keep), n);
         sc->carry_len = n;
         sc->pos = end;
     } catch (const std::bad_alloc &) {

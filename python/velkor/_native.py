@@ -215,6 +215,7 @@ velkor_scan_next = _proto("velkor_scan_next", ctypes.c_int, ctypes.c_void_p,
                           ctypes.POINTER(ScanFind))
 velkor_scan_dropped = _proto("velkor_scan_dropped", ctypes.c_uint64, ctypes.c_void_p)
 velkor_scan_free = _proto("velkor_scan_free", None, ctypes.c_void_p)
+velkor_scan_reason_text = _proto("velkor_scan_reason_text", ctypes.c_char_p, ctypes.c_int)
 enc_reason_message = _proto("enc_reason_message", ctypes.c_int, ctypes.c_int,
                             ctypes.POINTER(EncStream), ctypes.c_char_p, ctypes.c_size_t)
 

@@ -13,15 +13,6 @@ from ._errors import Error
 from ._keys import key_text
 from ._native import Borrowed, BytesLike
 
-_REASONS = {
-    n.VELKOR_SCAN_VERIFIED: None,
-    n.VELKOR_SCAN_NO_KEY: "no key",
-    n.VELKOR_SCAN_CRC_MISMATCH: "CRC mismatch",
-    n.VELKOR_SCAN_TRUNCATED: "truncated",
-    n.VELKOR_SCAN_WRONG_KEY: "wrong key or damaged",
-}
-
-
 class Find(NamedTuple):
     """One find, with the members of `velkor scan --json` except the image's
     name.
@@ -61,7 +52,8 @@ def _find(f: n.ScanFind) -> Find:
         payload_offset=f.payload_offset,
         payload_length=f.payload_length,
         verified=f.reason == n.VELKOR_SCAN_VERIFIED,
-        reason=_REASONS.get(f.reason, f"reason {f.reason}"),
+        reason=(None if f.reason == n.VELKOR_SCAN_VERIFIED
+                else n.velkor_scan_reason_text(f.reason).decode()),
         inside=f.inside if f.inside_valid else None,
         magic=f.magic.decode() if container else None,
         key_prefix=f.key_prefix if container else None,
