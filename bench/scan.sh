@@ -36,25 +36,9 @@ trap 'rm -rf "$dir"' EXIT
 
 # The finds: 100 tagged files and 100 containers of 1 to 64 KiB each,
 # written over random bytes at random offsets that do not overlap.
+. "$(dirname "${BASH_SOURCE[0]}")/planted.sh"
+planted_image "$velkor" "$dir" "$mib" 100
 img=$dir/image
-head -c "$((mib << 20))" /dev/urandom > "$img"
-for ((i = 0; i < 100; i++)); do
-    head -c $(( (RANDOM % 64 + 1) * 1024 )) /dev/urandom > "$dir/p"
-    "$velkor" tag "$dir/p" "$dir/t$i"
-    "$velkor" pack -k key -l "part $i" "$dir/p" "$dir/c$i"
-done
-python3 - "$img" "$dir" <<'EOF'
-import os, random, sys
-img, d = sys.argv[1], sys.argv[2]
-size = os.path.getsize(img)
-parts = [open(os.path.join(d, "%s%d" % (k, i)), "rb").read() for k in "tc" for i in range(100)]
-slot = size // len(parts)  # one part per slot, somewhere inside it
-with open(img, "r+b") as f:
-    for n, p in enumerate(random.sample(parts, len(parts))):
-        f.seek(n * slot + random.randrange(slot - len(p)))
-        f.write(p)
-EOF
-rm -f "$dir"/p "$dir"/t* "$dir"/c*
 "$velkor" tag "$img" "$dir/tagged"
 
 # How a file was written shows when it is read back from tmpfs: one

@@ -20,25 +20,9 @@ velkor=$(realpath build/release/tool/velkor)
 
 dir=$(mktemp -d "${BENCH_DIR:-/dev/shm}/velkor-web.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+. bench/planted.sh # the working directory is the tree's top
+planted_image "$velkor" "$dir" "$mib" 50
 img=$dir/image
-head -c "$((mib << 20))" /dev/urandom > "$img"
-for ((i = 0; i < 50; i++)); do
-    head -c $(( (RANDOM % 64 + 1) * 1024 )) /dev/urandom > "$dir/p"
-    "$velkor" tag "$dir/p" "$dir/t$i"
-    "$velkor" pack -k key -l "part $i" "$dir/p" "$dir/c$i"
-done
-python3 - "$img" "$dir" <<'PY'
-import os, random, sys
-img, d = sys.argv[1], sys.argv[2]
-size = os.path.getsize(img)
-parts = [open(os.path.join(d, "%s%d" % (k, i)), "rb").read() for k in "tc" for i in range(50)]
-slot = size // len(parts)
-with open(img, "r+b") as f:
-    for n, p in enumerate(random.sample(parts, len(parts))):
-        f.seek(n * slot + random.randrange(slot - len(p)))
-        f.write(p)
-PY
-rm -f "$dir"/p "$dir"/t* "$dir"/c*
 
 median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 native=$(for ((i = 0; i < runs; i++)); do
