@@ -72,7 +72,7 @@ class scan {
 public:
     scan(const velkor_cli::command *cmd, const settings &s) : s_(s)
     {
-        if (s.key != nullptr || s.key_file != nullptr) {
+        if (velkor_cli::has_key(s)) {
             // The key is read before any image; a key file that is standard
             // input would take its line from an image given as -.
             velkor_io::file_id stdin_id;
@@ -126,9 +126,10 @@ private:
 // whatever happens to its name meanwhile.
 void scan::open_extract_dir()
 {
-    dir_fd_ = velkor_io::open_directory(s_.extract_dir, true);
+    const char *why = nullptr;
+    dir_fd_ = velkor_io::open_directory(s_.extract_dir, true, &why);
     if (dir_fd_ < 0)
-        err(1, "%s", s_.extract_dir);
+        velkor_io::fail_refused(s_.extract_dir, why);
 }
 
 // The one place an extracted file is opened: `name` within the directory.
