@@ -780,6 +780,29 @@ TEST_F(Hostile, NamesEndWhereTheySay)
     auto r = run({velkor, "tag", in, dir / "nodir/out"});
     EXPECT_EQ(r.err, "velkor: " + dir / "nodir/out" + ": " + testutil::sys_msg(ENOENT) + "\n");
 
+    // A directory's name may say so: "out/", "out/.", "." and ".." are
+    // directories to extract into like any other (made when missing).
+    const std::string t = tagged();
+    struct dir_row {
+        std::string cwd, name, where;
+    };
+    const std::vector<dir_row> dir_rows = {
+        {dir.path(), "ex1/", dir / "ex1"},
+        {dir.path(), "ex2/.", dir / "ex2"},
+        {dir / "ex1", ".", dir / "ex1"},
+        {dir / "ex1", "..", dir.path()},
+        {dir.path(), "ex2//", dir / "ex2"},
+    };
+    for (const auto &d : dir_rows) {
+        SCOPED_TRACE(d.cwd + " " + d.name);
+        auto res = sh("cd \"$2\" && \"$1\" scan --extract \"$3\" \"$4\"", {velkor, d.cwd, d.name, t});
+        EXPECT_EQ(res.status, 0) << res.err;
+        size_t found = 0;
+        for (const auto &e : testutil::entries_of(d.where))
+            found += e.rfind("t-00000000.", 0) == 0;
+        EXPECT_EQ(found, 1u);
+    }
+
     // A private null device, never the system's.
     struct stat sys;
     const std::string null = dir / "null";
