@@ -288,10 +288,10 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
 {
     // Bins as wide as needed for the whole image to fit, then columns of
     // a power of two of them.
-    while (im.bin_width * fine_bins < size)
+    while (size > 0 && (size - 1) / im.bin_width >= fine_bins)
         widen(im);
     uint64_t group = 1;
-    while ((size + im.bin_width * group - 1) / (im.bin_width * group) > max_columns)
+    while (size > 0 && (size - 1) / (im.bin_width * group) >= max_columns)
         group *= 2;
     const uint64_t col_bytes = im.bin_width * group;
     const size_t columns = fine_bins / group;
