@@ -330,9 +330,10 @@ typedef enum enc_reason {
  * out at the end and reports it likewise.  The caller sets info->key and
  * info->data_sized_state; the magic, key_prefix, the still-enciphered label
  * and sublabel and data_length are filled as far as they were read, as
- * decrypt_buf() does, and @st gets the stored lengths, so a refusal can be
- * described (enc_reason_message()).  On ENC_OK the payload's cipher is keyed
- * and the payload starts at st->header_len.
+ * decrypt_buf() does, and @st gets the stored lengths (0 where the input
+ * did not reach them), so a refusal can be described (enc_reason_message()).
+ * On ENC_OK the payload's cipher is keyed and the payload starts at
+ * st->header_len.
  */
 VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
                                       size_t avail, int64_t total);

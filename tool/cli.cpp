@@ -346,9 +346,8 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->max_operands >= 0 && n > cmd->max_operands)
         usage_error(cmd, "too many operands");
     if (cmd->options & opt_key) {
-        // info reads a tagged file without a key, and asks for one only
-        // when IN turns out to be a container; scan reports containers
-        // unverified without one.
+        // info describes a tagged file, and a container from its header,
+        // without a key; scan reports containers unverified without one.
         const int sources = (s.key != nullptr) + (s.key_file != nullptr) + (s.key_env != nullptr);
         if (sources == 0 && cmd->id != cmd_info && cmd->id != cmd_scan)
             usage_error(cmd, "a key is needed (-k KEY, -K KEYFILE or --key-env NAME)");

@@ -44,12 +44,8 @@ bool usable(const velkor_find &f)
 
 std::string_view field(const char *p, size_t size) { return {p, strnlen(p, size)}; }
 
-// A label on a line: quoted as file names are, and '' when empty so that
-// the line still reads one way.
-std::string shown(std::string_view text)
-{
-    return text.empty() ? "''" : velkor_text::quote_name(text);
-}
+// A label on a line, by the rule info shares.
+std::string shown(std::string_view text) { return velkor_text::quote_text(text); }
 
 // The name extracted finds of an image start with: its last component
 // ("stdin" for standard input).

@@ -15,6 +15,7 @@
 #include "scan_cmd.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -643,7 +644,7 @@ void info_container(const settings &s, const enc_info &info)
 {
     // The reader guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
-    using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
+    using velkor_text::json_string, velkor_text::quote_text, velkor_text::hex;
     if (s.json) {
         printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
                "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
@@ -658,13 +659,109 @@ void info_container(const settings &s, const enc_info &info)
                "sublabel: %s\n"
                "length:   %" PRIu32 "\n"
                "checksum: 0x%08" PRIx32 "\n",
-               plain_text(magic).c_str(), info.key_prefix, plain_text(label).c_str(),
-               plain_text(sublabel).c_str(), info.data_length, info.checksum);
+               quote_text(magic).c_str(), info.key_prefix, quote_text(label).c_str(),
+               quote_text(sublabel).c_str(), info.data_length, info.checksum);
     }
 }
 
-// A tagged file (it starts with "bgn") is described with no key; anything
-// else is read as a container, which needs one.
+// info on a container without a key: what its header shows, and whether
+// the input holds the whole container.  Nothing enciphered can be checked;
+// the status says only whether the header is whole and nothing is cut off.
+// The first `have` bytes are in `first`.
+int info_keyless(const settings &s, velkor_io::input &in, const char *path, const uint8_t *first,
+                 size_t have)
+{
+    uint8_t head[ENC_MAX_HEADER_LEN];
+    memcpy(head, first, have);
+    const ssize_t n = in.read(head + have, sizeof head - have);
+    if (n < 0)
+        err(1, "%s", path);
+    have += static_cast<size_t>(n);
+
+    // The library's header checks key the payload's cipher when they pass:
+    // a stand-in key and a 256-entry table, released at once, since nothing
+    // is deciphered here.
+    enc_info info{};
+    info.key = "-";
+    enc_stream st;
+    const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
+    const enc_reason why = enc_read_header(&st, &info, head, have, total);
+    enc_stream_release(&st);
+    if (why == ENC_NOT_CONTAINER)
+        fail(path, "neither a tagged file nor a container");
+    if (why == ENC_NO_MEMORY)
+        fail(path, strerror(ENOMEM));
+
+    // Lengths the header checks did not reach are 0; a stored length that
+    // is out of range is shown as it is.
+    const bool have_l1 = st.label_len != 0 || why == ENC_BAD_LABEL_LENGTH;
+    const bool have_l2 = st.sublabel_len != 0 || why == ENC_BAD_SUBLABEL_LENGTH;
+    const bool have_d = st.header_len != 0;
+    const uint64_t whole = st.header_len + uint64_t{st.data_length} + 4;
+    // How much of the container the input holds: known from a regular
+    // file's size, counted otherwise (no further than the container's end).
+    // A header cut short is all the input there is.
+    const bool have_held = have_d || why == ENC_CUT_OFF;
+    uint64_t held = have;
+    if (have_d) {
+        if (in.size_known()) {
+            held = std::min<uint64_t>(in.size(), whole);
+        } else {
+            held = std::min<uint64_t>(have, whole);
+            piece_buf buf;
+            ssize_t k = 1;
+            while (held < whole && (k = in.read(buf.p, std::min<uint64_t>(piece, whole - held))) > 0)
+                held += static_cast<uint64_t>(k);
+            if (k < 0)
+                err(1, "%s", path);
+        }
+    }
+    std::string reason;
+    if (why != ENC_OK || held < whole)
+        reason = container_reason(why != ENC_OK ? why : ENC_PAST_END, st);
+    const bool ok = reason.empty();
+
+    if (s.json) {
+        using velkor_text::json_string;
+        printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%s,\"label_length\":%s,"
+               "\"sublabel_length\":%s,\"length\":%s,\"container_length\":%s,\"in_file\":%s,"
+               "\"checked\":false,\"ok\":%s,\"reason\":%s}\n",
+               json_string(info.magic).c_str(),
+               json_number(have_l1, info.key_prefix).c_str(), json_number(have_l1, st.label_len).c_str(),
+               json_number(have_l2, st.sublabel_len).c_str(), json_number(have_d, st.data_length).c_str(),
+               json_number(have_d, whole).c_str(), json_number(have_held, held).c_str(),
+               ok ? "true" : "false", ok ? "null" : json_string(reason).c_str());
+    } else {
+        const auto number = [](bool reached, uint64_t v, const char *after = "") {
+            return reached ? std::to_string(v) + after : std::string("-");
+        };
+        char prefix[8];
+        snprintf(prefix, sizeof prefix, "0x%02x", info.key_prefix);
+        const std::string in_file = !have_held               ? "-"
+                                    : have_d && held == whole ? "all of it"
+                                                              : std::to_string(held) + " bytes of it";
+        const std::string verdict = ok ? "not checked: a key is needed (-k KEY or -K KEYFILE)"
+                                       : "FAILED (" + reason + ")";
+        printf("kind:            container\n"
+               "magic:           %s\n"
+               "prefix:          %s\n"
+               "label length:    %s\n"
+               "sublabel length: %s\n"
+               "length:          %s\n"
+               "container:       %s\n"
+               "in the file:     %s\n"
+               "verdict:         %s\n",
+               velkor_text::quote_text(info.magic).c_str(),
+               have_l1 ? prefix : "-", number(have_l1, st.label_len, " (with its NUL)").c_str(),
+               number(have_l2, st.sublabel_len, " (with its NUL)").c_str(),
+               number(have_d, st.data_length).c_str(), number(have_d, whole, " bytes").c_str(),
+               in_file.c_str(), verdict.c_str());
+    }
+    return ok ? 0 : 1;
+}
+
+// A tagged file (it starts with "bgn") is described with no key, and a
+// container by its header alone when no key is given.
 int run_info(const command *cmd, const settings &s)
 {
     const bool have_key = has_key(s);
@@ -683,13 +780,8 @@ int run_info(const command *cmd, const settings &s)
             fail(path, r.reason);
         return info_tagged(s, r);
     }
-    if (!have_key) {
-        static const uint8_t magics[2][6] = {{'s', 't', 'a', 'r', 't', 0}, {'a', 's', 'a', 'r', '1', 0}};
-        for (const auto &m : magics)
-            if (len >= sizeof m && memcmp(head, m, sizeof m) == 0)
-                usage_error(cmd, "%s: a container needs a key (-k KEY or -K KEYFILE)", path);
-        fail(path, "neither a tagged file nor a container");
-    }
+    if (!have_key)
+        return info_keyless(s, in, path, head, len);
     const enc_info info = read_container_from(s, key, in, path, head, len,
                                               {[](const velkor_io::file_id &) {},
                                                [](const uint8_t *, size_t) {}});
