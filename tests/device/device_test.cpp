@@ -375,6 +375,10 @@ void heap_use()
 
 } // namespace
 
+#if defined(DEVICE_TEST_EXTERNAL_CRC)
+extern "C" unsigned external_crc_bytes;
+#endif
+
 int main()
 {
     checksums();
@@ -382,6 +386,11 @@ int main()
     cipher();
     containers();
     heap_use();
+#if defined(DEVICE_TEST_EXTERNAL_CRC)
+    // The application's kernel ran the CRCs: at least the 1 MiB case's
+    // bytes went through it.
+    CHECK(external_crc_bytes > ka::checksums[15].len);
+#endif
     printf("%u passed, %u failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }
