@@ -73,14 +73,7 @@ TEST(Golden, Containers)
         const bytes payload = pattern(c.len, c.seed);
         const bytes want = from_hex(c.hex);
 
-        enc_info info{};
-        info.key = c.key;
-        memcpy(info.magic, c.magic, 6);
-        strcpy(info.label, c.label);
-        strcpy(info.sublabel, c.sublabel);
-        info.key_prefix = c.prefix;
-        info.data_sized_state = c.dss;
-        info.data_length = static_cast<uint32_t>(c.len);
+        enc_info info = ka::container_info(c);
         info.checksum = velkor_csum(info.data_length, payload.data(), payload.size());
         const size_t header = enc_compute_header_len(c.label, c.sublabel);
         bytes buf(enc_compute_buf_len(c.label, c.sublabel, c.len));

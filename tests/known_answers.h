@@ -3,16 +3,20 @@
 // others) and the device test images run under qemu (tests/device/), so
 // that the device build can never drift from the host's answers.
 //
-// Plain constant tables, no allocation and no standard library beyond
-// <cstdint> and <cstddef>, so that they build for a microcontroller too.
+// Plain constant tables and a few helpers, no allocation and nothing of
+// the standard library beyond the C headers, so that they build for a
+// microcontroller too.
 // The golden values come from tests/golden_gen.py, an independent model
 // written from the definitions and itself checked against cksum(1) and
 // published RC4 keystream; the others say where they come from.
 #ifndef VELKOR_KNOWN_ANSWERS_H
 #define VELKOR_KNOWN_ANSWERS_H
 
+#include "velkor.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace known_answers {
 
@@ -176,6 +180,21 @@ inline constexpr container_case containers[] = {
      "b5395a062a962b8a381a59391624618deda6292b16c2fa1cb9ed464681f61d75"
      "c0175989123f7d3192eff6"},
 };
+
+// The writer's record for a case, all but the checksum.
+inline enc_info container_info(const container_case &c)
+{
+    enc_info info;
+    memset(&info, 0, sizeof info);
+    info.key = c.key;
+    memcpy(info.magic, c.magic, sizeof info.magic);
+    strcpy(info.label, c.label);
+    strcpy(info.sublabel, c.sublabel);
+    info.key_prefix = c.prefix;
+    info.data_sized_state = c.dss;
+    info.data_length = static_cast<uint32_t>(c.len);
+    return info;
+}
 
 // enc_compute_buf_len for header + payload of 100..104 bytes (label "l" and
 // sublabel "s" make a 23-byte header).

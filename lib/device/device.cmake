@@ -6,8 +6,8 @@
 #   VELKOR_DEVICE_CRC  the checksum kernel: table256, table16 (the default),
 #                      bitwise or external (see checksum_choice.cpp here).
 #                      table16 checks a tagged image in about 600 bytes of
-#                      flash at 13 instructions a byte; table256 takes
-#                      about 950 bytes more for 8 a byte, bitwise 70 bytes
+#                      flash at 11 instructions a byte; table256 takes
+#                      about 950 bytes more for 7 a byte, bitwise 70 bytes
 #                      less for 54 a byte (bench/README.md, "On a device").
 #   VELKOR_DEVICE_CPU  the -mcpu of velkor_device, the library to link
 #

@@ -200,20 +200,6 @@ void cipher()
     CHECK(buf[0] == 0 && buf[1] == 0 && buf[2] == 1);
 }
 
-enc_info container_info(const ka::container_case &c)
-{
-    enc_info info;
-    memset(&info, 0, sizeof info);
-    info.key = c.key;
-    memcpy(info.magic, c.magic, 6);
-    strcpy(info.label, c.label);
-    strcpy(info.sublabel, c.sublabel);
-    info.key_prefix = c.prefix;
-    info.data_sized_state = c.dss;
-    info.data_length = static_cast<uint32_t>(c.len);
-    return info;
-}
-
 // The piecewise reader over the container at p (len bytes), its payload
 // in pieces of `piece` bytes, deciphered to out.
 enc_reason read_pieces(const uint8_t *p, size_t len, size_t piece, const char *key, int dss,
@@ -237,7 +223,7 @@ void containers()
     for (const auto &c : ka::containers) {
         const size_t size = from_hex(c.hex, spare);
         // Written byte for byte, by the whole-buffer writer...
-        enc_info info = container_info(c);
+        enc_info info = ka::container_info(c);
         const size_t header = enc_compute_header_len(c.label, c.sublabel);
         ka::pattern(buf + header, 0, c.len, c.seed);
         info.checksum = velkor_csum(info.data_length, buf + header, c.len);
@@ -355,7 +341,7 @@ void heap_use()
     memcpy(buf, spare, size);
     got.key = g.key;
     CHECK(decrypt_buf(&got, buf, static_cast<int64_t>(size)) == 0);
-    enc_info info = container_info(g);
+    enc_info info = ka::container_info(g);
     info.checksum = got.checksum;
     ka::pattern(buf + 59, 0, g.len, g.seed);
     CHECK(encrypt_buf(&info, buf, buf + 59) == 0);
