@@ -320,7 +320,9 @@ VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
  * error, an input that ends early) calls enc_stream_release() instead.
  * After a failed *_header call the stream holds nothing, and
  * enc_stream_release() is harmless on any stream that went through a
- * *_header call, any number of times.
+ * *_header call, any number of times.  In the device build the stream
+ * holds a table of up to 256 entries itself (see vcrypt_state), so it must
+ * stay where it is from the *_header call to the *_finish one.
  */
 #define ENC_MAX_HEADER_LEN 59 /* 19 + 32 + 8: the longest header */
 
