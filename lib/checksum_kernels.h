@@ -1,5 +1,5 @@
 // checksum_kernels.h - every checksum kernel the library contains, for the
-// dispatcher in checksum.cpp and for tests, fuzzers and benchmarks that must
+// dispatcher in checksum_choice.cpp and for tests, fuzzers and benchmarks that must
 // reach kernels the running CPU would not be given.
 //
 // Two families, one signature each:
