@@ -10,7 +10,7 @@ _velkor_options()
     pack) echo "-k --key -K --key-file -l --label -s --sublabel -m --magic -p --prefix --data-sized" ;;
     unpack) echo "-k --key -K --key-file --data-sized" ;;
     info) echo "-k --key -K --key-file --data-sized --json" ;;
-    scan) echo "-k --key -K --key-file --data-sized --all --json --extract --map" ;;
+    scan) echo "-k --key -K --key-file --data-sized --all --json --extract --carve --nested --max-output --map" ;;
     esac
     echo "-h --help"
 }
@@ -44,12 +44,12 @@ _velkor()
     -K | --key-file | --map)
         _velkor_files "$cur"
         return ;;
-    --extract)
+    --extract | --carve)
         local IFS=$'\n'
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
         return ;;
-    -k | --key | -l | --label | -s | --sublabel | -p | --prefix)
+    -k | --key | -l | --label | -s | --sublabel | -p | --prefix | --max-output)
         return ;; # free text
     esac
 

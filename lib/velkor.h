@@ -479,7 +479,7 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  */
 typedef struct velkor_scanner velkor_scanner;
 
-#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)16 << 20)
 #define VELKOR_SCAN_MAX_DECIPHERS 16
 
 typedef struct velkor_scan_options {
