@@ -175,7 +175,7 @@ void exec_args(const std::vector<std::string> &argv)
 
 } // namespace
 
-started start(const std::vector<std::string> &argv)
+started start(const std::vector<std::string> &argv, const std::function<void()> &in_child)
 {
     int p[2];
     if (pipe(p) != 0)
@@ -188,6 +188,8 @@ started start(const std::vector<std::string> &argv)
         // The signals a test sends must act, whatever the test inherited.
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
             signal(sig, SIG_DFL);
+        if (in_child)
+            in_child();
         close(p[1]);
         dup2(p[0], 0);
         close(p[0]);

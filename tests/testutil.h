@@ -70,12 +70,14 @@ result run(const std::vector<std::string> &argv,
            const std::function<void()> &in_child = {}, const bytes *input = nullptr);
 
 // Start argv[0] with a pipe as its standard input, its output discarded,
-// and return at once: for a program to signal half-way.
+// and return at once: for a program to signal half-way.  The signals a
+// test sends (INT, TERM, HUP, PIPE) act by default; `in_child`, if set,
+// runs in the child after that, just before exec.
 struct started {
     int pid = -1;
     int stdin_fd = -1; // the write end: feed it, close it to end the input
 };
-started start(const std::vector<std::string> &argv);
+started start(const std::vector<std::string> &argv, const std::function<void()> &in_child = {});
 
 // Wait for a started program: its exit status, or 128 + signal.
 int wait_for(const started &s);

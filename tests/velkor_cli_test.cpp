@@ -589,6 +589,53 @@ TEST_F(Velkor, PrefixAndKeyFileForms)
     EXPECT_EQ(r.err, "velkor: " + dir / "nokey" + ": " + sys_msg(ENOENT) + "\n");
 }
 
+// --key-env takes the key from the environment, where other users cannot
+// read it (unlike -k, which ps shows), under the same rules as -k.
+TEST_F(Velkor, KeyFromTheEnvironment)
+{
+    testutil::write_file(in, testutil::to_bytes("data"));
+    const auto with_key = [](const char *value) {
+        return [value] {
+            if (value != nullptr)
+                setenv("VELKOR_TEST_KEY", value, 1);
+            else
+                unsetenv("VELKOR_TEST_KEY");
+        };
+    };
+    auto r = run({velkor, "pack", "--key-env", "VELKOR_TEST_KEY", "-l", "l", in, out}, with_key("s3cret"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_container(out, "s3cret", false).status, 0);
+    r = run({velkor, "unpack", "--key-env=VELKOR_TEST_KEY", out, dir / "back"}, with_key("s3cret"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(str(testutil::read_file(dir / "back")), "data");
+
+    struct {
+        const char *value;
+        std::vector<std::string> args;
+        std::string message;
+    } bad[] = {
+        {nullptr, {"--key-env", "VELKOR_TEST_KEY"}, "$VELKOR_TEST_KEY: the variable is not set"},
+        {"", {"--key-env", "VELKOR_TEST_KEY"}, "$VELKOR_TEST_KEY: the key is empty"},
+        {"k", {"--key-env", "VELKOR_TEST_KEY=k"}, "$VELKOR_TEST_KEY=k: not a variable name"},
+        {"k", {"--key-env", ""}, "$: not a variable name"},
+        {"k", {"--key-env", "VELKOR_TEST_KEY", "-k", "k"}, "give the key once, with -k, -K or --key-env"},
+    };
+    std::string long_key(255, 'k');
+    for (const auto &c : bad) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> argv = {velkor, "unpack"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.insert(argv.end(), {out, dir / "new"});
+        r = run(argv, with_key(c.value));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(starts_with(r.err, "velkor: " + c.message + "\nusage: velkor unpack")) << r.err;
+        EXPECT_FALSE(testutil::exists(dir / "new"));
+    }
+    r = run({velkor, "unpack", "--key-env", "VELKOR_TEST_KEY", out, dir / "new"}, with_key(long_key.c_str()));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(starts_with(r.err, "velkor: $VELKOR_TEST_KEY: the key is longer than 254 bytes")) << r.err;
+}
+
 // A wrong key, the other table setting or a damaged payload all end at the
 // checksum; a file that is no container, or is cut short, is named as such.
 // None of them creates the output.

@@ -257,7 +257,7 @@ class scan {
 public:
     scan(const velkor_cli::command *cmd, const settings &s) : s_(s)
     {
-        if (s.key != nullptr || s.key_file != nullptr) {
+        if (velkor_cli::has_key(s)) {
             // The key is read before any image; a key file that is standard
             // input would take its line from an image given as -.
             velkor_io::file_id stdin_id;
@@ -324,9 +324,10 @@ int scan::open_dir(const char *path)
 {
     if (path == nullptr)
         return -1;
-    const int fd = velkor_io::open_directory(path, true);
+    const char *why = nullptr;
+    const int fd = velkor_io::open_directory(path, true, &why);
     if (fd < 0)
-        err(1, "%s", path);
+        velkor_io::fail_refused(path, why);
     return fd;
 }
 

@@ -45,10 +45,24 @@ void open_input(velkor_io::input &in, const char *path)
         err(1, "%s", path);
 }
 
-void open_output(velkor_io::output &out, const char *path, const velkor_io::file_id &input)
+// The files an output must not be: the one being read, and the key file.
+struct not_outputs {
+    velkor_io::file_id input;
+    velkor_io::file_id key;
+};
+
+void report_open_failure(const command *cmd, const velkor_io::output &out, const char *path)
 {
-    if (!out.open(path, input))
-        velkor_io::open_failed(out, path);
+    if (out.aliases_key())
+        usage_error(cmd, "%s: the key file is the output file",
+                    velkor_text::plain_text(path).c_str());
+    velkor_io::open_failed(out, path);
+}
+
+void open_output(const command *cmd, velkor_io::output &out, const char *path, const not_outputs &avoid)
+{
+    if (!out.open(path, avoid.input, avoid.key))
+        report_open_failure(cmd, out, path);
 }
 
 [[noreturn]] void output_failed(velkor_io::output &out, const char *path)
@@ -253,12 +267,12 @@ int run_check(const settings &s)
 // The payload is written as it is checked; a regular output is renamed
 // into place only when the CRC matched.  A stream (standard output, a
 // pipe) has had the bytes by then: a mismatch is reported after them.
-int run_untag(const settings &s)
+int run_untag(const command *cmd, const settings &s)
 {
     const char *in = s.operands[0], *out_path = s.operands[1];
     velkor_io::output out;
     const payload_sink sink{
-        [&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
+        [&](const velkor_io::file_id &input) { open_output(cmd, out, out_path, {input, {}}); },
         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
     };
     const std::string why = check_tagged(in, &sink).reason;
@@ -274,7 +288,7 @@ int run_untag(const settings &s)
 // and the CRC, known only at the end: the payload goes to offset 20 and
 // the header last.  An output that cannot be written at an offset (a pipe)
 // gets the whole file from a nameless temporary file once it is complete.
-int run_tag(const settings &s)
+int run_tag(const command *cmd, const settings &s)
 {
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
@@ -287,7 +301,7 @@ int run_tag(const settings &s)
         too_large();
 
     velkor_io::output out;
-    open_output(out, out_path, in.id());
+    open_output(cmd, out, out_path, {in.id(), {}});
     int spool = -1;
     if (!out.seekable()) {
         spool = velkor_io::anonymous_file();
@@ -369,17 +383,22 @@ std::string container_reason(enc_reason why, const enc_stream &st)
 // Gathers a pipe's bytes, after the `have` bytes already read from it into
 // `first`, into a nameless temporary file, which `in` then reads instead:
 // for a length that must be known before anything is allocated or written
-// for it.  False, with nothing more read, once more than `most` bytes have
-// come.
+// for it.  With `refuse_more`, false once more than `most` bytes have come,
+// with nothing more read; otherwise no more than `most` bytes are taken
+// from the pipe, and what follows is left in it.
 bool spool_input(velkor_io::input &in, const char *in_path, uint8_t *buf, uint64_t most,
-                 const uint8_t *first = nullptr, size_t have = 0)
+                 bool refuse_more, const uint8_t *first = nullptr, size_t have = 0)
 {
     const int spool = velkor_io::anonymous_file();
     if (spool < 0 || !velkor_io::write_all(spool, first, have))
         err(1, "temporary file");
     uint64_t got = have;
-    ssize_t n;
-    while ((n = in.read(buf, piece)) > 0) {
+    ssize_t n = 0;
+    while (refuse_more || got < most) {
+        const uint64_t room = refuse_more ? piece : most - got;
+        n = in.read(buf, room < piece ? static_cast<size_t>(room) : piece);
+        if (n <= 0)
+            break;
         got += static_cast<uint64_t>(n);
         if (got > most) {
             close(spool);
@@ -400,7 +419,8 @@ int run_pack(const command *cmd, const settings &s)
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
     open_input(in, in_path);
-    const std::string key = load_key(cmd, s, in.id());
+    velkor_io::file_id key_id;
+    const std::string key = load_key(cmd, s, in.id(), &key_id);
     const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
     char text[160];
     piece_buf buf;
@@ -408,7 +428,7 @@ int run_pack(const command *cmd, const settings &s)
 
     // The payload's length comes first: a pipe is gathered into a nameless
     // temporary file to learn it.
-    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload)) {
+    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload, true)) {
         snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
                  max_payload);
         fail(in_path, text);
@@ -439,11 +459,11 @@ int run_pack(const command *cmd, const settings &s)
         enc_stream_release(&st);
         out.discard();
     };
-    if (!out.open(out_path, in_id)) {
+    if (!out.open(out_path, in_id, key_id)) {
         const int e = errno;
         enc_stream_release(&st);
         errno = e;
-        velkor_io::open_failed(out, out_path);
+        report_open_failure(cmd, out, out_path);
     }
     if (!out.write(head, st.header_len)) {
         give_up();
@@ -486,9 +506,28 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
     piece_buf buf;
     // A data-sized payload table is as large as the length the header
     // claims: from a pipe, learn the real length first, so that a forged
-    // header costs no more than it does from a file.
+    // header costs no more than it does from a file.  The header is read
+    // and checked before anything is spooled, and then only the
+    // container's own bytes are: what plainly is no container (an endless
+    // stream of zeros, say) is refused at once.
     if (s.data_sized && !in.size_known()) {
-        spool_input(in, in_path, buf.p, UINT64_MAX, first, have);
+        uint8_t head[ENC_MAX_HEADER_LEN];
+        memcpy(head, first, have);
+        const ssize_t got = in.read(head + have, sizeof head - have);
+        if (got < 0)
+            err(1, "%s", in_path);
+        have += static_cast<size_t>(got);
+        // The header's checks, with a 256-entry table for the payload in
+        // place of one of the claimed size.
+        enc_info probe{};
+        probe.key = key.c_str();
+        enc_stream st;
+        const enc_reason why = enc_read_header(&st, &probe, head, have, -1);
+        if (why != ENC_OK)
+            fail(in_path, container_reason(why, st));
+        enc_stream_release(&st);
+        const uint64_t own = st.header_len + uint64_t{st.data_length} + 4;
+        spool_input(in, in_path, buf.p, own, false, head, have);
         have = 0;
     }
     if (have > 0)
@@ -546,13 +585,16 @@ int run_unpack(const command *cmd, const settings &s)
 {
     velkor_io::input in;
     open_input(in, s.operands[0]);
-    const std::string key = load_key(cmd, s, in.id());
+    velkor_io::file_id key_id;
+    const std::string key = load_key(cmd, s, in.id(), &key_id);
     const char *out_path = s.operands[1];
     velkor_io::output out;
     // Every refusal exits through err(3): the temporary file is removed at
     // exit, and a stream keeps what it was given.
     read_container_from(s, key, in, s.operands[0], nullptr, 0,
-                        {[&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
+                        {[&](const velkor_io::file_id &input) {
+                             open_output(cmd, out, out_path, {input, key_id});
+                         },
                          [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);
     return 0;
@@ -625,7 +667,7 @@ void info_container(const settings &s, const enc_info &info)
 // else is read as a container, which needs one.
 int run_info(const command *cmd, const settings &s)
 {
-    const bool have_key = s.key != nullptr || s.key_file != nullptr;
+    const bool have_key = has_key(s);
     const char *path = s.operands[0];
     velkor_io::input in;
     open_input(in, path);
@@ -679,8 +721,8 @@ int main(int argc, char **argv)
     int status = 0;
     switch (cmd->id) {
     case cmd_check: status = run_check(s); break;
-    case cmd_untag: status = run_untag(s); break;
-    case cmd_tag: status = run_tag(s); break;
+    case cmd_untag: status = run_untag(cmd, s); break;
+    case cmd_tag: status = run_tag(cmd, s); break;
     case cmd_pack: status = run_pack(cmd, s); break;
     case cmd_unpack: status = run_unpack(cmd, s); break;
     case cmd_info: status = run_info(cmd, s); break;
