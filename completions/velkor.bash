@@ -10,7 +10,7 @@ _velkor_options()
     pack) echo "-k --key -K --key-file --key-env -l --label -s --sublabel -m --magic -p --prefix --data-sized" ;;
     unpack) echo "-k --key -K --key-file --key-env --data-sized" ;;
     info) echo "-k --key -K --key-file --key-env --data-sized --json" ;;
-    scan) echo "-k --key -K --key-file --key-env --data-sized --all --json --extract --map" ;;
+    scan) echo "-k --key -K --key-file --key-env --data-sized --all --json --extract --carve --nested --max-output --map" ;;
     esac
     echo "-h --help"
 }
@@ -44,7 +44,7 @@ _velkor()
     -K | --key-file | --map)
         _velkor_files "$cur"
         return ;;
-    --extract)
+    --extract | --carve)
         local IFS=$'\n'
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
@@ -52,7 +52,7 @@ _velkor()
     --key-env)
         COMPREPLY=($(compgen -e -- "$cur"))
         return ;;
-    -k | --key | -l | --label | -s | --sublabel | -p | --prefix)
+    -k | --key | -l | --label | -s | --sublabel | -p | --prefix | --max-output)
         return ;; # free text
     esac
 

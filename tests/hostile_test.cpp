@@ -231,9 +231,9 @@ TEST_F(Planted, LinksOfAnotherUserAreRefused)
 // through another user's link in the sticky directory.
 TEST_F(Planted, ScanExtractRefusesPlantedLinks)
 {
-    const std::string t = tagged(); // its find is t-00000000.tagged
+    const std::string t = tagged(); // its find is t-00000000.payload
     plant(priv, pub + "/parts");
-    plant(victim, pub + "/t-00000000.tagged");
+    plant(victim, pub + "/t-00000000.payload");
     for (const std::string &target : {pub + "/parts", pub}) {
         SCOPED_TRACE(target);
         auto r = run({velkor, "scan", "--extract", target, t});
@@ -241,7 +241,7 @@ TEST_F(Planted, ScanExtractRefusesPlantedLinks)
         EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
         EXPECT_EQ(testutil::read_file(victim), secret);
         EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
-        EXPECT_EQ(testutil::entries_of(pub), (std::vector<std::string>{"parts", "t-00000000.tagged"}));
+        EXPECT_EQ(testutil::entries_of(pub), (std::vector<std::string>{"parts", "t-00000000.payload"}));
     }
 }
 

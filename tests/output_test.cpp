@@ -502,6 +502,9 @@ TEST_F(Output, InterruptRemovesTheTemporaryFile)
                     SIGPROF, SIGVTALRM, SIGXCPU, SIGTRAP, SIGABRT, SIGSYS, SIGSTKFLT, SIGPWR,
                     SIGRTMIN, SIGRTMIN + 1, SIGRTMAX, SIGSEGV, SIGBUS}) {
         SCOPED_TRACE(strsignal(sig));
+        // A sanitizer's handler keeps the faults, by design (io.h).
+        if ((sig == SIGSEGV || sig == SIGBUS) && testutil::sanitized())
+            continue;
         testutil::write_file(out, old);
         auto s = testutil::start({velkor, "untag", "-", out});
         // The header and a part of the payload: the output is open, the

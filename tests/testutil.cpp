@@ -93,6 +93,15 @@ const char *address_limit_unusable()
 #endif
 }
 
+bool sanitized()
+{
+#if defined(VELKOR_SANITIZE)
+    return true;
+#else
+    return false;
+#endif
+}
+
 void limit_address_space(uint64_t most)
 {
     if (address_limit_unusable() != nullptr)

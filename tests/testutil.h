@@ -87,6 +87,11 @@ int wait_for(const started &s);
 // more address space of their own.  Null when it can.
 const char *address_limit_unusable();
 
+// Whether the programs under test were built with the sanitizers, whose
+// own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
+// way.
+bool sanitized();
+
 // In a child: limit the address space to `most` bytes, where that means
 // anything (see above).
 void limit_address_space(uint64_t most);

@@ -513,7 +513,8 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
     // stream of zeros, say) is refused at once.
     if (s.data_sized && !in.size_known()) {
         uint8_t head[ENC_MAX_HEADER_LEN];
-        memcpy(head, first, have);
+        if (have > 0)
+            memcpy(head, first, have);
         const ssize_t got = in.read(head + have, sizeof head - have);
         if (got < 0)
             err(1, "%s", in_path);

@@ -10,6 +10,8 @@
 
 #include <err.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,6 +137,15 @@ ssize_t input::read(void *buf, size_t len)
 ssize_t input::read_at(void *buf, size_t len, uint64_t offset)
 {
     return read_full_at(fd_, buf, len, base_ + offset);
+}
+
+bool input::device_size(uint64_t &size) const
+{
+    uint64_t bytes = 0;
+    if (!S_ISBLK(id_.mode) || ioctl(fd_, BLKGETSIZE64, &bytes) != 0)
+        return false;
+    size = bytes > base_ ? bytes - base_ : 0;
+    return true;
 }
 
 } // namespace velkor_io

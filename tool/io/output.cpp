@@ -136,6 +136,16 @@ bool write_all(int fd, const void *buf, size_t len)
     return detail::write_fully(fd, static_cast<const uint8_t *>(buf), len, nullptr);
 }
 
+file_id id_of_output(const char *path)
+{
+    if (strcmp(path, "-") == 0)
+        return id_of_fd(1);
+    walked w;
+    if (!detail::walk(path, w, detail::walk_end::look) || !w.exists)
+        return {};
+    return file_id::of(w.st);
+}
+
 bool output::use_stdout(const struct stat &out1)
 {
     fd_ = 1;
