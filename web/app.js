@@ -18,6 +18,7 @@ const worker = (async () => {
   if (!res.ok) throw new Error(`the page's worker could not be loaded (${res.status})`);
   const url = URL.createObjectURL(new Blob([await res.text()], { type: 'text/javascript' }));
   const w = new Worker(url);
+  w.postMessage({ job: 'load', wasm: WASM }); // compiled before a file comes
   w.onmessage = (e) => {
     const m = e.data;
     if (m.progress) return showProgress(m.progress);

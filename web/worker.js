@@ -21,19 +21,23 @@ const ENC = { OK: 0, NOT_CONTAINER: 1, KEY_TOO_LONG: 6 };
 const SCAN = { VERIFIED: 0 };
 const KIND_TAGGED = 1;
 
+// The module, compiled once, as soon as the page names it.
 let compiled = null;
 
 async function library(wasmUrl) {
-  if (compiled === null)
-    compiled = await WebAssembly.compileStreaming(fetch(wasmUrl));
+  compiled ??= WebAssembly.compileStreaming(fetch(wasmUrl));
+  const module = await compiled.catch((err) => {
+    compiled = null;
+    throw err;
+  });
   // The library opens no files: whatever the C library imports for its
   // streams answers "not supported".
   const imports = {};
-  for (const imp of WebAssembly.Module.imports(compiled)) {
+  for (const imp of WebAssembly.Module.imports(module)) {
     if (imp.kind !== 'function') continue;
     (imports[imp.module] ??= {})[imp.name] = () => 52;
   }
-  const inst = await WebAssembly.instantiate(compiled, imports);
+  const inst = await WebAssembly.instantiate(module, imports);
   inst.exports._initialize();
   return new Lib(inst.exports);
 }
@@ -405,6 +409,11 @@ function findings(lib, s, image, format) {
 
 onmessage = async (e) => {
   const { id, job, wasm, blob, key = null, dataSized = false } = e.data;
+  if (job === 'load') {
+    compiled ??= WebAssembly.compileStreaming(fetch(wasm));
+    compiled.catch(() => {}); // a failure is reported by the first job
+    return;
+  }
   const t0 = performance.now();
   timing.wait = timing.work = 0;
   try {
