@@ -401,8 +401,9 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
 /* ------------------------------------------------------------------ */
 
 /*
- * A scanner reads an image once, in pieces of any size, and reports every
- * tagged file and container it finds at any offset, nested ones included.
+ * A scanner reads an image once (or, when it may, in further passes; see
+ * below), in pieces of any size, and reports every tagged file and
+ * container it finds at any offset, nested ones included.
  * It is a pull interface: velkor_scan_feed() takes the next piece,
  * velkor_scan_next() hands out the finds that have become certain, and
  * velkor_scan_finish() marks the end of the image, after which every
@@ -429,11 +430,12 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * looked at once ENC_MAX_HEADER_LEN bytes from it have been fed, or the
  * image has ended, so that no find depends on where a piece ends.
  *
- * Cost.  Each byte is searched once, and run through the CRC register once
- * while a tagged candidate is open: a candidate's CRC comes from the
- * register at its offset and at its end, combined by one power and one
- * product modulo the CRC polynomial, so time is linear in the image
- * whatever it holds.  With a key, a container candidate costs at most two
+ * Cost.  In a pass, each byte is searched once, and run through the CRC
+ * register once while a tagged candidate is open: a candidate's CRC comes
+ * from the register at its offset and at its end, combined by one power
+ * and one product modulo the CRC polynomial, so a pass takes time linear
+ * in the image whatever it holds.  A further pass reads from where the last
+ * one stopped looking, and only as far as it must.  With a key, a container candidate costs at most two
  * cipher keyings of at most 256 entries for its label and sublabel, the
  * sublabel's only when the label deciphers; its payload is
  * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
@@ -443,15 +445,37 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * bytes count against the memory limit, which so bounds the keying too.
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
- * each counted at a fixed size, together with the cipher table of each
- * payload being deciphered (256 bytes, or D with data-sized tables).  A
- * candidate that would take this past the memory limit, or would be a
- * payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is dropped when it is
- * found and counted by velkor_scan_dropped(); nothing else is dropped.
- * Finds that are ready stay in the scanner until velkor_scan_next() takes
- * them and are not counted: take them after each piece.  Apart from that,
- * a scanner holds a few kilobytes (16 more with a key) and the verified
- * finds handed out that enclose the current offset.
+ * each counted at what it holds: its record (32 bytes on a 64-bit
+ * system), a container's details (a velkor_find), and its entry among the
+ * offsets where candidates end (about 100 bytes for a new end, 8 where
+ * others end too), together with the cipher table of each payload being
+ * deciphered (256 bytes, or D with data-sized tables, and about 200 of
+ * its own).  A candidate that would take this past the memory limit, or
+ * would be a payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is
+ * dropped when it is found and counted by velkor_scan_dropped(); nothing
+ * else is dropped.  Finds that are ready stay in the scanner until
+ * velkor_scan_next() takes them and are not counted: take them after each
+ * piece.  Apart from that, a scanner holds a few kilobytes (16 more with a
+ * key) and the verified finds handed out that enclose the current offset.
+ *
+ * An image of known length.  velkor_scan_set_length() gives the image's
+ * length before the first piece: a candidate that claims to end past it is
+ * then resolved as truncated the moment it is found, and holds only its
+ * record, and that only while a candidate before it is still pending.
+ *
+ * Passes.  An image that the caller can read again (a file, a device,
+ * memory) need lose nothing to the limit: after velkor_scan_set_passes(),
+ * a pass stops looking for new candidates at the first one it has to drop
+ * while others are pending, and hands out only the finds before it; once
+ * the pass is finished, velkor_scan_next_pass() names that offset, and
+ * the caller feeds the image again from there, and so on until
+ * velkor_scan_next_pass() returns 0.  Each pass gets past the offset where
+ * the last one stopped, and the finds of all passes, taken in turn, are
+ * those of one pass with unbounded memory and deciphers, in the same
+ * order, with the same @inside.  Only a candidate that alone exceeds the
+ * limit (a data-sized table larger than it) is dropped and counted.  A
+ * pass with nothing left to resolve needs no more bytes
+ * (velkor_scan_pass_done()).
  */
 typedef struct velkor_scanner velkor_scanner;
 
@@ -514,32 +538,84 @@ VELKOR_API velkor_scanner *velkor_scan_new(const velkor_scan_options *options);
 
 /*
  * velkor_scan_feed() - scan the next @len bytes of the image at @buf, which
- * the scanner does not keep.  Returns 0, or -1 when memory runs out or the
- * scanner has failed or been finished; a scanner that failed refuses every
- * later feed and finish.
+ * the scanner does not keep.  Returns 0, or -1 with errno ENOMEM when
+ * memory runs out, after which the scanner refuses every later feed and
+ * finish, or with EINVAL for a NULL @sc (or @buf with @len above 0), a
+ * scanner failed or finished, or bytes beyond the length
+ * velkor_scan_set_length() gave (the piece is then refused whole).
  */
 VELKOR_API int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len);
 
 /*
- * velkor_scan_finish() - mark the end of the image: every candidate still
- * open is resolved (as truncated if it runs past the end) and every find
- * becomes ready.  Returns 0, or -1 as velkor_scan_feed() does.
+ * velkor_scan_finish() - mark the end of the image (or of a pass): every
+ * candidate still open is resolved (as truncated if it runs past the end)
+ * and every find becomes ready.  Returns 0, or -1 as velkor_scan_feed()
+ * does.
  */
 VELKOR_API int velkor_scan_finish(velkor_scanner *sc);
 
 /*
  * velkor_scan_next() - take the next ready find into @find.  Returns 1 when
  * it filled *find, 0 when no find is ready (until more is fed, or for good
- * after velkor_scan_finish()).
+ * after velkor_scan_finish()), -1 with errno EINVAL for a NULL @sc or
+ * @find.
  */
 VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
 
 /*
  * velkor_scan_dropped() - how many candidates were dropped so far for the
- * memory limit or the limit on payloads deciphered at once.  Dropped
- * candidates are not reported as finds, whatever they would have been.
+ * memory limit or the limit on payloads deciphered at once (with passes,
+ * only those no pass could keep).  Dropped candidates are not reported as
+ * finds, whatever they would have been.  0, with errno EINVAL, for a NULL
+ * @sc.
  */
 VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
+
+/*
+ * velkor_scan_set_length() - before the first piece: the image holds
+ * @length bytes (see "An image of known length" above).  Feeding more is
+ * refused; finishing with fewer is an image cut short, as always.  Returns
+ * 0, or -1 with errno EINVAL for a NULL @sc, a scanner already fed, or a
+ * @length of UINT64_MAX.
+ */
+VELKOR_API int velkor_scan_set_length(velkor_scanner *sc, uint64_t length);
+
+/*
+ * velkor_scan_set_passes() - before the first piece, with @on non-zero:
+ * the caller will feed the image again in further passes for as long as
+ * velkor_scan_next_pass() asks (see "Passes" above).  Returns 0, or -1 with
+ * errno EINVAL for a NULL @sc or a scanner already fed.
+ */
+VELKOR_API int velkor_scan_set_passes(velkor_scanner *sc, int on);
+
+/*
+ * velkor_scan_pass_done() - 1 when the current pass has stopped looking for
+ * candidates and holds none unresolved, so that more bytes can change
+ * nothing: the caller may call velkor_scan_finish() at once.  0 otherwise,
+ * -1 with errno EINVAL for a NULL @sc.
+ */
+VELKOR_API int velkor_scan_pass_done(const velkor_scanner *sc);
+
+/*
+ * velkor_scan_next_pass() - after velkor_scan_finish(): 1 when another pass
+ * is needed, with the image's offset it starts at in *@from; the scanner
+ * then takes the image's bytes from *@from on (as velkor_scan_feed() took
+ * them from 0), and velkor_scan_finish() again at their end.  Finds not yet
+ * taken stay, ahead of the new pass's.  0 when the scan is complete, -1
+ * with errno EINVAL for a NULL argument or a scanner not finished or
+ * failed.
+ */
+VELKOR_API int velkor_scan_next_pass(velkor_scanner *sc, uint64_t *from);
+
+/*
+ * velkor_scan_keep_from() - the lowest offset of the image that a find not
+ * yet taken, or a start not yet looked at, may still cover: a caller that
+ * keeps the image's bytes to read finds back (a pipe's, say) needs none
+ * before it.  A candidate resolves by its end, at most about 4 GiB past
+ * its offset, so the bytes from here to the last fed are that many at
+ * most.  0, with errno EINVAL, for a NULL @sc.
+ */
+VELKOR_API uint64_t velkor_scan_keep_from(const velkor_scanner *sc);
 
 /* velkor_scan_free() - release a scanner and all it holds; NULL is harmless. */
 VELKOR_API void velkor_scan_free(velkor_scanner *sc);

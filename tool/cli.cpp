@@ -34,7 +34,7 @@ enum : unsigned {
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
     opt_status = 1u << 5,
-    opt_scan = 1u << 6,      // --all, --extract, --map
+    opt_scan = 1u << 6,      // --all, --extract, --carve, --nested, --max-output, --map
 };
 
 const command commands[] = {
@@ -51,7 +51,8 @@ const command commands[] = {
      "velkor info [-k KEY | -K KEYFILE] [--data-sized] [--json] IN"},
     {"scan", cmd_scan, opt_key | opt_data_sized | opt_json | opt_scan, 1, -1,
      "velkor scan [-k KEY | -K KEYFILE] [--data-sized] [--all] [--json]\n"
-     "                   [--extract DIR] [--map FILE.svg] IMAGE..."},
+     "                   [--extract DIR] [--carve DIR] [--nested] [--max-output SIZE]\n"
+     "                   [--map FILE.svg] IMAGE..."},
 };
 
 const char help_text[] =
@@ -80,8 +81,12 @@ const char help_text[] =
     "      --data-sized       give each field a cipher table as large as the field\n"
     "      --json             check, info: print one JSON object per file;\n"
     "                         scan: one per find\n"
-    "      --all              scan: report failed candidates, and the dropped count\n"
+    "      --all              scan: report failed candidates too (and carve them)\n"
     "      --extract DIR      scan: write each find's payload to DIR (created if missing)\n"
+    "      --carve DIR        scan: write each find whole, header included, to DIR\n"
+    "      --nested           scan: also write finds inside a find already written\n"
+    "      --max-output SIZE  scan: write at most SIZE bytes per image (K, M, G, T:\n"
+    "                         binary multiples; each file counts at least 4 KiB)\n"
     "      --map FILE.svg     scan: draw the images and their finds as an SVG picture\n"
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
@@ -89,7 +94,9 @@ const char help_text[] =
     "FILE, IN or IMAGE may be - for standard input, OUT - for standard output.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad command line.  scan: 0 when at\n"
-    "least one find verified, 1 when none did or on a failure.\n";
+    "least one find verified, 1 when none did or on a failure, 3 when a scan was\n"
+    "incomplete (candidates dropped from an image that cannot be read again) or\n"
+    "writing stopped at --max-output; 3 goes before 1 and 0.\n";
 
 void print_synopsis(FILE *f)
 {
@@ -130,7 +137,43 @@ bool parse_prefix(const char *s, uint8_t &out)
     return true;
 }
 
-enum { long_data_sized = 256, long_json, long_version, long_status, long_all, long_extract, long_map };
+// A byte count: decimal digits, then nothing or one of K, M, G, T (powers
+// of 1024, "KiB" and the like too).
+bool parse_size(const char *s, uint64_t &out)
+{
+    uint64_t v = 0;
+    const char *p = s;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        const auto d = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    if (p == s)
+        return false;
+    int shift = 0;
+    if (*p != '\0') {
+        const char *units = "KMGT";
+        const char *u = strchr(units, *p);
+        if (u == nullptr)
+            return false;
+        shift = 10 * static_cast<int>(u - units + 1);
+        p++;
+        if (strcmp(p, "iB") == 0)
+            p += 2;
+        if (*p != '\0')
+            return false;
+    }
+    if (shift > 0 && v > (UINT64_MAX >> shift))
+        return false;
+    out = v << shift;
+    return true;
+}
+
+enum {
+    long_data_sized = 256, long_json, long_version, long_status, long_all, long_extract, long_map,
+    long_carve, long_nested, long_max_output
+};
 
 const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
@@ -148,6 +191,9 @@ const option long_options[] = {
     {"all", no_argument, nullptr, long_all},
     {"extract", required_argument, nullptr, long_extract},
     {"map", required_argument, nullptr, long_map},
+    {"carve", required_argument, nullptr, long_carve},
+    {"nested", no_argument, nullptr, long_nested},
+    {"max-output", required_argument, nullptr, long_max_output},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -172,7 +218,8 @@ unsigned option_bit(int val)
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
     case long_status: return opt_status;
-    case long_all: case long_extract: case long_map: return opt_scan;
+    case long_all: case long_extract: case long_map: case long_carve: case long_nested:
+    case long_max_output: return opt_scan;
     default: return 0;
     }
 }
@@ -313,6 +360,18 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             break;
         case long_extract:
             s.extract_dir = optarg;
+            break;
+        case long_carve:
+            s.carve_dir = optarg;
+            break;
+        case long_nested:
+            s.nested = true;
+            break;
+        case long_max_output:
+            if (!parse_size(optarg, s.max_output))
+                usage_error(cmd, "--max-output '%s' is not a size (bytes, or a number with K, M, G or T)",
+                            velkor_text::plain_text(optarg).c_str());
+            s.max_output_set = true;
             break;
         case long_map:
             // The finds' lines go to standard output already.

@@ -33,6 +33,10 @@ struct settings {
     uint8_t prefix = 0;
     bool all = false;                    // scan: failed candidates too
     const char *extract_dir = nullptr;   // scan --extract
+    const char *carve_dir = nullptr;     // scan --carve
+    bool nested = false;                 // scan --nested
+    bool max_output_set = false;         // scan --max-output
+    uint64_t max_output = 0;
     const char *map_path = nullptr;      // scan --map
     std::vector<const char *> operands;
 };

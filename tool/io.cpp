@@ -26,7 +26,9 @@
 
 #include <err.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -534,6 +536,15 @@ ssize_t input::read_at(void *buf, size_t len, uint64_t offset)
     return read_full_at(fd_, buf, len, base_ + offset);
 }
 
+bool input::device_size(uint64_t &size) const
+{
+    uint64_t bytes = 0;
+    if (!S_ISBLK(id_.mode) || ioctl(fd_, BLKGETSIZE64, &bytes) != 0)
+        return false;
+    size = bytes > base_ ? bytes - base_ : 0;
+    return true;
+}
+
 bool write_all(int fd, const void *buf, size_t len)
 {
     return write_fully(fd, static_cast<const uint8_t *>(buf), len, nullptr);
@@ -543,6 +554,16 @@ file_id id_of_fd(int fd)
 {
     struct stat st;
     return fstat(fd, &st) == 0 ? file_id::of(st) : file_id{};
+}
+
+file_id id_of_output(const char *path)
+{
+    if (strcmp(path, "-") == 0)
+        return id_of_fd(1);
+    walked w;
+    if (!walk(path, w, true) || !w.exists)
+        return {};
+    return file_id::of(w.st);
 }
 
 bool output::use_stdout(const struct stat &out1)

@@ -73,6 +73,11 @@ struct file_id {
 // The identity of the file open on fd; invalid when fstat fails.
 file_id id_of_fd(int fd);
 
+// The identity of the existing file that output::open(path) would write
+// to, found by the same walk with nothing opened for writing, created or
+// truncated ("-" is standard output); invalid when there is none.
+file_id id_of_output(const char *path);
+
 class output {
 public:
     output() = default;
@@ -167,6 +172,9 @@ public:
     // Reads up to len bytes at offset, fewer only at the end; -1 with
     // errno on failure.  Only when rereadable().
     ssize_t read_at(void *buf, size_t len, uint64_t offset);
+    // A block device's size from where reading began; false for any other
+    // input, or when the size cannot be had.
+    bool device_size(uint64_t &size) const;
 
 private:
     bool take_status();
