@@ -214,6 +214,28 @@ EXPORT(vw_scan_dropped) double vw_scan_dropped(const velkor_scanner *sc)
     return (double)velkor_scan_dropped(sc);
 }
 
+/* The image's length, and further passes as the scanner asks: a file can
+   be read again, so nothing need be lost to the memory limit. */
+EXPORT(vw_scan_known) int vw_scan_known(velkor_scanner *sc, double length)
+{
+    if (velkor_scan_set_length(sc, (uint64_t)length) != 0)
+        return -1;
+    return velkor_scan_set_passes(sc, 1);
+}
+
+EXPORT(vw_scan_pass_done) int vw_scan_pass_done(const velkor_scanner *sc)
+{
+    return velkor_scan_pass_done(sc);
+}
+
+/* After finishing a pass: the offset the next pass starts at, or -1 when
+   the scan is complete (or the scanner failed). */
+EXPORT(vw_scan_next_pass) double vw_scan_next_pass(velkor_scanner *sc)
+{
+    uint64_t from;
+    return velkor_scan_next_pass(sc, &from) == 1 ? (double)from : -1;
+}
+
 EXPORT(vw_scan_free) void vw_scan_free(velkor_scanner *sc)
 {
     velkor_scan_free(sc);

@@ -94,22 +94,22 @@ const upToNul = (bytes) => { const i = bytes.indexOf(0); return i < 0 ? bytes : 
 // ---- Reading a file -----------------------------------------------------------
 
 // Hands the blob's bytes in order to fn(ptr, n, at), each piece copied into
-// the module's memory at ptr.  One reader with a buffer of our own ("BYOB"):
-// the fastest way a browser hands over a file's bytes, and no new buffer per
-// read.  The reader cannot fill the module's memory itself (that buffer
-// cannot be handed over), hence the one copy.  The next read is asked for
-// before fn works on the current piece, so that the browser reads on while
-// the library works.  Reports progress, and the time spent waiting for
-// bytes and working on them.
+// the module's memory at ptr, until fn returns true or the blob ends.  One
+// reader with a buffer of our own ("BYOB"): the fastest way a browser hands
+// over a file's bytes, and no new buffer per read.  The reader cannot fill
+// the module's memory itself (that buffer cannot be handed over), hence the
+// one copy.  The next read is asked for before fn works on the current
+// piece, so that the browser reads on while the library works.  Reports
+// progress, and the time spent waiting for bytes and working on them.
 const timing = { wait: 0, work: 0 };
 let lastProgress = 0;
 async function eachPiece(lib, blob, fn, label) {
   const reader = blob.stream().getReader({ mode: 'byob' });
   let next = reader.read(new Uint8Array(new ArrayBuffer(CHUNK)));
   let spare = new ArrayBuffer(CHUNK);
-  let at = 0;
+  let at = 0, enough = false;
   try {
-    for (;;) {
+    while (!enough) {
       const t0 = performance.now();
       const { value, done } = await next;
       const t1 = performance.now();
@@ -117,7 +117,7 @@ async function eachPiece(lib, blob, fn, label) {
       if (done) break;
       next = reader.read(new Uint8Array(spare));
       lib.bytes().set(value, lib.buf);
-      fn(lib.buf, value.length, at);
+      enough = fn(lib.buf, value.length, at) === true;
       at += value.length;
       spare = value.buffer;
       const t2 = performance.now();
@@ -131,7 +131,8 @@ async function eachPiece(lib, blob, fn, label) {
     reader.cancel().catch(() => {});
     throw err;
   }
-  if (at !== blob.size) throw new Error('the file changed while it was read');
+  if (enough) reader.cancel().catch(() => {});
+  else if (at !== blob.size) throw new Error('the file changed while it was read');
 }
 
 async function head(blob, n) {
@@ -147,20 +148,28 @@ function checkKey(key) {
 
 // ---- Scanning --------------------------------------------------------------------
 
-// A scanner and the finds it handed out: NF numbers and NT text bytes each
-// (see vw_scan_take), grown as finds come, handed to the page as they are.
+// A scanner over an image of known length, and the finds it handed out:
+// NF numbers and NT text bytes each (see vw_scan_take), grown as finds
+// come, handed to the page as they are.  The first pass is fed by whoever
+// reads the image; further passes, when the memory limit asks for them,
+// read it again from the blob (rest()), as `velkor scan` reads a file.
 class Scan {
-  constructor(lib, key, dataSized) {
+  constructor(lib, key, dataSized, length) {
     this.lib = lib;
     this.sc = lib.ex.vw_scan_new(lib.cstring(key), dataSized ? 1 : 0);
     if (this.sc === 0) throw new Error('the scanner could not start (a key of 1 to 254 characters is needed)');
+    if (lib.ex.vw_scan_known(this.sc, length) !== 0) throw new Error('the scanner could not start');
     this.n = 0;
+    this.passes = 1;
+    this.done = false; // the pass needs no more bytes
     this.rec = new Float64Array(64 * lib.NF);
     this.txt = new Uint8Array(64 * lib.NT);
   }
   feed(p, n) {
+    if (this.done) return;
     if (this.lib.ex.vw_scan_feed(this.sc, p, n) !== 0) throw new Error('the scanner ran out of memory');
     this.take();
+    this.done = this.lib.ex.vw_scan_pass_done(this.sc) === 1;
   }
   take() {
     const { ex, NF, NT } = this.lib;
@@ -181,11 +190,27 @@ class Scan {
       if (k < BATCH) return;
     }
   }
-  // Ends the image; the finds, ready for the page, and the buffers to hand over.
-  finish(bytes) {
-    const { ex, NF, NT } = this.lib;
-    if (ex.vw_scan_finish(this.sc) !== 0) throw new Error('the scanner ran out of memory');
+  endPass() {
+    if (this.lib.ex.vw_scan_finish(this.sc) !== 0) throw new Error('the scanner ran out of memory');
     this.take();
+  }
+  // Ends the first pass, and reads the blob again for as many more as the
+  // scanner asks.
+  async rest(blob) {
+    this.endPass();
+    for (let from; (from = this.lib.ex.vw_scan_next_pass(this.sc)) >= 0;) {
+      this.passes++;
+      this.done = false;
+      await eachPiece(this.lib, blob.slice(from), (p, n) => {
+        this.feed(p, n);
+        return this.done;
+      }, `Scanning again (pass ${this.passes})`);
+      this.endPass();
+    }
+  }
+  // The finds, ready for the page, and the buffers to hand over.
+  result(bytes) {
+    const { ex, NF, NT } = this.lib;
     const dropped = ex.vw_scan_dropped(this.sc);
     ex.vw_scan_free(this.sc);
     const rec = this.rec.slice(0, this.n * NF), txt = this.txt.slice(0, this.n * NT);
@@ -198,7 +223,7 @@ class Scan {
       labels.push([i, this.lib.text(0, label), this.lib.text(0, sublabel)]);
     }
     const reasons = [0, 1, 2, 3, 4].map((why) => this.lib.ascii(ex.vw_scan_reason_text(why), 64));
-    return { n: this.n, NF, NT, rec, txt, labels, reasons, dropped, passes: 1, bytes };
+    return { n: this.n, NF, NT, rec, txt, labels, reasons, dropped, passes: this.passes, bytes };
   }
 }
 const transfers = (s) => (s ? [s.rec.buffer, s.txt.buffer] : []);
@@ -244,7 +269,8 @@ async function openFile(lib, file, key, dataSized) {
       };
       if (why === ENC.OK && key !== null) {
         const start = r.container.headerLength;
-        d = { start, end: start + r.container.dataLength, pieces: [], scan: new Scan(lib, key, dataSized) };
+        const end = start + r.container.dataLength;
+        d = { start, end, pieces: [], scan: new Scan(lib, key, dataSized, end - start) };
       }
     }
     if (d === null) {
@@ -253,7 +279,10 @@ async function openFile(lib, file, key, dataSized) {
     }
   }
 
-  const whole = new Scan(lib, key, dataSized);
+  // The pass may end early once the scan needs no more bytes and nothing
+  // else does.
+  const needed = Math.max(crc !== 0 ? file.size : 0, d !== null ? d.end : 0);
+  const whole = new Scan(lib, key, dataSized, file.size);
   await eachPiece(lib, file, (p, n, at) => {
     whole.feed(p, n);
     if (crc !== 0) {
@@ -272,8 +301,10 @@ async function openFile(lib, file, key, dataSized) {
         d.pieces.push(new Blob([lib.bytes().slice(q, q + took)]));
       }
     }
+    return whole.done && at + n >= needed;
   }, 'Scanning');
-  r.scan = whole.finish(file.size);
+  await whole.rest(file);
+  r.scan = whole.result(file.size);
 
   if (crc !== 0) {
     r.tagged.reason = ex.vw_tag_check_crc(t, crc);
@@ -284,13 +315,14 @@ async function openFile(lib, file, key, dataSized) {
     const why = ex.vw_container_finish(c, lib.put(trailer));
     const o = r.container.opened = { reason: why, message: lib.ascii(ex.vw_container_text(c, 3), 200) };
     if (why === ENC.OK) {
+      const payload = new Blob(d.pieces, { type: 'application/octet-stream' });
+      await d.scan.rest(payload);
       const label = lib.cbytes(ex.vw_container_text(c, 1), 32);
       const sublabel = lib.cbytes(ex.vw_container_text(c, 2), 8);
       Object.assign(o, {
         label: lib.text(0, label), labelHex: hex(label), sublabel: lib.text(0, sublabel),
         sublabelHex: hex(sublabel), checksum: ex.vw_container_field(c, 5),
-        payload: new Blob(d.pieces, { type: 'application/octet-stream' }),
-        scan: d.scan.finish(d.end - d.start),
+        payload, scan: d.scan.result(d.end - d.start),
       });
     }
     ex.vw_container_free(c);

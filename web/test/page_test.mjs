@@ -106,6 +106,19 @@ tool('tag', 'holds.bin', 'holds.bgn');
 tool('pack', '-k', KEY, '-l', 'nest', 'good.bgn', 'nest.vc');
 fs.writeFileSync(f('starts.bin'), Buffer.concat([good, bytes(9000, 's1'), box, bytes(100, 's2')]));
 fs.writeFileSync(f('noise.bin'), bytes(200000, 'noise'));
+// 40 container headers that open with the key, back to back, each claiming
+// a payload to the file's end: more payloads to decipher at once than the
+// scanner takes, so the file is read again, in further passes.
+{
+  const h = 19 + 13 + 4; // box.vc's header: its label and sublabel with their NULs
+  const size = 40 * h + 65536;
+  const heads = Array.from({ length: 40 }, (_, i) => {
+    const b = Buffer.from(box.subarray(0, h));
+    b.writeUInt32BE(size - i * h - h - 4, h - 4);
+    return b;
+  });
+  fs.writeFileSync(f('overlap.bin'), Buffer.concat([...heads, bytes(65536, 'overlap')]));
+}
 fs.writeFileSync(f('big.bin'), Buffer.concat([crypto.randomBytes(96 << 20), good]));
 // 100,000 finds in 2 MB: empty tagged files, end to end.
 tool('tag', '/dev/null', 'empty.bgn');
@@ -501,6 +514,17 @@ try {
   check(p.data.equals(payload) && p.name === `dump.bin-${hex(boxAt)}.payload`, 'dump, with the key: the container\'s payload saved as .payload');
   await findingsMatch('dump.bin', 'dump, with the key (labels in and out of UTF-8)', ['-k', KEY]);
   await shot('scan-key');
+
+  // A file read in passes: the same finds, and the same summary.
+  {
+    await pick('overlap.bin');
+    await withKey(KEY);
+    const records = toolJson('scan', '--all', '--json', '-k', KEY, 'overlap.bin');
+    check(records.at(-1).passes > 1 && records.at(-1).complete, 'overlap.bin: velkor scan reads it in passes',
+          JSON.stringify(records.at(-1)));
+    same((await rows()).map(asTool), findsOnly(records).slice(0, 100).map(pickTool), 'overlap.bin: finds as velkor scan --all --json -k');
+    await findingsMatch('overlap.bin', 'overlap.bin, read in passes', ['-k', KEY]);
+  }
 
   // The page's responsiveness: the longest pause between timer ticks on
   // the page while `act` runs.
