@@ -101,10 +101,27 @@ const upToNul = (bytes) => { const i = bytes.indexOf(0); return i < 0 ? bytes : 
 // one copy.  The next read is asked for before fn works on the current
 // piece, so that the browser reads on while the library works.  Reports
 // progress, and the time spent waiting for bytes and working on them.
+//
+// Every blob and reader being read is held here until its read ends: the
+// browser does not keep a blob's stream alive while a read is pending, and
+// a garbage collection at that moment would leave the read, and the job,
+// waiting for ever.
 const timing = { wait: 0, work: 0 };
 let lastProgress = 0;
+const reading = new Set();
 async function eachPiece(lib, blob, fn, label) {
-  const reader = blob.stream().getReader({ mode: 'byob' });
+  const stream = blob.stream();
+  const reader = stream.getReader({ mode: 'byob' });
+  const held = { blob, stream, reader };
+  reading.add(held);
+  try {
+    await readPieces(lib, blob, reader, fn, label);
+  } finally {
+    reading.delete(held);
+  }
+}
+
+async function readPieces(lib, blob, reader, fn, label) {
   let next = reader.read(new Uint8Array(new ArrayBuffer(CHUNK)));
   let spare = new ArrayBuffer(CHUNK);
   let at = 0, enough = false;
@@ -135,9 +152,17 @@ async function eachPiece(lib, blob, fn, label) {
   else if (at !== blob.size) throw new Error('the file changed while it was read');
 }
 
-async function head(blob, n) {
-  return new Uint8Array(await blob.slice(0, Math.min(n, blob.size)).arrayBuffer());
+// The first n bytes (at most), or the bytes from..to: small reads.
+async function bytesOf(blob, from, to) {
+  const part = blob.slice(from, to);
+  reading.add(part);
+  try {
+    return new Uint8Array(await part.arrayBuffer());
+  } finally {
+    reading.delete(part);
+  }
 }
+const head = (blob, n) => bytesOf(blob, 0, Math.min(n, blob.size));
 
 function checkKey(key) {
   if (key === null) return;
@@ -311,7 +336,7 @@ async function openFile(lib, file, key, dataSized) {
     r.tagged.computedCrc = ex.vw_tag_field(t, 3);
   }
   if (d !== null) {
-    const trailer = new Uint8Array(await file.slice(d.end, d.end + 4).arrayBuffer());
+    const trailer = await bytesOf(file, d.end, d.end + 4);
     const why = ex.vw_container_finish(c, lib.put(trailer));
     const o = r.container.opened = { reason: why, message: lib.ascii(ex.vw_container_text(c, 3), 200) };
     if (why === ENC.OK) {
@@ -348,7 +373,7 @@ async function unpack(lib, blob, key, dataSized) {
       const took = ex.vw_container_payload(c, p, n);
       pieces.push(new Blob([lib.bytes().slice(p, p + took)]));
     }, 'Deciphering');
-    const trailer = new Uint8Array(await blob.slice(end, end + 4).arrayBuffer());
+    const trailer = await bytesOf(blob, end, end + 4);
     why = r.reason = ex.vw_container_finish(c, lib.put(trailer));
     if (why === ENC.OK) r.payload = new Blob(pieces, { type: 'application/octet-stream' });
   }

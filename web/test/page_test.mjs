@@ -27,6 +27,16 @@ for (const d of [files, downloads, shots]) {
 }
 
 let failures = 0;
+// One behaviour's checks: a step that throws fails it, and the next
+// behaviour is checked all the same.
+async function section(name, fn) {
+  try {
+    await fn();
+  } catch (e) {
+    failures++;
+    console.log(`FAILED: ${name}: ${String(e.message).split('\n')[0]}`);
+  }
+}
 function check(ok, what, detail = '') {
   if (ok) {
     console.log(`ok: ${what}`);
@@ -156,7 +166,7 @@ const browser = await puppeteer.launch({
   headless: true,
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
          '--disable-background-networking', '--disable-component-update', '--disable-sync',
-         `--user-data-dir=${profile}`, '--window-size=1200,900'],
+         `--user-data-dir=${profile}`, '--window-size=1200,900', '--js-flags=--expose-gc'],
   defaultViewport: { width: 1200, height: 900 },
 });
 const requests = [];
@@ -202,8 +212,13 @@ try {
   async function next(act) {
     const before = await page.$eval('#result', (r) => r.dataset.shown ?? '');
     await act();
-    await page.waitForFunction((b) => (document.getElementById('result').dataset.shown ?? '') !== b ||
-                               !document.getElementById('error').hidden, { timeout: 120000 }, before);
+    try {
+      await page.waitForFunction((b) => (document.getElementById('result').dataset.shown ?? '') !== b ||
+                                 !document.getElementById('error').hidden, { timeout: 120000 }, before);
+    } catch (e) {
+      const said = await page.$eval('#progress-text', (p) => p.textContent).catch(() => '?');
+      throw new Error(`nothing shown (the page says "${said}"): ${e.message}`);
+    }
   }
   const pick = async (name) => {
     const input = await page.$('#file');
@@ -246,9 +261,18 @@ try {
   await page.goto(origin + '/', { waitUntil: 'networkidle0' });
   check(await page.$eval('#private', (p) => /never leave/.test(p.textContent)), 'the page says that files stay on it');
 
+  // Garbage collection in the worker every few milliseconds, all through:
+  // a read the worker does not hold on to would be collected and its job
+  // left waiting for ever.
+  await section('collecting garbage in the worker', async () => {
+    const t0 = Date.now();
+    while (page.workers().length === 0 && Date.now() - t0 < 10000) await new Promise((r) => setTimeout(r, 50));
+    await page.workers()[0].evaluate(() => { setInterval(() => gc(), 3); });
+  });
+
   // The worker runs under the page's policy: nothing of another origin,
   // no eval, although it fetches the module from its own.
-  {
+  await section('the worker\'s policy', async () => {
     const t0 = Date.now();
     while (page.workers().length === 0 && Date.now() - t0 < 10000) await new Promise((r) => setTimeout(r, 50));
     const w = page.workers()[0];
@@ -273,11 +297,11 @@ try {
     }, 0)));
     check(evaluated.startsWith('refused'), 'the worker cannot eval', evaluated);
     consoleErrors.length = 0; // the two refusals above are reported as errors
-  }
+  });
 
   // The keyboard: Tab reaches the chooser, which shows where focus is;
   // Enter and Space open it; a click anywhere on the drop zone does too.
-  {
+  await section('the keyboard', async () => {
     let focused = '';
     for (let i = 0; i < 10 && focused !== 'choose'; i++) {
       await page.keyboard.press('Tab');
@@ -292,6 +316,7 @@ try {
     await shot('keyboard-focus');
     for (const [key, name] of [['Enter', 'good.bgn'], ['Space', 'box.vc']]) {
       const chooser = page.waitForFileChooser({ timeout: 5000 }).catch(() => null);
+      await page.evaluate(() => 0); // the chooser is watched for once this returns
       await page.keyboard.press(key);
       const c = await chooser;
       check(c !== null, `${key} on the chooser opens it`);
@@ -303,14 +328,15 @@ try {
     }
     const hint = await page.$('#drop .hint');
     const chooser = page.waitForFileChooser({ timeout: 5000 }).catch(() => null);
+    await page.evaluate(() => 0);
     await hint.click();
     const c = await chooser;
     check(c !== null, 'a click on the drop zone, off the button, opens the chooser');
     if (c) await c.cancel();
-  }
+  });
 
   // A tagged file, dropped on the page (the other files are picked).
-  {
+  await section('a dropped tagged file', async () => {
     const b64 = good.toString('base64');
     await next(() => page.evaluate((b) => {
       const raw = Uint8Array.from(atob(b), (c) => c.charCodeAt(0));
@@ -331,10 +357,10 @@ try {
     const p = await saved('#save-payload');
     check(p.data.equals(payload) && p.name === 'good.bgn-00000000.payload',
           'tagged file: the saved payload is byte-exact, named <base>-<offset>.payload', p.name);
-  }
+  });
 
   // Damaged tagged files: wrong CRC, and cut off.
-  for (const [name, words] of [['damaged.bgn', /CRC/], ['cut.bgn', /length does not match.*cut off/]]) {
+  for (const [name, words] of [['damaged.bgn', /CRC/], ['cut.bgn', /length does not match.*cut off/]]) await section(name, async () => {
     await pick(name);
     const info = toolJson('info', '--json', name)[0];
     const s = await shown();
@@ -344,30 +370,30 @@ try {
     check(v.kind === 'bad' && !info.ok && words.test(v.text), `${name}: says what is damaged`, v.text);
     check(await page.$('#save-payload') === null, `${name}: no payload is offered`);
     if (name === 'damaged.bgn') await shot('tagged-damaged');
-  }
+  });
 
   // A tagged file whose payload holds a container: listed, inside it.
-  {
+  await section('a tagged file holding a container', async () => {
     await pick('holds.bgn');
     check((await verdictOf()).kind === 'ok', 'holds.bgn: a sound tagged file');
     const scanned = findsOnly(toolJson('scan', '--all', '--json', 'holds.bgn'));
     same((await rows()).map(asTool), scanned.map(pickTool), 'holds.bgn: the container in its payload listed as velkor scan lists it');
     check(scanned.some((j) => j.kind === 'container' && j.inside === 0), 'holds.bgn: the container is inside the tagged file');
     await shot('tagged-holding');
-  }
+  });
 
   // A dump that starts with a tagged file: the header at offset 0 does
   // not match the file, and the whole file is scanned all the same.
-  {
+  await section('a dump that starts with a tagged file', async () => {
     await pick('starts.bin');
     const v = await verdictOf();
     check(v.kind === 'bad' && /larger file that starts with one/.test(v.text), 'starts.bin: the header at 0 does not describe the file', v.text);
     same((await rows()).map(asTool), findsOnly(toolJson('scan', '--all', '--json', 'starts.bin')).map(pickTool),
          'starts.bin: the whole file is scanned, as velkor scan --all --json');
-  }
+  });
 
   // Containers: header without a key, then the wrong and the right key.
-  for (const [name, sized] of [['box.vc', false], ['sized.vc', true]]) {
+  for (const [name, sized] of [['box.vc', false], ['sized.vc', true]]) await section(name, async () => {
     await pick(name);
     const info = toolJson('info', '--json', '-k', KEY, ...(sized ? ['--data-sized'] : []), name)[0];
     let s = await shown();
@@ -395,11 +421,11 @@ try {
     if (!sized) await shot('container');
     const p = await saved('#save-payload');
     check(p.data.equals(payload), `${name}: the saved payload is byte-exact`);
-  }
+  });
 
   // Labels: UTF-8 as velkor info --json decodes them; bytes that are not
   // UTF-8 (and control characters) escaped as velkor info shows them.
-  for (const [name, key] of [['utf8.vc', 'schlüssel'], ['odd.vc', KEY]]) {
+  for (const [name, key] of [['utf8.vc', 'schlüssel'], ['odd.vc', KEY]]) await section(name, async () => {
     await pick(name);
     await withKey(key);
     const s = await shown();
@@ -417,11 +443,11 @@ try {
     } else {
       check(s.label === 'a\\xff\\xe2\\x82b\\x1bc' && s.sublabel === '\\xc3', 'odd.vc: invalid bytes shown escaped', s.label);
     }
-  }
+  });
 
   // A container whose payload is a tagged file: the page lists it inside
   // the payload, and saves its payload.
-  {
+  await section('a container holding a tagged file', async () => {
     await pick('nest.vc');
     check(await page.$('#payload-scan') === null, 'nest.vc: no payload to scan before the key');
     await withKey(KEY);
@@ -434,57 +460,58 @@ try {
           'nest.vc: the payload of the find inside the payload is byte-exact', p.name);
     await findingsMatch('nest.vc-00000000.payload', 'nest.vc\'s payload', ['-k', KEY], 'payload-');
     await shot('container-payload-finds');
-  }
+  });
 
   // A container cut off: refused before any key, saying why.
-  {
+  await section('a container cut off', async () => {
     await pick('cut.vc');
     const v = await verdictOf();
     check(v.kind === 'bad' && /run past the end of the file/.test(v.text) && await page.$('#key') === null,
           'cut.vc: says that it is cut off, and asks no key', v.text);
-  }
+  });
 
   // A dump: scanned without, with the wrong and with the right key; map,
   // table and findings as velkor scan.
-  await pick('dump.bin');
-  const scanned = findsOnly(toolJson('scan', '--all', '--json', 'dump.bin'));
-  check(scanned.length === 6, 'the dump has its six planted finds', `${scanned.length} finds`);
-  same((await rows()).map(asTool), scanned.map(pickTool), 'dump, no key: finds as velkor scan --all --json');
-  const spans = await page.$$eval('#map .span', (ss) => ss.map((s) => ({
-    offset: Number(s.dataset.offset), state: s.classList[1], row: Number(s.parentElement.dataset.depth) })));
-  same(spans.map((s) => s.offset).sort((a, b) => a - b), scanned.map((j) => j.offset), 'dump: one span per find on the map');
-  check(spans.some((s) => s.row > 0) && new Set(spans.map((s) => s.state)).size === 3,
-        'dump: nested finds on their own row; verified, unverified and damaged spans', JSON.stringify(spans));
-  await page.hover('#map .span.damaged');
-  const tipText = await page.$eval('#tip', (t) => t.textContent);
-  check(/0x[0-9A-F]{8}/.test(tipText) && tipText.includes(String(dump.indexOf(broken))),
-        'dump: hovering a span shows its offsets', tipText);
-  await shot('scan');
-  await findingsMatch('dump.bin', 'dump, no key');
-  // Saves without a key: a tagged find's payload and the find whole, a
-  // container as it is; names as velkor scan writes them.
   const boxAt = dump.indexOf(box), goodAt = dump.lastIndexOf(good), hex = (n) => n.toString(16).padStart(8, '0');
-  let p = await saved(`button[data-save-whole="${boxAt}"]`);
-  check(p.data.equals(box) && p.name === `dump.bin-${hex(boxAt)}.vc`, 'dump, no key: the container saved as it is, as .vc', p.name);
-  p = await saved(`button[data-save-payload="${goodAt}"]`);
-  check(p.data.equals(payload) && p.name === `dump.bin-${hex(goodAt)}.payload`, 'dump: a tagged find\'s payload saved as .payload', p.name);
-  p = await saved(`button[data-save-whole="${goodAt}"]`);
-  check(p.data.equals(good) && p.name === `dump.bin-${hex(goodAt)}.bgn`, 'dump: a tagged find saved whole as .bgn', p.name);
-  check(await page.$(`button[data-save-payload="${boxAt}"]`) === null, 'dump, no key: no payload of a container to save');
-  check(await page.$(`tr[data-offset="${dump.indexOf(broken)}"] button`) === null, 'dump: a damaged find offers no save');
-  // CSV: the same records.
-  {
+  const scanned = findsOnly(toolJson('scan', '--all', '--json', 'dump.bin'));
+  await section('a dump, no key', async () => {
+    await pick('dump.bin');
+    check(scanned.length === 6, 'the dump has its six planted finds', `${scanned.length} finds`);
+    same((await rows()).map(asTool), scanned.map(pickTool), 'dump, no key: finds as velkor scan --all --json');
+    const spans = await page.$$eval('#map .span', (ss) => ss.map((s) => ({
+      offset: Number(s.dataset.offset), state: s.classList[1], row: Number(s.parentElement.dataset.depth) })));
+    same(spans.map((s) => s.offset).sort((a, b) => a - b), scanned.map((j) => j.offset), 'dump: one span per find on the map');
+    check(spans.some((s) => s.row > 0) && new Set(spans.map((s) => s.state)).size === 3,
+          'dump: nested finds on their own row; verified, unverified and damaged spans', JSON.stringify(spans));
+    await page.hover('#map .span.damaged');
+    const tipText = await page.$eval('#tip', (t) => t.textContent);
+    check(/0x[0-9A-F]{8}/.test(tipText) && tipText.includes(String(dump.indexOf(broken))),
+          'dump: hovering a span shows its offsets', tipText);
+    await shot('scan');
+    await findingsMatch('dump.bin', 'dump, no key');
+    // Saves without a key: a tagged find's payload and the find whole, a
+    // container as it is; names as velkor scan writes them.
+    let p = await saved(`button[data-save-whole="${boxAt}"]`);
+    check(p.data.equals(box) && p.name === `dump.bin-${hex(boxAt)}.vc`, 'dump, no key: the container saved as it is, as .vc', p.name);
+    p = await saved(`button[data-save-payload="${goodAt}"]`);
+    check(p.data.equals(payload) && p.name === `dump.bin-${hex(goodAt)}.payload`, 'dump: a tagged find\'s payload saved as .payload', p.name);
+    p = await saved(`button[data-save-whole="${goodAt}"]`);
+    check(p.data.equals(good) && p.name === `dump.bin-${hex(goodAt)}.bgn`, 'dump: a tagged find saved whole as .bgn', p.name);
+    check(await page.$(`button[data-save-payload="${boxAt}"]`) === null, 'dump, no key: no payload of a container to save');
+    check(await page.$(`tr[data-offset="${dump.indexOf(broken)}"] button`) === null, 'dump: a damaged find offers no save');
+    // CSV: the same records.
     const csv = (await saved('#download-csv')).data.toString('utf8').trimEnd().split('\r\n');
     const head = csv[0].split(',');
     const recs = csv.slice(1).map((l) => Object.fromEntries(l.split(',').map((v, i) => [head[i], v])));
     same(recs.map((r) => [Number(r.offset), r.kind, Number(r.length), r.verified === 'true', r.reason || null]),
          scanned.map((j) => [j.offset, j.kind, j.length, j.verified, j.reason]), 'dump: the CSV has the same records');
-  }
+  });
 
   // The wrong key: containers marked "not opened with this key", not
   // painted as damage, and still saved as they are.
-  await withKey('not the key');
-  {
+  await section('a dump, the wrong key', async () => {
+    await pick('dump.bin');
+    await withKey('not the key');
     const r = await rows();
     const boxRow = r.find((x) => Number(x.offset) === boxAt);
     check(boxRow && boxRow.state === 'notopened' && boxRow.reason === 'wrong key or damaged',
@@ -498,25 +525,30 @@ try {
     }, boxAt);
     check(!colours.dot.includes(colours.red) && !colours.span.includes(colours.red) && /not opened with this key/.test(colours.text),
           'dump, wrong key: not painted with damage\'s red', JSON.stringify(colours));
-    p = await saved(`button[data-save-whole="${boxAt}"]`);
+    const p = await saved(`button[data-save-whole="${boxAt}"]`);
     check(p.data.equals(box) && p.name === `dump.bin-${hex(boxAt)}.vc`, 'dump, wrong key: "As it is" still saves the container');
     await shot('scan-wrong-key');
     await findingsMatch('dump.bin', 'dump, wrong key', ['-k', 'not the key']);
-  }
+  });
 
-  await withKey(KEY);
-  const keyed = findsOnly(toolJson('scan', '--all', '--json', '-k', KEY, 'dump.bin'));
-  same((await rows()).map((r) => ({ ...asTool(r), label: r.label || undefined, sublabel: r.sublabel || undefined })),
-       keyed.map((j) => ({ ...pickTool(j), label: j.label === undefined ? undefined : (j.kind === 'container' && j.offset === dump.indexOf(odd)
-         ? 'a\\xff\\xe2\\x82b\\x1bc' : j.label), sublabel: j.offset === dump.indexOf(odd) ? '\\xc3' : j.sublabel })),
-       'dump, with the key: finds, labels and sublabels as velkor scan --all --json -k');
-  p = await saved(`button[data-save-payload="${boxAt}"]`);
-  check(p.data.equals(payload) && p.name === `dump.bin-${hex(boxAt)}.payload`, 'dump, with the key: the container\'s payload saved as .payload');
-  await findingsMatch('dump.bin', 'dump, with the key (labels in and out of UTF-8)', ['-k', KEY]);
-  await shot('scan-key');
+  await section('a dump, the key', async () => {
+    await pick('dump.bin');
+    await withKey(KEY);
+    const keyed = findsOnly(toolJson('scan', '--all', '--json', '-k', KEY, 'dump.bin'));
+    // The labels as the page shows them: odd.vc's escaped.
+    const oddAt = dump.indexOf(odd);
+    same((await rows()).map((r) => ({ ...asTool(r), label: r.label || undefined, sublabel: r.sublabel || undefined })),
+         keyed.map((j) => ({ ...pickTool(j), label: j.offset === oddAt ? 'a\\xff\\xe2\\x82b\\x1bc' : j.label,
+                             sublabel: j.offset === oddAt ? '\\xc3' : j.sublabel })),
+         'dump, with the key: finds, labels and sublabels as velkor scan --all --json -k');
+    const p = await saved(`button[data-save-payload="${boxAt}"]`);
+    check(p.data.equals(payload) && p.name === `dump.bin-${hex(boxAt)}.payload`, 'dump, with the key: the container\'s payload saved as .payload');
+    await findingsMatch('dump.bin', 'dump, with the key (labels in and out of UTF-8)', ['-k', KEY]);
+    await shot('scan-key');
+  });
 
   // A file read in passes: the same finds, and the same summary.
-  {
+  await section('a file read in passes', async () => {
     await pick('overlap.bin');
     await withKey(KEY);
     const records = toolJson('scan', '--all', '--json', '-k', KEY, 'overlap.bin');
@@ -524,7 +556,7 @@ try {
           JSON.stringify(records.at(-1)));
     same((await rows()).map(asTool), findsOnly(records).slice(0, 100).map(pickTool), 'overlap.bin: finds as velkor scan --all --json -k');
     await findingsMatch('overlap.bin', 'overlap.bin, read in passes', ['-k', KEY]);
-  }
+  });
 
   // The page's responsiveness: the longest pause between timer ticks on
   // the page while `act` runs.
@@ -544,7 +576,7 @@ try {
 
   // 100,000 finds: shown a page at a time, the map as a density strip, and
   // the tab never frozen.
-  {
+  await section('100,000 finds', async () => {
     const t0 = Date.now();
     const pause = await longestPause(() => pick('many.bin'));
     const ms = Date.now() - t0;
@@ -572,11 +604,11 @@ try {
     let got;
     const dl = await longestPause(async () => { got = await findingsMatch('many.bin', 'many.bin'); });
     check(dl < 500, 'many.bin: the findings are written without freezing the page', `longest pause ${dl.toFixed(0)} ms`);
-  }
+  });
 
   // A larger file: the worker reports progress, and the page keeps
   // answering while it scans.
-  {
+  await section('a larger file', async () => {
     await page.evaluate(() => {
       window.seen = new Set();
       new MutationObserver(() => window.seen.add(document.getElementById('progress-text').textContent))
@@ -589,22 +621,26 @@ try {
     check(pause < 500, 'big.bin: the page kept answering during the scan', `longest pause ${pause.toFixed(0)} ms`);
     const rowsBig = await rows();
     check(rowsBig.length === 1 && Number(rowsBig[0].offset) === 96 << 20, 'big.bin: the tagged file at its end found');
-  }
+  });
 
   // A file with nothing in it: said plainly, not as an error; then making
   // a tagged file of it.
-  await pick('noise.bin');
-  const nothing = await verdictOf('#scan-summary');
-  check(/neither a tagged file nor a container/i.test(nothing.text) && nothing.kind === 'neutral' && await errorShown() === '',
-        'noise: says it is neither format, neutrally', JSON.stringify(nothing));
-  await findingsMatch('noise.bin', 'noise');
-  await shot('neither');
-  p = await saved('#make-tagged');
-  tool('tag', 'noise.bin', 'noise.tagged');
-  check(p.data.equals(fs.readFileSync(f('noise.tagged'))) && p.name === 'noise.bin.bgn',
-        'make a tagged file: the same bytes as velkor tag, saved as NAME.bgn', p.name);
-  check(/Saved noise\.bin\.bgn/.test(await page.$eval('#made', (m) => (m.hidden ? '' : m.textContent))),
-        'make a tagged file: the page says what it saved');
+  await section('a file with nothing in it', async () => {
+    await pick('noise.bin');
+    const nothing = await verdictOf('#scan-summary');
+    check(/neither a tagged file nor a container/i.test(nothing.text) && nothing.kind === 'neutral' && await errorShown() === '',
+          'noise: says it is neither format, neutrally', JSON.stringify(nothing));
+    await findingsMatch('noise.bin', 'noise');
+    await shot('neither');
+  });
+  await section('making a tagged file', async () => {
+    const p = await saved('#make-tagged');
+    tool('tag', 'noise.bin', 'noise.tagged');
+    check(p.data.equals(fs.readFileSync(f('noise.tagged'))) && p.name === 'noise.bin.bgn',
+          'make a tagged file: the same bytes as velkor tag, saved as NAME.bgn', p.name);
+    check(/Saved noise\.bin\.bgn/.test(await page.$eval('#made', (m) => (m.hidden ? '' : m.textContent))),
+          'make a tagged file: the page says what it saved');
+  });
 
   check(consoleErrors.length === 0, 'no errors on the page or in the worker', consoleErrors.join('\n    '));
 } finally {
