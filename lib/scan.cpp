@@ -178,7 +178,7 @@ public:
                 chunks_.push_back(std::move(spare_.back()));
                 spare_.pop_back();
             } else {
-                chunks_.push_back(std::make_unique<T[]>(chunk));
+                chunks_.push_back(std::make_unique_for_overwrite<T[]>(chunk));
             }
         }
         chunks_[head_ + at / chunk][at % chunk] = x;

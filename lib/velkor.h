@@ -12,6 +12,15 @@
  *    threads at once as long as each works on its own buffers and records.
  *  - The library allocates only the cipher's state table and a scanner's
  *    own record and candidates (within the memory limit it was given).
+ *
+ * The device build (VELKOR_DEVICE, for bare-metal Arm Cortex-M) has the
+ * checksums, the tagged-file functions, the cipher and the container, the
+ * piecewise functions included; it leaves out the scanner and the
+ * whole-file helpers, whose sections below say so.  It allocates only a
+ * data-sized cipher table of more than 256 entries: smaller tables are
+ * the context's own (see vcrypt_state).  Code for the device build must be
+ * compiled with VELKOR_DEVICE defined, as the CMake target velkor_device
+ * does for those that link it.
  */
 #ifndef VELKOR_H
 #define VELKOR_H
@@ -72,6 +81,18 @@ VELKOR_API uint32_t velkor_crc_final(const velkor_crc_state *st);
  * from the common CRC-32; stored containers carry this form.
  */
 VELKOR_API uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len);
+
+#if defined(VELKOR_DEVICE)
+/*
+ * velkor_device_crc_update() - the application's own CRC kernel, for a
+ * device build made with VELKOR_DEVICE_CRC=external (a hardware CRC unit,
+ * say): from register @h, return the register after @n bytes at @p under
+ * velkor_crc's polynomial, MSB first, with no length fed and no
+ * complement, for any @h and any @n.  Every function that computes
+ * velkor_crc runs it.  Not part of the library: the application defines it.
+ */
+uint32_t velkor_device_crc_update(uint32_t h, const uint8_t *p, size_t n);
+#endif
 
 /* ------------------------------------------------------------------ */
 /* Tagged files                                                        */
@@ -159,12 +180,20 @@ VELKOR_API velkor_tag_reason velkor_tag_check_crc(velkor_tag_info *info,
  * Cipher context.  @state holds @state_len byte entries and is owned by the
  * context from vcrypt_init() until vcrypt_finish().  Only the low 8 bits of
  * @i and @j carry over between vcrypt_process() calls.
+ *
+ * In the device build the context also holds @table, where vcrypt_init()
+ * keys every table of up to 256 entries instead of allocating one (@state
+ * then points into the context, which must stay where it is until
+ * vcrypt_finish()); only a larger data-sized table is allocated.
  */
 typedef struct vcrypt_state {
     uint64_t i;
     uint64_t j;
     uint8_t *state;
     size_t state_len;
+#if defined(VELKOR_DEVICE)
+    uint8_t table[256];
+#endif
 } vcrypt_state;
 
 /*
@@ -291,7 +320,9 @@ VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
  * error, an input that ends early) calls enc_stream_release() instead.
  * After a failed *_header call the stream holds nothing, and
  * enc_stream_release() is harmless on any stream that went through a
- * *_header call, any number of times.
+ * *_header call, any number of times.  In the device build the stream
+ * holds a table of up to 256 entries itself (see vcrypt_state), so it must
+ * stay where it is from the *_header call to the *_finish one.
  */
 #define ENC_MAX_HEADER_LEN 59 /* 19 + 32 + 8: the longest header */
 
@@ -330,9 +361,10 @@ typedef enum enc_reason {
  * out at the end and reports it likewise.  The caller sets info->key and
  * info->data_sized_state; the magic, key_prefix, the still-enciphered label
  * and sublabel and data_length are filled as far as they were read, as
- * decrypt_buf() does, and @st gets the stored lengths, so a refusal can be
- * described (enc_reason_message()).  On ENC_OK the payload's cipher is keyed
- * and the payload starts at st->header_len.
+ * decrypt_buf() does, and @st gets the stored lengths (0 where the input
+ * did not reach them), so a refusal can be described (enc_reason_message()).
+ * On ENC_OK the payload's cipher is keyed and the payload starts at
+ * st->header_len.
  */
 VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
                                       size_t avail, int64_t total);
@@ -398,6 +430,7 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
 
 /* ------------------------------------------------------------------ */
 /* Scanner: tagged files and containers inside a larger image          */
+/* (not in the device build)                                           */
 /* ------------------------------------------------------------------ */
 
 /*
@@ -479,7 +512,7 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  */
 typedef struct velkor_scanner velkor_scanner;
 
-#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)16 << 20)
 #define VELKOR_SCAN_MAX_DECIPHERS 16
 
 typedef struct velkor_scan_options {
@@ -628,7 +661,7 @@ VELKOR_API void velkor_scan_free(velkor_scanner *sc);
 VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
 
 /* ------------------------------------------------------------------ */
-/* Whole-file helpers                                                  */
+/* Whole-file helpers (not in the device build)                        */
 /* ------------------------------------------------------------------ */
 
 /*

@@ -619,7 +619,7 @@ TEST_F(Scan, ExitStatus)
         {{"scan", "--map", "-", "x"}, "the map cannot go to standard output, which has the finds"},
         {{"scan", "--extract", dir / "e", dir / "t", dir.path() + "/./t"},
          "two images are named 't': --extract would mix their finds"},
-        {{"scan", "-k", "a", "-K", "f", "x"}, "give the key once, with -k or with -K"},
+        {{"scan", "-k", "a", "-K", "f", "x"}, "give the key once, with -k, -K or --key-env"},
         {{"scan", "-k", "", "x"}, "the key is empty"},
         {{"check", "--all", "x"}, "option '--all' does not apply to check"},
         {{"info", "-k", "k", "--map", "m.svg", "x"}, "option '--map' does not apply to info"},

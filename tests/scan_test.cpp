@@ -797,10 +797,15 @@ TEST(Scan, DataSizedTableCountsAgainstTheLimit)
 
 // At the limit, what ends at an offset is resolved before a header there
 // is looked at: a limit that holds one candidate keeps a tagged file that
-// starts where the last one ends, for every piece size.
+// starts where the last one ends, for every piece size, also when the
+// starts before it were looked at in bulk.
 TEST(Scan, HeaderAtTheOldestEndIsKept)
 {
-    const bytes a = tagged(filler(50, 170)), b = tagged(filler(60, 171));
+    // a ends in a start that opens nothing ("s" and "t" four on), so the
+    // scanner, full, looks at starts in bulk up to b.
+    const uint8_t false_start[] = {'s', 'x', 'x', 'x', 't'};
+    const bytes a = tagged(cat({filler(50, 170), bytes(false_start, false_start + 5)}));
+    const bytes b = tagged(filler(60, 171));
     const bytes image = cat({a, b});
     // What one tagged candidate holds alone: the memory limit that fits it
     // and no second one, found by asking.

@@ -57,12 +57,8 @@ bool usable(const velkor_find &f)
 
 std::string_view field(const char *p, size_t size) { return {p, strnlen(p, size)}; }
 
-// A label on a line: quoted as file names are, and '' when empty so that
-// the line still reads one way.
-std::string shown(std::string_view text)
-{
-    return text.empty() ? "''" : velkor_text::quote_name(text);
-}
+// A label on a line, by the rule info shares.
+std::string shown(std::string_view text) { return velkor_text::quote_text(text); }
 
 // The name written finds of an image start with: its last component
 // ("stdin" for standard input).
@@ -257,7 +253,7 @@ class scan {
 public:
     scan(const velkor_cli::command *cmd, const settings &s) : s_(s)
     {
-        if (s.key != nullptr || s.key_file != nullptr) {
+        if (velkor_cli::has_key(s)) {
             // The key is read before any image; a key file that is standard
             // input would take its line from an image given as -.
             velkor_io::file_id stdin_id;
@@ -324,9 +320,10 @@ int scan::open_dir(const char *path)
 {
     if (path == nullptr)
         return -1;
-    const int fd = velkor_io::open_directory(path, true);
+    const char *why = nullptr;
+    const int fd = velkor_io::open_directory(path, true, &why);
     if (fd < 0)
-        err(1, "%s", path);
+        velkor_io::fail_refused(path, why);
     return fd;
 }
 
