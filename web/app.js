@@ -103,7 +103,9 @@ function save(blob, name) {
 }
 
 // Names as `velkor scan` writes them: <base>-<offset>.payload for a
-// payload, .bgn or .vc for a find saved whole, the offset in 8 hex digits.
+// payload, .bgn or .vc for a find saved whole (.damaged.bgn, .damaged.vc
+// for one neither verified nor waiting for a key), the offset in 8 hex
+// digits.
 const baseName = (f) => f.name || 'file';
 const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(8, '0')}.${ext}`;
 
@@ -510,12 +512,15 @@ function row(ctx, f) {
                                   save(k.payload, name);
                                 }) } }, 'Payload'));
   }
-  if (f.reason === 0 || !tagged && (st === 'unverified' || st === 'notopened')) {
-    const name = findName(ctx.base, f.offset, tagged ? 'bgn' : 'vc');
-    buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
-                                     title: `Save it as it is, header included, as ${name}`,
-                                     on: { click: saving(() => save(whole(), name)) } }, 'As it is'));
-  }
+  // Every find can be saved whole, as `velkor scan --carve --all` writes
+  // it: a find neither verified nor waiting for a key (CRC mismatch, cut
+  // off, not opened with the key typed) under a name that says so, and as
+  // far as the file holds it.
+  const sound = f.reason === 0 || st === 'unverified';
+  const name = findName(ctx.base, f.offset, (sound ? '' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
+  buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
+                                   title: `Save it as it is, header included, as ${name}`,
+                                   on: { click: saving(() => save(whole(), name)) } }, 'As it is'));
   const label = f.label !== undefined ? `${f.label} / ${f.sublabel}` : f.kind === 'container' ? f.magic : '';
   return el('tr', { 'data-offset': String(f.offset), 'data-kind': f.kind, 'data-length': String(f.length),
                     'data-payload-offset': String(f.payloadOffset), 'data-payload-length': String(f.payloadLength),
