@@ -112,7 +112,6 @@ const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(
 // ---- Opening a file ------------------------------------------------------
 
 let current = null; // the file on show
-let shown = 0;      // views shown so far, for whoever waits for the next one
 
 // Every file is scanned whole; a tagged file or a container at its start
 // is shown first, as `velkor info` shows it.
@@ -160,7 +159,6 @@ function showFile(file, r, key) {
                ...findsView(whole, '', r.kind)));
   const box = $('result');
   box.replaceChildren(...kids);
-  box.dataset.shown = String(++shown);
   box.hidden = false;
 }
 
