@@ -178,7 +178,9 @@ public:
                 chunks_.push_back(std::move(spare_.back()));
                 spare_.pop_back();
             } else {
-                chunks_.push_back(std::make_unique_for_overwrite<T[]>(chunk));
+                // Left uninitialised, as make_unique_for_overwrite would
+                // (which the WebAssembly build's C++ library lacks).
+                chunks_.push_back(std::unique_ptr<T[]>(new T[chunk]));
             }
         }
         chunks_[head_ + at / chunk][at % chunk] = x;

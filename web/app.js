@@ -3,26 +3,45 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const worker = new Worker('worker.js');
+const WASM = new URL('velkor.wasm', location.href).href;
+
+// ---- The worker ------------------------------------------------------------
+
+// Started from a blob: URL of its script: such a worker runs under this
+// page's content security policy, while one started from worker.js's own
+// URL would run under whatever policy the server sent with it (none, from
+// a plain static server).
 let jobs = 0;
 const waiting = new Map();
-let current = null; // the file on show
+const worker = (async () => {
+  const res = await fetch('worker.js');
+  if (!res.ok) throw new Error(`the page's worker could not be loaded (${res.status})`);
+  const url = URL.createObjectURL(new Blob([await res.text()], { type: 'text/javascript' }));
+  const w = new Worker(url);
+  w.postMessage({ job: 'load', wasm: WASM }); // compiled before a file comes
+  w.onmessage = (e) => {
+    const m = e.data;
+    if (m.progress) return showProgress(m.progress);
+    const job = waiting.get(m.id);
+    waiting.delete(m.id);
+    if (m.error) job.reject(new Error(m.error)); else job.resolve(m.result);
+  };
+  w.onerror = (e) => {
+    const words = `the page's worker stopped${e.message ? `: ${e.message}` : ''}`;
+    for (const job of waiting.values()) job.reject(new Error(words));
+    waiting.clear();
+  };
+  return w;
+})();
 
-worker.onmessage = (e) => {
-  const m = e.data;
-  if (m.progress) return showProgress(m.progress);
-  const w = waiting.get(m.id);
-  waiting.delete(m.id);
-  if (m.error) w.reject(new Error(m.error)); else w.resolve(m.result);
-};
-
-function run(job, blob, extra = {}) {
+async function run(job, blob, extra = {}) {
+  const w = await worker;
   const id = ++jobs;
   $('status').hidden = false;
-  showProgress({ label: 'Reading', done: 0, total: blob.size });
+  showProgress({ label: 'Reading', done: 0, total: blob ? blob.size : 0 });
   return new Promise((resolve, reject) => {
     waiting.set(id, { resolve, reject });
-    worker.postMessage({ id, job, blob, ...extra });
+    w.postMessage({ id, job, wasm: WASM, blob, ...extra });
   }).finally(() => { if (waiting.size === 0) $('progress-text').textContent = ''; });
 }
 
@@ -44,13 +63,15 @@ function bytes(n) {
 const hex8 = (n) => '0x' + n.toString(16).toUpperCase().padStart(8, '0');
 const hex2 = (n) => '0x' + n.toString(16).toUpperCase().padStart(2, '0');
 const count = (n) => `${n.toLocaleString('en')} bytes`;
+const many = (n, one, more) => `${n.toLocaleString('en')} ${n === 1 ? one : more}`;
+const cap = (s) => s.charAt(0).toUpperCase() + s.slice(1);
 
 function el(tag, attrs = {}, ...kids) {
   const e = document.createElement(tag);
   for (const [k, v] of Object.entries(attrs)) {
     if (k === 'class') e.className = v;
     else if (k === 'on') for (const [ev, fn] of Object.entries(v)) e.addEventListener(ev, fn);
-    else e.setAttribute(k, v);
+    else if (v !== null && v !== undefined) e.setAttribute(k, v);
   }
   for (const k of kids) if (k !== null && k !== undefined) e.append(k);
   return e;
@@ -67,8 +88,8 @@ function fields(rows) {
   return dl;
 }
 
-function verdict(kind, headline, detail) {
-  return el('p', { class: `verdict ${kind}`, id: 'verdict', 'data-verdict': kind }, headline,
+function verdict(kind, headline, detail, id = 'verdict') {
+  return el('p', { class: `verdict ${kind}`, id, 'data-verdict': kind }, headline,
             detail ? el('span', { class: 'detail' }, detail) : null);
 }
 
@@ -81,212 +102,345 @@ function save(blob, name) {
   setTimeout(() => URL.revokeObjectURL(url), 60000);
 }
 
+// Names as `velkor scan` writes them: <base>-<offset>.payload for a
+// payload, .bgn or .vc for a find saved whole (.damaged.bgn, .damaged.vc
+// for one neither verified nor waiting for a key), the offset in 8 hex
+// digits.
 const baseName = (f) => f.name || 'file';
+const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(8, '0')}.${ext}`;
 
 // ---- Opening a file ------------------------------------------------------
 
-async function open(file) {
+let current = null; // the file on show
+
+// Every file is scanned whole; a tagged file or a container at its start
+// is shown first, as `velkor info` shows it.
+async function open(file, key = null) {
   current = file;
   $('error').hidden = true;
-  $('result').hidden = true;
+  $('made').hidden = true;
+  if (!key) $('result').hidden = true;
   $('tools').hidden = false;
   $('filename').textContent = `${file.name} (${count(file.size)})`;
   try {
-    const r = await run('open', file);
+    const r = await run('open', file, key ?? {});
     if (current !== file) return;
+    showFile(file, r, key);
     // The worker's times, for the benchmark.
     Object.assign($('result').dataset, { ms: r.ms, waitMs: r.waitMs, workMs: r.workMs });
-    if (r.kind === 'tagged') showTagged(file, r);
-    else if (r.kind === 'container') showContainer(file, r);
-    else showScan(file, r, null);
   } catch (err) {
-    problem(err.message);
+    if (current === file) problem(err.message);
   }
 }
 
 function problem(words) {
-  $('error').textContent = words.charAt(0).toUpperCase() + words.slice(1) + '.';
+  $('error').textContent = cap(words) + '.';
   $('error').hidden = false;
 }
 
-function show(...kids) {
+function showFile(file, r, key) {
+  const base = baseName(file);
+  const whole = findsOf(r.scan, file, base, key);
+  const kids = [];
+  if (r.kind === 'tagged') kids.push(el('h2', {}, 'Tagged file'), ...taggedCard(file, r.tagged));
+  else if (r.kind === 'container') kids.push(el('h2', {}, 'Container'), ...containerCard(file, r.container));
+  else kids.push(el('h2', {}, 'Scan'));
+
+  const opens = r.kind === 'container' && r.container.reason === 0;
+  if (opens || whole.keyable > 0) kids.push(keyForm(file, opens, key));
+  if (r.container?.opened?.scan) {
+    const inner = findsOf(r.container.opened.scan, r.container.opened.payload,
+                          findName(base, 0, 'payload'), key);
+    kids.push(el('section', { class: 'inside', id: 'payload-scan' },
+                 el('h3', {}, 'Inside the payload'), ...findsView(inner, 'payload-', 'payload')));
+  }
+  kids.push(el('section', { class: 'inside', id: 'file-scan' },
+               r.kind === 'other' ? null : el('h3', {}, 'Scan of the whole file'),
+               ...findsView(whole, '', r.kind)));
   const box = $('result');
   box.replaceChildren(...kids);
   box.hidden = false;
 }
 
 // Tag reasons, numbered as the library numbers them.
-function tagVerdict(r) {
-  switch (r.reason) {
+function tagVerdict(t, size) {
+  switch (t.reason) {
   case 0: return verdict('ok', 'Sound: the length and the CRC match, so the payload is intact.');
   case 3: return verdict('bad', 'Not a tagged file this program knows, or a damaged one.',
-                         `Its format byte is ${hex2(r.format)}, not the one tagged files carry.`);
-  case 4: return verdict('bad', 'Damaged: the file has the wrong length.',
-                         `The header says ${count(r.storedLength)}, but the file has ${count(r.fileLength)}: ` +
-                         (r.fileLength < r.storedLength ? 'it was cut off.' : 'bytes were added to it.'));
+                         `Its format byte is ${hex2(t.format)}, not the one tagged files carry.`);
+  case 4: return verdict('bad', 'Damaged, or more than a tagged file: the length does not match.',
+                         `The header says ${count(t.storedLength)}, but the file has ${count(size)}: ` +
+                         (size < t.storedLength ? 'it was cut off.'
+                           : 'bytes were added to it, or it is a larger file that starts with one.') +
+                         ' The scan below shows what it holds.');
   case 5: return verdict('bad', 'Damaged: the contents do not match the stored CRC.',
-                         `Stored ${hex8(r.storedCrc)}, computed ${hex8(r.computedCrc)}: some bytes were changed.`);
+                         `Stored ${hex8(t.storedCrc)}, computed ${hex8(t.computedCrc)}: some bytes were changed.`);
   }
   return verdict('bad', 'Not a tagged file.');
 }
 
-function showTagged(file, r) {
-  const payload = r.reason === 0 || r.reason === 5;
+function taggedCard(file, t) {
   const rows = [
     ['Kind', 'kind', 'tagged', 'tagged file'],
-    ['Total length', 'length', r.fileLength, count(r.fileLength)],
-    ['Length in the header', 'storedLength', r.storedLength ?? null, count(r.storedLength ?? 0)],
-    ['Payload length', 'payloadLength', r.fileLength - r.headerLength, count(r.fileLength - r.headerLength)],
-    ['Stored CRC', 'storedCrc', r.storedCrc ?? null, hex8(r.storedCrc ?? 0)],
-    ['Computed CRC', 'computedCrc', r.computedCrc, r.computedCrc === null ? '' : hex8(r.computedCrc)],
+    ['Total length', 'length', file.size, count(file.size)],
+    ['Length in the header', 'storedLength', t.storedLength ?? null, count(t.storedLength ?? 0)],
+    ['Payload length', 'payloadLength', file.size - t.headerLength, count(file.size - t.headerLength)],
+    ['Stored CRC', 'storedCrc', t.storedCrc ?? null, hex8(t.storedCrc ?? 0)],
+    ['Computed CRC', 'computedCrc', t.computedCrc, t.computedCrc === null ? '' : hex8(t.computedCrc)],
   ];
-  const kids = [el('h2', {}, 'Tagged file'), fields(rows), tagVerdict(r)];
-  if (r.reason === 0)
-    kids.push(el('button', { id: 'save-payload', on: { click: () =>
-      save(file.slice(r.headerLength), baseName(file) + '.payload') } }, 'Save payload'));
-  else if (payload)
+  const kids = [fields(rows), tagVerdict(t, file.size)];
+  if (t.reason === 0) {
+    const name = findName(baseName(file), 0, 'payload');
+    kids.push(el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                             on: { click: () => save(file.slice(t.headerLength), name) } }, 'Save payload'));
+  } else if (t.reason === 5) {
     kids.push(el('p', { class: 'note' }, 'The payload is not offered: it does not match its CRC.'));
-  show(...kids);
+  }
+  return kids;
 }
 
-function keyForm(onsubmit, label) {
-  const key = el('input', { type: 'text', id: 'key', placeholder: 'key', autocomplete: 'off', spellcheck: 'false' });
+// The lengths as stored count each text's NUL; shown without it.
+function containerCard(file, c) {
+  const kids = [fields([
+    ['Kind', 'kind', 'container', 'container'],
+    ['Magic', 'magic', c.magic, c.magic],
+    ['Prefix', 'prefix', c.prefix, hex2(c.prefix)],
+    ['Label length', 'labelLength', Math.max(c.labelLength - 1, 0), count(Math.max(c.labelLength - 1, 0))],
+    ['Sublabel length', 'sublabelLength', Math.max(c.sublabelLength - 1, 0),
+     count(Math.max(c.sublabelLength - 1, 0))],
+    ['Payload length', 'length', c.dataLength, count(c.dataLength)],
+    ['Total length', 'fileLength', file.size, count(file.size)],
+  ])];
+  if (c.reason !== 0) {
+    kids.push(verdict('bad', 'Damaged container.', cap(c.message) + '.'));
+    return kids;
+  }
+  const o = c.opened;
+  if (!c.keyed) {
+    kids.push(el('p', { class: 'note' }, 'Type the key to see the label and to check and save the payload.'));
+  } else if (!o) {
+    kids.push(verdict('bad', 'Damaged container.', cap(c.message) + '.'));
+  } else if (o.reason === 8 || o.reason === 9) {
+    kids.push(verdict('notopened', 'Not opened with this key.',
+                      'The key, or the data-sized setting, is not the one it was made with, or the ' +
+                      'container is damaged: the two cannot be told apart.'));
+  } else if (o.reason !== 0) {
+    kids.push(verdict('bad', 'Damaged container.', cap(o.message) + '.'));
+  } else {
+    const name = findName(baseName(file), 0, 'payload');
+    kids.push(
+      fields([
+        ['Label', 'label', o.label, o.label],
+        ['Sublabel', 'sublabel', o.sublabel, o.sublabel],
+        ['Checksum', 'checksum', o.checksum, hex8(o.checksum)],
+      ]),
+      verdict('ok', 'Sound: the key fits and the payload matches its checksum.'),
+      el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                     on: { click: () => save(o.payload, name) } }, 'Save payload'));
+  }
+  return kids;
+}
+
+// The key, typed hidden (a toggle shows it), for the container at the start
+// and the containers inside; the whole file is read again with it.
+function keyForm(file, opens, key) {
+  const input = el('input', { type: 'password', id: 'key', placeholder: 'key', autocomplete: 'off',
+                              spellcheck: 'false', 'aria-label': 'Key' });
+  if (key) input.value = key.key;
   const sized = el('input', { type: 'checkbox', id: 'data-sized' });
+  sized.checked = Boolean(key?.dataSized);
+  const reveal = el('button', { type: 'button', id: 'key-show', class: 'small quiet', 'aria-pressed': 'false',
+                                on: { click: () => {
+                                  const showing = input.type === 'text';
+                                  input.type = showing ? 'password' : 'text';
+                                  reveal.textContent = showing ? 'Show' : 'Hide';
+                                  reveal.setAttribute('aria-pressed', String(!showing));
+                                } } }, 'Show');
+  const go = opens ? 'Open with this key' : key ? 'Check again with this key' : 'Check the containers with this key';
   const form = el('form', { class: 'key', id: 'key-form' },
-                  el('label', {}, 'Key ', key),
+                  el('label', {}, 'Key ', input), reveal,
                   el('label', {}, sized, ' data-sized tables'),
-                  el('button', { type: 'submit', id: 'key-go' }, label));
+                  el('button', { type: 'submit', id: 'key-go' }, go));
   form.addEventListener('submit', (e) => {
     e.preventDefault();
-    onsubmit(key.value, sized.checked);
+    if (input.value === '') return problem('type a key first');
+    open(file, { key: input.value, dataSized: sized.checked });
   });
   return form;
 }
 
-function containerFields(r) {
-  return fields([
-    ['Kind', 'kind', 'container', 'container'],
-    ['Magic', 'magic', r.magic, r.magic],
-    ['Prefix', 'prefix', r.prefix, hex2(r.prefix)],
-    ['Label length', 'labelLength', r.labelLength, String(r.labelLength)],
-    ['Sublabel length', 'sublabelLength', r.sublabelLength, String(r.sublabelLength)],
-    ['Payload length', 'length', r.dataLength, count(r.dataLength)],
-    ['Total length', 'fileLength', r.fileLength, count(r.fileLength)],
-  ]);
+// ---- Finds: the map and the table -------------------------------------------------
+
+// The worker hands the finds over as flat arrays (see vw_scan_take); a row
+// is made into an object only when it is shown.
+function findsOf(s, source, base, key) {
+  const { NF, NT } = s;
+  const labels = new Map(s.labels.map(([i, label, sublabel]) => [i, { label, sublabel }]));
+  const ascii = (t) => String.fromCharCode(...(t.includes(0) ? t.subarray(0, t.indexOf(0)) : t));
+  const at = (i) => {
+    const v = s.rec.subarray(i * NF, (i + 1) * NF);
+    const f = {
+      offset: v[0], kind: v[1] === 1 ? 'tagged' : 'container', reason: v[2], length: v[3],
+      payloadOffset: v[4], payloadLength: v[5], inside: v[6] < 0 ? null : v[6],
+    };
+    if (f.kind === 'container') {
+      f.magic = ascii(s.txt.subarray(i * NT, i * NT + 6));
+      Object.assign(f, labels.get(i));
+    }
+    return f;
+  };
+  // Containers that a key could open or has opened (not cut off).
+  let verified = 0, keyable = 0;
+  for (let i = 0; i < s.n; i++) {
+    const why = s.rec[i * NF + 2];
+    if (why === 0) verified++;
+    if (s.rec[i * NF + 1] !== 1 && (why === 0 || why === 1 || why === 4)) keyable++;
+  }
+  return { scan: s, n: s.n, at, verified, keyable, source, base, key, size: s.bytes, reasons: s.reasons };
 }
 
-function showContainer(file, r) {
-  const out = el('div', { id: 'opened' });
-  const kids = [el('h2', {}, 'Container'), containerFields(r)];
-  if (r.reason !== 0) {
-    kids.push(verdict('bad', 'Damaged container.', cap(r.message) + '.'));
-    return show(...kids);
+// verified, unverified (a container and no key), notopened (a container
+// that the typed key does not open), damaged.
+function state(f) {
+  if (f.reason === 0) return 'verified';
+  if (f.reason === 1) return 'unverified';
+  if (f.reason === 4) return 'notopened';
+  return 'damaged';
+}
+const STATES = ['verified', 'unverified', 'notopened', 'damaged'];
+const SAID = { verified: 'verified', unverified: 'not verified (no key)', notopened: 'not opened with this key' };
+
+// The finds of a scan: of the whole file (kind: what the file itself is,
+// 'other' when neither) or of a container's deciphered payload ('payload').
+function findsView(ctx, id, kind) {
+  const kids = [];
+  const ids = (name) => id + name;
+  const itself = ctx.n === 1 && ctx.at(0).offset === 0 && ctx.at(0).length === ctx.size;
+  if (ctx.n === 0 && kind === 'other') {
+    kids.push(verdict('neutral', 'Neither a tagged file nor a container, and none inside it.',
+                      'The scan found nothing of either kind.', ids('scan-summary')));
+  } else if (ctx.n === 0) {
+    kids.push(el('p', { class: 'note', id: ids('scan-summary') },
+                 `No tagged file or container inside ${kind === 'payload' ? 'the payload' : 'it'}.`));
+  } else if (itself && kind !== 'other' && kind !== 'payload') {
+    kids.push(el('p', { class: 'note', id: ids('scan-summary') },
+                 'Nothing else inside it: the scan found the file itself and no other tagged file or container.'));
+  } else {
+    const finds = many(ctx.n, 'find', 'finds');
+    const verified = `(${ctx.verified.toLocaleString('en')} verified)`;
+    kids.push(el('p', { id: ids('scan-summary'), 'data-finds': String(ctx.n) },
+                 kind === 'other' ? `Not itself a tagged file or a container, but ${finds} inside it ${verified}.`
+                 : kind === 'payload' ? `${cap(finds)} inside the payload ${verified}; offsets count from its start.`
+                 : `${cap(finds)} ${verified}.`));
+    kids.push(map(ctx, ids('map')), table(ctx, ids('finds')));
   }
-  kids.push(el('p', { class: 'note' }, 'Type the key to see the label and to check and save the payload.'));
-  kids.push(keyForm(async (key, dataSized) => {
-    if (key === '') return problem('type a key first');
-    $('error').hidden = true;
-    out.replaceChildren(el('p', { class: 'note' }, 'Deciphering…'));
+  if (ctx.scan.dropped > 0)
+    kids.push(verdict('unverified', `${cap(many(ctx.scan.dropped, 'candidate was', 'candidates were'))} left ` +
+                      'unexamined for lack of memory: the list may be incomplete.', null, ids('dropped')));
+  kids.push(downloads(ctx, id));
+  return kids;
+}
+
+function downloads(ctx, id) {
+  const get = (format) => async () => {
     try {
-      const k = await run('unpack', file, { key, dataSized });
-      if (current !== file) return;
-      out.replaceChildren(...containerOpened(file, k));
+      const r = await run('findings', null, { scan: ctx.scan, image: ctx.base, format });
+      save(r.file, `${ctx.base}.findings.${format}`);
     } catch (err) {
-      out.replaceChildren();
       problem(err.message);
     }
-  }, 'Open'));
-  kids.push(out);
-  show(...kids);
+  };
+  return el('p', { class: 'downloads' }, 'Download findings: ',
+            el('button', { type: 'button', class: 'small', id: `${id}download-json`,
+                           title: 'The records velkor scan --all --json prints', on: { click: get('json') } }, 'JSON'),
+            ' ',
+            el('button', { type: 'button', class: 'small', id: `${id}download-csv`, on: { click: get('csv') } }, 'CSV'));
 }
 
-const cap = (s) => s.charAt(0).toUpperCase() + s.slice(1);
-
-function containerOpened(file, k) {
-  if (k.reason === 8 || k.reason === 9)
-    return [verdict('bad', 'Wrong key or damaged container.',
-                    'Check the key, and that the data-sized setting is the one the container was made with.')];
-  if (k.reason !== 0) return [verdict('bad', 'Damaged container.', cap(k.message) + '.')];
-  return [
-    fields([
-      ['Label', 'label', k.label, k.label],
-      ['Sublabel', 'sublabel', k.sublabel, k.sublabel],
-      ['Checksum', 'checksum', k.checksum, hex8(k.checksum)],
-    ]),
-    verdict('ok', 'Sound: the key fits and the payload matches its checksum.'),
-    el('button', { id: 'save-payload', on: { click: () => save(k.payload, baseName(file) + '.payload') } },
-       'Save payload'),
-  ];
-}
-
-// ---- The scan's map and table -----------------------------------------------
-
-const state = (f) => (f.reason === 0 ? 'verified' : f.reason === 1 ? 'unverified' : 'damaged');
-const usable = (f) => f.reason === 0 || f.reason === 1;
-
-function describe(f) {
+function describe(ctx, f) {
   const end = f.offset + f.length;
   return `${f.kind} at ${hex8(f.offset)} (${f.offset})\n` +
          `to ${hex8(end)} (${end}), ${f.length} bytes\n` +
-         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${f.verdict}`;
+         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${SAID[state(f)] ?? ctx.reasons[f.reason]}`;
 }
 
-function showScan(file, r, key) {
-  const finds = r.finds;
-  const kids = [el('h2', {}, 'Scan')];
-  if (finds.length === 0) {
-    kids.push(verdict('bad', 'Neither a tagged file nor a container.',
-                      'Nothing of either kind was found inside it either.'));
+// A span per find, a row per level of nesting; past a few hundred finds,
+// how many start in each stretch of the file instead.
+const MAP_SPANS = 300;
+const BINS = 200;
+
+function map(ctx, id) {
+  const size = Math.max(ctx.size, 1);
+  const parts = [];
+  if (ctx.n > MAP_SPANS) {
+    parts.push(el('p', { class: 'note map-title' },
+                  `Too many finds to draw one by one: each bar counts the finds that start in ` +
+                  `1/${BINS} of the file (${count(Math.ceil(size / BINS))}).`));
+    parts.push(density(ctx, size));
   } else {
-    const ok = finds.filter((f) => f.reason === 0).length;
-    kids.push(el('p', { id: 'scan-summary' },
-                 `Not itself a tagged file or a container, but ${finds.length} ` +
-                 `${finds.length === 1 ? 'find' : 'finds'} inside it (${ok} verified).` +
-                 (r.dropped ? ` ${r.dropped} candidates were left unexamined for lack of memory.` : '')));
-    kids.push(map(file, finds));
-    kids.push(table(file, finds, key));
-  }
-  kids.push(keyForm(async (k, dataSized) => {
-    if (k === '') return problem('type a key first');
-    $('error').hidden = true;
-    try {
-      const again = await run('scan', file, { key: k, dataSized });
-      if (current === file) showScan(file, again, { key: k, dataSized });
-    } catch (err) {
-      problem(err.message);
+    const byOffset = new Map();
+    for (let i = 0; i < ctx.n; i++) byOffset.set(ctx.at(i).offset, ctx.at(i));
+    const depth = (f) => {
+      let d = 0;
+      for (let g = f; g.inside !== null && byOffset.has(g.inside) && d < 64; g = byOffset.get(g.inside)) d++;
+      return d;
+    };
+    const rows = [];
+    for (let i = 0; i < ctx.n; i++) {
+      const f = ctx.at(i);
+      const d = depth(f);
+      while (rows.length <= d) rows.push(el('div', { class: 'band', 'data-depth': String(rows.length) }));
+      const s = el('div', { class: `span ${state(f)}`, 'data-offset': String(f.offset) });
+      s.style.left = `${(100 * f.offset) / size}%`;
+      s.style.width = `${(100 * Math.min(f.length, size - f.offset)) / size}%`;
+      s.addEventListener('mousemove', (e) => tip(e, describe(ctx, f)));
+      s.addEventListener('mouseleave', () => tip(null));
+      rows[d].append(s);
     }
-  }, key ? 'Scan again with this key' : 'Scan with a key (checks containers)'));
-  if (key) kids[kids.length - 1].querySelector('#key').value = key.key;
-  show(...kids);
-}
-
-function map(file, finds) {
-  const size = Math.max(file.size, 1);
-  const byOffset = new Map(finds.map((f) => [f.offset, f]));
-  const depth = (f) => {
-    let d = 0;
-    for (let g = f; g.inside !== null && byOffset.has(g.inside) && d < 64; g = byOffset.get(g.inside)) d++;
-    return d;
-  };
-  const rows = [];
-  for (const f of finds) {
-    const d = depth(f);
-    while (rows.length <= d) rows.push(el('div', { class: 'band', 'data-depth': String(rows.length) }));
-    const s = el('div', { class: `span ${state(f)}`, 'data-offset': String(f.offset) });
-    s.style.left = `${(100 * f.offset) / size}%`;
-    s.style.width = `${(100 * Math.min(f.length, size - f.offset)) / size}%`;
-    s.addEventListener('mousemove', (e) => tip(e, describe(f)));
-    s.addEventListener('mouseleave', () => tip(null));
-    rows[d].append(s);
+    parts.push(el('div', { class: 'band file', title: `the whole file: ${size} bytes` }));
+    for (const r of rows) parts.push(r);
   }
-  return el('div', { class: 'map', id: 'map' },
-            el('div', { class: 'band file', title: `the whole file: ${file.size} bytes` }),
-            ...rows,
-            el('div', { class: 'axis' }, el('span', {}, '0'), el('span', {}, `${hex8(file.size)} (${count(file.size)})`)),
+  return el('div', { class: 'map', id },
+            ...parts,
+            el('div', { class: 'axis' }, el('span', {}, '0'), el('span', {}, `${hex8(ctx.size)} (${count(ctx.size)})`)),
             el('div', { class: 'legend' },
                el('span', {}, el('i', { class: 'verified' }), 'verified'),
                el('span', {}, el('i', { class: 'unverified' }), 'unverified (container, no key)'),
-               el('span', {}, el('i', { class: 'damaged' }), 'damaged, truncated or wrong key')));
+               el('span', {}, el('i', { class: 'notopened' }), 'not opened with this key'),
+               el('span', {}, el('i', { class: 'damaged' }), 'damaged or truncated')));
+}
+
+function density(ctx, size) {
+  const bins = Array.from({ length: BINS }, () => [0, 0, 0, 0]);
+  let most = 0;
+  for (let i = 0; i < ctx.n; i++) {
+    const v = ctx.scan.rec.subarray(i * ctx.scan.NF, i * ctx.scan.NF + 3);
+    const b = Math.min(BINS - 1, Math.floor((v[0] * BINS) / size));
+    bins[b][STATES.indexOf(state({ reason: v[2] }))]++;
+  }
+  for (const b of bins) most = Math.max(most, b[0] + b[1] + b[2] + b[3]);
+  const strip = el('div', { class: 'band density' });
+  bins.forEach((b, i) => {
+    const total = b[0] + b[1] + b[2] + b[3];
+    if (total === 0) return;
+    const bar = el('div', { class: 'bin', 'data-count': String(total) });
+    bar.style.left = `${(100 * i) / BINS}%`;
+    bar.style.width = `${100 / BINS}%`;
+    bar.style.height = `${Math.max(12, (100 * Math.sqrt(total)) / Math.sqrt(most))}%`;
+    b.forEach((k, s) => {
+      if (k === 0) return;
+      const seg = el('div', { class: STATES[s] });
+      seg.style.flexGrow = String(k);
+      bar.append(seg);
+    });
+    const from = Math.floor((i * size) / BINS), to = Math.floor(((i + 1) * size) / BINS);
+    const said = b.map((k, s) => (k ? `${k.toLocaleString('en')} ${SAID[STATES[s]] ?? 'damaged or truncated'}` : null))
+      .filter(Boolean).join('\n');
+    bar.addEventListener('mousemove', (e) => tip(e, `${hex8(from)} to ${hex8(to)}: ${many(total, 'find', 'finds')}\n${said}`));
+    bar.addEventListener('mouseleave', () => tip(null));
+    strip.append(bar);
+  });
+  return strip;
 }
 
 let tipBox = null;
@@ -299,43 +453,86 @@ function tip(e, text) {
   tipBox.style.top = `${e.clientY + 14}px`;
 }
 
-function table(file, finds, key) {
-  const head = el('tr', {}, ...['Offset', 'Kind', 'Length', 'Payload', 'Verdict', 'Inside', 'Magic or label', '']
+// The table, a page of rows at a time.
+const PAGE = 100;
+
+function table(ctx, id) {
+  const pages = Math.max(1, Math.ceil(ctx.n / PAGE));
+  let at = 0;
+  const tbody = el('tbody');
+  const where = el('span', { class: 'where', 'aria-live': 'polite' });
+  const prev = el('button', { type: 'button', class: 'small', 'data-page': 'prev' }, '‹ Previous');
+  const next = el('button', { type: 'button', class: 'small', 'data-page': 'next' }, 'Next ›');
+  const number = el('input', { type: 'number', min: '1', max: String(pages), value: '1', 'aria-label': 'Page' });
+  const show = (p) => {
+    at = Math.min(Math.max(p, 0), pages - 1);
+    const rows = [];
+    for (let i = at * PAGE; i < Math.min(ctx.n, (at + 1) * PAGE); i++) rows.push(row(ctx, ctx.at(i)));
+    tbody.replaceChildren(...rows);
+    where.textContent = `Finds ${(at * PAGE + 1).toLocaleString('en')}–` +
+                        `${Math.min(ctx.n, (at + 1) * PAGE).toLocaleString('en')} of ${ctx.n.toLocaleString('en')}`;
+    number.value = String(at + 1);
+    prev.disabled = at === 0;
+    next.disabled = at === pages - 1;
+  };
+  prev.addEventListener('click', () => show(at - 1));
+  next.addEventListener('click', () => show(at + 1));
+  number.addEventListener('change', () => show(Number(number.value) - 1));
+  const pager = el('div', { class: 'pager' }, prev, ' ', next, ' ', where,
+                   pages > 1 ? el('label', {}, ' Page ', number, ` of ${pages.toLocaleString('en')}`) : null);
+  const head = el('tr', {}, ...['Offset', 'Kind', 'Length', 'Payload', 'Verdict', 'Inside', 'Magic or label', 'Save']
     .map((h) => el('th', {}, h)));
-  const body = finds.map((f) => {
-    const name = `${baseName(file)}-${f.offset.toString(16).padStart(8, '0')}.${f.kind}`;
-    let saveBtn = null;
-    if (usable(f)) {
-      saveBtn = el('button', { class: 'small', 'data-save': String(f.offset), on: { click: async () => {
-        try {
-          if (f.kind === 'tagged')
-            return save(file.slice(f.payloadOffset, f.payloadOffset + f.payloadLength), name);
-          if (!key) return save(file.slice(f.offset, f.offset + f.length), name);
-          const k = await run('unpack', file.slice(f.offset, f.offset + f.length), key);
-          if (k.reason !== 0) return problem(`the container at ${hex8(f.offset)} did not open: ${k.message}`);
-          save(k.payload, name);
-        } catch (err) {
-          problem(err.message);
-        }
-      } } }, 'Save');
-      saveBtn.title = f.kind === 'tagged' ? 'Save the payload'
-        : key ? 'Save the deciphered payload' : 'Save the container as it is';
+  show(0);
+  return el('div', { class: 'finds-view' }, ctx.n > PAGE ? pager : null,
+            el('table', { class: 'finds', id }, el('thead', {}, head), tbody));
+}
+
+function row(ctx, f) {
+  const st = state(f);
+  const tagged = f.kind === 'tagged';
+  const whole = () => ctx.source.slice(f.offset, f.offset + f.length);
+  const saving = (fn) => async () => {
+    try {
+      await fn();
+    } catch (err) {
+      problem(err.message);
     }
-    const label = f.label !== undefined ? `${f.label} / ${f.sublabel}` : f.kind === 'container' ? f.magic : '';
-    return el('tr', { 'data-offset': String(f.offset), 'data-kind': f.kind, 'data-length': String(f.length),
-                      'data-payload-offset': String(f.payloadOffset), 'data-payload-length': String(f.payloadLength),
-                      'data-reason': f.verdict, 'data-inside': f.inside === null ? '' : String(f.inside),
-                      'data-label': f.label ?? '', 'data-sublabel': f.sublabel ?? '' },
-              el('td', { class: 'num', title: String(f.offset) }, hex8(f.offset)),
-              el('td', {}, f.kind),
-              el('td', { class: 'num' }, String(f.length)),
-              el('td', { class: 'num' }, String(f.payloadLength)),
-              el('td', {}, el('span', { class: `dot ${state(f)}` }), f.verdict),
-              el('td', { class: 'num' }, f.inside === null ? '' : hex8(f.inside)),
-              el('td', {}, label),
-              el('td', {}, saveBtn));
-  });
-  return el('table', { class: 'finds', id: 'finds' }, el('thead', {}, head), el('tbody', {}, ...body));
+  };
+  const buttons = [];
+  if (f.reason === 0) {
+    const name = findName(ctx.base, f.offset, 'payload');
+    buttons.push(el('button', { class: 'small', 'data-save-payload': String(f.offset), title: `Save the payload as ${name}`,
+                                on: { click: saving(async () => {
+                                  if (tagged)
+                                    return save(ctx.source.slice(f.payloadOffset, f.payloadOffset + f.payloadLength), name);
+                                  const k = await run('unpack', whole(), ctx.key);
+                                  if (k.reason !== 0) return problem(`the container at ${hex8(f.offset)} did not open: ${k.message}`);
+                                  save(k.payload, name);
+                                }) } }, 'Payload'));
+  }
+  // Every find can be saved whole, as `velkor scan --carve --all` writes
+  // it: a find neither verified nor waiting for a key (CRC mismatch, cut
+  // off, not opened with the key typed) under a name that says so, and as
+  // far as the file holds it.
+  const sound = f.reason === 0 || st === 'unverified';
+  const name = findName(ctx.base, f.offset, (sound ? '' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
+  buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
+                                   title: `Save it as it is, header included, as ${name}`,
+                                   on: { click: saving(() => save(whole(), name)) } }, 'As it is'));
+  const label = f.label !== undefined ? `${f.label} / ${f.sublabel}` : f.kind === 'container' ? f.magic : '';
+  return el('tr', { 'data-offset': String(f.offset), 'data-kind': f.kind, 'data-length': String(f.length),
+                    'data-payload-offset': String(f.payloadOffset), 'data-payload-length': String(f.payloadLength),
+                    'data-reason': ctx.reasons[f.reason], 'data-state': st,
+                    'data-inside': f.inside === null ? '' : String(f.inside),
+                    'data-label': f.label ?? '', 'data-sublabel': f.sublabel ?? '' },
+            el('td', { class: 'num', title: String(f.offset) }, hex8(f.offset)),
+            el('td', {}, f.kind),
+            el('td', { class: 'num' }, String(f.length)),
+            el('td', { class: 'num' }, String(f.payloadLength)),
+            el('td', {}, el('span', { class: `dot ${st}` }), SAID[st] ?? ctx.reasons[f.reason]),
+            el('td', { class: 'num' }, f.inside === null ? '' : hex8(f.inside)),
+            el('td', {}, label),
+            el('td', { class: 'saves' }, ...buttons));
 }
 
 // ---- Making a tagged file -----------------------------------------------------
@@ -346,7 +543,11 @@ $('make-tagged').addEventListener('click', async () => {
   try {
     const r = await run('tag', file);
     if (r.error) return problem(r.error);
-    save(r.tagged, baseName(file) + '.tagged');
+    const name = baseName(file) + '.bgn';
+    save(r.tagged, name);
+    $('made').textContent = `Saved ${name} (${count(r.tagged.size)}): this file with a tagged header, ` +
+                            'as velkor tag writes it.';
+    $('made').hidden = false;
   } catch (err) {
     problem(err.message);
   }
@@ -354,8 +555,15 @@ $('make-tagged').addEventListener('click', async () => {
 
 // ---- Choosing a file ---------------------------------------------------------
 
-$('file').addEventListener('change', (e) => { if (e.target.files[0]) open(e.target.files[0]); });
+// The button is the keyboard's way in (Enter and Space press it); a click
+// anywhere on the drop zone opens the chooser too.
 const drop = $('drop');
+drop.addEventListener('click', () => $('file').click());
+$('file').addEventListener('click', (e) => e.stopPropagation());
+$('file').addEventListener('change', (e) => {
+  if (e.target.files[0]) open(e.target.files[0]);
+  e.target.value = '';
+});
 for (const ev of ['dragenter', 'dragover'])
   drop.addEventListener(ev, (e) => { e.preventDefault(); drop.classList.add('over'); });
 for (const ev of ['dragleave', 'drop'])

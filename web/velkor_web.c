@@ -214,58 +214,93 @@ EXPORT(vw_scan_dropped) double vw_scan_dropped(const velkor_scanner *sc)
     return (double)velkor_scan_dropped(sc);
 }
 
+/* The image's length, and further passes as the scanner asks: a file can
+   be read again, so nothing need be lost to the memory limit. */
+EXPORT(vw_scan_known) int vw_scan_known(velkor_scanner *sc, double length)
+{
+    if (velkor_scan_set_length(sc, (uint64_t)length) != 0)
+        return -1;
+    return velkor_scan_set_passes(sc, 1);
+}
+
+EXPORT(vw_scan_pass_done) int vw_scan_pass_done(const velkor_scanner *sc)
+{
+    return velkor_scan_pass_done(sc);
+}
+
+/* After finishing a pass: the offset the next pass starts at, or -1 when
+   the scan is complete (or the scanner failed). */
+EXPORT(vw_scan_next_pass) double vw_scan_next_pass(velkor_scanner *sc)
+{
+    uint64_t from;
+    return velkor_scan_next_pass(sc, &from) == 1 ? (double)from : -1;
+}
+
 EXPORT(vw_scan_free) void vw_scan_free(velkor_scanner *sc)
 {
     velkor_scan_free(sc);
 }
 
-EXPORT(vw_find_new) velkor_find *vw_find_new(void)
+EXPORT(vw_scan_reason_text) const char *vw_scan_reason_text(int why)
 {
-    return calloc(1, sizeof(velkor_find));
-}
-
-EXPORT(vw_scan_next) int vw_scan_next(velkor_scanner *sc, velkor_find *f)
-{
-    return velkor_scan_next(sc, f);
+    return velkor_scan_reason_text((velkor_scan_reason)why);
 }
 
 /*
- * 0 offset, 1 kind, 2 reason, 3 length, 4 payload offset, 5 payload length,
- * 6 inside is valid, 7 inside, 8 stored CRC, 9 computed CRC, 10 key prefix,
- * 11 label length, 12 sublabel length, 13 deciphered, 14 checksum.
+ * Takes up to @max ready finds, VW_FIND_FIELDS numbers each into @rec and
+ * VW_FIND_TEXT bytes each into @txt (magic, label, sublabel: 6, 32 and 8
+ * bytes, as the find holds them), and returns how many it took.  One call
+ * per batch rather than one per field: a scan may hand out finds by the
+ * hundred thousand.
+ *
+ * The numbers: 0 offset, 1 kind, 2 reason, 3 length, 4 payload offset,
+ * 5 payload length, 6 inside (-1: none), 7 stored CRC, 8 computed CRC,
+ * 9 key prefix, 10 label length, 11 sublabel length, 12 deciphered,
+ * 13 checksum.
  */
-EXPORT(vw_find_field) double vw_find_field(const velkor_find *f, int which)
+#define VW_FIND_FIELDS 14
+#define VW_FIND_TEXT 46
+_Static_assert(sizeof(((velkor_find *)0)->magic) + sizeof(((velkor_find *)0)->label) +
+                   sizeof(((velkor_find *)0)->sublabel) == VW_FIND_TEXT,
+               "the texts of a find fill VW_FIND_TEXT bytes");
+
+EXPORT(vw_scan_take) int vw_scan_take(velkor_scanner *sc, double *rec, char *txt, int max)
 {
-    switch (which) {
-    case 0: return (double)f->offset;
-    case 1: return f->kind;
-    case 2: return f->reason;
-    case 3: return (double)f->length;
-    case 4: return (double)f->payload_offset;
-    case 5: return (double)f->payload_length;
-    case 6: return f->inside_valid;
-    case 7: return (double)f->inside;
-    case 8: return f->stored_crc;
-    case 9: return f->computed_crc;
-    case 10: return f->key_prefix;
-    case 11: return f->label_len;
-    case 12: return f->sublabel_len;
-    case 13: return f->deciphered;
-    case 14: return f->checksum;
+    velkor_find f;
+    int n = 0;
+    while (n < max && velkor_scan_next(sc, &f) == 1) {
+        double *r = rec + (size_t)n * VW_FIND_FIELDS;
+        r[0] = (double)f.offset;
+        r[1] = f.kind;
+        r[2] = f.reason;
+        r[3] = (double)f.length;
+        r[4] = (double)f.payload_offset;
+        r[5] = (double)f.payload_length;
+        r[6] = f.inside_valid ? (double)f.inside : -1;
+        r[7] = f.stored_crc;
+        r[8] = f.computed_crc;
+        r[9] = f.key_prefix;
+        r[10] = f.label_len;
+        r[11] = f.sublabel_len;
+        r[12] = f.deciphered != 0;
+        r[13] = f.checksum;
+        char *t = txt + (size_t)n * VW_FIND_TEXT;
+        memcpy(t, f.magic, sizeof f.magic);
+        memcpy(t + sizeof f.magic, f.label, sizeof f.label);
+        memcpy(t + sizeof f.magic + sizeof f.label, f.sublabel, sizeof f.sublabel);
+        n++;
     }
-    return -1;
+    return n;
 }
 
-/* 0 magic (6 bytes), 1 label (32), 2 sublabel (8), 3 the verdict in words. */
-EXPORT(vw_find_text) const char *vw_find_text(const velkor_find *f, int which)
+EXPORT(vw_find_fields) int vw_find_fields(void)
 {
-    switch (which) {
-    case 0: return f->magic;
-    case 1: return f->label;
-    case 2: return f->sublabel;
-    case 3: return velkor_scan_reason_text(f->reason);
-    }
-    return "";
+    return VW_FIND_FIELDS;
+}
+
+EXPORT(vw_find_text_size) int vw_find_text_size(void)
+{
+    return VW_FIND_TEXT;
 }
 
 /* ---- Running out of memory -------------------------------------------- */
