@@ -281,6 +281,15 @@ TEST_F(Map, NestingCountsVerifiedFindsOnly)
     EXPECT_EQ(d.spans[0][1].offset, 1040u);
     for (const span_info &s : d.spans[0])
         EXPECT_DOUBLE_EQ(s.y, d.images[0].band_y) << s.offset;
+
+    // With a key that does not open it, the container may still be sound:
+    // not opened, in the colour of a container not checked, as the page
+    // shows it, not in damage's.
+    const drawing w = scan({"--all", "-k", "wrong"}, {dir / "img"});
+    ASSERT_EQ(w.spans.size(), 1u);
+    ASSERT_EQ(w.spans[0].size(), 2u);
+    EXPECT_EQ(w.spans[0][0].state, "notopened");
+    EXPECT_EQ(w.spans[0][0].fill, w.unverified);
 }
 
 // Past a few hundred finds an image is a density strip per depth: the title

@@ -52,7 +52,8 @@ struct style {
 const style styles[] = {
     {"verified", "#1b7f3b", "#0f4d23", nullptr, "verified", "verified"},
     {"nokey", "#c98a00", "#7a5400", nullptr, "container, not verified: no key", "not verified (no key)"},
-    {"damaged", "#c0392b", "#7b2218", "3 2", "damaged: CRC mismatch, truncated, wrong key", "damaged"},
+    {"notopened", "#c98a00", "#7a5400", "3 2", "container not opened with the key given", "not opened with the key"},
+    {"damaged", "#c0392b", "#7b2218", "3 2", "damaged: CRC mismatch, truncated", "damaged"},
 };
 const char ink[] = "#1d232a", soft[] = "#5c6670", band_fill[] = "#e9ecef", band_line[] = "#d8dde2";
 
@@ -176,7 +177,7 @@ void picture::widen(image &im)
         if (row.empty())
             continue;
         for (size_t i = 0; i < fine_bins / 2; i++)
-            for (size_t v = 0; v < 3; v++)
+            for (size_t v = 0; v < verdict_count; v++)
                 for (size_t k = 0; k < 2; k++)
                     row[i][v][k] = row[2 * i][v][k] + row[2 * i + 1][v][k];
         std::fill(row.begin() + fine_bins / 2, row.end(), tally{});
@@ -302,7 +303,7 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
         if (im.bins[r].empty())
             continue;
         for (size_t i = 0; i < fine_bins; i++)
-            for (size_t v = 0; v < 3; v++)
+            for (size_t v = 0; v < verdict_count; v++)
                 for (size_t k = 0; k < 2; k++)
                     cols[r][i / group][v][k] += im.bins[r][i][v][k];
         for (const tally &t : cols[r])
@@ -321,7 +322,7 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
         for (size_t c = 0; r < cols.size() && c < columns; c++) {
             const tally &t = cols[r][c];
             uint64_t n = 0, kinds[2] = {0, 0};
-            for (size_t v = 0; v < 3; v++)
+            for (size_t v = 0; v < verdict_count; v++)
                 for (size_t k = 0; k < 2; k++) {
                     n += t[v][k];
                     kinds[k] += t[v][k];
@@ -335,7 +336,7 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
             std::string what = hex_offset(from) + "\xe2\x80\x93" + hex_offset(to).substr(2) + ": " +
                                counted(n, "find", "finds") + " (" + counted(kinds[0], "tagged file", "tagged files") +
                                ", " + counted(kinds[1], "container", "containers") + ")";
-            for (size_t v = 0; v < 3; v++)
+            for (size_t v = 0; v < verdict_count; v++)
                 if (t[v][0] + t[v][1] > 0)
                     what += ", " + grouped(t[v][0] + t[v][1]) + " " + styles[v].counted;
             o += fmt("<g class=\"column\" data-from=\"%" PRIu64 "\" data-to=\"%" PRIu64 "\" data-count=\"%" PRIu64
@@ -346,7 +347,7 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
             // damaged; a column with any find shows at least 2 pixels.
             const double full = std::max(2.0, strip_height * static_cast<double>(n) / static_cast<double>(fullest));
             double foot = y + strip_height;
-            for (size_t v = 0; v < 3; v++) {
+            for (size_t v = 0; v < verdict_count; v++) {
                 const uint64_t nv = t[v][0] + t[v][1];
                 if (nv == 0)
                     continue;
@@ -360,7 +361,7 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
         }
         uint64_t finds = 0, kinds[2] = {0, 0};
         std::string verdicts;
-        for (size_t v = 0; v < 3; v++) {
+        for (size_t v = 0; v < verdict_count; v++) {
             finds += row_total[v][0] + row_total[v][1];
             kinds[0] += row_total[v][0];
             kinds[1] += row_total[v][1];

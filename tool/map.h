@@ -24,7 +24,10 @@
 
 namespace velkor_map {
 
-enum class verdict { verified, no_key, damaged };
+// A container that does not open with the key given may be sound (the key
+// may be another), so it is told apart from damage, as the page does.
+enum class verdict { verified, no_key, not_opened, damaged };
+constexpr size_t verdict_count = 4;
 
 struct mark {
     uint64_t offset = 0;
@@ -54,7 +57,7 @@ public:
 
 private:
     // Counts by verdict and by kind (tagged file, container).
-    using tally = std::array<std::array<uint64_t, 2>, 3>;
+    using tally = std::array<std::array<uint64_t, 2>, verdict_count>;
     struct placed {
         uint64_t offset, length;
         size_t depth;

@@ -565,7 +565,8 @@ void scan::report(const char *path, const velkor_find &f)
         m.container = !tagged;
         m.state = verified ? velkor_map::verdict::verified
                   : f.reason == VELKOR_SCAN_NO_KEY ? velkor_map::verdict::no_key
-                                                   : velkor_map::verdict::damaged;
+                  : f.reason == VELKOR_SCAN_WRONG_KEY ? velkor_map::verdict::not_opened
+                                                      : velkor_map::verdict::damaged;
         m.inside_valid = f.inside_valid != 0;
         m.inside = f.inside;
         char what[200];
