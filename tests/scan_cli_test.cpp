@@ -427,8 +427,8 @@ TEST_F(ScanMixed, Extract)
 
 // --carve writes each find whole, as it lies in the image: every .bgn
 // passes `velkor check` and every .vc unpacks with the key to the payload
-// packed.  With --all the damaged finds are carved too, under names that
-// say so, the truncated one as far as the image holds it.
+// packed.  With --all the others are carved too, under names that say
+// what they are, the truncated one as far as the image holds it.
 TEST_F(ScanMixed, CarveThenCheck)
 {
     for (bool all : {false, true}) {
@@ -467,6 +467,19 @@ TEST_F(ScanMixed, CarveThenCheck)
         }
         const auto entries = testutil::entries_of(out);
         EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), want);
+    }
+
+    // Under a key that opens none of them, the containers may still be
+    // sound: carved as not opened, not as damaged.
+    const std::string out = dir / "carve-wrong-key";
+    auto wrong = run({velkor, "scan", "--all", "-k", "not the key", "--carve", out, "--nested", img});
+    EXPECT_EQ(wrong.status, 0) << wrong.err;
+    for (const find &f : b.finds) {
+        if (f.tagged || !f.reason.empty())
+            continue;
+        char name[64];
+        snprintf(name, sizeof name, "fw.img-%08" PRIx64 ".unopened.vc", f.offset);
+        EXPECT_TRUE(testutil::exists(out + "/" + name)) << name;
     }
     // Without --nested, the two finds inside the outer tagged file are in
     // its carved file already.

@@ -356,8 +356,9 @@ bool scan::charge(image_run &im, uint64_t bytes)
 //             as --carve writes it.
 //  --carve    the find whole, header included, as it lies in the image:
 //             <base>-<offset>.bgn (tagged) or .vc (container); with --all,
-//             damaged finds too, as .damaged.bgn or .damaged.vc, as far as
-//             the image holds them.
+//             the others too: a container that the key given does not open
+//             (it may be sound) as .unopened.vc, damaged finds as
+//             .damaged.bgn or .damaged.vc, as far as the image holds them.
 // A file already written that holds a find byte for byte (a tagged
 // payload, a container written whole) holds it once: the find is not
 // written again unless --nested.
@@ -380,7 +381,10 @@ void scan::write(image_run &im, const velkor_find &f)
         const bool sound = usable(f);
         // A truncated find is carved as far as the image goes.
         const uint64_t bytes = std::min(f.length, im.size > f.offset ? im.size - f.offset : 0);
-        const char *suffix = sound ? (tagged ? ".bgn" : ".vc") : (tagged ? ".damaged.bgn" : ".damaged.vc");
+        const char *suffix = sound                                   ? (tagged ? ".bgn" : ".vc")
+                             : f.reason == VELKOR_SCAN_WRONG_KEY ? ".unopened.vc"
+                             : tagged                            ? ".damaged.bgn"
+                                                                 : ".damaged.vc";
         if (charge(im, bytes)) {
             put(im, f, carve_fd_, s_.carve_dir, suffix, true, sound, bytes);
             // Only a sound find holds later ones: a damaged one claiming

@@ -103,9 +103,10 @@ function save(blob, name) {
 }
 
 // Names as `velkor scan` writes them: <base>-<offset>.payload for a
-// payload, .bgn or .vc for a find saved whole (.damaged.bgn, .damaged.vc
-// for one neither verified nor waiting for a key), the offset in 8 hex
-// digits.
+// payload, .bgn or .vc for a find saved whole (.unopened.vc for a
+// container the typed key does not open, .damaged.bgn, .damaged.vc for
+// the rest of those neither verified nor waiting for a key), the offset
+// in 8 hex digits.
 const baseName = (f) => f.name || 'file';
 const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(8, '0')}.${ext}`;
 
@@ -511,11 +512,12 @@ function row(ctx, f) {
                                 }) } }, 'Payload'));
   }
   // Every find can be saved whole, as `velkor scan --carve --all` writes
-  // it: a find neither verified nor waiting for a key (CRC mismatch, cut
-  // off, not opened with the key typed) under a name that says so, and as
+  // it: a find neither verified nor waiting for a key (not opened with the
+  // key typed; CRC mismatch, cut off) under a name that says so, and as
   // far as the file holds it.
   const sound = f.reason === 0 || st === 'unverified';
-  const name = findName(ctx.base, f.offset, (sound ? '' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
+  const name = findName(ctx.base, f.offset,
+                        (sound ? '' : st === 'notopened' ? 'unopened.' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
   buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
                                    title: `Save it as it is, header included, as ${name}`,
                                    on: { click: saving(() => save(whole(), name)) } }, 'As it is'));

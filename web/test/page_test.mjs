@@ -272,8 +272,8 @@ try {
   }
 
   // "As it is" on every row of the table against `velkor scan --carve
-  // --all --nested`: the same names (damaged finds as .damaged.bgn or
-  // .damaged.vc) and the same bytes, a find cut off as far as the file
+  // --all --nested`: the same names (a container the key does not open as
+  // .unopened.vc, damaged finds as .damaged.bgn or .damaged.vc) and the same bytes, a find cut off as far as the file
   // holds it.
   async function savesAsCarved(name, what, keyArgs = []) {
     const dir = fs.mkdtempSync(path.join(out, 'carved-'));
@@ -561,7 +561,7 @@ try {
     check(!colours.dot.includes(colours.red) && !colours.span.includes(colours.red) && /not opened with this key/.test(colours.text),
           'dump, wrong key: not painted with damage\'s red', JSON.stringify(colours));
     const p = await saved(`button[data-save-whole="${boxAt}"]`);
-    check(p.data.equals(box) && p.name === `dump.bin-${hex(boxAt)}.damaged.vc`,
+    check(p.data.equals(box) && p.name === `dump.bin-${hex(boxAt)}.unopened.vc`,
           'dump, wrong key: "As it is" still saves the container, named as velkor scan --carve --all names it', p.name);
     await savesAsCarved('dump.bin', 'dump, wrong key', ['-k', 'not the key']);
     await shot('scan-wrong-key');
