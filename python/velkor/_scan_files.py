@@ -84,7 +84,7 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
         raise ValueError("chunk_size must be at least 1")
     # Arguments are refused here, at the call, rather than at the first
     # record (a generator starts only when iterated).
-    Scanner(key, data_sized, all).close()
+    Scanner(key, data_sized=data_sized, all=all).close()
     return _scan(paths, key, data_sized, all, chunk_size)
 
 
@@ -98,7 +98,7 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], data_sized: b
         # O_NOCTTY: a terminal given as an image must not become ours.
         fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY)
         try:
-            with Scanner(key, data_sized, all) as s:
+            with Scanner(key, data_sized=data_sized, all=all) as s:
                 while True:
                     try:
                         n = os.readv(fd, [buf])
