@@ -9,8 +9,10 @@ import json
 import os
 import pickle
 import random
+import struct
 import subprocess
 import threading
+import warnings
 from pathlib import Path
 
 import pytest
@@ -72,7 +74,9 @@ def test_records_are_the_commands_finds(tmp_path, velkor_tool, args, kwargs):
     want = tool_finds(velkor_tool, args, paths)
     assert want, "the images hold finds"
     for chunk in (1, 7, 4096, velkor._scan_files.CHUNK):
-        got = list(velkor.scan_files(paths, chunk_size=chunk, **kwargs))
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # no candidate dropped
+            got = list(velkor.scan_files(paths, chunk_size=chunk, **kwargs))
         assert got == want, chunk
         # The same members in the same order, so that a record written as
         # JSON reads like the command's line.
@@ -112,6 +116,19 @@ def test_one_path_and_path_kinds(tmp_path):
     assert list(velkor.scan_files(iter([paths[3]]), KEY)) == want
 
 
+def test_dropped_candidates_are_told(tmp_path):
+    """Finds lost to the memory limit do not vanish silently: the file and
+    the count are named, as `velkor scan` names them."""
+    head = b"bgn" + bytes(8) + b"\xb1" + struct.pack(">I", 100_000) + bytes(4)
+    p = tmp_path / "crowded.img"
+    p.write_bytes((head + bytes(30)) * 200 + bytes(100_000) + velkor.tag(b"x"))
+    with pytest.warns(RuntimeWarning, match=r"crowded\.img: [0-9]+ candidates dropped"):
+        few = list(velkor.scan_files([p], all=True, memory_limit=4096))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert len(list(velkor.scan_files([p], all=True))) == 201 > len(few)
+
+
 def test_failures(tmp_path):
     paths = images(tmp_path)
     missing = str(tmp_path / "missing")
@@ -129,6 +146,8 @@ def test_failures(tmp_path):
             velkor.scan_files([missing], bad)
     with pytest.raises(ValueError):
         velkor.scan_files([missing], chunk_size=0)
+    with pytest.raises(ValueError):
+        velkor.scan_files([missing], memory_limit=-1)
 
 
 def test_reads_leave_the_gil(tmp_path):

@@ -7,7 +7,8 @@ as they are."""
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Iterable, Iterator, Union
+import warnings
+from typing import Any, Dict, Iterable, Iterator, Optional, Union
 
 from ._scan import Find, Scanner
 
@@ -52,15 +53,15 @@ def _record(image: str, f: Find) -> Dict[str, Any]:
 
 
 def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes, None] = None,
-               data_sized: bool = False, all: bool = False,
+               data_sized: bool = False, all: bool = False, memory_limit: Optional[int] = None,
                chunk_size: int = CHUNK) -> Iterator[Dict[str, Any]]:
     """Every tagged file and container in each file of paths, one record
     per find, image by image in the order given and by offset within each.
 
     paths: an iterable of paths (str, bytes or path-like), or one path.
-    key, data_sized, all: as for Scanner (and `velkor scan -k`,
-    `--data-sized`, `--all`).  chunk_size: bytes per read; a file of any
-    size needs one such buffer.
+    key, data_sized, all, memory_limit: as for Scanner (and `velkor scan
+    -k`, `--data-sized`, `--all`; None leaves the limit to the library).
+    chunk_size: bytes per read; a file of any size needs one such buffer.
 
     Each record is a dict of plain values (str, int, bool, None), picklable
     and JSON-ready, with the members of a find object of `velkor scan
@@ -75,6 +76,10 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
     overlap.  A file that cannot be opened or read raises OSError, naming
     it, after the records of the files before it.  Raises velkor.Error for
     a key outside the rules.
+
+    Where the scanner had to drop candidates at its memory limit, the
+    image's records may lack finds: a RuntimeWarning names the file and the
+    number dropped, as `velkor scan` does on standard error.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
@@ -84,11 +89,14 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
         raise ValueError("chunk_size must be at least 1")
     # Arguments are refused here, at the call, rather than at the first
     # record (a generator starts only when iterated).
-    Scanner(key, data_sized=data_sized, all=all).close()
-    return _scan(paths, key, data_sized, all, chunk_size)
+    options: Dict[str, Any] = {"data_sized": data_sized, "all": all}
+    if memory_limit is not None:
+        options["memory_limit"] = memory_limit
+    Scanner(key, **options).close()
+    return _scan(paths, key, options, chunk_size)
 
 
-def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], data_sized: bool, all: bool,
+def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict[str, Any],
           chunk_size: int) -> Iterator[Dict[str, Any]]:
     buf = bytearray(chunk_size)
     view = memoryview(buf)
@@ -98,7 +106,7 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], data_sized: b
         # O_NOCTTY: a terminal given as an image must not become ours.
         fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY)
         try:
-            with Scanner(key, data_sized=data_sized, all=all) as s:
+            with Scanner(key, **options) as s:
                 while True:
                     try:
                         n = os.readv(fd, [buf])
@@ -111,5 +119,9 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], data_sized: b
                         yield _record(image, find)
                 for find in s.close():
                     yield _record(image, find)
+                if s.dropped:
+                    warnings.warn(f"{name}: {s.dropped} candidate{'s' if s.dropped != 1 else ''} "
+                                  f"dropped at the memory limit; its records may be incomplete",
+                                  RuntimeWarning, stacklevel=2)
         finally:
             os.close(fd)
