@@ -9,8 +9,15 @@
 #      16 MiB or less.
 #   2. The adversarial image: back-to-back 20-byte tagged headers, each
 #      claiming the rest of the file, against random bytes of the same
-#      size: at most 3x the time, within the scanner's memory limit, and a
-#      clear end (the dropped candidates are counted on standard error).
+#      size.  From a pipe, one pass, which drops candidates at the memory
+#      limit and ends with status 3 (at most 3x the time); from a file the
+#      complete scan, in as many passes as the limit needs.
+#   3. The flood: a sound tagged file, 250,000 forged tagged headers each
+#      claiming about 4 GiB, a second sound tagged file (5 MB), against
+#      random bytes of the same size, each scanned 20 times in one run (a
+#      scan takes milliseconds).  From a file the scan is complete, all
+#      passes included (at most 10x random's time); from a pipe it is one
+#      pass, which drops candidates (at most 3x).
 #
 #   bench/scan.sh [build dir, default build/default] [MiB, default 1024]
 #                 [adversarial MiB, default 64] [runs, default 5]
@@ -65,7 +72,24 @@ with open(path, "wb") as f:
     f.truncate(size)  # the last header, cut short, claims nothing
 EOF
 head -c "$((adv_mib << 20))" /dev/urandom > "$dir/random"
-settle "$img" "$dir/tagged" "$adv" "$dir/random"
+# The flood, and random bytes of its size.
+head -c 1000 /dev/urandom > "$dir/p" && "$velkor" tag "$dir/p" "$dir/first"
+head -c 900 /dev/urandom > "$dir/p" && "$velkor" tag "$dir/p" "$dir/second"
+python3 -c '
+import struct, sys
+with open(sys.argv[1], "wb") as f:
+    f.write((b"bgn" + bytes(8) + b"\xb1" + struct.pack(">II", 0xFFFFFFF0, 0)) * 250000)
+' "$dir/forged"
+cat "$dir/first" "$dir/forged" "$dir/second" > "$dir/flood"
+head -c "$(stat -c %s "$dir/flood")" /dev/urandom > "$dir/flood-random"
+rm -f "$dir/p" "$dir/first" "$dir/second" "$dir/forged"
+settle "$img" "$dir/tagged" "$adv" "$dir/random" "$dir/flood" "$dir/flood-random"
+# Each flood run scans its image 20 times over.
+floods=() flood_randoms=()
+for ((k = 0; k < 20; k++)); do
+    floods+=("$dir/flood")
+    flood_randoms+=("$dir/flood-random")
+done
 
 now() { date +%s%N; }
 declare -A times rss
@@ -85,7 +109,12 @@ for ((r = 0; r < runs; r++)); do
     run check "$velkor" check -q "$dir/tagged"
     run scan "$velkor" scan "$img"
     run random "$velkor" scan "$dir/random"
-    run adversarial "$velkor" scan "$dir/adversarial"
+    run adversarial "$velkor" scan --json "$dir/adversarial"
+    run adversarial-pipe sh -c 'cat "$1" | "$0" scan -' "$velkor" "$dir/adversarial"
+    run flood-random "$velkor" scan "${flood_randoms[@]}"
+    run flood "$velkor" scan --json "${floods[@]}"
+    run flood-pipe sh -c 'for k in $(seq 20); do cat "$1" | "$0" scan --json -; s=$?; done; exit $s' \
+        "$velkor" "$dir/flood"
 done
 
 median() { printf '%s\n' $1 | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -105,8 +134,20 @@ awk -v c="$(median "${times[check]}")" -v s="$(median "${times[scan]}")" -v m="$
     printf "scan speed / check speed = %.2f (target >= 0.8); scan peak RSS %.1f MiB (target <= 16)\n",
         c / s, m / 1024 }'
 line random
+line adversarial-pipe
 line adversarial
-awk -v r="$(median "${times[random]}")" -v a="$(median "${times[adversarial]}")" -v m="$(most "${rss[adversarial]}")" 'BEGIN {
-    printf "adversarial time / random time = %.2f (target <= 3); peak RSS %.1f MiB (memory limit 64)\n",
-        a / r, m / 1024 }'
-echo "adversarial scan: status $(cat "$dir/adversarial.status"), $(wc -l < "$dir/adversarial.out") lines on standard output, standard error: $(cat "$dir/adversarial.err")"
+awk -v r="$(median "${times[random]}")" -v p="$(median "${times[adversarial-pipe]}")" \
+    -v a="$(median "${times[adversarial]}")" -v m="$(most "${rss[adversarial]}")" 'BEGIN {
+    printf "adversarial / random: one pass (pipe) %.2f (target <= 3), complete (file) %.2f; file peak RSS %.1f MiB (limit 16)\n",
+        p / r, a / r, m / 1024 }'
+echo "adversarial from a pipe: status $(cat "$dir/adversarial-pipe.status"), standard error: $(cat "$dir/adversarial-pipe.err")"
+echo "adversarial from the file: status $(cat "$dir/adversarial.status"), summary: $(tail -1 "$dir/adversarial.out")"
+line flood-random
+line flood-pipe
+line flood
+awk -v r="$(median "${times[flood-random]}")" -v p="$(median "${times[flood-pipe]}")" \
+    -v f="$(median "${times[flood]}")" 'BEGIN {
+    printf "flood / random, 20 scans each: one pass (pipe) %.2f (target <= 3), complete (file) %.2f (target <= 10)\n",
+        p / r, f / r }'
+echo "flood from the file: status $(cat "$dir/flood.status"), $(grep -c '"verified":true' "$dir/flood.out") verified finds in 20 scans, last summary: $(tail -1 "$dir/flood.out")"
+echo "flood from a pipe: status $(cat "$dir/flood-pipe.status"), last summary: $(tail -1 "$dir/flood-pipe.out")"

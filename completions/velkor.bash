@@ -8,10 +8,10 @@ _velkor_options()
 {
     case $1 in
     check) echo "-q --quiet --status --json" ;;
-    pack) echo "-k --key -K --key-file -l --label -s --sublabel -m --magic -p --prefix --data-sized" ;;
-    unpack) echo "-k --key -K --key-file --data-sized" ;;
-    info) echo "-k --key -K --key-file --data-sized --json" ;;
-    scan) echo "-k --key -K --key-file --data-sized --all --json --extract --map" ;;
+    pack) echo "-k --key -K --key-file --key-env -l --label -s --sublabel -m --magic -p --prefix --data-sized" ;;
+    unpack) echo "-k --key -K --key-file --key-env --data-sized" ;;
+    info) echo "-k --key -K --key-file --key-env --data-sized --json" ;;
+    scan) echo "-k --key -K --key-file --key-env --data-sized --all --json --extract --carve --nested --max-output --map" ;;
     esac
     echo "-h --help"
 }
@@ -45,12 +45,15 @@ _velkor()
     -K | --key-file | --map)
         _velkor_files "$cur"
         return ;;
-    --extract)
+    --extract | --carve)
         local IFS=$'\n'
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
         return ;;
-    -k | --key | -l | --label | -s | --sublabel | -p | --prefix)
+    --key-env)
+        COMPREPLY=($(compgen -e -- "$cur"))
+        return ;;
+    -k | --key | -l | --label | -s | --sublabel | -p | --prefix | --max-output)
         return ;; # free text
     esac
 

@@ -8,6 +8,11 @@
 //    the label and sublabel the scan reported;
 //  - a find reported as truncated runs past the image's end, no other does;
 //  - `inside` names an earlier verified find whose bytes hold the find's.
+// The scan with the image's length given and in passes (as a file is
+// scanned) loses nothing to the limit: under the small limit, in pieces,
+// it gives what it gives under a limit far above the input's needs, unless
+// a candidate alone exceeds the small one (a data-sized table); and it
+// finds everything the single pass found.
 //
 // Input: flags (bit 0: data-sized tables, bit 1: a small memory limit),
 // key text (none when empty), a seed for the piece sizes, then the image.
@@ -20,29 +25,40 @@
 
 namespace {
 
+// Pieces drawn from seed (0: the whole image at once); with `passes`, the
+// length is given and the image fed again for as long as asked.
 std::vector<velkor_find> scan(const uint8_t *img, size_t len, const velkor_scan_options &o,
-                              uint32_t seed, uint64_t *dropped)
+                              uint32_t seed, uint64_t *dropped, bool passes = false)
 {
     velkor_scanner *sc = velkor_scan_new(&o);
     FUZZ_CHECK(sc != nullptr);
+    if (passes)
+        FUZZ_CHECK(velkor_scan_set_length(sc, len) == 0 && velkor_scan_set_passes(sc, 1) == 0);
     std::vector<velkor_find> finds;
     velkor_find f;
-    size_t at = 0;
-    while (at < len) {
-        size_t n = len - at;
-        if (seed != 0) {
-            seed = seed * 1103515245u + 12345u;
-            // Mostly short pieces, now and then a long one.
-            n = std::min<size_t>(n, (seed >> 16) % 8 == 0 ? (seed >> 8) % 4096 : (seed >> 16) % 70);
+    uint64_t from = 0;
+    int more = 0, count = 0;
+    do {
+        FUZZ_CHECK(++count <= static_cast<int>(len) + 1);
+        size_t at = static_cast<size_t>(from);
+        while (at < len) {
+            size_t n = len - at;
+            if (seed != 0) {
+                seed = seed * 1103515245u + 12345u;
+                // Mostly short pieces, now and then a long one.
+                n = std::min<size_t>(n, (seed >> 16) % 8 == 0 ? (seed >> 8) % 4096 : (seed >> 16) % 70);
+            }
+            FUZZ_CHECK(velkor_scan_feed(sc, img + at, n) == 0);
+            at += n;
+            while (velkor_scan_next(sc, &f) == 1)
+                finds.push_back(f);
         }
-        FUZZ_CHECK(velkor_scan_feed(sc, img + at, n) == 0);
-        at += n;
+        FUZZ_CHECK(velkor_scan_finish(sc) == 0);
         while (velkor_scan_next(sc, &f) == 1)
             finds.push_back(f);
-    }
-    FUZZ_CHECK(velkor_scan_finish(sc) == 0);
-    while (velkor_scan_next(sc, &f) == 1)
-        finds.push_back(f);
+        more = velkor_scan_next_pass(sc, &from);
+        FUZZ_CHECK(more == 0 || (passes && more == 1 && from < len));
+    } while (more == 1);
     *dropped = velkor_scan_dropped(sc);
     velkor_scan_free(sc);
     return finds;
@@ -89,6 +105,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(dropped_whole == dropped_pieces);
     for (size_t k = 0; k < whole.size(); k++)
         FUZZ_CHECK(same(whole[k], pieces[k]));
+
+    velkor_scan_options roomy = o;
+    roomy.memory_limit = size_t{64} << 20;
+    uint64_t dropped_passes, dropped_roomy;
+    const auto complete = scan(img.get(), len, o, seed, &dropped_passes, true);
+    const auto reference = scan(img.get(), len, roomy, 0, &dropped_roomy, true);
+    FUZZ_CHECK(dropped_roomy == 0);
+    if (dropped_passes == 0) {
+        FUZZ_CHECK(complete.size() == reference.size());
+        for (size_t k = 0; k < complete.size(); k++)
+            FUZZ_CHECK(same(complete[k], reference[k]));
+    }
+    FUZZ_CHECK(complete.size() + dropped_passes >= whole.size());
+    std::map<uint64_t, const velkor_find *> all;
+    for (const velkor_find &f : reference)
+        all[f.offset] = &f;
+    for (const auto *set : {&complete, &whole})
+        for (const velkor_find &f : *set) {
+            auto it = all.find(f.offset);
+            FUZZ_CHECK(it != all.end() && it->second->kind == f.kind && it->second->reason == f.reason);
+        }
 
     std::map<uint64_t, const velkor_find *> verified;
     uint64_t last = 0;

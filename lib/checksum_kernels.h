@@ -1,5 +1,5 @@
 // checksum_kernels.h - every checksum kernel the library contains, for the
-// dispatcher in checksum.cpp and for tests, fuzzers and benchmarks that must
+// dispatcher in checksum_choice.cpp and for tests, fuzzers and benchmarks that must
 // reach kernels the running CPU would not be given.
 //
 // Two families, one signature each:
@@ -14,9 +14,11 @@
 // faster ones only differ in which CPUs can run them.  Call a kernel only if
 // runs_here() says so.  Internal: not part of the installed interface.
 //
-// Where they live: plain and portable kernels in checksum_portable.cpp, the
-// carry-less-multiply folding (one template) in fold.h, instantiated in
-// x86/ and arm/ with each architecture's vector operations.
+// Where they live: plain, portable and device kernels in
+// checksum_portable.cpp, the carry-less-multiply folding (one template) in
+// fold.h, instantiated in x86/ and arm/ with each architecture's vector
+// operations.  The list of kernels and the run-time choice are in
+// checksum_choice.cpp; a device build has neither (device/checksum_choice.cpp).
 #ifndef VELKOR_CHECKSUM_KERNELS_H
 #define VELKOR_CHECKSUM_KERNELS_H
 
@@ -36,6 +38,20 @@ uint32_t csum_plain(uint32_t a, const uint8_t *p, size_t n);
 // Portable: slicing-by-16 tables, for any CPU.
 uint32_t crc_slice16(uint32_t h, const uint8_t *p, size_t n);
 uint32_t csum_slice16(uint32_t a, const uint8_t *p, size_t n);
+
+// Small kernels for a device, chosen when it is built: a 256-entry table
+// per family (crc_plain for the CRC), a 16-entry one, or none (csum_plain
+// for velkor_csum).
+uint32_t csum_table256(uint32_t a, const uint8_t *p, size_t n);
+uint32_t crc_table16(uint32_t h, const uint8_t *p, size_t n);
+uint32_t csum_table16(uint32_t a, const uint8_t *p, size_t n);
+uint32_t crc_bitwise(uint32_t h, const uint8_t *p, size_t n);
+
+// The kernels the public functions run: bound once at run time on a host
+// (checksum_choice.cpp), chosen when building on a device
+// (device/checksum_choice.cpp).
+uint32_t crc_update(uint32_t h, const uint8_t *p, size_t n);
+uint32_t csum_update(uint32_t a, const uint8_t *p, size_t n);
 
 // The term a csum kernel XORs into its register after running a plain
 // reflected CRC over sign-corrected bytes (see checksum_portable.cpp) that

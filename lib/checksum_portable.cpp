@@ -1,7 +1,12 @@
 // The plain and portable checksum kernels, for any CPU: the definitions
 // (byte and bit at a time), slicing-by-16 with its tables, the sign tables
-// of the portable csum, and the sign correction every faster csum kernel
-// shares (csum_tail).  Which kernel runs is decided in checksum.cpp.
+// of the portable csum, the sign correction every faster csum kernel
+// shares (csum_tail), and the small kernels a device picks when it is
+// built (256-entry, 16-entry or no table).  Which kernel runs is decided in
+// checksum_choice.cpp, or device/checksum_choice.cpp.
+//
+// Each table is its own object, so that a device linked with
+// --gc-sections keeps only the one its kernel reads.
 #include "checksum_kernels.h"
 
 #include <bit>
@@ -15,9 +20,47 @@ namespace {
 constexpr uint32_t poly_msb = 0x04C11DB7u;
 constexpr uint32_t poly_lsb = 0xEDB88320u;
 
-// Slicing tables.  msb[0][b] is the MSB-first remainder of b << 24 (the
-// published cksum table); msb[k][b] is the register contribution of byte b
-// followed by k zero bytes.  lsb[][] is the same for the reflected CRC.
+// One step of each register per bit: the definitions every table below is
+// built from.
+constexpr uint32_t msb_bit(uint32_t c)
+{
+    return (c & 0x80000000u) ? (c << 1) ^ poly_msb : c << 1;
+}
+
+constexpr uint32_t lsb_bit(uint32_t r)
+{
+    return (r & 1u) ? (r >> 1) ^ poly_lsb : r >> 1;
+}
+
+// Step tables, one object each: t[b] is the register contribution of a
+// chunk b of Bits bits.  MSB first, the chunk sits at the top of the
+// register (the 8-bit table is the published cksum table); reflected, at
+// the bottom.  Bits 8 gives the 1 KiB byte tables, Bits 4 the 64-byte nibble
+// tables, which take two lookups per byte.
+template <unsigned Bits, bool Reflected> struct step_table {
+    uint32_t t[1u << Bits];
+};
+
+template <unsigned Bits, bool Reflected> constexpr step_table<Bits, Reflected> make_step_table()
+{
+    step_table<Bits, Reflected> s{};
+    for (uint32_t b = 0; b < (1u << Bits); b++) {
+        uint32_t c = Reflected ? b : b << (32 - Bits);
+        for (unsigned k = 0; k < Bits; k++)
+            c = Reflected ? lsb_bit(c) : msb_bit(c);
+        s.t[b] = c;
+    }
+    return s;
+}
+
+constexpr auto msb_bytes = make_step_table<8, false>();
+constexpr auto lsb_bytes = make_step_table<8, true>();
+constexpr auto msb_nibbles = make_step_table<4, false>();
+constexpr auto lsb_nibbles = make_step_table<4, true>();
+
+// Slicing tables.  msb[0] and lsb[0] are the byte tables; msb[k][b] is the
+// register contribution of byte b followed by k zero bytes, lsb[][] the
+// same for the reflected CRC.
 struct slice_tables {
     uint32_t msb[16][256];
     uint32_t lsb[16][256];
@@ -27,14 +70,8 @@ constexpr slice_tables make_tables()
 {
     slice_tables t{};
     for (uint32_t b = 0; b < 256; b++) {
-        uint32_t c = b << 24;
-        uint32_t r = b;
-        for (int k = 0; k < 8; k++) {
-            c = (c & 0x80000000u) ? (c << 1) ^ poly_msb : c << 1;
-            r = (r & 1u) ? (r >> 1) ^ poly_lsb : r >> 1;
-        }
-        t.msb[0][b] = c;
-        t.lsb[0][b] = r;
+        t.msb[0][b] = msb_bytes.t[b];
+        t.lsb[0][b] = lsb_bytes.t[b];
     }
     for (int k = 1; k < 16; k++) {
         for (uint32_t b = 0; b < 256; b++) {
@@ -51,14 +88,22 @@ constexpr slice_tables tables = make_tables();
 static_assert(tables.msb[0][1] == 0x04C11DB7u && tables.msb[0][2] == 0x09823B6Eu &&
               tables.msb[0][3] == 0x0D4326D9u && tables.msb[0][255] == 0xB1F740B4u);
 
+static_assert(msb_bytes.t[1] == 0x04C11DB7u && msb_bytes.t[255] == 0xB1F740B4u);
+
 inline uint32_t crc_byte(uint32_t h, uint8_t b)
 {
-    return (h << 8) ^ tables.msb[0][(h >> 24) ^ b];
+    return (h << 8) ^ msb_bytes.t[(h >> 24) ^ b];
 }
 
 inline uint32_t lsb_byte(uint32_t a, uint8_t b)
 {
-    return (a >> 8) ^ tables.lsb[0][(a ^ b) & 0xFF];
+    return (a >> 8) ^ lsb_bytes.t[(a ^ b) & 0xFF];
+}
+
+// The byte sign-extended to 32 bits, as velkor_csum XORs it in.
+inline uint32_t sign_extended(uint8_t b)
+{
+    return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(b)));
 }
 
 // Streams of the portable kernels (see below) are this many bytes long.
@@ -221,11 +266,59 @@ uint32_t csum_plain(uint32_t a, const uint8_t *p, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
         // Sign-extend: stored containers depend on it.
-        a ^= static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[i])));
+        a ^= sign_extended(p[i]);
         for (int b = 0; b < 8; b++)
-            a = (a & 1u) ? (a >> 1) ^ poly_lsb : a >> 1;
+            a = lsb_bit(a);
     }
     return a;
+}
+
+// The kernels a device chooses from when it is built, for flash against
+// speed; on a host they are checked against the plain ones like any other.
+// Each table step is exactly Bits single-bit steps of the whole register,
+// so the sign-extended byte is XORed in whole, as the definition does.
+//
+//   table256: crc_plain, and velkor_csum a byte per lookup (1 KiB each).
+//   table16:  a nibble per lookup, two per byte (64 bytes each).
+//   bitwise:  no table, eight conditional shifts per byte.
+
+uint32_t csum_table256(uint32_t a, const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        a ^= sign_extended(p[i]);
+        a = (a >> 8) ^ lsb_bytes.t[a & 0xFF];
+    }
+    return a;
+}
+
+uint32_t crc_table16(uint32_t h, const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        h ^= static_cast<uint32_t>(p[i]) << 24;
+        h = (h << 4) ^ msb_nibbles.t[h >> 28];
+        h = (h << 4) ^ msb_nibbles.t[h >> 28];
+    }
+    return h;
+}
+
+uint32_t csum_table16(uint32_t a, const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        a ^= sign_extended(p[i]);
+        a = (a >> 4) ^ lsb_nibbles.t[a & 15];
+        a = (a >> 4) ^ lsb_nibbles.t[a & 15];
+    }
+    return a;
+}
+
+uint32_t crc_bitwise(uint32_t h, const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        h ^= static_cast<uint32_t>(p[i]) << 24;
+        for (int b = 0; b < 8; b++)
+            h = msb_bit(h);
+    }
+    return h;
 }
 
 // The portable kernels: slicing-by-16 over three streams at once.  One

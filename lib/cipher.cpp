@@ -14,16 +14,12 @@
 // or two conditional subtractions; no path divides inside a loop.
 #include "velkor.h"
 #include "cipher_key.h"
-
-#if !defined(__wasm__)
-#include <sys/mman.h>
-#endif
+#include "cipher_table.h"
 
 #if defined(__x86_64__) && !defined(VELKOR_PORTABLE)
 #include <emmintrin.h>
 #endif
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -215,7 +211,10 @@ void generate(T *s, uint32_t n, uint32_t &ir, uint32_t &jr, const uint8_t *src, 
         dst[p] = static_cast<uint8_t>(src[p] ^ step<M>(s, n, i, j));
         p++;
     };
-    if constexpr (M == mode::small) {
+    if constexpr (!velkor::cipher_fast_paths) {
+        while (p < len)
+            single();
+    } else if constexpr (M == mode::small) {
         while (p < len) {
             const uint32_t i1 = A::next_i(i, n);
             if (len - p >= 8 && i1 + 7 < n) {
@@ -261,41 +260,63 @@ void process(vcrypt_state *ctx, uint32_t n, uint32_t &i, uint32_t &j, const uint
              uint8_t *dst, size_t len)
 {
     uint8_t *s = ctx->state;
-    if (len < widen_threshold) {
+    if constexpr (!velkor::cipher_fast_paths) {
         generate<M>(s, n, i, j, src, dst, len);
-        return;
+    } else {
+        if (len < widen_threshold) {
+            generate<M>(s, n, i, j, src, dst, len);
+            return;
+        }
+        const size_t reach = ctx->state_len < 511 ? ctx->state_len : 511;
+        alignas(64) uint32_t wide[511];
+        for (size_t k = 0; k < reach; k++)
+            wide[k] = s[k];
+        generate<M>(wide, n, i, j, src, dst, len);
+        for (size_t k = 0; k < reach; k++)
+            s[k] = static_cast<uint8_t>(wide[k]);
     }
-    const size_t reach = ctx->state_len < 511 ? ctx->state_len : 511;
-    alignas(64) uint32_t wide[511];
-    for (size_t k = 0; k < reach; k++)
-        wide[k] = s[k];
-    generate<M>(wide, n, i, j, src, dst, len);
-    for (size_t k = 0; k < reach; k++)
-        s[k] = static_cast<uint8_t>(wide[k]);
 }
 
 // ---------------------------------------------------------------------------
 // Key schedule
 // ---------------------------------------------------------------------------
 
-// Tables smaller than 256 entries: j' + s[k] + key[m] can be up to 2N - 2 +
-// 255, many multiples of N, so the reduction is a lookup in a table of
-// x mod N for every x below that bound, built by counting.
-void schedule_small(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
-{
-    uint8_t mod[2 * 255 + 255];
-    const size_t bound = 2 * (n - 1) + 255 + 1;
-    for (size_t x = 0, r = 0; x < bound; x++) {
-        mod[x] = static_cast<uint8_t>(r);
-        r = r + 1 == n ? 0 : r + 1;
+// The key material as the schedule reads it, key[m] for m < len: the
+// caller's bytes, or vcrypt_buf()'s key_prefix followed by the key text,
+// read where they are rather than copied together (up to 255 bytes of
+// stack that a device does not have).
+struct key_bytes {
+    const uint8_t *p;
+    size_t len;
+    uint8_t operator[](size_t m) const { return p[m]; }
+};
+
+struct prefixed_text {
+    uint8_t prefix;
+    const char *text;
+    size_t len; // the text's length + 1
+    uint8_t operator[](size_t m) const
+    {
+        return m == 0 ? prefix : static_cast<uint8_t>(text[m - 1]);
     }
+};
+
+// Tables smaller than 256 entries: j' + s[k] + key[m] can be up to 2N - 2 +
+// 255, many multiples of N, and is reduced by subtracting N as often as
+// needed.  That is at most 2 + 255 / N times, N times over: in all about
+// 2N + 255 subtractions, as cheap as any table of residues would be to
+// build, and with no such table on the stack.
+template <typename Key> void schedule_small(uint8_t *s, size_t n, const Key &key)
+{
     size_t j = 0, m = 0;
     for (size_t k = 0; k < n; k++) {
-        j = mod[j + s[k] + key[m]];
+        j += s[k] + key[m];
+        while (j >= n)
+            j -= n;
         uint8_t t = s[k];
         s[k] = s[j];
         s[j] = t;
-        m = m + 1 == klen ? 0 : m + 1;
+        m = m + 1 == key.len ? 0 : m + 1;
     }
 }
 
@@ -314,11 +335,11 @@ inline size_t reduce3(size_t x, size_t n)
 // independent random accesses.  (A second chain running ahead on
 // not-yet-swapped entries to prefetch the coming s[j'] lines was measured
 // and gained nothing, so it is not here.)  What does help large tables is
-// fewer TLB misses: see advise_huge_pages.
-void schedule(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
+// fewer TLB misses: see cipher_table.cpp.
+template <typename Key> void schedule(uint8_t *s, size_t n, const Key &key)
 {
     if (n < 256) {
-        schedule_small(s, n, key, klen);
+        schedule_small(s, n, key);
         return;
     }
     size_t j = 0, m = 0;
@@ -327,7 +348,7 @@ void schedule(uint8_t *s, size_t n, const uint8_t *key, size_t klen)
         uint8_t t = s[k];
         s[k] = s[j];
         s[j] = t;
-        m = m + 1 == klen ? 0 : m + 1;
+        m = m + 1 == key.len ? 0 : m + 1;
     }
 }
 
@@ -344,21 +365,22 @@ void fill(uint8_t *s, size_t n)
     }
 }
 
-// Large tables are walked at random; huge pages spare a TLB miss on almost
-// every step.  Advice only: a refusal changes nothing.
-void advise_huge_pages(uint8_t *s, size_t n)
+// vcrypt_init() with the key material read through key.
+template <typename Key> int init(vcrypt_state *ctx, const Key &key, size_t state_len)
 {
-    constexpr uintptr_t huge = uintptr_t(2) << 20;
-    uintptr_t lo = (reinterpret_cast<uintptr_t>(s) + huge - 1) & ~(huge - 1);
-    uintptr_t hi = (reinterpret_cast<uintptr_t>(s) + n) & ~(huge - 1);
-#if defined(__wasm__)
-    // WebAssembly's memory is one flat array, with no pages to advise on.
-    (void)lo;
-    (void)hi;
-#else
-    if (hi > lo)
-        madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
-#endif
+    // A table of no entries needs no memory, and is not a failed allocation.
+    uint8_t *s = nullptr;
+    if (state_len > 0 && (s = velkor::cipher_table_get(ctx, state_len)) == nullptr)
+        return -1;
+    ctx->i = 0;
+    ctx->j = 0;
+    ctx->state = s;
+    ctx->state_len = state_len;
+    if (state_len == 0)
+        return 0;
+    fill(s, state_len);
+    schedule(s, state_len, key);
+    return 0;
 }
 
 } // namespace
@@ -367,21 +389,7 @@ extern "C" int vcrypt_init(vcrypt_state *ctx, const uint8_t *key, int key_len, s
 {
     if (key_len < 1)
         return -1;
-    // A table of no entries needs no memory, and is not a failed allocation.
-    uint8_t *s = nullptr;
-    if (state_len > 0 && (s = static_cast<uint8_t *>(malloc(state_len))) == nullptr)
-        return -1;
-    ctx->i = 0;
-    ctx->j = 0;
-    ctx->state = s;
-    ctx->state_len = state_len;
-    if (state_len == 0)
-        return 0;
-    if (state_len >= (size_t(4) << 20))
-        advise_huge_pages(s, state_len);
-    fill(s, state_len);
-    schedule(s, state_len, key, static_cast<size_t>(key_len));
-    return 0;
+    return init(ctx, key_bytes{key, static_cast<size_t>(key_len)}, state_len);
 }
 
 extern "C" uint32_t vcrypt_process(vcrypt_state *ctx, const uint8_t *src, uint8_t *dst,
@@ -415,7 +423,7 @@ extern "C" uint32_t vcrypt_process(vcrypt_state *ctx, const uint8_t *src, uint8_
 
 extern "C" void vcrypt_finish(vcrypt_state *ctx)
 {
-    free(ctx->state);
+    velkor::cipher_table_put(ctx);
     ctx->state = nullptr;
     ctx->state_len = 0;
 }
@@ -423,22 +431,25 @@ extern "C" void vcrypt_finish(vcrypt_state *ctx)
 int velkor::vcrypt_init_text(vcrypt_state *ctx, uint8_t key_prefix, const char *key,
                              size_t state_len)
 {
-    const size_t text_len = strnlen(key, max_key_text + 1);
+    const size_t text_len = key_text_len(key);
     if (text_len > max_key_text)
         return -1;
-    uint8_t material[max_key_text + 1];
-    material[0] = key_prefix;
-    memcpy(material + 1, key, text_len);
-    return vcrypt_init(ctx, material, static_cast<int>(text_len + 1), state_len);
+    return init(ctx, prefixed_text{key_prefix, key, text_len + 1}, state_len);
+}
+
+int velkor::vcrypt_run_text(vcrypt_state *ctx, uint8_t key_prefix, const char *key,
+                            const uint8_t *src, uint8_t *dst, size_t len, int data_sized_state)
+{
+    if (vcrypt_init_text(ctx, key_prefix, key, data_sized_state ? len : 256) != 0)
+        return -1;
+    vcrypt_process(ctx, src, dst, len);
+    vcrypt_finish(ctx);
+    return 0;
 }
 
 extern "C" int vcrypt_buf(uint8_t key_prefix, const char *key, const uint8_t *src, uint8_t *dst,
                           size_t len, int data_sized_state)
 {
     vcrypt_state ctx;
-    if (velkor::vcrypt_init_text(&ctx, key_prefix, key, data_sized_state ? len : 256) != 0)
-        return -1;
-    vcrypt_process(&ctx, src, dst, len);
-    vcrypt_finish(&ctx);
-    return 0;
+    return velkor::vcrypt_run_text(&ctx, key_prefix, key, src, dst, len, data_sized_state);
 }

@@ -20,7 +20,9 @@
 namespace {
 
 using velkor::get_be32;
+using velkor::key_text_len;
 using velkor::max_key_text;
+using velkor::vcrypt_run_text;
 using velkor::put_be32;
 
 constexpr size_t magic_len = 6; // the magic's 5 letters and their NUL
@@ -47,7 +49,12 @@ int key_payload(enc_stream *st, const enc_info *info, uint8_t first_sublabel_byt
 
 void start_stream(enc_stream *st)
 {
-    st->cipher = vcrypt_state{0, 0, nullptr, 0};
+    // Field by field: on a device the context also holds a table, which
+    // needs no clearing.
+    st->cipher.i = 0;
+    st->cipher.j = 0;
+    st->cipher.state = nullptr;
+    st->cipher.state_len = 0;
     st->csum = 0;
     st->remaining = 0;
     st->data_length = 0;
@@ -78,7 +85,9 @@ extern "C" void enc_stream_release(enc_stream *st)
 
 // ---------------------------------------------------------------------------
 // Writing: the header is built whole on the stack, every table it needs
-// allocated, before a byte of it reaches the caller.
+// allocated, before a byte of it reaches the caller.  The texts are
+// enciphered on the stream's own context before the payload's cipher is
+// keyed there.
 
 extern "C" int enc_write_header(enc_stream *st, const enc_info *info, uint8_t *out)
 {
@@ -87,7 +96,7 @@ extern "C" int enc_write_header(enc_stream *st, const enc_info *info, uint8_t *o
     // past their fields.
     if (!known_magic(info->magic) || memchr(info->label, 0, max_label) == nullptr ||
         memchr(info->sublabel, 0, max_sublabel) == nullptr ||
-        strnlen(info->key, max_key_text + 1) > max_key_text)
+        key_text_len(info->key) > max_key_text)
         return -1;
 
     const char *key = info->key;
@@ -100,14 +109,14 @@ extern "C" int enc_write_header(enc_stream *st, const enc_info *info, uint8_t *o
     uint8_t *label = h + label_at;
     put_be32(h + label_len_at, l1);
     memcpy(label, info->label, l1);
-    if (vcrypt_buf(info->key_prefix, key, label, label, l1, dss) != 0)
+    if (vcrypt_run_text(&st->cipher, info->key_prefix, key, label, label, l1, dss) != 0)
         return -1;
 
     const auto l2 = static_cast<uint32_t>(strlen(info->sublabel) + 1);
     uint8_t *sublabel = label + l1 + 4;
     put_be32(label + l1, l2);
     memcpy(sublabel, info->sublabel, l2);
-    if (vcrypt_buf(label[0], key, sublabel, sublabel, l2, dss) != 0)
+    if (vcrypt_run_text(&st->cipher, label[0], key, sublabel, sublabel, l2, dss) != 0)
         return -1;
     put_be32(sublabel + l2, info->data_length);
 
@@ -208,7 +217,7 @@ enc_reason velkor::enc_parse_header(enc_stream *st, enc_info *info, const uint8_
 
 enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st)
 {
-    if (strnlen(info->key, max_key_text + 1) > max_key_text)
+    if (key_text_len(info->key) > max_key_text)
         return ENC_KEY_TOO_LONG;
     // The label alone first: most wrong candidates stop here.
     const uint32_t l1 = st->label_len, l2 = st->sublabel_len;
@@ -232,7 +241,7 @@ extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint
     const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
     if (why != ENC_OK)
         return why;
-    if (strnlen(info->key, max_key_text + 1) > max_key_text)
+    if (key_text_len(info->key) > max_key_text)
         return ENC_KEY_TOO_LONG;
     if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
         return ENC_NO_MEMORY;
@@ -261,13 +270,16 @@ extern "C" enc_reason enc_read_finish(enc_stream *st, enc_info *info, const uint
     if (st->csum != info->checksum)
         return ENC_CHECKSUM_MISMATCH;
 
-    // Sublabel first: its key byte is the label's first byte, still enciphered.
+    // Sublabel first: its key byte is the label's first byte, still
+    // enciphered.  Both on the stream's context, which the payload is done
+    // with.
     const uint32_t l1 = st->label_len, l2 = st->sublabel_len;
+    const int dss = info->data_sized_state;
     uint8_t *sub = reinterpret_cast<uint8_t *>(info->sublabel);
     uint8_t *lab = reinterpret_cast<uint8_t *>(info->label);
-    if (vcrypt_buf(lab[0], info->key, sub, sub, l2, info->data_sized_state) != 0)
+    if (vcrypt_run_text(&st->cipher, lab[0], info->key, sub, sub, l2, dss) != 0)
         return ENC_NO_MEMORY;
-    if (vcrypt_buf(info->key_prefix, info->key, lab, lab, l1, info->data_sized_state) != 0)
+    if (vcrypt_run_text(&st->cipher, info->key_prefix, info->key, lab, lab, l1, dss) != 0)
         return ENC_NO_MEMORY;
     // Hand back only texts that end within their fields.
     if (lab[l1 - 1] != 0 || sub[l2 - 1] != 0)

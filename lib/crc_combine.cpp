@@ -22,6 +22,8 @@
 //    bytes n_k of n, each a table entry; longer lengths go on by squaring.
 //
 // The tables are computed at compile time with the plain bitwise product.
+// A device has no room for their 8 KiB and builds device/crc_combine.cpp
+// instead.
 #include "crc_combine.h"
 
 #include <array>
@@ -30,20 +32,7 @@ namespace velkor {
 
 namespace {
 
-constexpr uint32_t poly = 0x04C11DB7; // P without its x^32 term
-
-// Horner's rule over the bits of b from the top: r = r x + b_i a, with r x
-// reduced at once.
-constexpr uint32_t mul_bitwise(uint32_t a, uint32_t b)
-{
-    uint32_t r = 0;
-    for (int i = 31; i >= 0; i--) {
-        r = (r << 1) ^ ((r >> 31) != 0 ? poly : 0);
-        if ((b >> i) & 1)
-            r ^= a;
-    }
-    return r;
-}
+using crc_poly::poly;
 
 // reduce[k][v] = v(x) x^(32 + 8k) mod P: byte k of the upper half.
 constexpr std::array<std::array<uint32_t, 256>, 4> make_reduce()
@@ -55,7 +44,7 @@ constexpr std::array<std::array<uint32_t, 256>, 4> make_reduce()
         for (uint32_t s = 0; s < 32 + 8 * k; s++)
             base = (base << 1) ^ ((base >> 31) != 0 ? poly : 0);
         for (uint32_t v = 0; v < 256; v++)
-            t[k][v] = mul_bitwise(v, base);
+            t[k][v] = crc_mul_bitwise(v, base);
     }
     return t;
 }
@@ -68,8 +57,8 @@ constexpr std::array<std::array<uint32_t, 256>, 4> make_power()
     for (uint32_t k = 0; k < 4; k++) {
         t[k][0] = 1;
         for (uint32_t v = 1; v < 256; v++)
-            t[k][v] = mul_bitwise(t[k][v - 1], step);
-        step = mul_bitwise(t[k][255], step); // x^(8 * 256^(k+1))
+            t[k][v] = crc_mul_bitwise(t[k][v - 1], step);
+        step = crc_mul_bitwise(t[k][255], step); // x^(8 * 256^(k+1))
     }
     return t;
 }
@@ -78,9 +67,9 @@ constexpr auto reduce = make_reduce();
 constexpr auto power = make_power();
 
 // x^(8 * 2^32) mod P, to go on past the tables.
-constexpr uint32_t x_pow_8_2_32 = mul_bitwise(power[3][255], power[3][1]);
+constexpr uint32_t x_pow_8_2_32 = crc_mul_bitwise(power[3][255], power[3][1]);
 
-static_assert(mul_bitwise(1u << 31, 2) == poly, "x^32 = P's lower terms mod P");
+static_assert(crc_mul_bitwise(1u << 31, 2) == poly, "x^32 = P's lower terms mod P");
 
 } // namespace
 

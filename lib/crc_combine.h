@@ -9,11 +9,31 @@
 
 namespace velkor {
 
+namespace crc_poly {
+constexpr uint32_t poly = 0x04C11DB7; // P without its x^32 term
+}
+
+// a(x) b(x) mod P bit by bit, by Horner's rule over the bits of b from the
+// top: r = r x + b_i a, with r x reduced at once.  The definition the
+// tables of crc_combine.cpp are built from, and a device's whole product.
+constexpr uint32_t crc_mul_bitwise(uint32_t a, uint32_t b)
+{
+    uint32_t r = 0;
+    for (int i = 31; i >= 0; i--) {
+        r = (r << 1) ^ ((r >> 31) != 0 ? crc_poly::poly : 0);
+        if ((b >> i) & 1)
+            r ^= a;
+    }
+    return r;
+}
+
 // a(x) b(x) mod P, P = x^32 + 0x04C11DB7, both operands as velkor_crc
 // registers (most significant bit = highest power).
 uint32_t crc_mul(uint32_t a, uint32_t b);
 
 // x^(8n) mod P: the factor that runs a register on through n zero bytes.
+// crc_mul and crc_x_pow_8n are the two a device build has (without tables,
+// device/crc_combine.cpp); the rest serve the scanner.
 uint32_t crc_x_pow_8n(uint64_t n);
 
 // a(x) x^32 mod P: four bytes a fed to a zero register, by table.

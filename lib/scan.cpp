@@ -35,10 +35,29 @@
 // is resolved at its end (or when the image ends: truncated), and handed
 // out once everything before it is resolved, so that the innermost
 // verified find around it is known.  Candidates from the oldest unresolved
-// one on count against the memory limit; a candidate that would exceed it
-// is dropped when found.  Everything that decides a drop happens at image
-// positions in a fixed order (events at or before an offset, then the
-// start at that offset), so drops, like finds, do not depend on the pieces.
+// one on count against the memory limit, each at what it holds (see
+// costs below); a candidate that would exceed it is dropped when found.
+// Everything that decides a drop happens at image positions in a fixed
+// order (events at or before an offset, then the start at that offset),
+// so drops, like finds, do not depend on the pieces.
+//
+// A known length.  When the caller gives the image's length, a candidate
+// whose end lies past it is resolved as truncated the moment it is found:
+// it never opens the CRC register, a cipher or an entry among the ends, so
+// a flood of headers claiming gigabytes costs each one record, and only
+// while a candidate before it is still open.
+//
+// Passes.  An image that can be read again need not lose what a drop
+// hides.  In a pass, the first candidate dropped while others were pending
+// marks where the next pass starts; from there on this pass looks at no
+// start (every find from there comes out of a later pass, in order), and
+// only resolves what it holds.  The next pass begins with nothing pending,
+// so its first candidate fits unless it alone exceeds the limit: such a
+// candidate is dropped and counted in every mode, since no pass could
+// keep it.  Each pass so gets past the start where the last one stopped,
+// and the finds handed out over all passes are those of one pass with
+// unbounded memory.  The verified finds that enclose later ones
+// (`enclosing`) are carried from pass to pass, so `inside` is too.
 #include "velkor.h"
 #include "be32.h"
 #include "checksum_kernels.h"
@@ -53,6 +72,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -87,14 +107,38 @@ struct candidate {
     bool deciphering; // container: a payload cipher is running
 };
 
-// What a candidate costs while pending: its record, a container's details,
-// and the bookkeeping around it: at most a tree node for its end (with the
-// allocator's overhead, about 64 bytes) and a list of one for it there
-// (32).  A fixed figure above all that, so that drops are the same on
-// every machine and in every build.
-constexpr size_t candidate_cost = 272;
-static_assert(sizeof(candidate) + sizeof(velkor_find) + 64 + 32 <= candidate_cost,
-              "a candidate's count covers what it holds");
+// end -> the candidates ending there.  A list of sequence numbers, not a
+// chain through the records: many may end at one offset, and a chain
+// would visit them one cache miss after another.
+using end_index = std::map<uint64_t, std::vector<uint64_t>>;
+
+// What a pending candidate holds, counted as the allocations that hold it
+// (with the allocator's header on each taken as 16 bytes), so that the
+// memory limit is memory:
+//  - its record, in a queue of large chunks: sizeof(candidate);
+//  - a container's details, likewise: sizeof(velkor_find);
+//  - unless it was resolved when found, its place among the ends: for a
+//    new end, a tree node (four words of links and colour, the key and
+//    the list's header) and the list's storage, one entry to begin with;
+//    the list's capacity is doubled by the scanner itself when full, and
+//    the growth counted then;
+//  - a payload being deciphered: see decipher::cost.
+// The figures depend on the build alone, so drops are the same on every
+// machine a build runs on.
+constexpr size_t alloc_header = 16;
+constexpr size_t record_cost = sizeof(candidate);
+constexpr size_t detail_cost = sizeof(velkor_find);
+constexpr size_t list_entry = sizeof(uint64_t);
+constexpr size_t node_cost =
+    4 * sizeof(void *) + sizeof(end_index::value_type) + alloc_header + alloc_header;
+constexpr size_t new_end_cost = node_cost + list_entry;
+
+// Where a new end goes among the ends, and what adding it there costs.
+struct end_slot {
+    end_index::iterator it;
+    bool shared; // other candidates end there already
+    uint64_t cost;
+};
 
 struct decipher {
     uint64_t seq;
@@ -103,7 +147,7 @@ struct decipher {
     enc_stream st;
     enc_info info;
     uint8_t trailer[4];
-    size_t cost;
+    uint64_t cost; // its record and its table (256 entries, or D with data-sized tables)
 };
 
 // A queue in chunks of many records: std::deque would allocate one block
@@ -123,6 +167,7 @@ public:
         return chunks_[head_ + at / chunk][at % chunk];
     }
     T &front() { return (*this)[0]; }
+    const T &front() const { return (*this)[0]; }
     T &back() { return (*this)[size_ - 1]; }
 
     void push_back(const T &x)
@@ -133,7 +178,7 @@ public:
                 chunks_.push_back(std::move(spare_.back()));
                 spare_.pop_back();
             } else {
-                chunks_.push_back(std::make_unique<T[]>(chunk));
+                chunks_.push_back(std::make_unique_for_overwrite<T[]>(chunk));
             }
         }
         chunks_[head_ + at / chunk][at % chunk] = x;
@@ -371,7 +416,9 @@ struct velkor_scanner {
     std::string key;
     bool has_key = false;
     int data_sized = 0;
-    size_t limit = VELKOR_SCAN_DEFAULT_MEMORY;
+    uint64_t limit = VELKOR_SCAN_DEFAULT_MEMORY;
+    uint64_t image_length = none;   // when the caller knows it
+    bool passes = false;            // the caller feeds the image again
 
     uint64_t pos = 0, frontier = 0, cursor = 0;
     velkor_crc_state crc{};
@@ -388,14 +435,14 @@ struct velkor_scanner {
     chunk_queue<velkor_find> details;
     uint64_t details_front = 0;     // sequence number of details.front()
     uint64_t released = 0;          // first sequence number not yet ready
-    // end -> the candidates ending there.  A list of sequence numbers, not a
-    // chain through the records: many may end at one offset, and a chain
-    // would visit them one cache miss after another.
-    std::map<uint64_t, std::vector<uint64_t>> ends;
+    uint64_t pending_containers = 0; // among the candidates from released on
+    end_index ends;
+    uint64_t index_bytes = 0;       // what ends holds (see the costs above)
     std::vector<decipher> deciphers;
-    size_t decipher_bytes = 0;
+    uint64_t decipher_bytes = 0;
     std::vector<uint8_t> scratch;   // deciphered payload, thrown away
     uint64_t dropped = 0;
+    uint64_t retry_at = none;       // where the next pass starts
 
     // Verified finds already handed out that may still enclose later ones:
     // offsets rising, ends falling (see take()).
@@ -410,15 +457,23 @@ struct velkor_scanner {
         return details[static_cast<size_t>(seq - details_front)];
     }
 
-    size_t pending_bytes() const
+    uint64_t pending_bytes() const
     {
-        return static_cast<size_t>(next_seq() - released) * candidate_cost + decipher_bytes;
+        return (next_seq() - released) * record_cost + pending_containers * detail_cost +
+               index_bytes + decipher_bytes;
     }
+    bool pending() const { return released != next_seq(); }
 
     uint64_t next_event() const
     {
         return ends.empty() ? none : ends.begin()->first;
     }
+
+    // Whether a candidate at o that holds `cost` bytes may be kept; if not,
+    // the drop is noted as a start for the next pass or counted.
+    bool keep(uint64_t o, uint64_t cost);
+    void note_drop(uint64_t o, bool alone);
+    bool past_end(uint64_t end) const { return image_length != none && end > image_length; }
 
     void run(const window &w, uint64_t stop);
     void run_stretch(const window &w, uint64_t stop);
@@ -431,11 +486,16 @@ struct velkor_scanner {
     // Whether a start opens a candidate, its header's layout alone.
     bool opens(const window &w, uint64_t o) const;
     bool parse_container(const uint8_t *h, size_t avail, enc_stream *st, enc_info *info) const;
+    // A candidate that waits for its end, or one resolved as it is found.
     uint64_t push(const candidate &c);
+    void push_resolved(candidate c, velkor_scan_reason why);
+    void add_end(const end_slot &slot, uint64_t end, uint64_t seq);
     void resolve(uint64_t seq, velkor_scan_reason why);
+    void release();
     void finish_container(candidate &c, uint64_t seq);
     void truncate_rest();
     bool take(velkor_find *f);
+    void next_pass();
 };
 
 // Handles every event and start before stop, in order of position (events
@@ -476,7 +536,9 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         }
         return used < have ? w.piece_at + found[used++] : stop;
     };
-    uint64_t start = next_start(frontier);
+    // Once a pass has marked where the next one starts, it looks at no
+    // more starts: it only resolves what it holds.
+    uint64_t start = retry_at != none ? stop : next_start(frontier);
     uint64_t ev = next_event(); // changes only through events and new candidates
     for (;;) {
         if (ev <= start && ev <= stop) {
@@ -487,40 +549,59 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         }
         if (start >= stop)
             break;
-        if (pending_bytes() + candidate_cost > limit) {
+        if (pending_bytes() + record_cost > limit) {
             // Full: only an event frees anything, so every start before the
             // next one that opens a candidate is dropped, as examine() would.
             // In the piece, straight from the batch: a whole header lies in
             // the piece there (run() stops lookahead - 1 bytes before the
-            // end of a feed).
+            // end of a feed).  With passes, the first such start is where
+            // the next pass begins, unless nothing is pending (a limit
+            // below one record), when no pass could keep them.
             const uint64_t until = std::min(ev, stop);
+            const bool count_all = !passes || pending_bytes() == 0;
             uint64_t n = 0;
             while (start < until) {
                 if (start < w.piece_at) {
-                    n += opens(w, start);
+                    if (opens(w, start)) {
+                        if (!count_all)
+                            break;
+                        n++;
+                    }
                     start = next_start(start + 1);
                     continue;
                 }
                 const auto lim = static_cast<size_t>(until - w.piece_at);
                 auto k = static_cast<size_t>(start - w.piece_at);
+                bool opened = false;
                 for (;;) {
                     const uint8_t *h = w.piece + k;
                     uint32_t length, stored;
-                    n += h[0] == 'b' ? velkor::tag_header_candidate(h, &length, &stored)
-                                     : opens(w, w.piece_at + k);
+                    opened = h[0] == 'b' ? velkor::tag_header_candidate(h, &length, &stored)
+                                         : opens(w, w.piece_at + k);
+                    if (opened && !count_all)
+                        break;
+                    n += opened;
                     if (used == have || found[used] >= lim)
                         break;
                     k = found[used++];
                 }
+                if (opened && !count_all) {
+                    start = w.piece_at + k;
+                    break;
+                }
                 start = next_start(w.piece_at + k + 1);
             }
             dropped += n;
+            if (start < until) { // stopped at the next pass's start
+                note_drop(start, false);
+                start = stop;
+            }
             continue;
         }
         if (examine(w, start))
             ev = next_event();
         frontier = start + 1;
-        start = next_start(frontier);
+        start = retry_at != none ? stop : next_start(frontier);
     }
     advance(w, stop);
     frontier = stop;
@@ -558,6 +639,7 @@ void velkor_scanner::events_at(uint64_t p)
     auto it = ends.begin();
     if (it == ends.end() || it->first != p)
         return;
+    index_bytes -= node_cost + it->second.capacity() * list_entry;
     const std::vector<uint64_t> group = std::move(it->second);
     ends.erase(it);
     // Latest first, so payload lengths mostly rise, and each power is the
@@ -622,8 +704,41 @@ void velkor_scanner::resolve(uint64_t seq, velkor_scan_reason why)
     candidate &c = cand(seq);
     c.reason = static_cast<uint8_t>(why);
     c.resolved = true;
-    while (released < next_seq() && cand(released).resolved)
+    release();
+}
+
+// Makes ready every resolved candidate that nothing unresolved precedes.
+void velkor_scanner::release()
+{
+    while (released < next_seq()) {
+        const candidate &c = cand(released);
+        if (!c.resolved)
+            break;
+        pending_containers -= c.kind == VELKOR_FIND_CONTAINER;
         released++;
+    }
+}
+
+bool velkor_scanner::keep(uint64_t o, uint64_t cost)
+{
+    const uint64_t held = pending_bytes();
+    if (held + cost <= limit)
+        return true;
+    note_drop(o, held == 0);
+    return false;
+}
+
+// A candidate dropped while nothing else was held exceeds the limit alone:
+// no pass could keep it, so it is counted.  Any other drop, with passes,
+// is where the next pass starts.
+void velkor_scanner::note_drop(uint64_t o, bool alone)
+{
+    if (passes && !alone) {
+        if (retry_at == none)
+            retry_at = o;
+    } else {
+        dropped++;
+    }
 }
 
 bool velkor_scanner::examine(const window &w, uint64_t o)
@@ -664,28 +779,71 @@ uint64_t velkor_scanner::push(const candidate &c)
 {
     const uint64_t seq = next_seq();
     cands.push_back(c);
-    ends[c.end].push_back(seq);
+    pending_containers += c.kind == VELKOR_FIND_CONTAINER;
     return seq;
+}
+
+void velkor_scanner::push_resolved(candidate c, velkor_scan_reason why)
+{
+    c.reason = static_cast<uint8_t>(why);
+    c.resolved = true;
+    push(c);
+    release();
+}
+
+namespace {
+
+end_slot find_end(end_index &ends, uint64_t end)
+{
+    end_slot s{ends.lower_bound(end), false, new_end_cost};
+    if (s.it != ends.end() && s.it->first == end) {
+        s.shared = true;
+        // A full list doubles (see add_end).
+        const auto &list = s.it->second;
+        s.cost = list.size() == list.capacity() ? list.capacity() * list_entry : 0;
+    }
+    return s;
+}
+
+} // namespace
+
+// Notes that candidate seq ends at `end`, in the slot find_end() gave.
+void velkor_scanner::add_end(const end_slot &slot, uint64_t end, uint64_t seq)
+{
+    auto it = slot.it;
+    if (!slot.shared) {
+        it = ends.emplace_hint(it, end, std::vector<uint64_t>());
+        it->second.reserve(1);
+    } else if (it->second.size() == it->second.capacity()) {
+        it->second.reserve(2 * it->second.capacity());
+    }
+    index_bytes += slot.cost;
+    it->second.push_back(seq);
 }
 
 bool velkor_scanner::add_tagged(const window &w, uint64_t o, uint32_t length, uint32_t stored)
 {
-    if (pending_bytes() + candidate_cost > limit) {
-        dropped++;
-        return false;
-    }
     candidate c{};
     c.offset = o;
     c.kind = VELKOR_FIND_TAGGED;
     c.stored = stored;
     c.end = o + length;
+    if (past_end(c.end)) {
+        if (!keep(o, record_cost))
+            return false;
+        push_resolved(c, VELKOR_SCAN_TRUNCATED);
+        return true;
+    }
+    const end_slot slot = find_end(ends, c.end);
+    if (!keep(o, record_cost + slot.cost))
+        return false;
     // R(o): the register brought to o, or started there when this is the
     // only tagged candidate open.  Then K (see the top of this file).
     advance(w, o);
     if (open_tagged++ == 0)
         velkor_crc_init(&crc);
     c.reg = times_x160(crc.crc) ^ velkor::crc_times_x32(stored);
-    push(c);
+    add_end(slot, c.end, push(c));
     return true;
 }
 
@@ -695,10 +853,6 @@ bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     enc_info info;
     if (!parse_container(h, avail, &st, &info))
         return false;
-    if (pending_bytes() + candidate_cost > limit) {
-        dropped++;
-        return false;
-    }
     velkor_find f;
     memset(&f, 0, sizeof f);
     f.offset = o;
@@ -714,6 +868,17 @@ bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     c.offset = o;
     c.kind = VELKOR_FIND_CONTAINER;
     c.end = o + f.length;
+    if (past_end(c.end)) {
+        if (!keep(o, record_cost + detail_cost))
+            return false;
+        details.push_back(f);
+        push_resolved(c, VELKOR_SCAN_TRUNCATED);
+        return true;
+    }
+    const end_slot slot = find_end(ends, c.end);
+    const uint64_t cost = record_cost + detail_cost + slot.cost;
+    if (!keep(o, cost))
+        return false;
 
     if (has_key) {
         const enc_reason texts = velkor::enc_texts_decipher(&info, &st);
@@ -721,33 +886,45 @@ bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
             throw std::bad_alloc();
         if (texts == ENC_OK) {
             // The payload goes through its own cipher from here to its end.
-            const size_t table = data_sized ? st.data_length : 256;
-            const size_t cost = sizeof(decipher) + table;
-            if (deciphers.size() >= max_deciphers ||
-                pending_bytes() + candidate_cost + cost > limit) {
-                dropped++;
+            const uint64_t table = data_sized ? st.data_length : 256;
+            const uint64_t dcost = sizeof(decipher) + table;
+            if (deciphers.size() >= max_deciphers) {
+                note_drop(o, false);
                 return false;
             }
+            if (!keep(o, cost + dcost))
+                return false;
             decipher d{};
             d.info = info;
             if (enc_read_header(&d.st, &d.info, h, avail, -1) != ENC_OK)
                 throw std::bad_alloc(); // the layout passed: only the table can fail
             d.payload_at = f.payload_offset;
             d.payload_end = d.payload_at + st.data_length;
-            d.cost = cost;
+            d.cost = dcost;
             d.seq = next_seq();
             d.detail = details_front + details.size();
             deciphers.push_back(d);
-            decipher_bytes += cost;
+            decipher_bytes += dcost;
             c.deciphering = true;
         }
     }
     details.push_back(f);
-    push(c);
+    add_end(slot, c.end, push(c));
     return true;
 }
 
 // The image has ended: what is still open runs past it.
+// A new pass from where the last one stopped looking: everything it held
+// has been resolved (truncate_rest() emptied the ends and the ciphers), and
+// its finds come before any of the new pass's.
+void velkor_scanner::next_pass()
+{
+    pos = frontier = cursor = retry_at;
+    carry_len = 0;
+    retry_at = none;
+    finished = false;
+}
+
 void velkor_scanner::truncate_rest()
 {
     open_tagged = 0;
@@ -755,6 +932,7 @@ void velkor_scanner::truncate_rest()
         for (const uint64_t seq : group)
             resolve(seq, VELKOR_SCAN_TRUNCATED);
     ends.clear();
+    index_bytes = 0;
     for (decipher &d : deciphers) {
         enc_stream_release(&d.st);
         cand(d.seq).deciphering = false;
@@ -836,12 +1014,24 @@ extern "C" velkor_scanner *velkor_scan_new(const velkor_scan_options *options)
     }
 }
 
+namespace {
+
+int invalid()
+{
+    errno = EINVAL;
+    return -1;
+}
+
+} // namespace
+
 extern "C" int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len)
 {
-    if (sc->failed || sc->finished)
-        return -1;
+    if (sc == nullptr || (buf == nullptr && len > 0) || sc->failed || sc->finished)
+        return invalid();
     if (len == 0)
         return 0;
+    if (sc->image_length != none && len > sc->image_length - sc->pos)
+        return invalid();
     try {
         const window w{sc->carry, sc->frontier, sc->carry_len, buf, sc->pos, len};
         const uint64_t end = sc->pos + len;
@@ -857,6 +1047,7 @@ extern "C" int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t l
         sc->pos = end;
     } catch (const std::bad_alloc &) {
         sc->failed = true;
+        errno = ENOMEM;
         return -1;
     }
     return 0;
@@ -864,8 +1055,8 @@ extern "C" int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t l
 
 extern "C" int velkor_scan_finish(velkor_scanner *sc)
 {
-    if (sc->failed || sc->finished)
-        return -1;
+    if (sc == nullptr || sc->failed || sc->finished)
+        return invalid();
     try {
         const window w{sc->carry, sc->frontier, sc->carry_len, nullptr, sc->pos, 0};
         sc->run(w, sc->pos);
@@ -874,6 +1065,7 @@ extern "C" int velkor_scan_finish(velkor_scanner *sc)
         sc->finished = true;
     } catch (const std::bad_alloc &) {
         sc->failed = true;
+        errno = ENOMEM;
         return -1;
     }
     return 0;
@@ -881,12 +1073,61 @@ extern "C" int velkor_scan_finish(velkor_scanner *sc)
 
 extern "C" int velkor_scan_next(velkor_scanner *sc, velkor_find *find)
 {
+    if (sc == nullptr || find == nullptr)
+        return invalid();
     return sc->take(find) ? 1 : 0;
 }
 
 extern "C" uint64_t velkor_scan_dropped(const velkor_scanner *sc)
 {
+    if (sc == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
     return sc->dropped;
+}
+
+extern "C" int velkor_scan_set_length(velkor_scanner *sc, uint64_t length)
+{
+    if (sc == nullptr || sc->pos != 0 || sc->finished || sc->failed || length == none)
+        return invalid();
+    sc->image_length = length;
+    return 0;
+}
+
+extern "C" int velkor_scan_set_passes(velkor_scanner *sc, int on)
+{
+    if (sc == nullptr || sc->pos != 0 || sc->finished || sc->failed)
+        return invalid();
+    sc->passes = on != 0;
+    return 0;
+}
+
+extern "C" int velkor_scan_pass_done(const velkor_scanner *sc)
+{
+    if (sc == nullptr)
+        return invalid();
+    return sc->retry_at != none && !sc->pending() ? 1 : 0;
+}
+
+extern "C" int velkor_scan_next_pass(velkor_scanner *sc, uint64_t *from)
+{
+    if (sc == nullptr || from == nullptr || !sc->finished || sc->failed)
+        return invalid();
+    if (sc->retry_at == none)
+        return 0;
+    *from = sc->retry_at;
+    sc->next_pass();
+    return 1;
+}
+
+extern "C" uint64_t velkor_scan_keep_from(const velkor_scanner *sc)
+{
+    if (sc == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
+    return sc->cands.size() > 0 ? std::min(sc->cands.front().offset, sc->frontier) : sc->frontier;
 }
 
 extern "C" void velkor_scan_free(velkor_scanner *sc)

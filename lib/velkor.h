@@ -12,6 +12,15 @@
  *    threads at once as long as each works on its own buffers and records.
  *  - The library allocates only the cipher's state table and a scanner's
  *    own record and candidates (within the memory limit it was given).
+ *
+ * The device build (VELKOR_DEVICE, for bare-metal Arm Cortex-M) has the
+ * checksums, the tagged-file functions, the cipher and the container, the
+ * piecewise functions included; it leaves out the scanner and the
+ * whole-file helpers, whose sections below say so.  It allocates only a
+ * data-sized cipher table of more than 256 entries: smaller tables are
+ * the context's own (see vcrypt_state).  Code for the device build must be
+ * compiled with VELKOR_DEVICE defined, as the CMake target velkor_device
+ * does for those that link it.
  */
 #ifndef VELKOR_H
 #define VELKOR_H
@@ -72,6 +81,18 @@ VELKOR_API uint32_t velkor_crc_final(const velkor_crc_state *st);
  * from the common CRC-32; stored containers carry this form.
  */
 VELKOR_API uint32_t velkor_csum(uint32_t initial, const uint8_t *buf, size_t len);
+
+#if defined(VELKOR_DEVICE)
+/*
+ * velkor_device_crc_update() - the application's own CRC kernel, for a
+ * device build made with VELKOR_DEVICE_CRC=external (a hardware CRC unit,
+ * say): from register @h, return the register after @n bytes at @p under
+ * velkor_crc's polynomial, MSB first, with no length fed and no
+ * complement, for any @h and any @n.  Every function that computes
+ * velkor_crc runs it.  Not part of the library: the application defines it.
+ */
+uint32_t velkor_device_crc_update(uint32_t h, const uint8_t *p, size_t n);
+#endif
 
 /* ------------------------------------------------------------------ */
 /* Tagged files                                                        */
@@ -159,12 +180,20 @@ VELKOR_API velkor_tag_reason velkor_tag_check_crc(velkor_tag_info *info,
  * Cipher context.  @state holds @state_len byte entries and is owned by the
  * context from vcrypt_init() until vcrypt_finish().  Only the low 8 bits of
  * @i and @j carry over between vcrypt_process() calls.
+ *
+ * In the device build the context also holds @table, where vcrypt_init()
+ * keys every table of up to 256 entries instead of allocating one (@state
+ * then points into the context, which must stay where it is until
+ * vcrypt_finish()); only a larger data-sized table is allocated.
  */
 typedef struct vcrypt_state {
     uint64_t i;
     uint64_t j;
     uint8_t *state;
     size_t state_len;
+#if defined(VELKOR_DEVICE)
+    uint8_t table[256];
+#endif
 } vcrypt_state;
 
 /*
@@ -291,7 +320,9 @@ VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
  * error, an input that ends early) calls enc_stream_release() instead.
  * After a failed *_header call the stream holds nothing, and
  * enc_stream_release() is harmless on any stream that went through a
- * *_header call, any number of times.
+ * *_header call, any number of times.  In the device build the stream
+ * holds a table of up to 256 entries itself (see vcrypt_state), so it must
+ * stay where it is from the *_header call to the *_finish one.
  */
 #define ENC_MAX_HEADER_LEN 59 /* 19 + 32 + 8: the longest header */
 
@@ -330,9 +361,10 @@ typedef enum enc_reason {
  * out at the end and reports it likewise.  The caller sets info->key and
  * info->data_sized_state; the magic, key_prefix, the still-enciphered label
  * and sublabel and data_length are filled as far as they were read, as
- * decrypt_buf() does, and @st gets the stored lengths, so a refusal can be
- * described (enc_reason_message()).  On ENC_OK the payload's cipher is keyed
- * and the payload starts at st->header_len.
+ * decrypt_buf() does, and @st gets the stored lengths (0 where the input
+ * did not reach them), so a refusal can be described (enc_reason_message()).
+ * On ENC_OK the payload's cipher is keyed and the payload starts at
+ * st->header_len.
  */
 VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
                                       size_t avail, int64_t total);
@@ -398,11 +430,13 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
 
 /* ------------------------------------------------------------------ */
 /* Scanner: tagged files and containers inside a larger image          */
+/* (not in the device build)                                           */
 /* ------------------------------------------------------------------ */
 
 /*
- * A scanner reads an image once, in pieces of any size, and reports every
- * tagged file and container it finds at any offset, nested ones included.
+ * A scanner reads an image once (or, when it may, in further passes; see
+ * below), in pieces of any size, and reports every tagged file and
+ * container it finds at any offset, nested ones included.
  * It is a pull interface: velkor_scan_feed() takes the next piece,
  * velkor_scan_next() hands out the finds that have become certain, and
  * velkor_scan_finish() marks the end of the image, after which every
@@ -429,11 +463,12 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * looked at once ENC_MAX_HEADER_LEN bytes from it have been fed, or the
  * image has ended, so that no find depends on where a piece ends.
  *
- * Cost.  Each byte is searched once, and run through the CRC register once
- * while a tagged candidate is open: a candidate's CRC comes from the
- * register at its offset and at its end, combined by one power and one
- * product modulo the CRC polynomial, so time is linear in the image
- * whatever it holds.  With a key, a container candidate costs at most two
+ * Cost.  In a pass, each byte is searched once, and run through the CRC
+ * register once while a tagged candidate is open: a candidate's CRC comes
+ * from the register at its offset and at its end, combined by one power
+ * and one product modulo the CRC polynomial, so a pass takes time linear
+ * in the image whatever it holds.  A further pass reads from where the last
+ * one stopped looking, and only as far as it must.  With a key, a container candidate costs at most two
  * cipher keyings of at most 256 entries for its label and sublabel, the
  * sublabel's only when the label deciphers; its payload is
  * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
@@ -443,19 +478,41 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * bytes count against the memory limit, which so bounds the keying too.
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
- * each counted at a fixed size, together with the cipher table of each
- * payload being deciphered (256 bytes, or D with data-sized tables).  A
- * candidate that would take this past the memory limit, or would be a
- * payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is dropped when it is
- * found and counted by velkor_scan_dropped(); nothing else is dropped.
- * Finds that are ready stay in the scanner until velkor_scan_next() takes
- * them and are not counted: take them after each piece.  Apart from that,
- * a scanner holds a few kilobytes (16 more with a key) and the verified
- * finds handed out that enclose the current offset.
+ * each counted at what it holds: its record (32 bytes on a 64-bit
+ * system), a container's details (a velkor_find), and its entry among the
+ * offsets where candidates end (about 100 bytes for a new end, 8 where
+ * others end too), together with the cipher table of each payload being
+ * deciphered (256 bytes, or D with data-sized tables, and about 200 of
+ * its own).  A candidate that would take this past the memory limit, or
+ * would be a payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is
+ * dropped when it is found and counted by velkor_scan_dropped(); nothing
+ * else is dropped.  Finds that are ready stay in the scanner until
+ * velkor_scan_next() takes them and are not counted: take them after each
+ * piece.  Apart from that, a scanner holds a few kilobytes (16 more with a
+ * key) and the verified finds handed out that enclose the current offset.
+ *
+ * An image of known length.  velkor_scan_set_length() gives the image's
+ * length before the first piece: a candidate that claims to end past it is
+ * then resolved as truncated the moment it is found, and holds only its
+ * record, and that only while a candidate before it is still pending.
+ *
+ * Passes.  An image that the caller can read again (a file, a device,
+ * memory) need lose nothing to the limit: after velkor_scan_set_passes(),
+ * a pass stops looking for new candidates at the first one it has to drop
+ * while others are pending, and hands out only the finds before it; once
+ * the pass is finished, velkor_scan_next_pass() names that offset, and
+ * the caller feeds the image again from there, and so on until
+ * velkor_scan_next_pass() returns 0.  Each pass gets past the offset where
+ * the last one stopped, and the finds of all passes, taken in turn, are
+ * those of one pass with unbounded memory and deciphers, in the same
+ * order, with the same @inside.  Only a candidate that alone exceeds the
+ * limit (a data-sized table larger than it) is dropped and counted.  A
+ * pass with nothing left to resolve needs no more bytes
+ * (velkor_scan_pass_done()).
  */
 typedef struct velkor_scanner velkor_scanner;
 
-#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)64 << 20)
+#define VELKOR_SCAN_DEFAULT_MEMORY ((size_t)16 << 20)
 #define VELKOR_SCAN_MAX_DECIPHERS 16
 
 typedef struct velkor_scan_options {
@@ -514,32 +571,84 @@ VELKOR_API velkor_scanner *velkor_scan_new(const velkor_scan_options *options);
 
 /*
  * velkor_scan_feed() - scan the next @len bytes of the image at @buf, which
- * the scanner does not keep.  Returns 0, or -1 when memory runs out or the
- * scanner has failed or been finished; a scanner that failed refuses every
- * later feed and finish.
+ * the scanner does not keep.  Returns 0, or -1 with errno ENOMEM when
+ * memory runs out, after which the scanner refuses every later feed and
+ * finish, or with EINVAL for a NULL @sc (or @buf with @len above 0), a
+ * scanner failed or finished, or bytes beyond the length
+ * velkor_scan_set_length() gave (the piece is then refused whole).
  */
 VELKOR_API int velkor_scan_feed(velkor_scanner *sc, const uint8_t *buf, size_t len);
 
 /*
- * velkor_scan_finish() - mark the end of the image: every candidate still
- * open is resolved (as truncated if it runs past the end) and every find
- * becomes ready.  Returns 0, or -1 as velkor_scan_feed() does.
+ * velkor_scan_finish() - mark the end of the image (or of a pass): every
+ * candidate still open is resolved (as truncated if it runs past the end)
+ * and every find becomes ready.  Returns 0, or -1 as velkor_scan_feed()
+ * does.
  */
 VELKOR_API int velkor_scan_finish(velkor_scanner *sc);
 
 /*
  * velkor_scan_next() - take the next ready find into @find.  Returns 1 when
  * it filled *find, 0 when no find is ready (until more is fed, or for good
- * after velkor_scan_finish()).
+ * after velkor_scan_finish()), -1 with errno EINVAL for a NULL @sc or
+ * @find.
  */
 VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
 
 /*
  * velkor_scan_dropped() - how many candidates were dropped so far for the
- * memory limit or the limit on payloads deciphered at once.  Dropped
- * candidates are not reported as finds, whatever they would have been.
+ * memory limit or the limit on payloads deciphered at once (with passes,
+ * only those no pass could keep).  Dropped candidates are not reported as
+ * finds, whatever they would have been.  0, with errno EINVAL, for a NULL
+ * @sc.
  */
 VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
+
+/*
+ * velkor_scan_set_length() - before the first piece: the image holds
+ * @length bytes (see "An image of known length" above).  Feeding more is
+ * refused; finishing with fewer is an image cut short, as always.  Returns
+ * 0, or -1 with errno EINVAL for a NULL @sc, a scanner already fed, or a
+ * @length of UINT64_MAX.
+ */
+VELKOR_API int velkor_scan_set_length(velkor_scanner *sc, uint64_t length);
+
+/*
+ * velkor_scan_set_passes() - before the first piece, with @on non-zero:
+ * the caller will feed the image again in further passes for as long as
+ * velkor_scan_next_pass() asks (see "Passes" above).  Returns 0, or -1 with
+ * errno EINVAL for a NULL @sc or a scanner already fed.
+ */
+VELKOR_API int velkor_scan_set_passes(velkor_scanner *sc, int on);
+
+/*
+ * velkor_scan_pass_done() - 1 when the current pass has stopped looking for
+ * candidates and holds none unresolved, so that more bytes can change
+ * nothing: the caller may call velkor_scan_finish() at once.  0 otherwise,
+ * -1 with errno EINVAL for a NULL @sc.
+ */
+VELKOR_API int velkor_scan_pass_done(const velkor_scanner *sc);
+
+/*
+ * velkor_scan_next_pass() - after velkor_scan_finish(): 1 when another pass
+ * is needed, with the image's offset it starts at in *@from; the scanner
+ * then takes the image's bytes from *@from on (as velkor_scan_feed() took
+ * them from 0), and velkor_scan_finish() again at their end.  Finds not yet
+ * taken stay, ahead of the new pass's.  0 when the scan is complete, -1
+ * with errno EINVAL for a NULL argument or a scanner not finished or
+ * failed.
+ */
+VELKOR_API int velkor_scan_next_pass(velkor_scanner *sc, uint64_t *from);
+
+/*
+ * velkor_scan_keep_from() - the lowest offset of the image that a find not
+ * yet taken, or a start not yet looked at, may still cover: a caller that
+ * keeps the image's bytes to read finds back (a pipe's, say) needs none
+ * before it.  A candidate resolves by its end, at most about 4 GiB past
+ * its offset, so the bytes from here to the last fed are that many at
+ * most.  0, with errno EINVAL, for a NULL @sc.
+ */
+VELKOR_API uint64_t velkor_scan_keep_from(const velkor_scanner *sc);
 
 /* velkor_scan_free() - release a scanner and all it holds; NULL is harmless. */
 VELKOR_API void velkor_scan_free(velkor_scanner *sc);
@@ -552,7 +661,7 @@ VELKOR_API void velkor_scan_free(velkor_scanner *sc);
 VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
 
 /* ------------------------------------------------------------------ */
-/* Whole-file helpers                                                  */
+/* Whole-file helpers (not in the device build)                        */
 /* ------------------------------------------------------------------ */
 
 /*

@@ -1,8 +1,10 @@
-// Names that someone else controls.  Links planted in a sticky
-// world-writable directory by another user, a link swapped while the
-// command runs, /dev/fd and /proc paths, outputs and key files that are the
-// input itself, key files without end, forged piped containers and the
-// messages that quote what the user typed.
+// Names that someone else controls.  Links, files and FIFOs planted in a
+// sticky directory by another user, another user's directories and the
+// links in them, set-id bits through a second hard link, a link swapped
+// while the command runs, link chains, /dev/fd and /proc paths, outputs
+// and key files that are the input itself or each other, key files
+// without end, forged piped containers and the messages that quote what
+// the user typed.
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +14,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +120,81 @@ protected:
                 _exit(1);
         });
     }
+
+    // Made by root, then handed to the other user when `theirs`: where
+    // the other user could not make them (root's directories), or in
+    // more steps than a planted link takes.
+    void make_dir(const std::string &path, mode_t mode, bool theirs)
+    {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        if (theirs)
+            testutil::give_away(path);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    }
+    void make_link(const std::string &target, const std::string &name, bool theirs)
+    {
+        ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0);
+        if (theirs)
+            testutil::give_away(name);
+    }
+    void make_file(const std::string &path, const bytes &content, bool theirs)
+    {
+        testutil::write_file(path, content);
+        if (theirs)
+            testutil::give_away(path);
+    }
+
+    // The name under which scan --extract writes the find of the tagged
+    // file t, learnt from a run into a directory of root's own.
+    std::string extracted_name(const std::string &t)
+    {
+        const std::string probe = dir / "probe";
+        auto r = run({velkor, "scan", "--extract", probe, t});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto names = testutil::entries_of(probe);
+        EXPECT_EQ(names.size(), 1u);
+        return names.empty() ? "none" : names[0];
+    }
+};
+
+// Reads a FIFO as the other user for as long as it lives, appending all it
+// gets to `loot`: a thief waiting for root to write there.
+class fifo_reader {
+public:
+    fifo_reader(const std::string &fifo, const std::string &loot)
+    {
+        pid_ = fork();
+        if (pid_ != 0)
+            return;
+        testutil::drop_privileges();
+        alarm(120);
+        const int in = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        const int out = open(loot.c_str(), O_WRONLY | O_APPEND);
+        if (in < 0 || out < 0)
+            _exit(1);
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(in, buf, sizeof buf);
+            if (n > 0) {
+                if (write(out, buf, static_cast<size_t>(n)) != n)
+                    _exit(1);
+            } else {
+                poll(nullptr, 0, 5);
+            }
+        }
+    }
+    ~fifo_reader()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    fifo_reader(const fifo_reader &) = delete;
+    fifo_reader &operator=(const fifo_reader &) = delete;
+
+private:
+    pid_t pid_;
 };
 
 // Links that another user planted in the sticky directory are not
@@ -151,9 +231,9 @@ TEST_F(Planted, LinksOfAnotherUserAreRefused)
 // through another user's link in the sticky directory.
 TEST_F(Planted, ScanExtractRefusesPlantedLinks)
 {
-    const std::string t = tagged(); // its find is t-00000000.tagged
+    const std::string t = tagged(); // its find is t-00000000.payload
     plant(priv, pub + "/parts");
-    plant(victim, pub + "/t-00000000.tagged");
+    plant(victim, pub + "/t-00000000.payload");
     for (const std::string &target : {pub + "/parts", pub}) {
         SCOPED_TRACE(target);
         auto r = run({velkor, "scan", "--extract", target, t});
@@ -161,30 +241,213 @@ TEST_F(Planted, ScanExtractRefusesPlantedLinks)
         EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
         EXPECT_EQ(testutil::read_file(victim), secret);
         EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
-        EXPECT_EQ(testutil::entries_of(pub), (std::vector<std::string>{"parts", "t-00000000.tagged"}));
+        EXPECT_EQ(testutil::entries_of(pub), (std::vector<std::string>{"parts", "t-00000000.payload"}));
     }
 }
 
-// The rule that refuses is the kernel's, not "never follow another's link":
-// a link of one's own in the sticky directory, and another user's link in
-// a directory that is not sticky, are followed.
-TEST_F(Planted, LinksTheRuleAllowsAreFollowed)
+// Each rule on links on its own.  The protected-links rule refuses only
+// another user's link in a sticky world-writable directory, unless the
+// directory is that user's: a rule of "never follow another's link" would
+// refuse the rows that are followed here.  And another user's link leads
+// only to what that user owns: every directory it passes, ".." and "/"
+// included, and the file it ends on.  Root's own links lead anywhere.
+TEST_F(Planted, EachLinkRuleOnItsOwn)
 {
-    const std::string own = pub + "/own", theirs = dir / "theirs";
-    ASSERT_EQ(symlink(victim.c_str(), own.c_str()), 0);
-    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
-    testutil::give_away(theirs);
-    plant(victim, theirs + "/out");
-    for (const std::string &name : {own, theirs + "/out"}) {
-        SCOPED_TRACE(name);
+    struct row {
+        const char *what;
+        mode_t dir_mode;
+        bool dir_theirs, link_theirs;
+        std::string text;   // the link's text; "target" is a file in the same directory
+        bool target_theirs; // for the file "target"
+        bool followed;
+    };
+    const std::string up_target = dir / "up-target"; // in root's directory
+    const std::vector<row> rows = {
+        {"root's link in another's sticky directory", 01777, true, false, victim, false, true},
+        {"another's link in root's 01755 directory", 01755, false, true, "target", true, true},
+        {"another's link in root's 0755 directory", 0755, false, true, "target", true, true},
+        {"another's link in their own 01777 directory", 01777, true, true, "target", true, true},
+        {"another's link in root's 01777 directory", 01777, false, true, "target", true, false},
+        {"another's link to root's file", 0755, true, true, victim, false, false},
+        {"another's link to their own file by an absolute name", 0755, true, true, "", true, false},
+        {"another's link up and out of their directory", 0755, true, true, "../up-target", true, false},
+        {"another's link to root's file in their directory", 0755, true, true, "target", false, false},
+    };
+    make_file(up_target, secret, true);
+    int k = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string d = dir / ("row" + std::to_string(k++));
+        make_dir(d, r.dir_mode, r.dir_theirs);
+        const std::string target = r.text == victim ? victim : r.text == "../up-target" ? up_target : d + "/target";
+        if (r.text == "target" || r.text.empty())
+            make_file(target, secret, r.target_theirs);
+        make_link(r.text.empty() ? target : r.text, d + "/out", r.link_theirs);
         testutil::write_file(victim, secret);
-        auto r = run({velkor, "tag", in, name});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(testutil::read_file(victim).size(), data.size() + 20);
-        struct stat st;
-        ASSERT_EQ(lstat(name.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+        const auto before = testutil::entries_of(d);
+
+        auto res = run({velkor, "tag", in, d + "/out"});
+        if (r.followed) {
+            EXPECT_EQ(res.status, 0) << res.err;
+            EXPECT_EQ(testutil::read_file(target).size(), data.size() + 20);
+            struct stat st;
+            ASSERT_EQ(lstat((d + "/out").c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+        } else {
+            EXPECT_EQ(res.status, 1);
+            EXPECT_NE(res.err.find(testutil::sys_msg(EACCES)), std::string::npos) << res.err;
+            EXPECT_EQ(testutil::read_file(target), secret);
+        }
+        EXPECT_EQ(testutil::entries_of(d), before);
+        EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
     }
+}
+
+// A regular file or a FIFO that another user left in a sticky directory,
+// world- or group-writable, gets nothing from any command: not root's
+// payload, which would stay theirs to read, nor a FIFO's reader.  The
+// refusal comes before any open, so nothing waits for a FIFO either.
+TEST_F(Planted, FilesAndFifosOfAnotherUserGetNothing)
+{
+    const std::string t = tagged(), box = container();
+    const std::string extracted = extracted_name(t);
+    const std::string grp = dir / "grp";
+    make_dir(grp, 01770, false);
+    ASSERT_EQ(chown(grp.c_str(), 0, testutil::unprivileged_id), 0);
+    const std::string loot = dir / "loot";
+    make_file(loot, {}, true);
+    const bytes theirs = testutil::to_bytes("the other user's file\n");
+    for (const std::string &d : {pub, grp}) {
+        for (const bool fifo : {false, true}) {
+            SCOPED_TRACE(d + (fifo ? ", FIFO" : ", file"));
+            for (const std::string &name : {d + "/out", d + "/" + extracted}) {
+                as_other_user([&] {
+                    umask(0);
+                    if (fifo ? mkfifo(name.c_str(), 0622) != 0
+                             : (testutil::write_file(name, theirs), chmod(name.c_str(), 0666) != 0))
+                        _exit(1);
+                });
+            }
+            const auto before = testutil::entries_of(d);
+            std::optional<fifo_reader> reader;
+            if (fifo)
+                reader.emplace(d + "/out", loot);
+            std::vector<std::vector<std::string>> commands = {
+                {velkor, "tag", in, d + "/out"},
+                {velkor, "untag", t, d + "/out"},
+                {velkor, "pack", "-k", "k", "-l", "L", in, d + "/out"},
+                {velkor, "unpack", "-k", "k", box, d + "/out"},
+                {bgntag, in, d + "/out"},
+                {velkor, "scan", "--extract", d, t},
+            };
+            if (!fifo) // the file itself as bgntag's input, to be tagged in place
+                commands.push_back({bgntag, d + "/out", d + "/out"});
+            for (const auto &argv : commands) {
+                SCOPED_TRACE(argv[1]);
+                auto r = run(argv, time_limit);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find("of another user in a sticky directory"), std::string::npos) << r.err;
+                EXPECT_EQ(testutil::entries_of(d), before);
+                for (const std::string &name : {d + "/out", d + "/" + extracted}) {
+                    struct stat st;
+                    ASSERT_EQ(lstat(name.c_str(), &st), 0);
+                    EXPECT_EQ(st.st_uid, testutil::unprivileged_id);
+                    EXPECT_EQ(S_ISFIFO(st.st_mode), fifo);
+                    if (!fifo) {
+                        EXPECT_EQ(testutil::read_file(name), theirs);
+                    }
+                }
+            }
+            for (const std::string &name : {d + "/out", d + "/" + extracted})
+                ASSERT_EQ(unlink(name.c_str()), 0);
+        }
+    }
+    EXPECT_TRUE(testutil::read_file(loot).empty()) << "the FIFO's reader got root's bytes";
+}
+
+// The rule protects other users' files, not ours or the directory
+// owner's: those are written as before, files and FIFOs alike.
+TEST_F(Planted, OwnFilesAndTheDirectoryOwnersAreWritten)
+{
+    const std::string theirs = dir / "theirs";
+    make_dir(theirs, 01777, true);
+    const bytes old = testutil::to_bytes("old\n");
+    for (const std::string &d : {pub, theirs}) {
+        const bool their_dir = d == theirs;
+        SCOPED_TRACE(d);
+        make_file(d + "/out", old, their_dir);
+        auto r = run({velkor, "tag", in, d + "/out"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(d + "/out").size(), data.size() + 20);
+        ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+        if (their_dir)
+            testutil::give_away(d + "/fifo");
+        auto f = sh("cat \"$2\" > \"$3\" & $1 untag \"$4\" \"$2\"; s=$?; wait; exit $s",
+                    {velkor, d + "/fifo", dir / "got", tagged()}, time_limit);
+        EXPECT_EQ(f.status, 0) << f.err;
+        EXPECT_EQ(testutil::read_file(dir / "got"), data);
+    }
+}
+
+// Another user's directory is theirs to fill: a link of theirs in it
+// leads to no file of root's, as an output's name or inside an extract
+// directory, and scan --extract does not write into their directory at
+// all, whether it holds links or not.
+TEST_F(Planted, DirectoriesOfAnotherUserLeadNowhereElse)
+{
+    const std::string t = tagged(), box = container();
+    const std::string extracted = extracted_name(t);
+    const std::string ex = pub + "/ex", adir = pub + "/adir", empty = pub + "/empty";
+    as_other_user([&] {
+        if (mkdir(ex.c_str(), 0755) != 0 || mkdir(adir.c_str(), 0755) != 0 ||
+            mkdir(empty.c_str(), 0777) != 0 || symlink(victim.c_str(), (ex + "/out").c_str()) != 0 ||
+            symlink(victim.c_str(), (ex + "/" + extracted).c_str()) != 0 ||
+            symlink(priv.c_str(), (adir + "/sub").c_str()) != 0)
+            _exit(1);
+    });
+    const auto ex_entries = testutil::entries_of(ex);
+    const std::vector<std::vector<std::string>> commands = {
+        {velkor, "tag", in, ex + "/out"},
+        {bgntag, in, ex + "/out"},
+        {velkor, "unpack", "-k", "k", box, adir + "/sub/victim"},
+        {velkor, "pack", "-k", "k", "-l", "L", in, adir + "/sub/new"},
+        {velkor, "scan", "--extract", ex, t},
+        {velkor, "scan", "--extract", empty, t},
+        {velkor, "scan", "--extract", empty + "/", t},
+    };
+    for (const auto &argv : commands) {
+        SCOPED_TRACE(argv[1] + " " + argv[argv.size() - 1] + " " + argv[argv.size() - 2]);
+        auto r = run(argv, time_limit);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
+        EXPECT_EQ(testutil::read_file(victim), secret);
+        EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
+        EXPECT_EQ(testutil::entries_of(ex), ex_entries);
+        EXPECT_TRUE(testutil::entries_of(empty).empty());
+    }
+    auto r = run({velkor, "scan", "--extract", empty, t});
+    EXPECT_NE(r.err.find("the directory belongs to another user"), std::string::npos) << r.err;
+}
+
+// Where another user can make a hard link to a set-id program of root's
+// (protected_hardlinks off, or a file system that ignores it), replacing
+// that name must not make a set-id program of their bytes.
+TEST_F(Planted, SetIdBitsDoNotFollowASecondHardLink)
+{
+    const std::string prog = priv + "/prog", name = pub + "/out";
+    testutil::write_file(prog, testutil::to_bytes("#!/bin/sh\nid\n"));
+    ASSERT_EQ(chmod(prog.c_str(), 06755), 0);
+    ASSERT_EQ(link(prog.c_str(), name.c_str()), 0); // root may, whatever the sysctl
+    const std::string t = tagged();
+    auto r = run({velkor, "untag", t, name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(testutil::read_file(name), data);
+    ASSERT_EQ(stat(prog.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 06755u) << "the program itself is left alone";
 }
 
 // Another user swaps the name between a FIFO of theirs and a link to the
@@ -193,7 +456,11 @@ TEST_F(Planted, LinksTheRuleAllowsAreFollowed)
 // refused; the victim never changes.
 TEST_F(Planted, SwappingAFifoAndALinkNeverReachesTheVictim)
 {
-    const std::string name = pub + "/out", other = pub + "/other";
+    // In the other user's own directory, where their FIFO may be written
+    // and only their link is refused.
+    const std::string theirs = dir / "theirs";
+    make_dir(theirs, 0755, true);
+    const std::string name = theirs + "/out", other = theirs + "/other";
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t racer = fork();
@@ -318,17 +585,27 @@ TEST_F(Hostile, InputThatIsAlsoOutputOrKeyIsRefused)
         {"$1 pack -K /dev/stdin -l L - \"$5\" <\"$2\"", 2,
          "velkor: /dev/stdin: the key file is the input file\n"},
         {"$1 unpack -K \"$4\" \"$4\" \"$5\"", 2, "the key file is the input file\n"},
+        // Nor may any output be the key file: replaced, it would lose the
+        // key that the container needs.
+        {"$1 unpack -K \"$6\" \"$4\" \"$6\"", 2, "the key file is the output file\n"},
+        {"$1 pack -K \"$6\" -l L \"$2\" \"$6\"", 2, "the key file is the output file\n"},
+        {"$1 unpack -K \"$6\" \"$4\" - 1<>\"$6\"", 2, "the key file is the output file\n"},
+        {"ln -s \"$6\" \"$5.link\"; $1 unpack -K \"$6\" \"$4\" \"$5.link\"", 2,
+         "the key file is the output file\n"},
     };
-    const std::string made = dir / "made";
+    const std::string made = dir / "made", key = dir / "key";
+    const bytes key_bytes = testutil::to_bytes("k\n");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.script);
         testutil::write_file(in, data);
-        auto res = sh(r.script, {velkor, in, t, box, made}, time_limit);
+        testutil::write_file(key, key_bytes);
+        auto res = sh(r.script, {velkor, in, t, box, made, key}, time_limit);
         EXPECT_EQ(res.status, r.status);
         EXPECT_NE(res.err.find(r.message), std::string::npos) << res.err;
         EXPECT_EQ(testutil::read_file(in), data);
         EXPECT_EQ(testutil::read_file(t), t_bytes);
         EXPECT_EQ(testutil::read_file(box), box_bytes);
+        EXPECT_EQ(testutil::read_file(key), key_bytes);
         EXPECT_FALSE(testutil::exists(made));
     }
 }
@@ -387,6 +664,155 @@ TEST_F(Hostile, ForgedPipedContainerCostsWhatAFileDoes)
     EXPECT_NE(from_file.err.find("run past"), std::string::npos) << from_file.err;
     EXPECT_EQ(from_pipe.err, from_file.err);
     EXPECT_FALSE(testutil::exists(dir / "o"));
+
+    // What is plainly no container is refused on its first bytes, not
+    // spooled to the end of an endless stream.  (The time limit's 16 MiB
+    // file-size limit keeps a faulty build from filling the disk.)
+    for (const char *cmd : {"unpack -k k --data-sized - \"$2\"", "info -k k --data-sized -"}) {
+        SCOPED_TRACE(cmd);
+        auto r = sh(std::string("$1 ") + cmd + " </dev/zero", {velkor, dir / "o"}, time_limit);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velkor: -: not a container (no start or asar1 magic)\n");
+        EXPECT_FALSE(testutil::exists(dir / "o"));
+    }
+}
+
+// A program that has all it needs from a pipe ends without waiting for
+// the pipe's end: a key line followed by a writer that stays, a
+// data-sized container followed by more of the stream.
+TEST_F(Hostile, PipesHeldOpenDoNotStall)
+{
+    const std::string box = container();
+    struct row {
+        const char *what;
+        std::vector<std::string> argv;
+        bytes fed;
+    };
+    const std::vector<row> rows = {
+        {"key line", {velkor, "unpack", "-K", "/dev/stdin", box, dir / "o"}, testutil::to_bytes("k\n")},
+        {"data-sized container",
+         {velkor, "unpack", "--data-sized", "-k", "k", "-", dir / "o"},
+         {}},
+    };
+    // The data-sized container, and stream bytes behind it.
+    ASSERT_EQ(run({velkor, "pack", "--data-sized", "-k", "k", "-l", "L", in, dir / "ds"}).status, 0);
+    struct sigaction ignore {}, saved {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::remove((dir / "o").c_str());
+        bytes fed = r.fed;
+        if (fed.empty()) {
+            fed = testutil::read_file(dir / "ds");
+            fed.resize(fed.size() + 100, 'x');
+        }
+        auto s = testutil::start(r.argv);
+        ASSERT_EQ(write(s.stdin_fd, fed.data(), fed.size()), static_cast<ssize_t>(fed.size()));
+        // The pipe stays open: the program must end on what it has.
+        int status = -1;
+        for (int k = 0; k < 3000 && waitpid(s.pid, &status, WNOHANG) == 0; k++)
+            usleep(10000);
+        const bool ended = WIFEXITED(status);
+        close(s.stdin_fd);
+        if (!ended)
+            testutil::wait_for(s);
+        ASSERT_TRUE(ended) << "still waiting for the pipe's end";
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(testutil::read_file(dir / "o"), data);
+    }
+    sigaction(SIGPIPE, &saved, nullptr);
+}
+
+// Link chains end where the kernel's do: 40 links are followed and the
+// 41st is too many, a link to itself fails at once, and a link's text is
+// taken whole however long it is.
+TEST_F(Hostile, LinkChainsEndWhereTheKernelsDo)
+{
+    const std::string target = dir / "target";
+    // l0 -> l1 -> ... -> l40 -> target
+    for (int k = 0; k <= 40; k++) {
+        char name[8], next[8];
+        snprintf(name, sizeof name, "l%d", k);
+        snprintf(next, sizeof next, "l%d", k + 1);
+        ASSERT_EQ(symlink(k == 40 ? "target" : next, (dir / name).c_str()), 0);
+    }
+    ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+    std::string text;
+    while (text.size() < 300)
+        text += "./";
+    ASSERT_EQ(symlink((text + "far").c_str(), (dir / "long").c_str()), 0);
+    struct row {
+        std::string name;
+        int status;
+        std::string written; // the file that gets the tagged bytes
+    };
+    const std::vector<row> rows = {
+        {"l1", 0, target},
+        {"l0", 1, ""},
+        {"loop", 1, ""},
+        {"long", 0, dir / "far"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::remove(target.c_str());
+        auto res = run({velkor, "tag", in, dir / r.name}, time_limit);
+        EXPECT_EQ(res.status, r.status) << res.err;
+        if (r.status != 0)
+            EXPECT_EQ(res.err, "velkor: " + dir / r.name + ": " + testutil::sys_msg(ELOOP) + "\n");
+        else
+            EXPECT_EQ(testutil::read_file(r.written).size(), data.size() + 20);
+    }
+}
+
+// A name ends where it says: a trailing slash names a directory, and a
+// missing directory in the middle is never taken for the last component.
+// A character device named twice is not "input file is output file".
+TEST_F(Hostile, NamesEndWhereTheySay)
+{
+    const auto before = dir.entries();
+    for (const std::string &name : {std::string("new/"), std::string("new/."), std::string("nodir/out")}) {
+        SCOPED_TRACE(name);
+        auto r = run({velkor, "tag", in, dir / name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(dir.entries(), before);
+    }
+    auto r = run({velkor, "tag", in, dir / "nodir/out"});
+    EXPECT_EQ(r.err, "velkor: " + dir / "nodir/out" + ": " + testutil::sys_msg(ENOENT) + "\n");
+
+    // A directory's name may say so: "out/", "out/.", "." and ".." are
+    // directories to extract into like any other (made when missing).
+    const std::string t = tagged();
+    struct dir_row {
+        std::string cwd, name, where;
+    };
+    const std::vector<dir_row> dir_rows = {
+        {dir.path(), "ex1/", dir / "ex1"},
+        {dir.path(), "ex2/.", dir / "ex2"},
+        {dir / "ex1", ".", dir / "ex1"},
+        {dir / "ex1", "..", dir.path()},
+        {dir.path(), "ex2//", dir / "ex2"},
+    };
+    for (const auto &d : dir_rows) {
+        SCOPED_TRACE(d.cwd + " " + d.name);
+        auto res = sh("cd \"$2\" && \"$1\" scan --extract \"$3\" \"$4\"", {velkor, d.cwd, d.name, t});
+        EXPECT_EQ(res.status, 0) << res.err;
+        size_t found = 0;
+        for (const auto &e : testutil::entries_of(d.where))
+            found += e.rfind("t-00000000.", 0) == 0;
+        EXPECT_EQ(found, 1u);
+    }
+
+    // A private null device, never the system's.
+    struct stat sys;
+    const std::string null = dir / "null";
+    if (stat("/dev/null", &sys) != 0 || mknod(null.c_str(), S_IFCHR | 0666, sys.st_rdev) != 0)
+        GTEST_SKIP() << "no private null device can be made here (needs root)";
+    r = run({velkor, "tag", null, null}, time_limit);
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat(null.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node was replaced";
 }
 
 // Messages name the option as it was typed and carry no control bytes.
@@ -399,6 +825,7 @@ TEST_F(Hostile, MessagesQuoteWhatWasTyped)
     };
     const std::vector<row> rows = {
         {{"info", "--json=1", "x"}, 2, "velkor: option '--json' takes no value"},
+        {{"check", "--js=1", "x"}, 2, "velkor: option '--json' takes no value"},
         {{"info", "-k", "k", "--data-sized=yes", "x"}, 2, "velkor: option '--data-sized' takes no value"},
         {{"check", "--help=x"}, 2, "velkor: option '--help' takes no value"},
         {{"check", "-\x01"}, 2, "velkor: unknown option '-\\x01'"},

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,35 +78,59 @@ bytes filler(size_t n, uint32_t seed)
 struct scan_result {
     std::vector<velkor_find> finds;
     uint64_t dropped = 0;
+    int passes = 0;
 };
 
 constexpr size_t whole = SIZE_MAX;
 
+// How the image is offered: its length given beforehand, read again in
+// passes, and each pass ended as soon as the scanner needs no more.
+struct scan_way {
+    bool known_length = false;
+    bool passes = false;
+    bool stop_early = false;
+};
+
 // Scans image in pieces of `piece` bytes (the last one shorter), taking the
-// finds after every piece; piece 0 cuts at random.
+// finds after every piece; piece 0 cuts at random.  With passes, each pass
+// is fed from where the scanner asks; the finds are those of every pass.
 scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &opts = {},
-                 uint32_t seed = 1)
+                 uint32_t seed = 1, scan_way way = {})
 {
     scan_result r;
     velkor_scanner *sc = velkor_scan_new(&opts);
     EXPECT_NE(sc, nullptr);
     if (sc == nullptr)
         return r;
+    if (way.known_length) {
+        EXPECT_EQ(velkor_scan_set_length(sc, image.size()), 0);
+    }
+    if (way.passes) {
+        EXPECT_EQ(velkor_scan_set_passes(sc, 1), 0);
+    }
     std::mt19937 rng(seed);
     velkor_find f;
-    size_t at = 0;
-    while (at < image.size()) {
-        size_t n = piece == 0 ? rng() % 300 : std::min(piece, image.size() - at);
-        n = std::min(n, image.size() - at);
-        EXPECT_EQ(velkor_scan_feed(sc, image.data() + at, n), 0);
-        at += n;
+    uint64_t from = 0;
+    int more;
+    do {
+        r.passes++;
+        size_t at = static_cast<size_t>(from);
+        while (at < image.size() && !(way.stop_early && velkor_scan_pass_done(sc) == 1)) {
+            size_t n = piece == 0 ? rng() % 300 : std::min(piece, image.size() - at);
+            n = std::min(n, image.size() - at);
+            EXPECT_EQ(velkor_scan_feed(sc, image.data() + at, n), 0);
+            at += n;
+            while (velkor_scan_next(sc, &f) == 1)
+                r.finds.push_back(f);
+        }
+        EXPECT_EQ(velkor_scan_finish(sc), 0);
         while (velkor_scan_next(sc, &f) == 1)
             r.finds.push_back(f);
-    }
-    EXPECT_EQ(velkor_scan_finish(sc), 0);
-    while (velkor_scan_next(sc, &f) == 1)
-        r.finds.push_back(f);
-    EXPECT_EQ(velkor_scan_feed(sc, image.data(), 1), -1);
+        EXPECT_EQ(velkor_scan_feed(sc, image.data(), 1), -1);
+        more = velkor_scan_next_pass(sc, &from);
+        EXPECT_GE(more, 0);
+        EXPECT_TRUE(more == 0 || way.passes);
+    } while (more == 1 && r.passes < 100000);
     r.dropped = velkor_scan_dropped(sc);
     velkor_scan_free(sc);
     return r;
@@ -350,11 +376,17 @@ TEST(Scan, DamagedTruncatedAndFalseHeaders)
     const bytes c = container(filler(10, 34));
     bytes image = cat({filler(4, 36), bytes(good.begin(), good.begin() + 100)});
     image.insert(image.begin() + 50, small.begin(), small.end()); // inside the open one
-    for (size_t piece : feed_sizes)
-        expect_finds(scan(image, piece),
+    for (size_t piece : feed_sizes) {
+        const scan_result r = scan(image, piece);
+        expect_finds(r,
                      {{4, T, VELKOR_SCAN_TRUNCATED, good.size(), -1},
                       {50, T, VELKOR_SCAN_VERIFIED, small.size(), -1}},
                      named(piece));
+        // Only a tagged file read to its end has a computed CRC.
+        if (!r.finds.empty()) {
+            EXPECT_EQ(r.finds[0].computed_crc, 0u) << named(piece);
+        }
+    }
     const bytes cut_c(c.begin(), c.end() - 1);
     expect_finds(scan(cut_c, 3), {{0, C, VELKOR_SCAN_TRUNCATED, c.size(), -1}}, "container");
 
@@ -510,7 +542,7 @@ TEST(Scan, DropsBeyondTheMemoryLimit)
     for (int k = 0; k < 39; k++)
         nest = tagged(cat({filler(3, 51 + k), nest}));
     velkor_scan_options o{};
-    o.memory_limit = 4096;
+    o.memory_limit = 1024;
     const scan_result ref = scan(nest, whole, o);
     EXPECT_GT(ref.dropped, 0u);
     EXPECT_EQ(ref.finds.size() + ref.dropped, 40u);
@@ -555,7 +587,7 @@ TEST(Scan, BackToBackHeadersClaimingTheRest)
         h[15] = static_cast<uint8_t>(len);
     }
     velkor_scan_options o{};
-    o.memory_limit = 1 << 20;
+    o.memory_limit = 256 << 10;
     const scan_result ref = scan(image, whole, o);
     EXPECT_GT(ref.dropped, 0u);
     EXPECT_EQ(ref.finds.size() + ref.dropped, count);
@@ -563,6 +595,310 @@ TEST(Scan, BackToBackHeadersClaimingTheRest)
         EXPECT_EQ(f.reason, VELKOR_SCAN_CRC_MISMATCH);
     expect_same(scan(image, 4096, o), ref, "pieces of 4096");
     expect_same(scan(image, 0, o, 3), ref, "random pieces");
+}
+
+// Forged headers back to back, each claiming nearly 4 GiB, between two
+// sound tagged files.  Given the image's length, each is truncated the
+// moment it is found and holds nothing, so a small limit drops none and
+// the second file is found; without the length they wait for the end and
+// fill the limit.  The finds are the same either way when nothing drops.
+bytes flood(size_t forged, const bytes &first, const bytes &second)
+{
+    bytes fake(20 * forged);
+    for (size_t k = 0; k < forged; k++) {
+        uint8_t *h = fake.data() + 20 * k;
+        memcpy(h, "bgn", 3);
+        h[11] = 0xB1;
+        h[12] = h[13] = h[14] = 0xFF;
+        h[15] = 0xF0;
+    }
+    return cat({first, fake, second});
+}
+
+TEST(Scan, KnownLengthTruncatesAtOnce)
+{
+    const bytes first = tagged(filler(100, 70)), second = tagged(filler(200, 71));
+    const size_t forged = 5000;
+    const bytes image = flood(forged, first, second);
+    velkor_scan_options small{};
+    small.memory_limit = 16 << 10;
+    const scan_way known{true, false, false};
+    const scan_result ref = scan(image, whole, {});
+    ASSERT_EQ(ref.dropped, 0u);
+    ASSERT_EQ(ref.finds.size(), forged + 2);
+    EXPECT_EQ(ref.finds.back().reason, VELKOR_SCAN_VERIFIED);
+    for (size_t k = 1; k <= forged; k++) {
+        EXPECT_EQ(ref.finds[k].reason, VELKOR_SCAN_TRUNCATED);
+        EXPECT_EQ(ref.finds[k].length, 0xFFFFFFF0u);
+        EXPECT_EQ(ref.finds[k].computed_crc, 0u);
+    }
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}, whole})
+        expect_same(scan(image, piece, small, 1, known), ref, named(piece));
+    expect_same(scan(image, 0, small, 5, known), ref, "random pieces");
+
+    const scan_result unknown = scan(image, 4096, small);
+    EXPECT_GT(unknown.dropped, 0u);
+    EXPECT_NE(unknown.finds.back().offset, image.size() - second.size());
+
+    // Behind an open candidate the truncated ones wait, and count.
+    const bytes around = tagged(image);
+    const scan_result held = scan(around, whole, small, 1, known);
+    EXPECT_GT(held.dropped, 0u);
+
+    // The length bounds what may be fed.
+    velkor_scanner *sc = velkor_scan_new(nullptr);
+    ASSERT_NE(sc, nullptr);
+    EXPECT_EQ(velkor_scan_set_length(sc, 10), 0);
+    errno = 0;
+    EXPECT_EQ(velkor_scan_feed(sc, image.data(), 11), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(velkor_scan_feed(sc, image.data(), 10), 0);
+    EXPECT_EQ(velkor_scan_feed(sc, image.data(), 1), -1);
+    EXPECT_EQ(velkor_scan_set_length(sc, 20), -1) << "after the first piece";
+    EXPECT_EQ(velkor_scan_set_passes(sc, 1), -1) << "after the first piece";
+    EXPECT_EQ(velkor_scan_finish(sc), 0);
+    velkor_scan_free(sc);
+}
+
+// With passes, a small limit loses nothing: every pass goes on from the
+// first candidate the last one had to drop, and the finds of all passes
+// are those one pass with unbounded memory gives, `inside` included,
+// whatever the pieces and whether a pass stops as soon as it may.
+TEST(Scan, PassesFindWhatUnboundedMemoryFinds)
+{
+    bytes nest = tagged(filler(30, 80));
+    for (int k = 0; k < 39; k++)
+        nest = tagged(cat({filler(3, 81 + k), nest}));
+    bytes back_to_back(2000 * 20);
+    for (size_t k = 0; k < 2000; k++) {
+        uint8_t *h = back_to_back.data() + 20 * k;
+        memcpy(h, "bgn", 3);
+        h[11] = 0xB1;
+        const auto len = static_cast<uint32_t>(back_to_back.size() - 20 * k - (k % 3) * 20);
+        for (int b = 0; b < 4; b++)
+            h[12 + b] = static_cast<uint8_t>(len >> (24 - 8 * b));
+    }
+    // Containers nested deeper than the deciphers allowed at once.
+    bytes boxes = filler(10, 130);
+    for (int k = 0; k < VELKOR_SCAN_MAX_DECIPHERS + 5; k++)
+        boxes = container_around(cat({filler(2, 131), boxes}));
+    // Finds beside, around and after a flood.
+    const bytes mixed = cat({filler(50, 132), tagged(cat({nest, container(filler(40, 133))})),
+                             flood(300, tagged(filler(9, 134)), tagged(filler(8, 135))),
+                             filler(20, 136)});
+
+    velkor_scan_options keyed{};
+    keyed.key = "secret";
+    struct pcase {
+        const char *name;
+        const bytes &image;
+        bool key;
+        size_t limit;
+    } cases[] = {
+        {"nest", nest, false, 600},
+        {"back to back", back_to_back, false, 4096},
+        {"deciphers", boxes, true, 0},
+        {"mixed", mixed, true, 2000},
+    };
+    for (const pcase &pc : cases) {
+        velkor_scan_options unbounded = pc.key ? keyed : velkor_scan_options{};
+        unbounded.memory_limit = size_t{1} << 30;
+        const scan_result ref = scan(pc.image, whole, unbounded, 1, {true, true, false});
+        EXPECT_EQ(ref.dropped, 0u) << pc.name;
+        velkor_scan_options o = unbounded;
+        o.memory_limit = pc.limit;
+        for (bool known : {false, true})
+            for (bool early : {false, true})
+                for (size_t piece : {size_t{1}, size_t{64}, whole, size_t{0}}) {
+                    const std::string what = std::string(pc.name) + (known ? ", length" : "") +
+                                             (early ? ", early" : "") + ", " +
+                                             (piece == 0 ? "random pieces" : named(piece));
+                    const scan_result r = scan(pc.image, piece, o, 3, {known, true, early});
+                    expect_same(r, ref, what);
+                    EXPECT_GT(r.passes, 1) << what;
+                }
+    }
+    // Without passes the same limit drops, and one pass is all there is.
+    velkor_scan_options o{};
+    o.memory_limit = 600;
+    const scan_result single = scan(nest, 64, o);
+    EXPECT_GT(single.dropped, 0u);
+    EXPECT_EQ(single.passes, 1);
+
+    // In the random images too.
+    std::mt19937 rng(91);
+    for (int round = 0; round < 30; round++) {
+        bytes image = testutil::random_bytes(rng() % 400, rng());
+        for (int k = 1 + static_cast<int>(rng() % 8); k > 0; k--) {
+            bytes f = rng() % 2 ? tagged(testutil::random_bytes(rng() % 200, rng()))
+                                : container(testutil::random_bytes(rng() % 200, rng()));
+            if (rng() % 4 == 0)
+                f[rng() % f.size()] ^= 0x10;
+            const size_t at = rng() % (image.size() + 1);
+            image.insert(image.begin() + static_cast<long>(at), f.begin(), f.end());
+        }
+        image.resize(image.size() - rng() % 30);
+        velkor_scan_options u = keyed, tight = keyed;
+        u.memory_limit = size_t{1} << 30;
+        tight.memory_limit = 800 + rng() % 1000; // above one keyed container
+        const scan_result ref = scan(image, whole, u, 1, {true, true, false});
+        for (uint32_t seed = 0; seed < 3; seed++)
+            expect_same(scan(image, 0, tight, seed, {seed == 1, true, seed == 2}), ref,
+                        "round " + std::to_string(round));
+    }
+}
+
+// What no pass could keep (a limit below one record; a data-sized table
+// beyond the limit) is dropped and counted, and the passes still end.
+TEST(Scan, PassesCountWhatNoPassCanKeep)
+{
+    bytes nest = tagged(filler(30, 140));
+    for (int k = 0; k < 9; k++)
+        nest = tagged(cat({filler(3, 141 + k), nest}));
+    velkor_scan_options tiny{};
+    tiny.memory_limit = 1;
+    const scan_result none = scan(nest, 64, tiny, 1, {true, true, false});
+    EXPECT_TRUE(none.finds.empty());
+    EXPECT_EQ(none.dropped, 10u);
+    EXPECT_EQ(none.passes, 1);
+
+    container_fields sized;
+    sized.data_sized = 1;
+    const bytes big = container(filler(100000, 150), sized);
+    const bytes image = cat({tagged(filler(10, 151)), big, tagged(filler(10, 152))});
+    velkor_scan_options o{};
+    o.key = "secret";
+    o.data_sized_state = 1;
+    o.memory_limit = 50000;
+    const scan_result r = scan(image, 4096, o, 1, {true, true, false});
+    EXPECT_EQ(r.dropped, 1u);
+    expect_finds(r,
+                 {{0, T, VELKOR_SCAN_VERIFIED, 30, -1},
+                  {30 + big.size(), T, VELKOR_SCAN_VERIFIED, 30, -1}},
+                 "data-sized beyond the limit");
+}
+
+// A data-sized payload's table counts against the limit: it holds D bytes.
+TEST(Scan, DataSizedTableCountsAgainstTheLimit)
+{
+    container_fields sized;
+    sized.data_sized = 1;
+    const bytes c = container(filler(100000, 160), sized);
+    velkor_scan_options o{};
+    o.key = "secret";
+    o.data_sized_state = 1;
+    o.memory_limit = 90000;
+    const scan_result r = scan(c, 4096, o);
+    EXPECT_EQ(r.dropped, 1u);
+    EXPECT_TRUE(r.finds.empty());
+    o.memory_limit = 110000;
+    expect_finds(scan(c, 4096, o), {{0, C, VELKOR_SCAN_VERIFIED, c.size(), -1}}, "room for it");
+}
+
+// At the limit, what ends at an offset is resolved before a header there
+// is looked at: a limit that holds one candidate keeps a tagged file that
+// starts where the last one ends, for every piece size, also when the
+// starts before it were looked at in bulk.
+TEST(Scan, HeaderAtTheOldestEndIsKept)
+{
+    // a ends in a start that opens nothing ("s" and "t" four on), so the
+    // scanner, full, looks at starts in bulk up to b.
+    const uint8_t false_start[] = {'s', 'x', 'x', 'x', 't'};
+    const bytes a = tagged(cat({filler(50, 170), bytes(false_start, false_start + 5)}));
+    const bytes b = tagged(filler(60, 171));
+    const bytes image = cat({a, b});
+    // What one tagged candidate holds alone: the memory limit that fits it
+    // and no second one, found by asking.
+    size_t one = 0;
+    for (size_t limit = 1; limit < 4096 && one == 0; limit++) {
+        velkor_scan_options o{};
+        o.memory_limit = limit;
+        if (scan(a, whole, o).dropped == 0)
+            one = limit;
+    }
+    ASSERT_GT(one, 0u);
+    velkor_scan_options o{};
+    o.memory_limit = one;
+    const bytes both_open = tagged(a); // a inside another: two at once
+    EXPECT_EQ(scan(both_open, whole, o).dropped, 1u);
+    for (size_t piece : feed_sizes) {
+        const scan_result r = scan(image, piece, o);
+        EXPECT_EQ(r.dropped, 0u) << named(piece);
+        expect_finds(r,
+                     {{0, T, VELKOR_SCAN_VERIFIED, a.size(), -1},
+                      {a.size(), T, VELKOR_SCAN_VERIFIED, b.size(), -1}},
+                     named(piece));
+    }
+}
+
+// The scanner's calls refuse NULL with EINVAL rather than crash, and the
+// pass calls refuse what is out of turn.
+TEST(Scan, NullAndOutOfTurn)
+{
+    velkor_find f;
+    uint64_t from = 0;
+    const uint8_t byte = 'x';
+    struct {
+        const char *name;
+        std::function<long long()> call;
+        long long fails;
+    } calls[] = {
+        {"feed", [&] { return velkor_scan_feed(nullptr, &byte, 1); }, -1},
+        {"finish", [&] { return velkor_scan_finish(nullptr); }, -1},
+        {"next", [&] { return velkor_scan_next(nullptr, &f); }, -1},
+        {"dropped", [&] { return static_cast<long long>(velkor_scan_dropped(nullptr)); }, 0},
+        {"set_length", [&] { return velkor_scan_set_length(nullptr, 5); }, -1},
+        {"set_passes", [&] { return velkor_scan_set_passes(nullptr, 1); }, -1},
+        {"pass_done", [&] { return velkor_scan_pass_done(nullptr); }, -1},
+        {"next_pass", [&] { return velkor_scan_next_pass(nullptr, &from); }, -1},
+        {"keep_from", [&] { return static_cast<long long>(velkor_scan_keep_from(nullptr)); }, 0},
+    };
+    for (const auto &c : calls) {
+        errno = 0;
+        EXPECT_EQ(c.call(), c.fails) << c.name;
+        EXPECT_EQ(errno, EINVAL) << c.name;
+    }
+    velkor_scanner *sc = velkor_scan_new(nullptr);
+    ASSERT_NE(sc, nullptr);
+    errno = 0;
+    EXPECT_EQ(velkor_scan_next(sc, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(velkor_scan_feed(sc, nullptr, 1), -1);
+    EXPECT_EQ(velkor_scan_feed(sc, nullptr, 0), 0);
+    EXPECT_EQ(velkor_scan_next_pass(sc, &from), -1) << "before finish";
+    EXPECT_EQ(velkor_scan_set_length(sc, UINT64_MAX), -1);
+    EXPECT_EQ(velkor_scan_finish(sc), 0);
+    EXPECT_EQ(velkor_scan_next_pass(sc, nullptr), -1);
+    EXPECT_EQ(velkor_scan_next_pass(sc, &from), 0) << "nothing dropped";
+    velkor_scan_free(sc);
+}
+
+// What a caller keeping a pipe's bytes must keep: from the oldest find not
+// yet taken, or else the starts not yet looked at (under a header's length
+// behind the last byte fed).
+TEST(Scan, KeepFrom)
+{
+    const bytes t = tagged(filler(5000, 180));
+    const bytes image = cat({filler(3000, 181), t, filler(3000, 182)});
+    velkor_scanner *sc = velkor_scan_new(nullptr);
+    ASSERT_NE(sc, nullptr);
+    velkor_find f;
+    std::vector<uint64_t> seen;
+    for (size_t at = 0; at < image.size(); at += 1000) {
+        const size_t n = std::min<size_t>(1000, image.size() - at);
+        ASSERT_EQ(velkor_scan_feed(sc, image.data() + at, n), 0);
+        while (velkor_scan_next(sc, &f) == 1)
+            seen.push_back(f.offset);
+        const uint64_t keep = velkor_scan_keep_from(sc);
+        EXPECT_LE(keep, at + n);
+        if (at + n > 3000 + ENC_MAX_HEADER_LEN && at + n < 3000 + t.size()) {
+            EXPECT_EQ(keep, 3000u) << at; // the tagged file is pending
+        } else {
+            EXPECT_GE(keep + ENC_MAX_HEADER_LEN, at + n) << at;
+        }
+    }
+    EXPECT_EQ(seen, std::vector<uint64_t>{3000});
+    velkor_scan_free(sc);
 }
 
 // Random images with finds planted at random, some damaged, some cut by

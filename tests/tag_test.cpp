@@ -1,4 +1,5 @@
 #include "crc_combine.h"
+#include "known_answers.h"
 #include "testutil.h"
 #include "velkor.h"
 
@@ -44,15 +45,18 @@ bytes tagged(const bytes &payload, uint32_t seed = 1)
     return file;
 }
 
+bytes from_hex(const char *h)
+{
+    bytes b(strlen(h) / 2);
+    for (size_t k = 0; k < b.size(); k++)
+        b[k] = known_answers::hex_byte(h + 2 * k);
+    return b;
+}
+
 TEST(Tag, KnownHeaders)
 {
-    const bytes empty = {0x62, 0x67, 0x6E, 0, 0, 0, 0, 0, 0, 0, 0, 0xB1,
-                         0, 0, 0, 0x14, 0x98, 0xB9, 0x6A, 0xA8};
-    EXPECT_TRUE(tagged({}) == empty);
-
-    bytes abc = {0x62, 0x67, 0x6E, 0, 0, 0, 0, 0, 0, 0, 0, 0xB1,
-                 0, 0, 0, 0x17, 0x07, 0xE3, 0x22, 0x1F, 'a', 'b', 'c'};
-    EXPECT_TRUE(tagged(testutil::to_bytes("abc")) == abc);
+    EXPECT_TRUE(tagged({}) == from_hex(known_answers::tagged_empty));
+    EXPECT_TRUE(tagged(testutil::to_bytes("abc")) == from_hex(known_answers::tagged_abc));
 }
 
 // The CRC derived from the payload's state equals velkor_crc over the whole

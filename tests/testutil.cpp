@@ -93,6 +93,15 @@ const char *address_limit_unusable()
 #endif
 }
 
+bool sanitized()
+{
+#if defined(VELKOR_SANITIZE)
+    return true;
+#else
+    return false;
+#endif
+}
+
 void limit_address_space(uint64_t most)
 {
     if (address_limit_unusable() != nullptr)
@@ -175,7 +184,7 @@ void exec_args(const std::vector<std::string> &argv)
 
 } // namespace
 
-started start(const std::vector<std::string> &argv)
+started start(const std::vector<std::string> &argv, const std::function<void()> &in_child)
 {
     int p[2];
     if (pipe(p) != 0)
@@ -188,6 +197,8 @@ started start(const std::vector<std::string> &argv)
         // The signals a test sends must act, whatever the test inherited.
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
             signal(sig, SIG_DFL);
+        if (in_child)
+            in_child();
         close(p[1]);
         dup2(p[0], 0);
         close(p[0]);

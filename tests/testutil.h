@@ -70,12 +70,14 @@ result run(const std::vector<std::string> &argv,
            const std::function<void()> &in_child = {}, const bytes *input = nullptr);
 
 // Start argv[0] with a pipe as its standard input, its output discarded,
-// and return at once: for a program to signal half-way.
+// and return at once: for a program to signal half-way.  The signals a
+// test sends (INT, TERM, HUP, PIPE) act by default; `in_child`, if set,
+// runs in the child after that, just before exec.
 struct started {
     int pid = -1;
     int stdin_fd = -1; // the write end: feed it, close it to end the input
 };
-started start(const std::vector<std::string> &argv);
+started start(const std::vector<std::string> &argv, const std::function<void()> &in_child = {});
 
 // Wait for a started program: its exit status, or 128 + signal.
 int wait_for(const started &s);
@@ -84,6 +86,11 @@ int wait_for(const started &s);
 // test in this build: the sanitizers, Valgrind and an emulator reserve far
 // more address space of their own.  Null when it can.
 const char *address_limit_unusable();
+
+// Whether the programs under test were built with the sanitizers, whose
+// own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
+// way.
+bool sanitized();
 
 // In a child: limit the address space to `most` bytes, where that means
 // anything (see above).

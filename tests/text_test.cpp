@@ -1,5 +1,6 @@
 // How names and labels are shown: one line per name whatever its bytes,
-// printable UTF-8 kept readable, nothing lost in JSON.
+// printable UTF-8 kept readable, a label never read as two fields,
+// nothing lost in JSON.
 #include "text.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,28 @@ TEST(Text, QuoteName)
     };
     for (const auto &c : cases)
         EXPECT_EQ(quote_name(c.name), c.shown) << c.name;
+}
+
+// A label, sublabel or magic inside a line whose fields are parted by ", ":
+// bare only when it cannot be misread, else quoted as names are.
+TEST(Text, QuoteText)
+{
+    struct { std::string text, shown; } cases[] = {
+        {"firmware", "firmware"},
+        {"caf\xc3\xa9 au lait", "caf\xc3\xa9 au lait"},       // spaces inside
+        {"it's \"x\" a\\b", "it's \"x\" a\\b"},              // read as they are
+        {"", "''"},
+        {"a, sublabel b", "$'a, sublabel b'"},
+        {"a,b", "$'a,b'"},
+        {" lead", "$' lead'"},
+        {"tail ", "$'tail '"},
+        {"'q'", "$'\\'q\\''"},
+        {"$'x'", "$'$\\'x\\''"},
+        {"nl\n,\\", "$'nl\\n,\\\\'"},
+        {"bad\xff", "$'bad\\xff'"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(quote_text(c.text), c.shown) << c.text;
 }
 
 TEST(Text, PlainTextAndJson)

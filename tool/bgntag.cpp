@@ -130,29 +130,23 @@ int main(int argc, char **argv)
         err(1, "%s", in);
     }
 
-    // <out> may name the input file itself (perhaps through a link): its
-    // tagged form then replaces it through a temporary file beside it, so a
-    // failure leaves the original untouched, and the file keeps its mode and,
-    // where allowed, its owner.  Only a regular file is so replaced: a
-    // device named twice (say /dev/null) is written in place.  The name is
-    // walked once, and the file found is the file replaced.
-    velkor_io::output same;
-    const int is_same = S_ISREG(st.st_mode) ? same.open_if_same(out, velkor_io::file_id::of(st)) : 0;
-    if (is_same < 0)
+    // <out> is walked once, by the rules every output follows (io.h), and
+    // the file found is the file written: truncated in place, or made with
+    // mode 0644 when missing.  It may name the input file itself (perhaps
+    // through a link): its tagged form then replaces it through a
+    // temporary file beside it, so a failure leaves the original
+    // untouched, and the file keeps its mode and, where allowed, its
+    // owner.  Only a regular file is so replaced: a device named twice
+    // (say /dev/null) is written in place.
+    velkor_io::output o;
+    if (!o.open_truncating(out, velkor_io::file_id::of(st)))
+        velkor_io::fail_refused(out, o.refusal());
+    // A failed close can mean the data never reached the file (NFS,
+    // quotas): that is a failed write, not a success.  A file written in
+    // place keeps what it got, as any failed write leaves it.
+    if (!o.write(buf, total) || !o.commit()) {
+        o.discard();
         err(1, "%s", out);
-    if (is_same > 0) {
-        if (!same.write(buf, total) || !same.commit()) {
-            same.discard();
-            err(1, "%s", out);
-        }
-    } else {
-        int ofd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (ofd < 0)
-            err(1, "%s", out);
-        // A failed close can mean the data never reached the file (NFS,
-        // quotas): that is a failed write, not a success.
-        if (!velkor_io::write_all(ofd, buf, total) || close(ofd) != 0)
-            err(1, "%s", out);
     }
     free(buf);
     return 0;

@@ -34,7 +34,7 @@ enum : unsigned {
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
     opt_status = 1u << 5,
-    opt_scan = 1u << 6,      // --all, --extract, --map
+    opt_scan = 1u << 6,      // --all, --extract, --carve, --nested, --max-output, --map
 };
 
 const command commands[] = {
@@ -43,15 +43,16 @@ const command commands[] = {
     {"untag", cmd_untag, 0, 2, 2, "velkor untag IN OUT"},
     {"tag", cmd_tag, 0, 2, 2, "velkor tag IN OUT"},
     {"pack", cmd_pack, opt_key | opt_label | opt_data_sized, 2, 2,
-     "velkor pack (-k KEY | -K KEYFILE) -l LABEL [-s SUBLABEL] [-m start|asar1]\n"
-     "                   [-p PREFIX] [--data-sized] IN OUT"},
+     "velkor pack (-k KEY | -K KEYFILE | --key-env NAME) -l LABEL [-s SUBLABEL]\n"
+     "                   [-m start|asar1] [-p PREFIX] [--data-sized] IN OUT"},
     {"unpack", cmd_unpack, opt_key | opt_data_sized, 2, 2,
-     "velkor unpack (-k KEY | -K KEYFILE) [--data-sized] IN OUT"},
+     "velkor unpack (-k KEY | -K KEYFILE | --key-env NAME) [--data-sized] IN OUT"},
     {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
-     "velkor info [-k KEY | -K KEYFILE] [--data-sized] [--json] IN"},
+     "velkor info [-k KEY | -K KEYFILE | --key-env NAME] [--data-sized] [--json] IN"},
     {"scan", cmd_scan, opt_key | opt_data_sized | opt_json | opt_scan, 1, -1,
-     "velkor scan [-k KEY | -K KEYFILE] [--data-sized] [--all] [--json]\n"
-     "                   [--extract DIR] [--map FILE.svg] IMAGE..."},
+     "velkor scan [-k KEY | -K KEYFILE | --key-env NAME] [--data-sized] [--all] [--json]\n"
+     "                   [--extract DIR] [--carve DIR] [--nested] [--max-output SIZE]\n"
+     "                   [--map FILE.svg] IMAGE..."},
 };
 
 const char help_text[] =
@@ -71,8 +72,10 @@ const char help_text[] =
     "Options:\n"
     "  -q, --quiet            check: print only the files that fail\n"
     "      --status           check: print nothing, give only the exit status\n"
-    "  -k, --key KEY          key text, 1 to 254 bytes\n"
+    "  -k, --key KEY          key text, 1 to 254 bytes; other users can read it in\n"
+    "                         the process list (ps), so prefer -K or --key-env\n"
     "  -K, --key-file FILE    read the key text from the first line of FILE\n"
+    "      --key-env NAME     read the key text from the environment variable NAME\n"
     "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
     "  -s, --sublabel TEXT    sublabel, at most 7 bytes (default empty)\n"
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
@@ -80,8 +83,12 @@ const char help_text[] =
     "      --data-sized       give each field a cipher table as large as the field\n"
     "      --json             check, info: print one JSON object per file;\n"
     "                         scan: one per find\n"
-    "      --all              scan: report failed candidates, and the dropped count\n"
+    "      --all              scan: report failed candidates too (and carve them)\n"
     "      --extract DIR      scan: write each find's payload to DIR (created if missing)\n"
+    "      --carve DIR        scan: write each find whole, header included, to DIR\n"
+    "      --nested           scan: also write finds inside a find already written\n"
+    "      --max-output SIZE  scan: write at most SIZE bytes per image (K, M, G, T:\n"
+    "                         binary multiples; each file counts at least 4 KiB)\n"
     "      --map FILE.svg     scan: draw the images and their finds as an SVG picture\n"
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
@@ -89,7 +96,9 @@ const char help_text[] =
     "FILE, IN or IMAGE may be - for standard input, OUT - for standard output.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad command line.  scan: 0 when at\n"
-    "least one find verified, 1 when none did or on a failure.\n";
+    "least one find verified, 1 when none did or on a failure, 3 when a scan was\n"
+    "incomplete (candidates dropped from an image that cannot be read again) or\n"
+    "writing stopped at --max-output; 3 goes before 1 and 0.\n";
 
 void print_synopsis(FILE *f)
 {
@@ -130,12 +139,58 @@ bool parse_prefix(const char *s, uint8_t &out)
     return true;
 }
 
-enum { long_data_sized = 256, long_json, long_version, long_status, long_all, long_extract, long_map };
+// A byte count: decimal digits, then nothing or one of K, M, G, T (powers
+// of 1024, "KiB" and the like too).
+bool parse_size(const char *s, uint64_t &out)
+{
+    uint64_t v = 0;
+    const char *p = s;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        const auto d = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    if (p == s)
+        return false;
+    int shift = 0;
+    if (*p != '\0') {
+        const char *units = "KMGT";
+        const char *u = strchr(units, *p);
+        if (u == nullptr)
+            return false;
+        shift = 10 * static_cast<int>(u - units + 1);
+        p++;
+        if (strcmp(p, "iB") == 0)
+            p += 2;
+        if (*p != '\0')
+            return false;
+    }
+    if (shift > 0 && v > (UINT64_MAX >> shift))
+        return false;
+    out = v << shift;
+    return true;
+}
+
+enum {
+    long_data_sized = 256,
+    long_json,
+    long_version,
+    long_status,
+    long_all,
+    long_extract,
+    long_map,
+    long_key_env,
+    long_carve,
+    long_nested,
+    long_max_output,
+};
 
 const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"key", required_argument, nullptr, 'k'},
     {"key-file", required_argument, nullptr, 'K'},
+    {"key-env", required_argument, nullptr, long_key_env},
     {"label", required_argument, nullptr, 'l'},
     {"sublabel", required_argument, nullptr, 's'},
     {"magic", required_argument, nullptr, 'm'},
@@ -148,6 +203,9 @@ const option long_options[] = {
     {"all", no_argument, nullptr, long_all},
     {"extract", required_argument, nullptr, long_extract},
     {"map", required_argument, nullptr, long_map},
+    {"carve", required_argument, nullptr, long_carve},
+    {"nested", no_argument, nullptr, long_nested},
+    {"max-output", required_argument, nullptr, long_max_output},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -167,12 +225,13 @@ unsigned option_bit(int val)
 {
     switch (val) {
     case 'q': return opt_quiet;
-    case 'k': case 'K': return opt_key;
+    case 'k': case 'K': case long_key_env: return opt_key;
     case 'l': case 's': case 'm': case 'p': return opt_label;
     case long_data_sized: return opt_data_sized;
     case long_json: return opt_json;
     case long_status: return opt_status;
-    case long_all: case long_extract: case long_map: return opt_scan;
+    case long_all: case long_extract: case long_map: case long_carve: case long_nested:
+    case long_max_output: return opt_scan;
     default: return 0;
     }
 }
@@ -278,6 +337,9 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
         case 'K':
             s.key_file = optarg;
             break;
+        case long_key_env:
+            s.key_env = optarg;
+            break;
         case 'l':
             if (strlen(optarg) > max_label)
                 usage_error(cmd, "label is longer than %zu bytes", max_label);
@@ -314,6 +376,18 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
         case long_extract:
             s.extract_dir = optarg;
             break;
+        case long_carve:
+            s.carve_dir = optarg;
+            break;
+        case long_nested:
+            s.nested = true;
+            break;
+        case long_max_output:
+            if (!parse_size(optarg, s.max_output))
+                usage_error(cmd, "--max-output '%s' is not a size (bytes, or a number with K, M, G or T)",
+                            velkor_text::plain_text(optarg).c_str());
+            s.max_output_set = true;
+            break;
         case long_map:
             // The finds' lines go to standard output already.
             if (strcmp(optarg, "-") == 0)
@@ -331,45 +405,62 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->max_operands >= 0 && n > cmd->max_operands)
         usage_error(cmd, "too many operands");
     if (cmd->options & opt_key) {
-        // info reads a tagged file without a key, and asks for one only
-        // when IN turns out to be a container; scan reports containers
-        // unverified without one.
-        if (s.key == nullptr && s.key_file == nullptr && cmd->id != cmd_info && cmd->id != cmd_scan)
-            usage_error(cmd, "a key is needed (-k KEY or -K KEYFILE)");
-        if (s.key != nullptr && s.key_file != nullptr)
-            usage_error(cmd, "give the key once, with -k or with -K");
+        // info describes a tagged file, and a container from its header,
+        // without a key; scan reports containers unverified without one.
+        const int sources = (s.key != nullptr) + (s.key_file != nullptr) + (s.key_env != nullptr);
+        if (sources == 0 && cmd->id != cmd_info && cmd->id != cmd_scan)
+            usage_error(cmd, "a key is needed (-k KEY, -K KEYFILE or --key-env NAME)");
+        if (sources > 1)
+            usage_error(cmd, "give the key once, with -k, -K or --key-env");
     }
     if ((cmd->options & opt_label) && s.label == nullptr)
         usage_error(cmd, "a label is needed (-l LABEL)");
     return s;
 }
 
-// The key text from -k, or the first line of the -K file without its line
-// end (LF or CR LF).  Either way the key must hold 1 to 254 bytes and no
-// NUL: an empty key is what -k "$KEY" gives when the variable is unset, or
-// a key file when the command meant to write it failed.  A key that breaks
-// these rules is a bad command line (status 2), wherever it came from.
+// The key text from -k, from the environment variable that --key-env
+// names, or the first line of the -K file without its line end (LF or CR
+// LF).  Any way, the key must hold 1 to 254 bytes and no NUL: an empty key
+// is what -k "$KEY" gives when the variable is unset, or a key file when
+// the command meant to write it failed.  A key that breaks these rules is
+// a bad command line (status 2), wherever it came from.
 //
 // A key file is read only as far as its first line can reach (254 bytes
 // and CR LF): /dev/zero or a runaway pipe is refused at once.  It must not
 // be the input itself: whatever the key line took from a shared stream
 // would silently be missing from the payload, or the key line would become
-// part of it.
-std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input)
+// part of it.  Nor may it be the output, which the caller checks with the
+// key file's identity, left in *key_file.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
+                     velkor_io::file_id *key_file)
 {
     std::string key;
-    std::string from; // where a key file's key came from, for messages
+    std::string from; // where the key came from, for messages
     if (s.key != nullptr) {
         key = s.key;
+    } else if (s.key_env != nullptr) {
+        // Built piecewise: g++ 12 warns falsely on "$" + std::string.
+        from = velkor_text::plain_text(s.key_env);
+        from.insert(from.begin(), '$');
+        from += ": ";
+        if (*s.key_env == '\0' || strchr(s.key_env, '=') != nullptr)
+            usage_error(cmd, "%snot a variable name", from.c_str());
+        const char *value = getenv(s.key_env);
+        if (value == nullptr)
+            usage_error(cmd, "%sthe variable is not set", from.c_str());
+        key = value;
     } else {
         from = velkor_text::plain_text(s.key_file) + ": ";
         const int fd = open(s.key_file, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             err(1, "%s", s.key_file);
-        if (velkor_io::id_of_fd(fd).same(input)) {
+        const velkor_io::file_id id = velkor_io::id_of_fd(fd);
+        if (id.same(input)) {
             close(fd);
             usage_error(cmd, "%sthe key file is the input file", from.c_str());
         }
+        if (key_file != nullptr)
+            *key_file = id;
         char buf[max_key + 2];
         size_t got = 0;
         bool line_end = false;

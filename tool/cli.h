@@ -27,15 +27,26 @@ struct settings {
     bool data_sized = false;
     const char *key = nullptr;
     const char *key_file = nullptr;
+    const char *key_env = nullptr;       // --key-env: the variable's name
     const char *label = nullptr;
     const char *sublabel = "";
     const char *magic = "start";
     uint8_t prefix = 0;
     bool all = false;                    // scan: failed candidates too
     const char *extract_dir = nullptr;   // scan --extract
+    const char *carve_dir = nullptr;     // scan --carve
+    bool nested = false;                 // scan --nested
+    bool max_output_set = false;         // scan --max-output
+    uint64_t max_output = 0;
     const char *map_path = nullptr;      // scan --map
     std::vector<const char *> operands;
 };
+
+// Whether the command line gives a key, in any of the three ways.
+inline bool has_key(const settings &s)
+{
+    return s.key != nullptr || s.key_file != nullptr || s.key_env != nullptr;
+}
 
 // The command called `name`, or null.
 const command *find_command(const char *name);
@@ -56,10 +67,13 @@ settings parse_command_line(const command *cmd, int argc, char **argv);
 // program with status 1, since what velkor prints is its result.
 void finish_stdout();
 
-// The key text from -k or from the -K file's first line (info may have
-// neither: a tagged file needs no key); a key that is empty, longer than
-// 254 bytes or holds a NUL, or a key file that is the `input` file itself,
-// is a command line error.
-std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input);
+// The key text from -k, from the variable --key-env names, or from the -K
+// file's first line (info and scan may have none: a tagged file needs no
+// key); a key that is empty, longer than 254 bytes or holds a NUL, an
+// unset variable, or a key file that is the `input` file itself, is a
+// command line error.  With -K, *key_file (when given) gets the key file's
+// identity, which no output may have.
+std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
+                     velkor_io::file_id *key_file = nullptr);
 
 } // namespace velkor_cli

@@ -1,16 +1,24 @@
 // map.h - a picture of scanned images: an SVG document with one band per
 // image and one span per find, for `velkor scan --map`.
 //
-// Each image is a horizontal band as wide as the picture.  A find that no
-// other find encloses is a span on the band; a find inside another sits on
-// a row below its enclosing find's, and finds that would overlap (with
-// their offsets) take further rows.  Spans are coloured by verdict, carry
-// their start and end offsets in hex, and at least a few pixels of width
-// however small the find.  The document is self-contained: no scripts, no
-// external fonts or images.
+// Each image is a horizontal band as wide as the picture.  A find's row is
+// its nesting depth and nothing else: a find that no verified find encloses
+// is a span on the band, one inside it a span on the row below, and so on.
+// Spans are coloured by verdict, a container's span carries a pale stripe
+// along its middle where a tagged file's is solid, and each span has at
+// least a few pixels of width however small the find.  Offsets are written
+// below the spans where they fit, and left out where they would collide.
+// Past a few hundred finds on an image, or finds nested too deep for a row
+// each, the image is drawn as a density strip per depth instead: columns
+// whose heights follow how many finds start in them, with the counts
+// written out.  The document is self-contained: no scripts, no external
+// fonts or images.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,7 +32,7 @@ struct mark {
     bool container = false;
     verdict state = verdict::verified;
     bool inside_valid = false;
-    uint64_t inside = 0;  // offset of the enclosing verified find
+    uint64_t inside = 0;  // offset of the innermost enclosing verified find
     std::string what;     // a line describing the find, shown on hover
 };
 
@@ -33,26 +41,52 @@ public:
     // Starts the band of an image; `name` is shown as it is given (the
     // caller quotes it for people; XML escaping is done here).
     void begin_image(const std::string &name);
-    // Adds a find of the current image; finds come in order of offset.
-    // Past a few thousand finds an image's further finds are counted, not
-    // drawn, so memory stays small whatever the image holds.
+    // Adds a find of the current image.  Finds come in order of offset, so
+    // that a find's enclosing find has come before it.  Memory stays small
+    // whatever the image holds: a few hundred finds are kept to be drawn
+    // one by one, past that they are only counted.
     void add(const mark &m);
-    // Ends the current image, which held `size` bytes.
+    // Ends the current image, which held `size` bytes, and draws it.
     void end_image(uint64_t size);
 
     // The whole document.
     std::string svg() const;
 
 private:
+    // Counts by verdict and by kind (tagged file, container).
+    using tally = std::array<std::array<uint64_t, 2>, 3>;
+    struct placed {
+        uint64_t offset, length;
+        size_t depth;
+        verdict state;
+        bool container;
+        std::string what;
+    };
+    struct enclosing {
+        uint64_t end;
+        size_t depth;
+    };
     struct image {
         std::string name;
-        std::vector<mark> marks;
-        uint64_t not_drawn = 0;
-        uint64_t size = 0;
+        uint64_t finds = 0;
+        size_t deepest = 0;
+        std::vector<placed> marks;          // while drawn one by one
+        const char *density = nullptr;      // why the finds are counted instead
+        uint64_t bin_width = 1;             // bytes per counting bin, a power of two
+        std::vector<std::vector<tally>> bins; // per depth row, then per bin
+        // Verified finds that may still enclose a later find, by offset,
+        // and the same by where they end, to forget them once passed.
+        std::map<uint64_t, enclosing> open;
+        std::multimap<uint64_t, uint64_t> open_by_end;
     };
-    std::string draw(const image &im, double top, double &height) const;
+    static void count(image &im, const placed &p);
+    static void widen(image &im);
+    std::string draw_finds(const image &im, double band_y, uint64_t size, double &height) const;
+    std::string draw_density(image &im, double band_y, uint64_t size, double &height) const;
 
-    std::vector<image> images_;
+    image current_;
+    std::string body_; // the images drawn so far
+    double bottom_ = 48; // below the legend
 };
 
 } // namespace velkor_map

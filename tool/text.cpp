@@ -65,18 +65,15 @@ bool needs_quoting(std::string_view s)
     return false;
 }
 
-} // namespace
-
-std::string quote_name(std::string_view name)
+// The $'...' form, which reads back as the bytes themselves in a shell.
+std::string shell_quoted(std::string_view s)
 {
-    if (!needs_quoting(name))
-        return std::string(name);
     std::string o = "$'";
-    for (size_t i = 0; i < name.size();) {
+    for (size_t i = 0; i < s.size();) {
         uint32_t cp;
-        const size_t n = utf8_at(name, i, cp);
+        const size_t n = utf8_at(s, i, cp);
         if (n == 0 || is_control(cp)) {
-            const auto ch = static_cast<unsigned char>(name[i]);
+            const auto ch = static_cast<unsigned char>(s[i]);
             switch (ch) {
             case '\n': o += "\\n"; break;
             case '\t': o += "\\t"; break;
@@ -85,17 +82,34 @@ std::string quote_name(std::string_view name)
                 // Every byte of a C1 control, one at a time, so that the
                 // next one is never taken as a valid sequence's start.
                 for (size_t k = 0; k < (n == 0 ? 1 : n); k++)
-                    append_hex_byte(o, static_cast<unsigned char>(name[i + k]));
+                    append_hex_byte(o, static_cast<unsigned char>(s[i + k]));
             }
             i += n == 0 ? 1 : n;
             continue;
         }
         if (cp == '\\' || cp == '\'')
             o += '\\';
-        o.append(name.substr(i, n));
+        o.append(s.substr(i, n));
         i += n;
     }
     return o + "'";
+}
+
+} // namespace
+
+std::string quote_name(std::string_view name)
+{
+    return needs_quoting(name) ? shell_quoted(name) : std::string(name);
+}
+
+std::string quote_text(std::string_view text)
+{
+    if (text.empty())
+        return "''";
+    if (needs_quoting(text) || text.find(',') != std::string_view::npos || text.front() == ' ' ||
+        text.back() == ' ')
+        return shell_quoted(text);
+    return std::string(text);
 }
 
 std::string plain_text(std::string_view text)

@@ -15,8 +15,17 @@ namespace velkor_text {
 // \n, \t, \\, \' and \xNN escapes.
 std::string quote_name(std::string_view name);
 
-// A label for a person: printable UTF-8 as it is, a backslash doubled,
-// control characters and bytes that are not valid UTF-8 as \xNN.
+// A label, sublabel or magic on a line of output, where fields are parted
+// by ", ": shown as it is when it cannot be misread, else quoted as
+// quote_name() quotes, and the empty text as ''.  Besides what quote_name()
+// quotes, a text with a comma, or with a space at either end, is quoted:
+// so a label "a, sublabel b" never reads as two fields, and a bare text is
+// always the whole text, as it is.  scan and info both show texts so.
+std::string quote_text(std::string_view text);
+
+// A command-line word inside a message: printable UTF-8 as it is, a
+// backslash doubled, control characters and bytes that are not valid
+// UTF-8 as \xNN.
 std::string plain_text(std::string_view text);
 
 // A JSON string of the text read as UTF-8, each invalid byte becoming

@@ -15,6 +15,7 @@
 #include "scan_cmd.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -45,10 +46,24 @@ void open_input(velkor_io::input &in, const char *path)
         err(1, "%s", path);
 }
 
-void open_output(velkor_io::output &out, const char *path, const velkor_io::file_id &input)
+// The files an output must not be: the one being read, and the key file.
+struct not_outputs {
+    velkor_io::file_id input;
+    velkor_io::file_id key;
+};
+
+void report_open_failure(const command *cmd, const velkor_io::output &out, const char *path)
 {
-    if (!out.open(path, input))
-        velkor_io::open_failed(out, path);
+    if (out.aliases_key())
+        usage_error(cmd, "%s: the key file is the output file",
+                    velkor_text::plain_text(path).c_str());
+    velkor_io::open_failed(out, path);
+}
+
+void open_output(const command *cmd, velkor_io::output &out, const char *path, const not_outputs &avoid)
+{
+    if (!out.open(path, avoid.input, avoid.key))
+        report_open_failure(cmd, out, path);
 }
 
 [[noreturn]] void output_failed(velkor_io::output &out, const char *path)
@@ -253,12 +268,12 @@ int run_check(const settings &s)
 // The payload is written as it is checked; a regular output is renamed
 // into place only when the CRC matched.  A stream (standard output, a
 // pipe) has had the bytes by then: a mismatch is reported after them.
-int run_untag(const settings &s)
+int run_untag(const command *cmd, const settings &s)
 {
     const char *in = s.operands[0], *out_path = s.operands[1];
     velkor_io::output out;
     const payload_sink sink{
-        [&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
+        [&](const velkor_io::file_id &input) { open_output(cmd, out, out_path, {input, {}}); },
         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
     };
     const std::string why = check_tagged(in, &sink).reason;
@@ -274,7 +289,7 @@ int run_untag(const settings &s)
 // and the CRC, known only at the end: the payload goes to offset 20 and
 // the header last.  An output that cannot be written at an offset (a pipe)
 // gets the whole file from a nameless temporary file once it is complete.
-int run_tag(const settings &s)
+int run_tag(const command *cmd, const settings &s)
 {
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
@@ -287,7 +302,7 @@ int run_tag(const settings &s)
         too_large();
 
     velkor_io::output out;
-    open_output(out, out_path, in.id());
+    open_output(cmd, out, out_path, {in.id(), {}});
     int spool = -1;
     if (!out.seekable()) {
         spool = velkor_io::anonymous_file();
@@ -369,17 +384,22 @@ std::string container_reason(enc_reason why, const enc_stream &st)
 // Gathers a pipe's bytes, after the `have` bytes already read from it into
 // `first`, into a nameless temporary file, which `in` then reads instead:
 // for a length that must be known before anything is allocated or written
-// for it.  False, with nothing more read, once more than `most` bytes have
-// come.
+// for it.  With `refuse_more`, false once more than `most` bytes have come,
+// with nothing more read; otherwise no more than `most` bytes are taken
+// from the pipe, and what follows is left in it.
 bool spool_input(velkor_io::input &in, const char *in_path, uint8_t *buf, uint64_t most,
-                 const uint8_t *first = nullptr, size_t have = 0)
+                 bool refuse_more, const uint8_t *first = nullptr, size_t have = 0)
 {
     const int spool = velkor_io::anonymous_file();
     if (spool < 0 || !velkor_io::write_all(spool, first, have))
         err(1, "temporary file");
     uint64_t got = have;
-    ssize_t n;
-    while ((n = in.read(buf, piece)) > 0) {
+    ssize_t n = 0;
+    while (refuse_more || got < most) {
+        const uint64_t room = refuse_more ? piece : most - got;
+        n = in.read(buf, room < piece ? static_cast<size_t>(room) : piece);
+        if (n <= 0)
+            break;
         got += static_cast<uint64_t>(n);
         if (got > most) {
             close(spool);
@@ -400,7 +420,8 @@ int run_pack(const command *cmd, const settings &s)
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
     open_input(in, in_path);
-    const std::string key = load_key(cmd, s, in.id());
+    velkor_io::file_id key_id;
+    const std::string key = load_key(cmd, s, in.id(), &key_id);
     const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
     char text[160];
     piece_buf buf;
@@ -408,7 +429,7 @@ int run_pack(const command *cmd, const settings &s)
 
     // The payload's length comes first: a pipe is gathered into a nameless
     // temporary file to learn it.
-    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload)) {
+    if (!in.size_known() && !spool_input(in, in_path, buf.p, max_payload, true)) {
         snprintf(text, sizeof text, "too large for a container (more than %" PRIu64 " bytes)",
                  max_payload);
         fail(in_path, text);
@@ -439,11 +460,11 @@ int run_pack(const command *cmd, const settings &s)
         enc_stream_release(&st);
         out.discard();
     };
-    if (!out.open(out_path, in_id)) {
+    if (!out.open(out_path, in_id, key_id)) {
         const int e = errno;
         enc_stream_release(&st);
         errno = e;
-        velkor_io::open_failed(out, out_path);
+        report_open_failure(cmd, out, out_path);
     }
     if (!out.write(head, st.header_len)) {
         give_up();
@@ -486,9 +507,29 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
     piece_buf buf;
     // A data-sized payload table is as large as the length the header
     // claims: from a pipe, learn the real length first, so that a forged
-    // header costs no more than it does from a file.
+    // header costs no more than it does from a file.  The header is read
+    // and checked before anything is spooled, and then only the
+    // container's own bytes are: what plainly is no container (an endless
+    // stream of zeros, say) is refused at once.
     if (s.data_sized && !in.size_known()) {
-        spool_input(in, in_path, buf.p, UINT64_MAX, first, have);
+        uint8_t head[ENC_MAX_HEADER_LEN];
+        if (have > 0)
+            memcpy(head, first, have);
+        const ssize_t got = in.read(head + have, sizeof head - have);
+        if (got < 0)
+            err(1, "%s", in_path);
+        have += static_cast<size_t>(got);
+        // The header's checks, with a 256-entry table for the payload in
+        // place of one of the claimed size.
+        enc_info probe{};
+        probe.key = key.c_str();
+        enc_stream st;
+        const enc_reason why = enc_read_header(&st, &probe, head, have, -1);
+        if (why != ENC_OK)
+            fail(in_path, container_reason(why, st));
+        enc_stream_release(&st);
+        const uint64_t own = st.header_len + uint64_t{st.data_length} + 4;
+        spool_input(in, in_path, buf.p, own, false, head, have);
         have = 0;
     }
     if (have > 0)
@@ -546,13 +587,16 @@ int run_unpack(const command *cmd, const settings &s)
 {
     velkor_io::input in;
     open_input(in, s.operands[0]);
-    const std::string key = load_key(cmd, s, in.id());
+    velkor_io::file_id key_id;
+    const std::string key = load_key(cmd, s, in.id(), &key_id);
     const char *out_path = s.operands[1];
     velkor_io::output out;
     // Every refusal exits through err(3): the temporary file is removed at
     // exit, and a stream keeps what it was given.
     read_container_from(s, key, in, s.operands[0], nullptr, 0,
-                        {[&](const velkor_io::file_id &input) { open_output(out, out_path, input); },
+                        {[&](const velkor_io::file_id &input) {
+                             open_output(cmd, out, out_path, {input, key_id});
+                         },
                          [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);
     return 0;
@@ -601,7 +645,7 @@ void info_container(const settings &s, const enc_info &info)
 {
     // The reader guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
-    using velkor_text::json_string, velkor_text::plain_text, velkor_text::hex;
+    using velkor_text::json_string, velkor_text::quote_text, velkor_text::hex;
     if (s.json) {
         printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
                "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
@@ -616,16 +660,112 @@ void info_container(const settings &s, const enc_info &info)
                "sublabel: %s\n"
                "length:   %" PRIu32 "\n"
                "checksum: 0x%08" PRIx32 "\n",
-               plain_text(magic).c_str(), info.key_prefix, plain_text(label).c_str(),
-               plain_text(sublabel).c_str(), info.data_length, info.checksum);
+               quote_text(magic).c_str(), info.key_prefix, quote_text(label).c_str(),
+               quote_text(sublabel).c_str(), info.data_length, info.checksum);
     }
 }
 
-// A tagged file (it starts with "bgn") is described with no key; anything
-// else is read as a container, which needs one.
+// info on a container without a key: what its header shows, and whether
+// the input holds the whole container.  Nothing enciphered can be checked;
+// the status says only whether the header is whole and nothing is cut off.
+// The first `have` bytes are in `first`.
+int info_keyless(const settings &s, velkor_io::input &in, const char *path, const uint8_t *first,
+                 size_t have)
+{
+    uint8_t head[ENC_MAX_HEADER_LEN];
+    memcpy(head, first, have);
+    const ssize_t n = in.read(head + have, sizeof head - have);
+    if (n < 0)
+        err(1, "%s", path);
+    have += static_cast<size_t>(n);
+
+    // The library's header checks key the payload's cipher when they pass:
+    // a stand-in key and a 256-entry table, released at once, since nothing
+    // is deciphered here.
+    enc_info info{};
+    info.key = "-";
+    enc_stream st;
+    const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
+    const enc_reason why = enc_read_header(&st, &info, head, have, total);
+    enc_stream_release(&st);
+    if (why == ENC_NOT_CONTAINER)
+        fail(path, "neither a tagged file nor a container");
+    if (why == ENC_NO_MEMORY)
+        fail(path, strerror(ENOMEM));
+
+    // Lengths the header checks did not reach are 0; a stored length that
+    // is out of range is shown as it is.
+    const bool have_l1 = st.label_len != 0 || why == ENC_BAD_LABEL_LENGTH;
+    const bool have_l2 = st.sublabel_len != 0 || why == ENC_BAD_SUBLABEL_LENGTH;
+    const bool have_d = st.header_len != 0;
+    const uint64_t whole = st.header_len + uint64_t{st.data_length} + 4;
+    // How much of the container the input holds: known from a regular
+    // file's size, counted otherwise (no further than the container's end).
+    // A header cut short is all the input there is.
+    const bool have_held = have_d || why == ENC_CUT_OFF;
+    uint64_t held = have;
+    if (have_d) {
+        if (in.size_known()) {
+            held = std::min<uint64_t>(in.size(), whole);
+        } else {
+            held = std::min<uint64_t>(have, whole);
+            piece_buf buf;
+            ssize_t k = 1;
+            while (held < whole && (k = in.read(buf.p, std::min<uint64_t>(piece, whole - held))) > 0)
+                held += static_cast<uint64_t>(k);
+            if (k < 0)
+                err(1, "%s", path);
+        }
+    }
+    std::string reason;
+    if (why != ENC_OK || held < whole)
+        reason = container_reason(why != ENC_OK ? why : ENC_PAST_END, st);
+    const bool ok = reason.empty();
+
+    if (s.json) {
+        using velkor_text::json_string;
+        printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%s,\"label_length\":%s,"
+               "\"sublabel_length\":%s,\"length\":%s,\"container_length\":%s,\"in_file\":%s,"
+               "\"checked\":false,\"ok\":%s,\"reason\":%s}\n",
+               json_string(info.magic).c_str(),
+               json_number(have_l1, info.key_prefix).c_str(), json_number(have_l1, st.label_len).c_str(),
+               json_number(have_l2, st.sublabel_len).c_str(), json_number(have_d, st.data_length).c_str(),
+               json_number(have_d, whole).c_str(), json_number(have_held, held).c_str(),
+               ok ? "true" : "false", ok ? "null" : json_string(reason).c_str());
+    } else {
+        const auto number = [](bool reached, uint64_t v, const char *after = "") {
+            return reached ? std::to_string(v) + after : std::string("-");
+        };
+        char prefix[8];
+        snprintf(prefix, sizeof prefix, "0x%02x", info.key_prefix);
+        const std::string in_file = !have_held               ? "-"
+                                    : have_d && held == whole ? "all of it"
+                                                              : std::to_string(held) + " bytes of it";
+        const std::string verdict = ok ? "not checked: a key is needed (-k KEY or -K KEYFILE)"
+                                       : "FAILED (" + reason + ")";
+        printf("kind:            container\n"
+               "magic:           %s\n"
+               "prefix:          %s\n"
+               "label length:    %s\n"
+               "sublabel length: %s\n"
+               "length:          %s\n"
+               "container:       %s\n"
+               "in the file:     %s\n"
+               "verdict:         %s\n",
+               velkor_text::quote_text(info.magic).c_str(),
+               have_l1 ? prefix : "-", number(have_l1, st.label_len, " (with its NUL)").c_str(),
+               number(have_l2, st.sublabel_len, " (with its NUL)").c_str(),
+               number(have_d, st.data_length).c_str(), number(have_d, whole, " bytes").c_str(),
+               in_file.c_str(), verdict.c_str());
+    }
+    return ok ? 0 : 1;
+}
+
+// A tagged file (it starts with "bgn") is described with no key, and a
+// container by its header alone when no key is given.
 int run_info(const command *cmd, const settings &s)
 {
-    const bool have_key = s.key != nullptr || s.key_file != nullptr;
+    const bool have_key = has_key(s);
     const char *path = s.operands[0];
     velkor_io::input in;
     open_input(in, path);
@@ -641,13 +781,8 @@ int run_info(const command *cmd, const settings &s)
             fail(path, r.reason);
         return info_tagged(s, r);
     }
-    if (!have_key) {
-        static const uint8_t magics[2][6] = {{'s', 't', 'a', 'r', 't', 0}, {'a', 's', 'a', 'r', '1', 0}};
-        for (const auto &m : magics)
-            if (len >= sizeof m && memcmp(head, m, sizeof m) == 0)
-                usage_error(cmd, "%s: a container needs a key (-k KEY or -K KEYFILE)", path);
-        fail(path, "neither a tagged file nor a container");
-    }
+    if (!have_key)
+        return info_keyless(s, in, path, head, len);
     const enc_info info = read_container_from(s, key, in, path, head, len,
                                               {[](const velkor_io::file_id &) {},
                                                [](const uint8_t *, size_t) {}});
@@ -679,8 +814,8 @@ int main(int argc, char **argv)
     int status = 0;
     switch (cmd->id) {
     case cmd_check: status = run_check(s); break;
-    case cmd_untag: status = run_untag(s); break;
-    case cmd_tag: status = run_tag(s); break;
+    case cmd_untag: status = run_untag(cmd, s); break;
+    case cmd_tag: status = run_tag(cmd, s); break;
     case cmd_pack: status = run_pack(cmd, s); break;
     case cmd_unpack: status = run_unpack(cmd, s); break;
     case cmd_info: status = run_info(cmd, s); break;

@@ -1,5 +1,5 @@
 // arm/kernels.h - the ARM64 folding kernels and the reading of the CPU's
-// hardware capabilities, for the dispatcher in checksum.cpp.
+// hardware capabilities, for the dispatcher in checksum_choice.cpp.
 #ifndef VELKOR_ARM_KERNELS_H
 #define VELKOR_ARM_KERNELS_H
 

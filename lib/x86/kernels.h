@@ -1,5 +1,5 @@
 // x86/kernels.h - the x86 folding kernels, for the dispatcher and the
-// kernel table in checksum.cpp.  Each lives in a source compiled for the
+// kernel table in checksum_choice.cpp.  Each lives in a source compiled for the
 // instructions it uses; call one only on a CPU whose cpu_features() has
 // all of tier_needs() of its tier.
 #ifndef VELKOR_X86_KERNELS_H

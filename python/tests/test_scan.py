@@ -2,7 +2,9 @@
 pieces never change the finds; the default keeps what `velkor scan` prints."""
 
 import mmap
+import pickle
 import random
+import tracemalloc
 
 import pytest
 
@@ -31,7 +33,7 @@ def image():
 def test_finds_and_their_fields():
     data, box_len = image()
     outer_len = 20 + 5 + box_len + 6 + 60
-    finds = velkor.scan(data, KEY, all=True)
+    finds = list(velkor.scan(data, KEY, all=True))
     assert [(f.offset, f.kind, f.verified, f.reason, f.inside) for f in finds] == [
         (11, "tagged", True, None, None),
         (36, "container", True, None, 11),
@@ -55,10 +57,10 @@ def test_finds_and_their_fields():
 def test_default_keeps_verified_and_unkeyed():
     data, _ = image()
     assert [f.offset for f in velkor.scan(data, KEY)] == [11, 36]
-    nokey = velkor.scan(data)
+    nokey = list(velkor.scan(data))
     assert [(f.offset, f.reason) for f in nokey] == [(11, None), (36, "no key")]
     assert nokey[1].label is None and nokey[1].magic == "asar1"
-    wrong = velkor.scan(data, "wrong", all=True)
+    wrong = list(velkor.scan(data, "wrong", all=True))
     assert wrong[1].reason == "wrong key or damaged"
     assert [f.offset for f in velkor.scan(data, "wrong")] == [11]
 
@@ -66,7 +68,7 @@ def test_default_keeps_verified_and_unkeyed():
 @pytest.mark.parametrize("make", [bytes, bytearray, memoryview])
 def test_pieces_and_buffer_types(make):
     data, _ = image()
-    whole = velkor.scan(data, KEY, all=True)
+    whole = list(velkor.scan(data, KEY, all=True))
     rng = random.Random(3)
     for _ in range(20):
         s = velkor.Scanner(KEY, all=True)
@@ -83,9 +85,9 @@ def test_mmap_and_empty():
     data, _ = image()
     m = mmap.mmap(-1, len(data))
     m.write(data)
-    assert velkor.scan(m, KEY) == velkor.scan(data, KEY)
+    assert list(velkor.scan(m, KEY)) == list(velkor.scan(data, KEY))
     m.close()
-    assert velkor.scan(b"") == []
+    assert list(velkor.scan(b"")) == []
 
 
 def test_keys_and_misuse():
@@ -106,11 +108,71 @@ def test_keys_and_misuse():
     assert [f.verified for f in s.close()] == [True]
 
 
-def test_memory_limit_drops_are_counted():
-    nest = velkor.tag(b"core")
-    for k in range(30):
-        nest = velkor.tag(b"..." + nest)
-    s = velkor.Scanner(memory_limit=2048)
-    finds = s.feed(nest) + s.close()
+def nest(depth):
+    """depth tagged files, each inside the next, all ending together."""
+    t = velkor.tag(b"core")
+    for _ in range(depth - 1):
+        t = velkor.tag(b"..." + t)
+    return t
+
+
+def test_memory_limit_drops_are_counted_and_scan_loses_none():
+    data = nest(31)
+    s = velkor.Scanner(memory_limit=600)
+    finds = s.feed(data) + s.close()
     assert s.dropped > 0 and len(finds) + s.dropped == 31
-    assert velkor.Scanner(memory_limit=0).feed(nest) == []  # all 31 still open
+    assert velkor.Scanner().feed(data) == []  # all 31 still open
+    # scan() reads the data again from what was dropped: nothing is lost.
+    assert [f.offset for f in velkor.scan(data, memory_limit=600)] == [23 * k for k in range(31)]
+
+
+@pytest.mark.parametrize("limit, error", [
+    (0, ValueError), (-1, ValueError), (2**64, ValueError), (2**64 + 1, ValueError),
+    (True, TypeError), (False, TypeError), (1.0, TypeError), ("1", TypeError),
+])
+def test_memory_limit_range(limit, error):
+    with pytest.raises(error):
+        velkor.Scanner(memory_limit=limit)
+    with pytest.raises(error):
+        velkor.scan(b"", memory_limit=limit)  # at the call, not at the first find
+
+
+def test_memory_limit_extremes():
+    data = velkor.tag(b"x")
+    s = velkor.Scanner(memory_limit=2**64 - 1)
+    assert [f.verified for f in s.feed(data) + s.close()] == [True]
+    s = velkor.Scanner(memory_limit=1)  # below one candidate: every one dropped
+    assert s.feed(data) + s.close() == [] and s.dropped == 1
+
+
+def test_inside_zero_is_an_offset():
+    outer, inner = list(velkor.scan(velkor.tag(velkor.tag(b"x"))))
+    assert outer.inside is None and inner.inside == 0
+
+
+def test_data_sized_reaches_the_library():
+    box = velkor.pack(filler(300, 8), KEY, "sized", data_sized=True)
+    assert [f.verified for f in velkor.scan(box, KEY, data_sized=True)] == [True]
+    assert [f.reason for f in velkor.scan(box, KEY, all=True)] == ["wrong key or damaged"]
+    s = velkor.Scanner(KEY, data_sized=True)
+    assert [f.label for f in s.feed(box) + s.close()] == [b"sized"]
+
+
+def test_scan_yields_finds_as_they_are_ready():
+    # 100,000 empty tagged files: a list of every find holds them all at
+    # once; iterating over scan() holds those of one piece.
+    data = velkor.tag(b"") * 100000
+
+    def peak(consume):
+        tracemalloc.start()
+        try:
+            consume(velkor.scan(data))
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    counted = []
+    streaming = peak(lambda it: counted.append(sum(1 for _ in it)))
+    listed = peak(list)
+    assert counted == [100000]
+    assert streaming * 4 < listed, (streaming, listed)

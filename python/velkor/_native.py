@@ -215,6 +215,13 @@ velkor_scan_next = _proto("velkor_scan_next", ctypes.c_int, ctypes.c_void_p,
                           ctypes.POINTER(ScanFind))
 velkor_scan_dropped = _proto("velkor_scan_dropped", ctypes.c_uint64, ctypes.c_void_p)
 velkor_scan_free = _proto("velkor_scan_free", None, ctypes.c_void_p)
+velkor_scan_set_length = _proto("velkor_scan_set_length", ctypes.c_int, ctypes.c_void_p,
+                                ctypes.c_uint64)
+velkor_scan_set_passes = _proto("velkor_scan_set_passes", ctypes.c_int, ctypes.c_void_p,
+                                ctypes.c_int)
+velkor_scan_pass_done = _proto("velkor_scan_pass_done", ctypes.c_int, ctypes.c_void_p)
+velkor_scan_next_pass = _proto("velkor_scan_next_pass", ctypes.c_int, ctypes.c_void_p,
+                               ctypes.POINTER(ctypes.c_uint64))
 velkor_scan_reason_text = _proto("velkor_scan_reason_text", ctypes.c_char_p, ctypes.c_int)
 enc_reason_message = _proto("enc_reason_message", ctypes.c_int, ctypes.c_int,
                             ctypes.POINTER(EncStream), ctypes.c_char_p, ctypes.c_size_t)

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import ctypes
 import threading
-from typing import List, NamedTuple, Optional, Union
+from typing import Iterator, List, NamedTuple, Optional, Union
 
 from . import _native as n
 from ._errors import Error
@@ -62,6 +62,10 @@ def _find(f: n.ScanFind) -> Find:
     )
 
 
+# The largest memory limit the library takes (its size_t).
+_MAX_LIMIT = min(2**64 - 1, 2**(8 * ctypes.sizeof(ctypes.c_size_t)) - 1)
+
+
 class Scanner:
     """A scan fed in pieces: feed() returns the finds that have become
     certain, close() the rest; a piece may end anywhere, and the finds are
@@ -72,14 +76,16 @@ class Scanner:
     as their fields.  all: also report the finds that fail ("CRC mismatch",
     "truncated", "wrong key or damaged"); by default only verified finds and
     containers not verified for want of a key are returned, as `velkor
-    scan` prints them.  memory_limit: bytes for pending candidates (0: the
-    library's default, 64 MiB); `dropped` counts the candidates dropped for
-    it.  Raises velkor.Error for a key outside these rules.  One scanner may
-    be used from several threads; its calls then take turns.
+    scan` prints them.  memory_limit: bytes for pending candidates, 1 to
+    2**64 - 1 (None: the library's default, 16 MiB); `dropped` counts the
+    candidates dropped for it.  Raises velkor.Error for a key outside these
+    rules, ValueError for a limit out of range and TypeError for one that
+    is not an int (True among them).  One scanner may be used from several
+    threads; its calls then take turns.
     """
 
     def __init__(self, key: Union[str, bytes, None] = None, data_sized: bool = False,
-                 all: bool = False, memory_limit: int = 0) -> None:
+                 all: bool = False, memory_limit: Optional[int] = None) -> None:
         self._sc = None
         self._lock = threading.Lock()
         self._all = all
@@ -87,11 +93,13 @@ class Scanner:
         opts = n.ScanOptions()
         opts.key = self._key
         opts.data_sized_state = 1 if data_sized else 0
-        if isinstance(memory_limit, bool) or not isinstance(memory_limit, int):
-            raise TypeError(f"memory_limit must be an int, not {type(memory_limit).__name__}")
-        if memory_limit < 0:
-            raise ValueError("memory_limit must not be negative")
-        opts.memory_limit = memory_limit
+        if memory_limit is not None:
+            if isinstance(memory_limit, bool) or not isinstance(memory_limit, int):
+                raise TypeError(
+                    f"memory_limit must be an int, not {type(memory_limit).__name__}")
+            if not 1 <= memory_limit <= _MAX_LIMIT:
+                raise ValueError(f"memory_limit must be 1 to {_MAX_LIMIT}, not {memory_limit}")
+            opts.memory_limit = memory_limit
         sc = n.velkor_scan_new(ctypes.byref(opts))
         if not sc:
             raise MemoryError("no memory for a scanner")
@@ -109,28 +117,36 @@ class Scanner:
         self.dropped = n.velkor_scan_dropped(self._sc)
         return out
 
-    def feed(self, piece: BytesLike) -> List[Find]:
-        """Scan the next piece of the image; returns the finds now certain."""
+    def _feed(self, p: object, size: int) -> List[Find]:
         with self._lock:
             if self._closed:
                 raise ValueError("feed() on a closed Scanner")
-            with Borrowed(piece) as (p, size):
-                if n.velkor_scan_feed(self._sc, p, size) != 0:
-                    raise MemoryError("no memory for the scan")
+            if n.velkor_scan_feed(self._sc, p, size) != 0:
+                raise MemoryError("no memory for the scan")
+            return self._take()
+
+    def feed(self, piece: BytesLike) -> List[Find]:
+        """Scan the next piece of the image; returns the finds now certain."""
+        with Borrowed(piece) as (p, size):
+            return self._feed(p, size)
+
+    def _finish(self) -> List[Find]:
+        with self._lock:
+            if self._closed:
+                raise ValueError("close() on a closed Scanner")
+            if n.velkor_scan_finish(self._sc) != 0:
+                self._closed = True
+                self._free()
+                raise MemoryError("no memory for the scan")
             return self._take()
 
     def close(self) -> List[Find]:
         """End the image; returns the remaining finds.  Only once."""
+        out = self._finish()
         with self._lock:
-            if self._closed:
-                raise ValueError("close() on a closed Scanner")
             self._closed = True
-            failed = n.velkor_scan_finish(self._sc) != 0
-            out = self._take()
             self._free()
-            if failed:
-                raise MemoryError("no memory for the scan")
-            return out
+        return out
 
     def _free(self) -> None:
         if self._sc:
@@ -149,9 +165,43 @@ class Scanner:
             self._free()
 
 
+# scan() feeds this much at a time: the finds of one piece are all that
+# wait in the scanner, whatever the number of finds in the whole.
+_PIECE = 1 << 18
+
+
 def scan(data: BytesLike, key: Union[str, bytes, None] = None, data_sized: bool = False,
-         all: bool = False) -> List[Find]:
+         all: bool = False, memory_limit: Optional[int] = None) -> Iterator[Find]:
     """Every tagged file and container in data, by offset, nested ones
-    included: Scanner(key, data_sized, all) fed data whole."""
-    s = Scanner(key, data_sized, all)
-    return s.feed(data) + s.close()
+    included, as Scanner(key, data_sized, all, memory_limit) finds them.
+
+    Returns an iterator that feeds data 256 KiB at a time and yields each
+    find once it is certain, so memory stays within the limit however many
+    finds there are (take list() of it for a list).  As data can be read
+    again, the scan is complete: where candidates had to be dropped at the
+    memory limit, data is scanned again from the first of them, as `velkor
+    scan` reads a file again, and only a candidate that alone needs more
+    than the limit is left out.  The arguments are checked at the call;
+    data is held from the first find asked for until the iterator ends, and
+    must not change meanwhile.
+    """
+    s = Scanner(key, data_sized, all, memory_limit)
+    memoryview(data).release()  # TypeError now for what is not bytes-like
+    return _scan_all(s, data)
+
+
+def _scan_all(s: Scanner, data: BytesLike) -> Iterator[Find]:
+    with Borrowed(data) as (p, size), s:
+        base = n.address(p)
+        if n.velkor_scan_set_length(s._sc, size) != 0 or n.velkor_scan_set_passes(s._sc, 1) != 0:
+            raise MemoryError("the scanner refused the image's length")
+        start = ctypes.c_uint64(0)
+        while True:
+            at = start.value
+            while at < size and n.velkor_scan_pass_done(s._sc) != 1:
+                k = min(_PIECE, size - at)
+                yield from s._feed(base + at, k)
+                at += k
+            yield from s._finish()
+            if n.velkor_scan_next_pass(s._sc, ctypes.byref(start)) != 1:
+                break
