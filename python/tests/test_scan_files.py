@@ -4,13 +4,14 @@ on the same files, whatever the options and the size of the reads; they
 are plain and picklable; reads leave the GIL to other threads; failures
 name the file."""
 
-import faulthandler
 import json
 import os
 import pickle
 import random
 import struct
 import subprocess
+import sys
+import textwrap
 import threading
 import warnings
 from pathlib import Path
@@ -116,17 +117,63 @@ def test_one_path_and_path_kinds(tmp_path):
     assert list(velkor.scan_files(iter([paths[3]]), KEY)) == want
 
 
-def test_dropped_candidates_are_told(tmp_path):
-    """Finds lost to the memory limit do not vanish silently: the file and
-    the count are named, as `velkor scan` names them."""
+def crowded(folder):
+    """A file whose 200 open tagged candidates, each claiming 100000 bytes,
+    outgrow a 4 KiB limit long before the one tagged file at its end."""
     head = b"bgn" + bytes(8) + b"\xb1" + struct.pack(">I", 100_000) + bytes(4)
-    p = tmp_path / "crowded.img"
+    p = folder / "crowded.img"
     p.write_bytes((head + bytes(30)) * 200 + bytes(100_000) + velkor.tag(b"x"))
-    with pytest.warns(RuntimeWarning, match=r"crowded\.img: [0-9]+ candidates dropped"):
-        few = list(velkor.scan_files([p], all=True, memory_limit=4096))
+    return p
+
+
+def fed_through_fifo(fifo, data, scan):
+    """scan(fifo) while a thread writes data into it."""
+    os.mkfifo(fifo)
+
+    def writer():
+        with open(fifo, "wb") as f:
+            try:
+                f.write(data)
+            except BrokenPipeError:
+                pass
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        return scan(fifo)
+    finally:
+        t.join()
+
+
+def test_small_limit_loses_nothing_in_a_file(tmp_path, velkor_tool):
+    """A file is read again in passes, as velkor scan reads it: a limit far
+    below what the candidates need changes neither the records nor their
+    order, and nothing is dropped."""
+    p = crowded(tmp_path)
+    want = tool_finds(velkor_tool, ["--all"], [str(p)])
+    assert len(want) == 201
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        assert len(list(velkor.scan_files([p], all=True))) == 201 > len(few)
+        for chunk in (4096, velkor._scan_files.CHUNK):
+            assert list(velkor.scan_files([p], all=True, memory_limit=4096,
+                                          chunk_size=chunk)) == want
+
+
+def test_dropped_candidates_are_told(tmp_path):
+    """Finds lost to the memory limit do not vanish silently: the file, the
+    count and the cause are named, as `velkor scan` names them.  A pipe
+    cannot be read again; a candidate that alone outgrows the limit is
+    dropped from a file too."""
+    data = crowded(tmp_path).read_bytes()
+    with pytest.warns(RuntimeWarning, match=r"fifo: [0-9]+ candidates dropped .*cannot be read again"):
+        few = fed_through_fifo(tmp_path / "fifo", data, lambda f: list(
+            velkor.scan_files([f], all=True, memory_limit=4096)))
+    assert 0 < len(few) < 201
+    big = tmp_path / "big.img"
+    big.write_bytes(velkor.tag(b"x") + velkor.pack(bytes(10_000), KEY, "big", data_sized=True))
+    with pytest.warns(RuntimeWarning, match=r"big\.img: 1 candidate dropped .*limit alone"):
+        got = list(velkor.scan_files([big], KEY, data_sized=True, memory_limit=4096))
+    assert [r["kind"] for r in got] == ["tagged"]
 
 
 def test_failures(tmp_path):
@@ -153,24 +200,31 @@ def test_failures(tmp_path):
 def test_reads_leave_the_gil(tmp_path):
     """The scan opens and reads a FIFO that a Python thread of the same
     process writes: had the blocking open or read kept the GIL, the writer
-    could never run and the process would hang (the watchdog then stops it
-    with a traceback)."""
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    data = filler(100, 10) + velkor.tag(filler(300_000, 11))
-
-    def writer():
-        with open(fifo, "wb") as f:
-            for i in range(0, len(data), 4096):
-                f.write(data[i:i + 4096])
-                f.flush()
-
-    faulthandler.dump_traceback_later(60, exit=True)
-    try:
+    could never run and the process would hang.  It runs in a child
+    process, so that a hang fails the test, with the child's stacks, rather
+    than stopping the run."""
+    child = textwrap.dedent("""
+        import faulthandler, json, os, sys, threading
+        import velkor
+        fifo, data = sys.argv[1], bytes.fromhex(sys.stdin.read())
+        faulthandler.dump_traceback_later(50, exit=True)
+        os.mkfifo(fifo)
+        def writer():
+            with open(fifo, "wb") as f:
+                for i in range(0, len(data), 4096):
+                    f.write(data[i:i + 4096])
+                    f.flush()
         t = threading.Thread(target=writer)
         t.start()
-        got = list(velkor.scan_files([str(fifo)], chunk_size=1000))
+        got = list(velkor.scan_files([fifo], chunk_size=1000))
         t.join()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    assert [(r["offset"], r["kind"], r["verified"]) for r in got] == [(100, "tagged", True)]
+        print(json.dumps([(r["offset"], r["kind"], r["verified"]) for r in got]))
+        """)
+    data = filler(100, 10) + velkor.tag(filler(300_000, 11))
+    try:
+        out = subprocess.run([sys.executable, "-c", child, str(tmp_path / "fifo")],
+                             input=data.hex(), capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"the scan of a FIFO kept the GIL from its writer:\n{e.stderr}")
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == [[100, "tagged", True]]

@@ -6,11 +6,14 @@ as they are."""
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import os
+import stat
 import warnings
-from typing import Any, Dict, Iterable, Iterator, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
 
-from ._scan import Find, Scanner
+from ._scan import Find, Scanner, _passes
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -71,15 +74,20 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
     and sublabel_hex.  Texts are UTF-8 with each stray byte shown as U+FFFD,
     as the command shows them; the _hex members keep the exact bytes.
 
-    The reads (os.readv, straight into one buffer) and the scanner's calls
-    (ctypes) run without the GIL, so threads scanning different files
-    overlap.  A file that cannot be opened or read raises OSError, naming
-    it, after the records of the files before it.  Raises velkor.Error for
-    a key outside the rules.
+    A file that can be read again at any offset (a regular file, a block
+    device) is read again in passes where the scanner had to drop
+    candidates at its memory limit, as `velkor scan` and velkor.scan() do,
+    so its records are complete whatever the limit; a pipe is read once.
+    The reads (os.preadv or os.readv, straight into one buffer) and the
+    scanner's calls (ctypes) run without the GIL, so threads scanning
+    different files overlap.  A file that cannot be opened or read raises
+    OSError, naming it, after the records before the failure.  Raises
+    velkor.Error for a key outside the rules.
 
-    Where the scanner had to drop candidates at its memory limit, the
-    image's records may lack finds: a RuntimeWarning names the file and the
-    number dropped, as `velkor scan` does on standard error.
+    Where candidates were dropped all the same (from a pipe, or one that
+    alone needs more than the limit), the image's records may lack finds:
+    a RuntimeWarning names the file and the number dropped, as `velkor
+    scan` does on standard error.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
@@ -100,28 +108,48 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict
           chunk_size: int) -> Iterator[Dict[str, Any]]:
     buf = bytearray(chunk_size)
     view = memoryview(buf)
+    # The scanner reads the buffer at its address; from_buffer pins it.
+    base = ctypes.addressof((ctypes.c_char * chunk_size).from_buffer(buf))
     for path in paths:
         name = os.fspath(path)
         image = _text(os.fsencode(name))
         # O_NOCTTY: a terminal given as an image must not become ours.
         fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY)
         try:
+            length = _length(fd, name)
+
+            def read(at: int, count: int) -> Tuple[int, int]:
+                # os.preadv and os.readv leave the GIL while they wait.
+                try:
+                    if length is None:
+                        return base, os.readv(fd, [view[:count]])
+                    return base, os.preadv(fd, [view[:count]], at)
+                except OSError as e:
+                    e.filename = name
+                    raise
+
             with Scanner(key, **options) as s:
-                while True:
-                    try:
-                        n = os.readv(fd, [buf])
-                    except OSError as e:
-                        e.filename = name
-                        raise
-                    if not n:
-                        break
-                    for find in s.feed(view[:n]):
-                        yield _record(image, find)
-                for find in s.close():
+                for find in _passes(s, length, chunk_size, read):
                     yield _record(image, find)
                 if s.dropped:
+                    why = ("each needs more memory than the limit alone" if length is not None
+                           else "the file cannot be read again")
                     warnings.warn(f"{name}: {s.dropped} candidate{'s' if s.dropped != 1 else ''} "
-                                  f"dropped at the memory limit; its records may be incomplete",
-                                  RuntimeWarning, stacklevel=2)
+                                  f"dropped at the memory limit; its records are incomplete "
+                                  f"({why})", RuntimeWarning, stacklevel=2)
         finally:
             os.close(fd)
+
+
+def _length(fd: int, name: str) -> Optional[int]:
+    """The size of the file open at fd when it can be read again at any
+    offset (a regular file, a block device), else None (a pipe, a
+    terminal)."""
+    st = os.fstat(fd)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+    if stat.S_ISREG(st.st_mode):
+        return st.st_size
+    if stat.S_ISBLK(st.st_mode):
+        return os.lseek(fd, 0, os.SEEK_END)
+    return None
