@@ -154,6 +154,10 @@ fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/velkor-deb.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
+# Every tool's temporary files go with the scratch folder (lintian leaves
+# some of its own behind).
+mkdir "$tmp/tmp"
+export TMPDIR=$tmp/tmp
 fail() { echo "deb: $*" >&2; exit 1; }
 
 # A copy of the tree as git sees it (tracked and new files, not ignored
