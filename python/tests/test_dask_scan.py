@@ -52,14 +52,6 @@ def make_images(folder, count=50):
         (where / f"image{i:02}.bin").write_bytes(b"".join(parts))
 
 
-def tool_finds(velkor_tool, args, paths):
-    out = subprocess.run([velkor_tool, "scan", "--json", *args, *paths],
-                         capture_output=True, text=True, check=False)
-    assert out.returncode in (0, 1), out.stderr
-    objs = [json.loads(line) for line in out.stdout.splitlines()]
-    return [o for o in objs if o.get("kind") in ("tagged", "container")]
-
-
 @pytest.fixture(scope="module")
 def corpus(tmp_path_factory):
     root = tmp_path_factory.mktemp("dask")
@@ -81,10 +73,10 @@ def run_example(root, *args):
     return [json.loads(line) for line in out.stdout.splitlines()]
 
 
-def test_local_cluster_matches_velkor_scan(corpus, velkor_tool):
+def test_local_cluster_matches_velkor_scan(corpus, tool_finds):
     root, folder, paths = corpus
     got = run_example(root, "-K", str(root / "key.txt"), "--all", str(folder))
-    want = tool_finds(velkor_tool, ["-k", KEY, "--all"], paths)
+    want = tool_finds(["-k", KEY, "--all"], paths)
     assert len({r["image"] for r in want}) > 30 and len(want) > 60
     assert got == want
     # Nothing left in the folder it ran from, nor in the temporary folder
@@ -93,7 +85,7 @@ def test_local_cluster_matches_velkor_scan(corpus, velkor_tool):
     assert list((root / "tmp").iterdir()) == []
 
 
-def test_given_scheduler(corpus, velkor_tool):
+def test_given_scheduler(corpus, tool_finds):
     """--scheduler ADDRESS: the same code on a cluster it did not start, as
     on a real one."""
     root, folder, paths = corpus
@@ -103,4 +95,4 @@ def test_given_scheduler(corpus, velkor_tool):
         got = run_example(root, "--scheduler", cluster.scheduler_address, str(folder))
         with distributed.Client(cluster) as client:
             assert len(client.scheduler_info()["workers"]) == 2
-    assert got == tool_finds(velkor_tool, [], paths)
+    assert got == tool_finds([], paths)

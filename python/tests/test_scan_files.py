@@ -53,15 +53,6 @@ def images(tmp_path):
     return paths
 
 
-def tool_finds(velkor_tool, args, paths):
-    """The find objects `velkor scan --json` prints, in its order."""
-    out = subprocess.run([velkor_tool, "scan", "--json", *args, *paths],
-                         capture_output=True, text=True, check=False)
-    assert out.returncode in (0, 1), out.stderr
-    objs = [json.loads(line) for line in out.stdout.splitlines()]
-    return [o for o in objs if o.get("kind") in ("tagged", "container")]
-
-
 @pytest.mark.parametrize("args, kwargs", [
     ([], {}),
     (["--all"], {"all": True}),
@@ -70,9 +61,9 @@ def tool_finds(velkor_tool, args, paths):
     (["-k", "wrong", "--all"], {"key": "wrong", "all": True}),
     (["-k", KEY, "--data-sized", "--all"], {"key": KEY, "data_sized": True, "all": True}),
 ])
-def test_records_are_the_commands_finds(tmp_path, velkor_tool, args, kwargs):
+def test_records_are_the_commands_finds(tmp_path, tool_finds, args, kwargs):
     paths = images(tmp_path)
-    want = tool_finds(velkor_tool, args, paths)
+    want = tool_finds(args, paths)
     assert want, "the images hold finds"
     for chunk in (1, 7, 4096, velkor._scan_files.CHUNK):
         with warnings.catch_warnings():
@@ -84,7 +75,7 @@ def test_records_are_the_commands_finds(tmp_path, velkor_tool, args, kwargs):
         assert [list(r) for r in got] == [list(w) for w in want]
 
 
-def test_labels_read_as_the_command_shows_them(tmp_path, velkor_tool):
+def test_labels_read_as_the_command_shows_them(tmp_path):
     paths = images(tmp_path)
     odd = [r for r in velkor.scan_files(paths[:1], KEY) if r.get("key_prefix") == 0xFF]
     assert len(odd) == 1
@@ -145,12 +136,12 @@ def fed_through_fifo(fifo, data, scan):
         t.join()
 
 
-def test_small_limit_loses_nothing_in_a_file(tmp_path, velkor_tool):
+def test_small_limit_loses_nothing_in_a_file(tmp_path, tool_finds):
     """A file is read again in passes, as velkor scan reads it: a limit far
     below what the candidates need changes neither the records nor their
     order, and nothing is dropped."""
     p = crowded(tmp_path)
-    want = tool_finds(velkor_tool, ["--all"], [str(p)])
+    want = tool_finds(["--all"], [str(p)])
     assert len(want) == 201
     with warnings.catch_warnings():
         warnings.simplefilter("error")
