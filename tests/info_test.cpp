@@ -112,13 +112,13 @@ TEST_F(Info, ContainerWithoutKey)
     } cases[] = {
         {"whole", box, 0,
          whole_text + "in the file:     all of it\n"
-                      "verdict:         not checked: a key is needed (-k KEY or -K KEYFILE)\n",
+                      "verdict:         not checked: a key is needed (-k KEY, -K KEYFILE or --key-env NAME)\n",
          {{"kind", "\"container\""}, {"magic", "\"start\""}, {"prefix", "31"}, {"label_length", "9"},
           {"sublabel_length", "3"}, {"length", "3000"}, {"container_length", "3035"}, {"in_file", "3035"},
           {"checked", "false"}, {"ok", "true"}, {"reason", "null"}}},
         {"bytes after it", longer, 0,
          whole_text + "in the file:     all of it\n"
-                      "verdict:         not checked: a key is needed (-k KEY or -K KEYFILE)\n",
+                      "verdict:         not checked: a key is needed (-k KEY, -K KEYFILE or --key-env NAME)\n",
          {{"in_file", "3035"}, {"ok", "true"}}},
         {"without its checksum", cut(box.size() - 1), 1,
          whole_text + "in the file:     3034 bytes of it\n"

@@ -102,6 +102,19 @@ protected:
             GTEST_SKIP() << velkor << " cannot be run by uid " << testutil::unprivileged_id;
     }
 
+    // Waits up to 10 s for velkor's temporary file in dir: the output is
+    // open, and a signal now finds it there.
+    bool temporary_file_appears() const
+    {
+        for (int k = 0; k < 1000; k++) {
+            for (const auto &name : dir.entries())
+                if (name.rfind(".velkor.", 0) == 0)
+                    return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
     testutil::scratch_dir tagdir;
 };
 
@@ -514,14 +527,7 @@ TEST_F(Output, InterruptRemovesTheTemporaryFile)
         // The header and a part of the payload: the output is open, the
         // rest is still to come.
         ASSERT_TRUE(write(s.stdin_fd, tagged_file.data(), 20 + 100000) == 20 + 100000);
-        bool seen = false;
-        for (int k = 0; k < 1000 && !seen; k++) {
-            for (const auto &name : dir.entries())
-                seen = seen || name.rfind(".velkor.", 0) == 0;
-            if (!seen)
-                usleep(10000);
-        }
-        EXPECT_TRUE(seen) << "no temporary file appeared";
+        EXPECT_TRUE(temporary_file_appears()) << "no temporary file appeared";
         kill(s.pid, sig);
         EXPECT_EQ(testutil::wait_for(s), 128 + sig);
         EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"});
@@ -543,14 +549,7 @@ TEST_F(Output, IgnoredHangupStaysIgnored)
     // Ignored across exec, as nohup(1) leaves it.
     auto s = testutil::start({velkor, "untag", "-", out}, [] { signal(SIGHUP, SIG_IGN); });
     ASSERT_EQ(write(s.stdin_fd, whole.data(), 20 + 100000), 20 + 100000);
-    bool seen = false;
-    for (int k = 0; k < 1000 && !seen; k++) {
-        for (const auto &name : dir.entries())
-            seen = seen || name.rfind(".velkor.", 0) == 0;
-        if (!seen)
-            usleep(10000);
-    }
-    EXPECT_TRUE(seen) << "no temporary file appeared";
+    EXPECT_TRUE(temporary_file_appears()) << "no temporary file appeared";
     kill(s.pid, SIGHUP);
     const auto rest = static_cast<ssize_t>(whole.size() - (20 + 100000));
     EXPECT_EQ(write(s.stdin_fd, whole.data() + 20 + 100000, static_cast<size_t>(rest)), rest);

@@ -494,6 +494,27 @@ int run_pack(const command *cmd, const settings &s)
     return 0;
 }
 
+// Reads a container's header into `head` (ENC_MAX_HEADER_LEN bytes), after
+// the `have` bytes of it already in `first`, and runs the library's header
+// checks on it.  Those key the payload's cipher when they pass: with a
+// 256-entry table, released at once, in place of one of the claimed size,
+// so a forged length costs nothing.  The caller sets info.key; info gets
+// the fields read, `st` the stored lengths, and `have` becomes what `head`
+// holds.
+enc_reason probe_header(velkor_io::input &in, const char *path, const uint8_t *first, size_t &have,
+                        uint8_t *head, enc_info &info, int64_t total, enc_stream &st)
+{
+    if (have > 0)
+        memcpy(head, first, have);
+    const ssize_t got = in.read(head + have, ENC_MAX_HEADER_LEN - have);
+    if (got < 0)
+        err(1, "%s", path);
+    have += static_cast<size_t>(got);
+    const enc_reason why = enc_read_header(&st, &info, head, have, total);
+    enc_stream_release(&st);
+    return why;
+}
+
 // Reads and checks the container in `in` (named in_path) in one pass,
 // deciphering its payload piece by piece into `payload` (which may drop
 // it).  The first `have` bytes of the container may already have been
@@ -513,21 +534,12 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
     // stream of zeros, say) is refused at once.
     if (s.data_sized && !in.size_known()) {
         uint8_t head[ENC_MAX_HEADER_LEN];
-        if (have > 0)
-            memcpy(head, first, have);
-        const ssize_t got = in.read(head + have, sizeof head - have);
-        if (got < 0)
-            err(1, "%s", in_path);
-        have += static_cast<size_t>(got);
-        // The header's checks, with a 256-entry table for the payload in
-        // place of one of the claimed size.
         enc_info probe{};
         probe.key = key.c_str();
         enc_stream st;
-        const enc_reason why = enc_read_header(&st, &probe, head, have, -1);
+        const enc_reason why = probe_header(in, in_path, first, have, head, probe, -1, st);
         if (why != ENC_OK)
             fail(in_path, container_reason(why, st));
-        enc_stream_release(&st);
         const uint64_t own = st.header_len + uint64_t{st.data_length} + 4;
         spool_input(in, in_path, buf.p, own, false, head, have);
         have = 0;
@@ -673,21 +685,11 @@ int info_keyless(const settings &s, velkor_io::input &in, const char *path, cons
                  size_t have)
 {
     uint8_t head[ENC_MAX_HEADER_LEN];
-    memcpy(head, first, have);
-    const ssize_t n = in.read(head + have, sizeof head - have);
-    if (n < 0)
-        err(1, "%s", path);
-    have += static_cast<size_t>(n);
-
-    // The library's header checks key the payload's cipher when they pass:
-    // a stand-in key and a 256-entry table, released at once, since nothing
-    // is deciphered here.
-    enc_info info{};
-    info.key = "-";
     enc_stream st;
     const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
-    const enc_reason why = enc_read_header(&st, &info, head, have, total);
-    enc_stream_release(&st);
+    enc_info info{};
+    info.key = "-"; // nothing is deciphered here: a stand-in does
+    const enc_reason why = probe_header(in, path, first, have, head, info, total, st);
     if (why == ENC_NOT_CONTAINER)
         fail(path, "neither a tagged file nor a container");
     if (why == ENC_NO_MEMORY)
@@ -741,7 +743,7 @@ int info_keyless(const settings &s, velkor_io::input &in, const char *path, cons
         const std::string in_file = !have_held               ? "-"
                                     : have_d && held == whole ? "all of it"
                                                               : std::to_string(held) + " bytes of it";
-        const std::string verdict = ok ? "not checked: a key is needed (-k KEY or -K KEYFILE)"
+        const std::string verdict = ok ? "not checked: a key is needed (-k KEY, -K KEYFILE or --key-env NAME)"
                                        : "FAILED (" + reason + ")";
         printf("kind:            container\n"
                "magic:           %s\n"
