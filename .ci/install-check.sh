@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Install a build into a temporary prefix and use it the way others will:
 # check that every installed file is there, build a C program through
 # pkg-config and a C++ program through find_package(velkor) against the
@@ -22,7 +23,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/bgntag bin/velkor include/velkor.h \
          share/man/man1/bgntag.1 share/man/man1/velkor.1 share/man/man3/velkor.3 \
          share/bash-completion/completions/velkor share/bash-completion/completions/bgntag \
-         share/zsh/vendor-completions/_velkor; do
+         share/zsh/vendor-completions/_velkor share/velkor/velkor.magic share/velkor/binwalk.magic; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 pc=$(find "$prefix" -name velkor.pc)
@@ -40,10 +41,15 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 export LD_LIBRARY_PATH=$libdir
 cd "$tmp"
 
-# C, through pkg-config.
+# C, through pkg-config, whose file names this prefix plainly.
 version=$(sed -n 's/^__version__ = "\([0-9.]*\)"$/\1/p' "$src/python/velkor/_version.py")
 [ -n "$version" ] && [ "$(pkg-config --modversion velkor)" = "$version" ] ||
   fail "pkg-config reports the wrong version"
+[ "$(pkg-config --variable=prefix velkor)" = "$prefix" ] ||
+  fail "velkor.pc names prefix $(pkg-config --variable=prefix velkor), not $prefix"
+# shellcheck disable=SC2046,SC2005
+[ "$(echo $(pkg-config --cflags velkor))" = "-I$prefix/include" ] ||
+  fail "pkg-config --cflags velkor: $(pkg-config --cflags velkor)"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags velkor) \
    "$src/tests/consumers/consumer.c" $(pkg-config --libs velkor) -o c-consumer
@@ -146,29 +152,40 @@ PY
       fail "prefix /usr: the package should find the library through the loader"
   fi
 
-  # pip into a virtualenv, offline, with Debian's setuptools and wheel (seen
-  # through --system-site-packages); the package then finds the installed
-  # library through the loader.
-  if "$python" -m venv --system-site-packages "$tmp/venv" >/dev/null 2>&1; then
-    # From a copy: pip builds in the tree it is given.
-    cp -R "$src/python" "$tmp/pysrc"
-    (cd "$tmp" && "$tmp/venv/bin/python" -m pip install -q --no-index --no-build-isolation \
-      --disable-pip-version-check ./pysrc) >"$tmp/pip.log" 2>&1 ||
-      { cat "$tmp/pip.log"; fail "pip install --no-build-isolation ./python into a virtualenv"; }
-    out=$(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/venv/bin/python" -c \
-      'import velkor; assert "/venv/" in velkor.__file__, velkor.__file__
+  # The README's virtualenv recipe, offline: the virtualenv's own
+  # setuptools, and wheel from Debian's python3-wheel-whl; the package then
+  # finds the installed library through the loader.  With the interpreter
+  # the build uses, and with the first python3 on PATH when that is another
+  # one (pyenv's, say), whose own site-packages has no wheel.
+  cp -R "$src/python" "$tmp/pysrc"  # pip builds in the tree it is given
+  interpreters=("$python")
+  other=$(command -v python3 || true)
+  if [ -n "$other" ] && [ "$(readlink -f "$other")" != "$(readlink -f "$python")" ]; then
+    interpreters+=("$other")
+  fi
+  n=0
+  for py in "${interpreters[@]}"; do
+    n=$((n + 1))
+    venv=$tmp/venv$n
+    "$py" -m venv "$venv" >/dev/null 2>&1 ||
+      fail "$py -m venv does not work (Debian: apt-get install python3-venv)"
+    (cd "$tmp" && "$venv/bin/pip" install -q --no-index --find-links /usr/share/python-wheels \
+        --disable-pip-version-check wheel &&
+      "$venv/bin/pip" install -q --no-index --no-build-isolation --disable-pip-version-check ./pysrc) \
+      >"$tmp/pip.log" 2>&1 ||
+      { cat "$tmp/pip.log"; fail "the README's virtualenv recipe with $py"; }
+    out=$(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$venv/bin/python" -c \
+      'import velkor; assert "/venv" in velkor.__file__, velkor.__file__
 print(velkor.__version__, velkor.untag(velkor.tag(b"ok")).decode())') ||
-      fail "import velkor from the virtualenv"
+      fail "import velkor from the virtualenv of $py"
     [ "$out" = "$version ok" ] || fail "the virtualenv's velkor says '$out'"
-    [ "$("$prefix/bin/velkor" --version)" = "velkor $version" ] || fail "velkor --version"
     # Without the library the import says what to install.
-    if msg=$(cd "$tmp" && env -u LD_LIBRARY_PATH "$tmp/venv/bin/python" -c 'import velkor' 2>&1); then
+    if msg=$(cd "$tmp" && env -u LD_LIBRARY_PATH "$venv/bin/python" -c 'import velkor' 2>&1); then
       ldconfig -p | grep 'libvelkor\.so\.0 ' >/dev/null || fail "import velkor without the library succeeded"
     else
       case $msg in *libvelkor0*) ;; *) fail "no package named when the library is missing: $msg" ;; esac
     fi
-  else
-    fail "$python -m venv does not work (Debian: apt-get install python3-venv)"
-  fi
+  done
+  [ "$("$prefix/bin/velkor" --version)" = "velkor $version" ] || fail "velkor --version"
 fi
 echo "install-check: ok ($prefix)"

@@ -1,10 +1,13 @@
+# SPDX-License-Identifier: MIT
 # Installation: both programs, both libraries, the header, the man pages, a
-# CMake package, a pkg-config file, shell completions and the Python
-# package (python/CMakeLists.txt).  Included only when VELKOR_INSTALL is on.
+# CMake package, a pkg-config file, shell completions, the signatures for
+# file(1) and binwalk and the Python package (python/CMakeLists.txt).
+# Included only when VELKOR_INSTALL is on.
 #
-# Each file belongs to a component, one per Debian package
-# (packaging/deb.cmake): lib the shared library itself, dev what one builds
-# against, tools the programs, python the Python package.
+# Each file belongs to a component (cmake --install --component), split as
+# the Debian packages are (debian/): lib the shared library itself, dev what
+# one builds against, tools the programs and what goes with them, python
+# the Python package.
 #
 #   find_package(velkor)  ->  velkor::velkor         the shared library
 #                             velkor::velkor_static  the static library
@@ -35,34 +38,28 @@ install(TARGETS velkor_static velkor_shared EXPORT velkorTargets
 install(FILES ${PROJECT_SOURCE_DIR}/lib/velkor.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
-# Man pages: as they are, or compressed where a distribution wants them so
-# (VELKOR_DEB, on in the deb preset).
-option(VELKOR_DEB "Install as a Debian package wants: man pages compressed, copyright and changelog per package" OFF)
-function(velkor_install_man page section component)
-  set(src ${PROJECT_SOURCE_DIR}/docs/${page})
-  if(VELKOR_DEB)
-    set(gz ${PROJECT_BINARY_DIR}/man/${page}.gz)
-    # -n: no name or time stamp inside, so the package builds the same twice.
-    add_custom_command(OUTPUT ${gz}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-      COMMAND gzip -9n -c ${src} > ${gz}
-      DEPENDS ${src} VERBATIM)
-    add_custom_target(man_${page} ALL DEPENDS ${gz})
-    set(src ${gz})
-  endif()
-  install(FILES ${src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
-endfunction()
-velkor_install_man(bgntag.1 1 tools)
-velkor_install_man(velkor.1 1 tools)
-velkor_install_man(velkor.3 3 dev)
+# Man pages, as they are: a distribution compresses them its own way.
+foreach(page bgntag.1 velkor.1)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${page}
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/velkor.3
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
-# Shell completions, where bash-completion and Debian's zsh look for them.
-install(FILES ${PROJECT_SOURCE_DIR}/completions/velkor.bash
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velkor COMPONENT tools)
-install(FILES ${PROJECT_SOURCE_DIR}/completions/velkor.bash
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME bgntag COMPONENT tools)
+# Shell completions, one file per command where bash-completion loads it on
+# first use, and one for zsh where Debian's zsh looks.
+foreach(cmd velkor bgntag)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/${cmd}.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${cmd} COMPONENT tools)
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/completions/_velkor
   DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tools)
+
+# Both formats for file(1) (magic(5) entries: file -m) and for binwalk
+# (its own signature format: binwalk -m).
+install(FILES ${PROJECT_SOURCE_DIR}/share/velkor/velkor.magic
+              ${PROJECT_SOURCE_DIR}/share/velkor/binwalk.magic
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/velkor COMPONENT tools)
 
 # CMake package.
 install(EXPORT velkorTargets
@@ -80,24 +77,10 @@ install(FILES
   ${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake
   DESTINATION ${VELKOR_CMAKE_DIR} COMPONENT dev)
 
-# pkg-config.  The file finds the prefix relative to its own directory, so
-# the tree stays valid when installed with `cmake --install --prefix DIR`,
-# whatever prefix was configured.  Absolute install directories are used as
-# they stand.
-set(VELKOR_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-if(IS_ABSOLUTE "${VELKOR_PC_DIR}")
-  set(VELKOR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-else()
-  file(RELATIVE_PATH rel "/prefix/${VELKOR_PC_DIR}" "/prefix")
-  string(REGEX REPLACE "/$" "" rel "${rel}")
-  set(VELKOR_PC_PREFIX "\${pcfiledir}/${rel}")
-endif()
-foreach(d LIBDIR INCLUDEDIR)
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_${d}}")
-    set(VELKOR_PC_${d} "${CMAKE_INSTALL_${d}}")
-  else()
-    set(VELKOR_PC_${d} "\${prefix}/${CMAKE_INSTALL_${d}}")
-  endif()
-endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/velkor.pc.in ${PROJECT_BINARY_DIR}/velkor.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/velkor.pc DESTINATION ${VELKOR_PC_DIR} COMPONENT dev)
+# pkg-config, with plain absolute paths as a distribution's .pc files have
+# them (pkg-config then leaves out /usr/include and the system's lib
+# folders).  The file is written when installing, for the prefix given
+# then (pkgconfig.cmake.in), so `cmake --install --prefix DIR` gets a file
+# that names DIR whatever prefix was configured.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/pkgconfig.cmake.in ${PROJECT_BINARY_DIR}/pkgconfig.cmake @ONLY)
+install(SCRIPT ${PROJECT_BINARY_DIR}/pkgconfig.cmake COMPONENT dev)

@@ -1,7 +1,8 @@
-# bash completion for velkor and bgntag.  Installed as
-# share/bash-completion/completions/velkor and .../bgntag, where
-# bash-completion loads it on first use; it needs nothing of
-# bash-completion's own functions, so `source` works as well.
+# SPDX-License-Identifier: MIT
+# bash completion for velkor.  Installed as
+# share/bash-completion/completions/velkor, where bash-completion loads it
+# on first use; it needs nothing of bash-completion's own functions, so
+# `source` works as well.  bgntag has its own file, bgntag.bash.
 
 _velkor_options()
 {
@@ -68,12 +69,4 @@ _velkor()
     _velkor_files "$cur"
 }
 
-_bgntag()
-{
-    COMPREPLY=()
-    # Two operands, IN and OUT, and nothing else.
-    ((COMP_CWORD <= 2)) && _velkor_files "${COMP_WORDS[COMP_CWORD]}"
-}
-
 complete -F _velkor velkor
-complete -F _bgntag bgntag

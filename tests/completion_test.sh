@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Sources the bash completion and checks what it offers for partial command
-# lines, in a scratch directory with a few files.
+# Sources the bash completions and checks what they offer for partial
+# command lines, in a scratch directory with a few files.
 #
-#   completion_test.sh COMPLETION_FILE
+#   completion_test.sh COMPLETION_FILE...
 set -u
-completion=$1
+completions=("$@")
+for c in "${completions[@]}"; do
+    case $c in /*) ;; *) c=$PWD/$c ;; esac
+    abs+=("$c")
+done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/velkor-completion.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 touch hello.txt hello.bgn key.txt -- -odd
 mkdir sub
 
-# shellcheck source=/dev/null
-source "$completion" || { echo "cannot source $completion"; exit 1; }
+for c in "${abs[@]}"; do
+    # shellcheck source=/dev/null
+    source "$c" || { echo "cannot source $c"; exit 1; }
+done
 
 ran=0 failed=0
 # expect 'LINE' 'WORD WORD...': the offers for LINE, the cursor at its end,

@@ -3,6 +3,7 @@ package, VELKOR_LIBRARY at the built library and VELKOR_TOOL / BGNTAG_TOOL
 at the built commands (see python/CMakeLists.txt)."""
 
 import array
+import json
 import mmap
 import os
 import resource
@@ -29,6 +30,21 @@ def velkor_tool() -> str:
 @pytest.fixture(scope="session")
 def bgntag_tool() -> str:
     return _tool("BGNTAG_TOOL")
+
+
+@pytest.fixture(scope="session")
+def tool_finds(velkor_tool: str):
+    """tool_finds(args, paths): the find objects `velkor scan --json ARGS
+    PATHS` prints, in its order (without the summary that ends each
+    image)."""
+
+    def finds(args, paths):
+        out = run(velkor_tool, "scan", "--json", *args, *map(str, paths))
+        assert out.returncode in (0, 1), out.stderr
+        objs = [json.loads(line) for line in out.stdout.splitlines()]
+        return [o for o in objs if o.get("kind") in ("tagged", "container")]
+
+    return finds
 
 
 @pytest.fixture

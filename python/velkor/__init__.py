@@ -13,6 +13,9 @@ libvelkor.so.0.
     >>> [(f.offset, f.kind, f.verified) for f in velkor.scan(b"xyz" + velkor.tag(b"abc"))]
     [(3, 'tagged', True)]
 
+velkor.scan_files(paths, key) yields the finds in files on disk as plain
+records, the members of `velkor scan --json`, for pandas or Dask.
+
 Every function takes any bytes-like object (bytes, bytearray, memoryview,
 mmap, array) and reads it in place, without copying it.  The library's
 calls run without the GIL, so threads checksum in parallel.
@@ -24,6 +27,7 @@ from ._cipher import Cipher, vcrypt
 from ._container import Container, pack, unpack
 from ._errors import ContainerError, Error, TagError
 from ._scan import Find, Scanner, scan
+from ._scan_files import scan_files
 from ._tag import tag, untag
 
 __all__ = [
@@ -40,6 +44,7 @@ __all__ = [
     "csum",
     "pack",
     "scan",
+    "scan_files",
     "tag",
     "unpack",
     "untag",

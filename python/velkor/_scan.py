@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import ctypes
 import threading
-from typing import Iterator, List, NamedTuple, Optional, Union
+from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native as n
 from ._errors import Error
@@ -193,15 +193,34 @@ def scan(data: BytesLike, key: Union[str, bytes, None] = None, data_sized: bool 
 def _scan_all(s: Scanner, data: BytesLike) -> Iterator[Find]:
     with Borrowed(data) as (p, size), s:
         base = n.address(p)
-        if n.velkor_scan_set_length(s._sc, size) != 0 or n.velkor_scan_set_passes(s._sc, 1) != 0:
-            raise MemoryError("the scanner refused the image's length")
-        start = ctypes.c_uint64(0)
-        while True:
-            at = start.value
-            while at < size and n.velkor_scan_pass_done(s._sc) != 1:
-                k = min(_PIECE, size - at)
-                yield from s._feed(base + at, k)
-                at += k
-            yield from s._finish()
-            if n.velkor_scan_next_pass(s._sc, ctypes.byref(start)) != 1:
-                break
+        yield from _passes(s, size, _PIECE, lambda at, k: (base + at, k))
+
+
+def _passes(s: Scanner, length: Optional[int], piece: int,
+            read: Callable[[int, int], Tuple[object, int]]) -> Iterator[Find]:
+    """The finds of one image in s, fed from read(offset, count), which
+    gives the address of the image's bytes from offset on and how many it
+    holds there, at most count and 0 at its end.
+
+    length: the image's size, when it can be read again: the scan then goes
+    on in passes for as long as the scanner asks, from where it asks, and
+    loses nothing to the memory limit.  None: the image is read once, in
+    order, to its end (a pipe), and what the limit drops is lost.
+    """
+    sc = s._sc
+    if length is not None and (n.velkor_scan_set_length(sc, length) != 0
+                               or n.velkor_scan_set_passes(sc, 1) != 0):
+        raise MemoryError("the scanner refused the image's length")
+    start = ctypes.c_uint64(0)
+    while True:
+        at = start.value
+        # A pass with nothing left to resolve needs no more bytes.
+        while length is None or (at < length and n.velkor_scan_pass_done(sc) != 1):
+            p, got = read(at, piece if length is None else min(piece, length - at))
+            if not got:
+                break  # an image cut short: what runs past its end is truncated
+            yield from s._feed(p, got)
+            at += got
+        yield from s._finish()
+        if length is None or n.velkor_scan_next_pass(sc, ctypes.byref(start)) != 1:
+            break
