@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross check: build the library, the programs and the tests for another
 # architecture with Debian's cross compiler, and run the whole suite under
 # qemu's user-mode emulator.

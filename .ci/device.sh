@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The device build (bare-metal Cortex-M, arm-none-eabi-gcc with newlib):
 # the test images for mps2-an385 (Cortex-M3) and mps2-an386 (Cortex-M4),
 # one per checksum kernel, and the example, each run under

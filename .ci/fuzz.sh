@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzing: build the libFuzzer targets (preset `fuzz`: clang, ASan + UBSan,
 # the library instrumented too) and run each for a bounded time, starting
 # from its committed seeds.  Any crash, sanitizer report, leak, timeout or

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The suite on a build with only the portable checksum kernels and cipher
 # paths (VELKOR_PORTABLE), so the code every CPU without the faster
 # instructions runs is built and tested on this machine too.

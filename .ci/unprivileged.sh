@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The suite as an ordinary user (uid 65534), on its own copy of the tree:
 # permission bits bind, and no test may need root to pass.  Tests that need
 # root skip and say why.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Memory check: every test program of a build (default: build/default, the
 # release build), whole, under Valgrind memcheck, following the programs the
 # tests start (bgntag, velkor) and the children they fork.  strace, which a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The browser page: the library built for WebAssembly (preset wasm), the
 # native velkor it is checked against, and the page driven in headless
 # chromium by puppeteer-core (installed into the build tree from its lock

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unless told otherwise, each benchmark program repeats every case three
 // times and interleaves the cases at random, so that a burst of load on a
 // shared machine does not land on one side of a comparison.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checksum throughput: every kernel this CPU can run, and the public
 // (dispatched) functions, on 4 KiB, 1 MiB and 64 MiB, next to zlib's crc32
 // and a plain memory read loop over the same buffer.  After the runs a table

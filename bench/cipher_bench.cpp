@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cipher speed: vcrypt_buf with 256 entries next to OpenSSL's RC4 (when the
 // build found it), vcrypt_buf with a data-sized table, and the data-sized
 // key schedule next to a straightforward version that reduces with %.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The work unpack cannot avoid on a payload, timed alone: one cipher pass
 // with a 256-entry table and one checksum pass, over a file read into
 // memory first (the reading is not timed).  bench/stream.sh compares

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Container speed on a 64 MiB payload, both table settings: encrypt_buf and
 // decrypt_buf next to the work they cannot avoid, timed side by side in each
 // round, so the ratio shows what the container itself costs on top.

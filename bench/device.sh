@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The device build's figures (bench/README.md, "On a device"): flash per
 # use and checksum kernel from the link maps, the deepest stack of each call
 # from gcc's call graphs and by painting the stack under qemu, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the scan benchmarks: planted_image VELKOR DIR MIB N writes
 # DIR/image, MIB MiB of random bytes with N tagged files and N containers
 # (payloads of 1 to 64 KiB, key "key") planted at random offsets, one in

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The Python package's checksums against the C library and zlib, in one run.
 
     python3 bench/python_bench.py [BUILD_DIR]        (default build/default)

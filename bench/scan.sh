@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # velkor scan beside velkor check, run after run in turn, with medians,
 # ratios and peak resident memory:
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner's throughput next to the CRC it is built around: a scan of
 // random bytes (with 100 tagged files and 100 containers planted) without a
 // key and with one, velkor_crc over the same bytes in the same pieces, and

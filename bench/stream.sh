@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The streaming commands on one large file, each beside the tool people
 # would use instead, run after run in turn, with medians, ratios and each
 # command's peak resident memory:

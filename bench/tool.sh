@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Time bgntag on a file in the page cache against `dd bs=4M` copying the
 # same file, run after run, and report the median times, their ratio and
 # bgntag's peak resident memory.  `dd bs=<file size>` runs too, as a

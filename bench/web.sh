@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The page's scan (WebAssembly, in headless chromium) against `velkor scan`
 # on the same image: random bytes with 50 tagged files and 50 containers
 # planted, scanned without a key, the two taken in turn.  Prints the medians

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The page's scan of IMAGE in headless chromium against `velkor scan` on
 // the same file, in turn: RUNS pairs, each the native program's wall time
 // and then the worker's time in the page, printed as one line of two

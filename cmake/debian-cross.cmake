@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What every cross-build with Debian's cross compilers shares; a
 # toolchain-ARCH.cmake sets CMAKE_SYSTEM_PROCESSOR and includes this.
 # Programs run under qemu's user-mode emulator, which CTest and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Python interpreter the package is tested with and installed for.
 #
 # Debian's python3-pytest installs for the system interpreter, which one

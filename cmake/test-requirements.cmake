@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the test suite needs beyond a compiler.  Every missing package is
 # named in one message at configure time, GoogleTest and pytest alike: a
 # suite that leaves out part of itself, or fails late for want of a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Bare-metal Arm Cortex-M with Debian's gcc-arm-none-eabi and newlib, for
 # the device build (VELKOR_DEVICE).  The CPU is chosen per target
 # (lib/device/device.cmake), since one build makes images for several.

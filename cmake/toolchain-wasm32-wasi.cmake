@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # WebAssembly for the browser page: clang's wasm32-wasi target with Debian's
 # wasi-libc, libc++ for wasm32 and lld.  Nothing of WASI is used at run time
 # beyond what the page's worker stubs out; the module is a "reactor" (no

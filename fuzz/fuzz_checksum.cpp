@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every checksum kernel the build has, against the plain one, on
 // fuzzer-chosen data, starting register and start offset; and the public
 // functions against their definition in terms of the plain kernels.

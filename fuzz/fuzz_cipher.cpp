@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyed stream cipher against a model written straight from its
 // definition, for fuzzer-chosen keys, table sizes and data:
 //  - vcrypt_buf() equals the model, in place and with dst before src too,

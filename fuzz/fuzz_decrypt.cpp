@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container reader on arbitrary bytes, with the key text and
 // data_sized_state taken from the input.  Any out-of-bounds access is a
 // sanitizer finding.  Whenever decrypt_buf() accepts:

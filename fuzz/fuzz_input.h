@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splits a fuzzer's input into the parameters a target needs.  Taking a
 // field past the end yields zeros, so every input is usable and short
 // inputs still reach the code under test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner on arbitrary images, differentially: the image fed in pieces
 // of sizes drawn from the input gives the same finds, in the same order,
 // and the same dropped count as one feed of the whole image.  Every find

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The piecewise readers against the one-shot ones, with the input cut into
 // pieces as reads from a file or a pipe would cut it.  The same bytes are
 // read both as a container and as a tagged file.

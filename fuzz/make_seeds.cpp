@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus in fuzz/corpus/: a few inputs per target, each a
 // case worth starting from.  Run from the source tree after changing the
 // targets' input layout:  build/fuzz/fuzz/make_seeds fuzz/corpus

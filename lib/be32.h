@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Big-endian 32-bit fields, as both file formats store them.  Byte by byte,
 // so no alignment is needed and the host's byte order never shows.
 // Internal to the project: not installed.

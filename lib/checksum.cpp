@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two 32-bit checksums: the cksum(1) CRC and the sign-extending
 // reflected CRC register update.  This file holds the public entry points,
 // nothing else: they run the kernels that checksum_choice.cpp binds at run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-time choice of checksum kernel on a host, nothing else: the list
 // of kernels this build has, and the two kernels the public functions in
 // checksum.cpp run.  The plain, portable and device kernels are in

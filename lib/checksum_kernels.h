@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // checksum_kernels.h - every checksum kernel the library contains, for the
 // dispatcher in checksum_choice.cpp and for tests, fuzzers and benchmarks that must
 // reach kernels the running CPU would not be given.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain and portable checksum kernels, for any CPU: the definitions
 // (byte and bit at a time), slicing-by-16 with its tables, the sign tables
 // of the portable csum, the sign correction every faster csum kernel

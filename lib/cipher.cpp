@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyed RC4-type stream cipher.  The table has N entries: 256 gives
 // RC4 itself; a data-sized table gives the variant stored containers use.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keying the cipher from a key text, as vcrypt_buf() does, for the
 // container's piecewise reader and writer.  Internal: not installed.
 #ifndef VELKOR_CIPHER_KEY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cipher_model.h - the keyed stream cipher exactly as defined, every "mod"
 // written as %, with none of cipher.cpp's fast paths: the model the cipher
 // tests and the fuzzer check the library against.  Internal: not installed,

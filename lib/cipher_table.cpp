@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cipher's tables on a host: one allocation each, from the heap.
 #include "cipher_table.h"
 

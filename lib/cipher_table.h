@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a cipher context's table comes from, and what the generator may
 // assume about its stack.  The host's answers are in cipher_table.cpp (the
 // heap), a device's in device/cipher_table.cpp (the context's own table for

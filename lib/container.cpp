@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The encrypted container: a magic, a plain key byte, then a label, a
 // sublabel and a payload, each enciphered and preceded by its BE32 length,
 // and a BE32 checksum of the plaintext payload.

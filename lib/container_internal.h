@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container reader's steps that the scanner takes one at a time.
 // Internal: not installed.
 #ifndef VELKOR_CONTAINER_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC combination.
 //
 // velkor_crc's register runs most significant bit first from zero: reading

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC combination for velkor_crc's register: the register over A || B from
 // the registers over A and B and the length of B, without reading A or B
 // again.  Shared by the tagged-file header (tag.cpp) and the scanner

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-file helpers: size, read and write a file by path through stdio.
 #include "velkor.h"
 

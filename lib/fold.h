@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fold.h - CRC folding with carry-less multiplication: one template for
 // both checksums, every vector width and every architecture.  Each
 // architecture supplies its vector operations (x86/vec.h, arm/vec.h) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner: every tagged file and container inside a larger image, found
 // in one pass over it, whatever the pieces it arrives in.
 //

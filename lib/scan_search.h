@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner's search for starts, one per vector width, for scan.cpp and
 // for the test that holds each against the others.  Internal: not installed.
 #ifndef VELKOR_SCAN_SEARCH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tagged-file format: a 20-byte header in front of a payload, laid out
 // in tag_internal.h.  This file and that header are the only places that
 // know the layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tagged-file layout, for tag.cpp and for the scanner, which tests a
 // header at every start it finds and so needs the test inline.  Internal:
 // not installed.

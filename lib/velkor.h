@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * velkor.h - the velkor library: two 32-bit checksums, a keyed RC4-type
  * stream cipher, an encrypted container and whole-file helpers.

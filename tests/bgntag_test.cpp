@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the built bgntag binary.
 #include "testutil.h"
 #include "velkor.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C program includes the public header and links the shared library. */
 #include "velkor.h"
 

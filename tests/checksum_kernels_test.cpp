@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every checksum kernel in the build against the plain algorithms, on the
 // CPU features this machine has.  Kernels the CPU cannot run are skipped
 // with a message, so a machine without AVX-512 still checks the rest.

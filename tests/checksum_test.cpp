@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "known_answers.h"
 #include "testutil.h"
 #include "velkor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cipher_model.h"
 #include "known_answers.h"
 #include "testutil.h"

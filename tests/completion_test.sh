@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sources the bash completions and checks what they offer for partial
 # command lines, in a scratch directory with a few files.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults injected into bgntag and the whole-file helpers: a full device, a
 // file-size limit reached part-way through a write, permission bits that
 // forbid reading or creating, and a file that reports more bytes than it

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Golden values for golden_test.cpp, from an independent model of both
 formats, the two checksums and the cipher written from their definitions.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Known outputs compared byte for byte with fixed expected bytes: checksums,
 // keystreams, containers and a tagged file.  Both formats are big-endian on
 // the wire whatever the host, so on a big-endian host (the s390x build runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names that someone else controls.  Links, files and FIFOs planted in a
 // sticky directory by another user, another user's directories and the
 // links in them, set-id bits through a second hard link, a link swapped

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor info through the program: a container described from its header
 // alone when no key is given, the edges of a tagged file's description,
 // and labels shown by one quoting rule in info and scan alike.

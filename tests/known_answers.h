@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // known_answers.h - the library's known answers, one copy for every test
 // that checks them: the host's GoogleTest programs (golden_test.cpp and
 // others) and the device test images run under qemu (tests/device/), so

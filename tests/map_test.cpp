@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor scan --map, read back with Python's XML parser: where each find
 // is drawn, which row it sits on, how an image crowded with finds is
 // summed up, and where one image's drawing ends and the next begins.  The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How both programs write their outputs, under hostile and failing
 // conditions: a name swapped under them, no free inodes, a read-only
 // directory, a dangling link, a file-size limit, set-id bits, standard

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * An LD_PRELOAD shim for the scan tests: it disturbs the reads of one file,
  * to show what velkor does with an image that fails or changes part-way.

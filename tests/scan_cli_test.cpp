@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor scan through the built program: images assembled from what bgntag
 // and velkor pack write, with the finds' offsets known from the assembly.
 // JSON and the SVG map are read back with Python's own parsers, so output

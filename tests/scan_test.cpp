@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scan_search.h"
 #include "testutil.h"
 #include "velkor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksums reach their kernels through GNU indirect functions, which
 // in a fully static program the C library binds itself, early in start-up.
 // This program is linked fully static, position-independent and not, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor's commands read their input once, a piece at a time, from files
 // and pipes alike: the bytes must not depend on which, must equal what
 // bgntag and the one-shot library functions give, and memory must not grow

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crc_combine.h"
 #include "known_answers.h"
 #include "testutil.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by the tests: scratch directories, whole-file I/O
 // and running a program with its output captured.
 #pragma once

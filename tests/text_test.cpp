@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How names and labels are shown: one line per name whatever its bytes,
 // printable UTF-8 kept readable, a label never read as two fields,
 // nothing lost in JSON.

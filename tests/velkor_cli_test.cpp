@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the built velkor binary (and bgntag, to make tagged files).
 // Containers it writes are read back with the library itself, so a fault
 // shared by pack and unpack cannot hide behind a round trip.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bgntag <in> <out>: write <out> as a 20-byte "bgn" header followed by the
 // bytes of <in>.  The header holds the total length and the cksum-style CRC
 // of the whole tagged file, taken while the CRC field is zero.

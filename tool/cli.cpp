@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor's command line: the command table, options, usage and help, and
 // the key.
 #include "cli.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cli.h - velkor's command line: which commands there are, the options each
 // takes, usage and help.  A bad command line ends the program with status 2.
 #pragma once

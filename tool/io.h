@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // io.h - the programs' door to the file system: inputs read in pieces,
 // outputs written safely.  The parts live in tool/io/: walk.cpp (names and
 // the rules of trust), output.cpp, input.cpp and signals.cpp.

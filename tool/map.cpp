@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SVG picture of `velkor scan --map`; see map.h.
 //
 // Sizes are chosen for a page 1,200 pixels wide: 11-pixel monospace for

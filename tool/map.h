@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // map.h - a picture of scanned images: an SVG document with one band per
 // image and one span per find, for `velkor scan --map`.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor scan: every tagged file and container inside each image, found by
 // the library's scanner, shown as lines or JSON, written out with --extract
 // and --carve, and drawn with --map.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_cmd.h - `velkor scan`: tagged files and containers inside images.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // text.h - showing file names and labels to people and to JSON.
 //
 // Names and labels are bytes, not necessarily UTF-8, and may hold control

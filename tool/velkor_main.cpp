@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor: the library on the command line.  Checks, untags and tags tagged
 // files, and writes, reads and describes encrypted containers.
 //

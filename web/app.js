@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The page: hands files to the worker and shows what the library found.
 // No byte of a file is read here; the worker does all of it.
 'use strict';

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * velkor_web.c - the few entry points the page's worker calls in the
  * WebAssembly build of the library.

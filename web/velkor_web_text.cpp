@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkor_web_text.cpp - labels and names for the page, by the command's own
 // rules (tool/text.cpp): the page shows a label as `velkor info` prints it
 // and writes JSON strings as `velkor scan --json` does, byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The page's worker: every look at a file's bytes happens here, through the
 // library built for WebAssembly, so the page stays responsive on large
 // files.  Each job runs on a fresh instance of the module: a job that ran

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device figures, measured on the device under qemu (bench/device.sh
 // runs it with -icount shift=0, where every instruction advances the
 // virtual clock by one nanosecond):

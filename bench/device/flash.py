@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Flash that a program's use of the library costs: the sizes of the
 library's input sections (code, constant tables, initialised data) that
 the linker kept, read from the program's map file.

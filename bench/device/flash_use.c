@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Programs that use one part of the device build each, for the flash
  * figures: bench/device/flash.py sums what the linker kept of the library

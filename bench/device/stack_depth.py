@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The deepest stack of each named function of the device build, from the
 call graphs and frame sizes that gcc writes with -fcallgraph-info=su (one
 .ci file beside each object of lib/device/device.cmake's libraries).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The WebAssembly system of cmake/toolchain-wasm32-wasi.cmake: no shared
 # libraries, executables are .wasm modules.
 include(Platform/Generic)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * check_image.c - what a bootloader does before it boots or flashes an
  * image: check the tagged image's header, length and CRC with velkor's

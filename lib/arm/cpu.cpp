@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ARM64 CPU features, from the hardware capabilities the kernel reports.
 #include "arm/kernels.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ARM64 folding kernels, PMULL over 128-bit NEON vectors, for both
 // checksums.  Built with the crypto extension enabled (see
 // lib/CMakeLists.txt): entered only when AT_HWCAP reports PMULL.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // arm/kernels.h - the ARM64 folding kernels and the reading of the CPU's
 // hardware capabilities, for the dispatcher in checksum_choice.cpp.
 #ifndef VELKOR_ARM_KERNELS_H

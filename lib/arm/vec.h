@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // arm/vec.h - the vector operations fold.h asks for, on 128-bit NEON
 // vectors with PMULL.  Include only from a source built with the crypto
 // extension.

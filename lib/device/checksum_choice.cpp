@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksum kernels of a device build, chosen when it is built, in
 // place of the host's run-time choice (checksum_choice.cpp): there is one
 // CPU, known in advance, and flash is the cost that counts.  CMake's

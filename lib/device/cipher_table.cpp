@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cipher's tables on a device.  A table of up to 256 entries (RC4's,
 // and every data-sized one of a label, a sublabel or a short payload) is
 // the context's own (vcrypt_state.table), so the caller decides where it

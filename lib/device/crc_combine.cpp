@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC combination on a device: the same two functions as crc_combine.cpp,
 // without its 8 KiB of tables.  The product is the bitwise one, and x^(8n)
 // comes by square-and-multiply from x^8 over the bits of n: at most 64

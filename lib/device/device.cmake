@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The device build of the library: the sources it shares with the host
 # (velkor_common_sources), and this folder's files in place of the host's
 # run-time kernel choice, heap tables and 8 KiB combination tables.  No

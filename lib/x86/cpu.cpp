@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // x86 CPU features, asked of cpuid through the compiler's run-time
 // support (built without any extra instruction set, so it runs anywhere).
 #include "checksum_kernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 128-bit x86 folding kernels.  Built with -mpclmul -msse4.1 (see
 // lib/CMakeLists.txt): entered only on CPUs that have both.
 #include "x86/kernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 512-bit x86 folding kernels.  Built with AVX-512 F/BW/VL and
 // VPCLMULQDQ enabled (see lib/CMakeLists.txt): entered only on CPUs that
 // have them.  Buffers too short for four 512-bit accumulators go to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // x86/kernels.h - the x86 folding kernels, for the dispatcher and the
 // kernel table in checksum_choice.cpp.  Each lives in a source compiled for the
 // instructions it uses; call one only on a CPU whose cpu_features() has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // x86/vec.h - the vector operations fold.h asks for, at 128 bits (SSE with
 // PCLMULQDQ) and, where the including source is built for it, at 512 bits
 // (AVX-512 with VPCLMULQDQ).  Include only from a source built with those

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared fixtures.  CTest runs these files with PYTHONPATH at the source
 package, VELKOR_LIBRARY at the built library and VELKOR_TOOL / BGNTAG_TOOL
 at the built commands (see python/CMakeLists.txt)."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """crc, Crc and csum: values against cksum(1), the written formats and a
 bit-by-bit model, pieces, and every kind of bytes-like input."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vcrypt and Cipher: RC4 vectors, agreement with each other, keystream
 across calls, table sizes, closing, and the refusals."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """pack and unpack: round trips, the same bytes as the velkor command in
 both directions, the reasons for every refusal, and the caller's buffer."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package as installed code sees it: its version is the command's, and
 a missing library is reported with what to install."""
 

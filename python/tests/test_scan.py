@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """scan and Scanner: what the library's scanner reports, as Find records;
 pieces never change the finds; the default keeps what `velkor scan` prints."""
 

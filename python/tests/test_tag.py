@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tag and untag against the written format, bgntag and `velkor check`."""
 
 import mmap

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """velkor for Python: the library's checksums, cipher, tagged files and
 encrypted containers, and a scanner for both inside larger images, over
 libvelkor.so.0.

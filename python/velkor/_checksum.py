@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The two checksums the formats store: velkor_crc and velkor_csum."""
 
 from __future__ import annotations

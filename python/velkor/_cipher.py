@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The keyed stream cipher: vcrypt_buf in one call, or a Cipher object over
 vcrypt_init / vcrypt_process / vcrypt_finish for data in pieces."""
 

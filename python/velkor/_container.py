@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The encrypted container, written and read by the library's piecewise
 calls (enc_write_* and enc_read_*), which own its layout and its checks."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Checks shared by the cipher and the container on their arguments."""
 
 from __future__ import annotations

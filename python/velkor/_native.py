@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The shared library, its prototypes, and borrowing the memory of bytes-like
 objects for the length of one call.
 

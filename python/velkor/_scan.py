@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding tagged files and containers inside a larger image, through the
 library's streaming scanner (velkor_scan_*), which owns the search, the
 checks and the order of the finds."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tagged files: a header the library builds and checks, then the payload
 unchanged.  The reasons are the velkor command's (`velkor check`) word for
 word, made from the same fields of velkor_tag_info."""

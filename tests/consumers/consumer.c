@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A C program built against an installed velkor through pkg-config alone:
  * it writes a container, stores it with the file helpers, reads it back and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device build's known answers, run on the device itself (under qemu,
 // on mps2-an385 and mps2-an386, one image per checksum kernel): the same
 // tables as the host's tests (known_answers.h), then the tagged-file

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The application's CRC kernel for the images built with
  * VELKOR_DEVICE_CRC=external: where a hardware CRC unit would be, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs, read from the start to their end in pieces; nameless spool
 // files; whole reads.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the parts of tool/io share and nothing else sees: descriptors held
 // for a scope, the walk of an output's name, the temporary file that a
 // signal must remove, and whole writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Outputs: where the walk of a name ends, what may be written there, and
 // the temporary file that replaces a regular file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cleanup at the end of the program: the one temporary file an output may
 // have beside its target is removed by exit() and by every signal that
 // would end the program.

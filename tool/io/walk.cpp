@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walk of an output's name, one component at a time, each opened with
 // O_PATH|O_NOFOLLOW relative to the directory before it, so the file that
 // is checked is the file that is written: no name is looked up twice and

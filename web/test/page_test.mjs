@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The page in a real browser: files dropped, picked and chosen from the
 // keyboard, what it shows held against `velkor info` and `velkor scan`,
 // every saved file and the findings compared byte for byte, the worker

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # mps2_image(NAME LIBRARY SOURCES...): a program for qemu's MPS2 boards,
 # linked with the start-up code and memory map here, newlib's semihosting
 # (standard output and the exit status reach the host) and LIBRARY, a

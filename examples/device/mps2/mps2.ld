@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Memory of the MPS2 boards as qemu emulates them: 4 MiB at 0 where the
  * code and constant data go (the "flash"), 4 MiB of RAM at 0x20000000.

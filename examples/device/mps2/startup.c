@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Start-up for the MPS2 boards qemu emulates (mps2-an385, Cortex-M3, and
  * mps2-an386, Cortex-M4): the vector table the core reads at reset, then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A C++ program built against an installed velkor through find_package
 // alone: a container round trip through a file, checked field by field.
 #include <velkor.h>
