@@ -94,6 +94,18 @@ const char *address_limit_unusable()
 #endif
 }
 
+const char *top_signals_reserved()
+{
+#if defined(VELKOR_CROSS)
+    return "an emulator keeps the highest real-time signals";
+#else
+    const char *preload = getenv("LD_PRELOAD");
+    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr)
+        return "Valgrind keeps the highest real-time signal";
+    return nullptr;
+#endif
+}
+
 bool sanitized()
 {
 #if defined(VELKOR_SANITIZE)

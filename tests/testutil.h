@@ -93,6 +93,11 @@ const char *address_limit_unusable();
 // way.
 bool sanitized();
 
+// Why the programs under test cannot be sent the highest real-time
+// signals: an emulator (qemu's user mode) and Valgrind keep them for
+// themselves.  Null when they can.
+const char *top_signals_reserved();
+
 // In a child: limit the address space to `most` bytes, where that means
 // anything (see above).
 void limit_address_space(uint64_t most);
