@@ -94,16 +94,21 @@ const char *address_limit_unusable()
 #endif
 }
 
-const char *top_signals_reserved()
+const char *signal_not_as_the_kernels(int sig)
 {
 #if defined(VELKOR_CROSS)
-    return "an emulator keeps the highest real-time signals";
+    if (sig == SIGRTMAX)
+        return "an emulator keeps the highest real-time signals";
 #else
     const char *preload = getenv("LD_PRELOAD");
-    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr)
-        return "Valgrind keeps the highest real-time signal";
-    return nullptr;
+    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr) {
+        if (sig == SIGRTMAX)
+            return "Valgrind keeps the highest real-time signal";
+        if (sig == SIGSTKFLT)
+            return "Valgrind ignores SIGSTKFLT by default";
+    }
 #endif
+    return nullptr;
 }
 
 bool sanitized()

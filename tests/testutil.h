@@ -93,10 +93,11 @@ const char *address_limit_unusable();
 // way.
 bool sanitized();
 
-// Why the programs under test cannot be sent the highest real-time
-// signals: an emulator (qemu's user mode) and Valgrind keep them for
-// themselves.  Null when they can.
-const char *top_signals_reserved();
+// Why signal `sig`, sent to a program under test, cannot end it as the
+// kernel would: an emulator (qemu's user mode) and Valgrind keep the
+// highest real-time signal for themselves, and Valgrind ignores SIGSTKFLT
+// where the kernel's default ends the process.  Null when it can.
+const char *signal_not_as_the_kernels(int sig);
 
 // In a child: limit the address space to `most` bytes, where that means
 // anything (see above).
