@@ -14,8 +14,10 @@ cmake --build --preset fuzz -j "${JOBS:-2}" >/dev/null
 
 out=build/fuzz
 mkdir -p "$out/findings"
-failed=0
-for target in decrypt cipher checksum stream scan; do
+# One target for its time; its report goes to $out/NAME.report, and
+# NAME.failed marks a finding.
+fuzz_one() {
+  local target=$1 max_len corpus log status=0
   case $target in
     checksum) max_len=16384 ;; # several blocks of the widest kernel
     scan) max_len=8192 ;;      # several finds, nested, across many pieces
@@ -24,18 +26,41 @@ for target in decrypt cipher checksum stream scan; do
   corpus=$out/corpus-$target
   mkdir -p "$corpus"
   log=$out/fuzz_$target.log
-  status=0
   "$out/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=$max_len -timeout=10 \
     -print_final_stats=1 -artifact_prefix="$out/findings/$target-" \
     "$corpus" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
-  if [ $status -eq 0 ]; then
-    echo "fuzz_$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | sed 's/^#[0-9]*[[:space:]]*DONE[[:space:]]*//')"
-    grep '^stat::' "$log" | sed 's/^/  /'
+  {
+    if [ $status -eq 0 ]; then
+      echo "fuzz_$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | sed 's/^#[0-9]*[[:space:]]*DONE[[:space:]]*//')"
+      grep '^stat::' "$log" | sed 's/^/  /'
+    else
+      echo "fuzz_$target: FINDING (status $status)"
+      tail -n 60 "$log"
+      ls -l "$out/findings" | grep -- "$target-" || true
+      touch "$out/fuzz_$target.failed"
+    fi
+  } >"$out/fuzz_$target.report"
+}
+
+# A fuzzer runs on one core: the targets run side by side, one per core.
+targets=(decrypt cipher checksum stream scan)
+rm -f "$out"/fuzz_*.report "$out"/fuzz_*.failed
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "${JOBS:-2}" ]; do
+    wait -n || true
+  done
+  fuzz_one "$target" &
+done
+wait
+
+failed=0
+for target in "${targets[@]}"; do
+  if [ -f "$out/fuzz_$target.report" ]; then
+    cat "$out/fuzz_$target.report"
   else
-    echo "fuzz_$target: FINDING (status $status)"
-    tail -n 60 "$log"
-    ls -l "$out/findings" | grep -- "$target-" || true
+    echo "fuzz_$target: FAILED (the run itself stopped)"
     failed=1
   fi
+  [ ! -e "$out/fuzz_$target.failed" ] || failed=1
 done
 exit $failed

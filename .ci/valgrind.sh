@@ -44,19 +44,11 @@ print("\n".join(seen))')
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
-failed=0
-for prog in "${programs[@]}"; do
+# One test program under Valgrind; its report goes to $logs/NAME.report,
+# and NAME.failed marks a failure.
+check() {
+  local prog=$1 name t0 log status pids clean
   name=$(basename "$prog")
-  # The Python tests run the interpreter, not a program of this build (the
-  # asan preset checks the library under them).
-  case $(realpath "$prog") in
-    "$(realpath "$build")"/*) ;;
-    *) echo "valgrind: $name: skipped (not built here)"; continue ;;
-  esac
-  if file -b "$prog" | grep -Eq 'static(-pie)? linked|statically linked'; then
-    echo "valgrind: $name: skipped (statically linked)"
-    continue
-  fi
   t0=$SECONDS
   log=$logs/$name.log
   status=0
@@ -64,7 +56,7 @@ for prog in "${programs[@]}"; do
   # write their summaries.
   mkfifo "$logs/$name.fifo"
   cat "$logs/$name.fifo" >"$log" &
-  reader=$!
+  local reader=$!
   (cd "$build" && valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
      --show-leak-kinds=definite,indirect,possible \
      --errors-for-leak-kinds=none \
@@ -86,14 +78,51 @@ for prog in "${programs[@]}"; do
             if ((p in summary) && !(p in bad) && !((p in lost) && (p in started) && !(p in killed))) c++
           }
           print n, c }' "$log")
-  if [ $status -eq 0 ] && [ "$pids" -eq "$clean" ]; then
-    echo "valgrind: $name: clean, $pids processes ($((SECONDS - t0)) s)"
-    # Tests skipped here (the AVX-512 kernels, which the emulated CPU lacks).
-    grep -h '^\[  SKIPPED \] .* ms)$' "$logs/$name.out" | sed 's/^/  /' || true
-  else
-    echo "valgrind: $name: FAILED (status $status, $clean of $pids processes clean, $((SECONDS - t0)) s)"
-    cat "$logs/$name.out" "$log"
-    failed=1
+  {
+    if [ $status -eq 0 ] && [ "$pids" -eq "$clean" ]; then
+      echo "valgrind: $name: clean, $pids processes ($((SECONDS - t0)) s)"
+      # Tests skipped here (the AVX-512 kernels, which the emulated CPU lacks).
+      grep -h '^\[  SKIPPED \] .* ms)$' "$logs/$name.out" | sed 's/^/  /' || true
+    else
+      echo "valgrind: $name: FAILED (status $status, $clean of $pids processes clean, $((SECONDS - t0)) s)"
+      cat "$logs/$name.out" "$log"
+      touch "$logs/$name.failed"
+    fi
+  } >"$logs/$name.report"
+}
+
+# Valgrind runs one process at a time, and most tests keep one process
+# busy at a time, so the programs are checked side by side, one per core.
+jobs_max=${JOBS:-2}
+checked=()
+for prog in "${programs[@]}"; do
+  name=$(basename "$prog")
+  # The Python tests run the interpreter, not a program of this build (the
+  # asan preset checks the library under them).
+  case $(realpath "$prog") in
+    "$(realpath "$build")"/*) ;;
+    *) echo "valgrind: $name: skipped (not built here)"; continue ;;
+  esac
+  if file -b "$prog" | grep -Eq 'static(-pie)? linked|statically linked'; then
+    echo "valgrind: $name: skipped (statically linked)"
+    continue
   fi
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do
+    wait -n || true
+  done
+  check "$prog" &
+  checked+=("$name")
+done
+wait
+
+failed=0
+for name in "${checked[@]}"; do
+  if [ -f "$logs/$name.report" ]; then
+    cat "$logs/$name.report"
+  else
+    echo "valgrind: $name: FAILED (the check itself stopped)"
+    touch "$logs/$name.failed"
+  fi
+  [ ! -e "$logs/$name.failed" ] || failed=1
 done
 exit $failed
