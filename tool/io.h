@@ -272,4 +272,7 @@ ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset);
 // Writes all len bytes to fd, resuming after EINTR and short writes.
 bool write_all(int fd, const void *buf, size_t len);
 
+// write_all() at an offset, with pwrite(2).
+bool write_all_at(int fd, const void *buf, size_t len, uint64_t offset);
+
 } // namespace velkor_io

@@ -151,7 +151,7 @@ public:
             if (file_end_ == file_at_)
                 file_at_ = file_end_ = from;
             const uint8_t *p = buf_[older].p + (from - at_[older]);
-            if (pwrite_all(p, static_cast<size_t>(end - from), file_end_ - file_at_) != 0)
+            if (!velkor_io::write_all_at(fd_, p, static_cast<size_t>(end - from), file_end_ - file_at_))
                 return false;
             file_end_ = end;
         }
@@ -180,24 +180,6 @@ private:
         return true;
     }
 
-    int pwrite_all(const uint8_t *p, size_t len, uint64_t at)
-    {
-        while (len > 0) {
-            const ssize_t n = pwrite(fd_, p, len, static_cast<off_t>(at));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = ENOSPC;
-                return -1;
-            }
-            p += n;
-            at += static_cast<uint64_t>(n);
-            len -= static_cast<size_t>(n);
-        }
-        return 0;
-    }
-
     // Moves the last `live` bytes of the file to its start, forward a
     // piece at a time (the older piece's buffer is free once settled).
     bool compact(uint64_t dead, uint64_t live)
@@ -206,7 +188,7 @@ private:
         for (uint64_t done = 0; done < live;) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, live - done));
             if (velkor_io::read_full_at(fd_, tmp, n, dead + done) != static_cast<ssize_t>(n) ||
-                pwrite_all(tmp, n, done) != 0) {
+                !velkor_io::write_all_at(fd_, tmp, n, done)) {
                 if (errno == 0)
                     errno = EIO;
                 return false;

@@ -353,8 +353,7 @@ int run_tag(const command *cmd, const settings &s)
         if (!out.write_at(0, head, sizeof head))
             output_failed(out, out_path);
     } else {
-        if (pwrite(spool, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
-            lseek(spool, 0, SEEK_SET) != 0)
+        if (!velkor_io::write_all_at(spool, head, sizeof head, 0) || lseek(spool, 0, SEEK_SET) != 0)
             err(1, "temporary file");
         velkor_io::input whole;
         whole.adopt(spool);

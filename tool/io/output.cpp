@@ -137,6 +137,12 @@ bool write_all(int fd, const void *buf, size_t len)
     return detail::write_fully(fd, static_cast<const uint8_t *>(buf), len, nullptr);
 }
 
+bool write_all_at(int fd, const void *buf, size_t len, uint64_t offset)
+{
+    auto at = static_cast<off_t>(offset);
+    return detail::write_fully(fd, static_cast<const uint8_t *>(buf), len, &at);
+}
+
 file_id id_of_output(const char *path)
 {
     if (strcmp(path, "-") == 0)
