@@ -916,7 +916,6 @@ bool velkor_scanner::add_container(const uint8_t *h, size_t avail, uint64_t o)
     return true;
 }
 
-// The image has ended: what is still open runs past it.
 // A new pass from where the last one stopped looking: everything it held
 // has been resolved (truncate_rest() emptied the ends and the ciphers), and
 // its finds come before any of the new pass's.
@@ -928,6 +927,7 @@ void velkor_scanner::next_pass()
     finished = false;
 }
 
+// The image has ended: what is still open runs past it.
 void velkor_scanner::truncate_rest()
 {
     open_tagged = 0;

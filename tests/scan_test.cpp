@@ -65,6 +65,24 @@ bytes cat(std::initializer_list<bytes> parts)
     return r;
 }
 
+// Random bytes (fewer than `size`) with 1 to `most` tagged files and
+// containers planted at random, some with a bit flipped, the image's end
+// cut off by up to 29 bytes: finds damaged, cut and overlapping.
+bytes planted_at_random(std::mt19937 &rng, uint32_t size, uint32_t most)
+{
+    bytes image = testutil::random_bytes(rng() % size, rng());
+    for (int k = 1 + static_cast<int>(rng() % most); k > 0; k--) {
+        bytes f = rng() % 2 ? tagged(testutil::random_bytes(rng() % 200, rng()))
+                            : container(testutil::random_bytes(rng() % 200, rng()));
+        if (rng() % 4 == 0)
+            f[rng() % f.size()] ^= 0x10;
+        const size_t at = rng() % (image.size() + 1);
+        image.insert(image.begin() + static_cast<long>(at), f.begin(), f.end());
+    }
+    image.resize(image.size() - rng() % 30);
+    return image;
+}
+
 // Random bytes with no 'b', 's' or 'a', so that nothing but what a test
 // plants can start a find.
 bytes filler(size_t n, uint32_t seed)
@@ -729,16 +747,7 @@ TEST(Scan, PassesFindWhatUnboundedMemoryFinds)
     // In the random images too.
     std::mt19937 rng(91);
     for (int round = 0; round < 30; round++) {
-        bytes image = testutil::random_bytes(rng() % 400, rng());
-        for (int k = 1 + static_cast<int>(rng() % 8); k > 0; k--) {
-            bytes f = rng() % 2 ? tagged(testutil::random_bytes(rng() % 200, rng()))
-                                : container(testutil::random_bytes(rng() % 200, rng()));
-            if (rng() % 4 == 0)
-                f[rng() % f.size()] ^= 0x10;
-            const size_t at = rng() % (image.size() + 1);
-            image.insert(image.begin() + static_cast<long>(at), f.begin(), f.end());
-        }
-        image.resize(image.size() - rng() % 30);
+        const bytes image = planted_at_random(rng, 400, 8);
         velkor_scan_options u = keyed, tight = keyed;
         u.memory_limit = size_t{1} << 30;
         tight.memory_limit = 800 + rng() % 1000; // above one keyed container
@@ -910,17 +919,7 @@ TEST(Scan, PiecesNeverChangeTheFinds)
     velkor_scan_options keyed{};
     keyed.key = "secret";
     for (int round = 0; round < 30; round++) {
-        bytes image = testutil::random_bytes(rng() % 500, rng());
-        const int planted = 1 + static_cast<int>(rng() % 6);
-        for (int k = 0; k < planted; k++) {
-            bytes f = rng() % 2 ? tagged(testutil::random_bytes(rng() % 200, rng()))
-                                : container(testutil::random_bytes(rng() % 200, rng()));
-            if (rng() % 4 == 0)
-                f[rng() % f.size()] ^= 0x10;
-            const size_t at = rng() % (image.size() + 1);
-            image.insert(image.begin() + static_cast<long>(at), f.begin(), f.end());
-        }
-        image.resize(image.size() - rng() % 30);
+        const bytes image = planted_at_random(rng, 500, 6);
         for (const velkor_scan_options &o : {velkor_scan_options{}, keyed}) {
             const scan_result ref = scan(image, whole, o);
             for (uint32_t s = 0; s < 4; s++)
