@@ -14,7 +14,7 @@ cmake --build --preset fuzz -j "${JOBS:-2}" >/dev/null
 
 out=build/fuzz
 mkdir -p "$out/findings"
-# One target for its time; its report goes to $out/NAME.report, and
+# One target for its time; its report goes to $reports/NAME.report, and
 # NAME.failed marks a finding.
 fuzz_one() {
   local target=$1 max_len corpus log status=0
@@ -37,30 +37,13 @@ fuzz_one() {
       echo "fuzz_$target: FINDING (status $status)"
       tail -n 60 "$log"
       ls -l "$out/findings" | grep -- "$target-" || true
-      touch "$out/fuzz_$target.failed"
+      touch "$reports/$target.failed"
     fi
-  } >"$out/fuzz_$target.report"
+  } >"$reports/$target.report"
 }
 
 # A fuzzer runs on one core: the targets run side by side, one per core.
-targets=(decrypt cipher checksum stream scan)
-rm -f "$out"/fuzz_*.report "$out"/fuzz_*.failed
-for target in "${targets[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "${JOBS:-2}" ]; do
-    wait -n || true
-  done
-  fuzz_one "$target" &
-done
-wait
-
-failed=0
-for target in "${targets[@]}"; do
-  if [ -f "$out/fuzz_$target.report" ]; then
-    cat "$out/fuzz_$target.report"
-  else
-    echo "fuzz_$target: FAILED (the run itself stopped)"
-    failed=1
-  fi
-  [ ! -e "$out/fuzz_$target.failed" ] || failed=1
-done
-exit $failed
+. .ci/side_by_side.sh
+reports=$out/reports
+mkdir -p "$reports"
+side_by_side fuzz_one "$reports" fuzz_ decrypt cipher checksum stream scan

@@ -93,7 +93,6 @@ check() {
 
 # Valgrind runs one process at a time, and most tests keep one process
 # busy at a time, so the programs are checked side by side, one per core.
-jobs_max=${JOBS:-2}
 checked=()
 for prog in "${programs[@]}"; do
   name=$(basename "$prog")
@@ -107,22 +106,7 @@ for prog in "${programs[@]}"; do
     echo "valgrind: $name: skipped (statically linked)"
     continue
   fi
-  while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do
-    wait -n || true
-  done
-  check "$prog" &
-  checked+=("$name")
+  checked+=("$prog")
 done
-wait
-
-failed=0
-for name in "${checked[@]}"; do
-  if [ -f "$logs/$name.report" ]; then
-    cat "$logs/$name.report"
-  else
-    echo "valgrind: $name: FAILED (the check itself stopped)"
-    touch "$logs/$name.failed"
-  fi
-  [ ! -e "$logs/$name.failed" ] || failed=1
-done
-exit $failed
+. .ci/side_by_side.sh
+side_by_side check "$logs" "valgrind: " "${checked[@]}"
