@@ -27,10 +27,15 @@ foreach(t velkor_static velkor_shared)
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 endforeach()
 
-install(TARGETS bgntag velkor
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The programs are not built for Windows yet (windows-package.cmake).
+if(TARGET bgntag)
+  install(TARGETS bgntag velkor
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
 # The SONAME file and its versioned name are the runtime library; the
 # unversioned link name is only for linking, so it goes with the header.
+# On Windows the DLL is the runtime library and its import library (an
+# archive, as the static library is) is for linking.
 install(TARGETS velkor_static velkor_shared EXPORT velkorTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
@@ -38,6 +43,12 @@ install(TARGETS velkor_static velkor_shared EXPORT velkorTargets
 install(FILES ${PROJECT_SOURCE_DIR}/lib/velkor.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
+# Windows: the manuals as HTML, the licence, and a ZIP of it all, in place
+# of what only a Unix-like system uses (man pages, completions, the
+# signatures, pkg-config) below.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
+else()
 # Man pages, as they are: a distribution compresses them its own way.
 foreach(page bgntag.1 velkor.1)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/${page}
@@ -60,6 +71,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/_velkor
 install(FILES ${PROJECT_SOURCE_DIR}/share/velkor/velkor.magic
               ${PROJECT_SOURCE_DIR}/share/velkor/binwalk.magic
   DESTINATION ${CMAKE_INSTALL_DATADIR}/velkor COMPONENT tools)
+endif()
 
 # CMake package.
 install(EXPORT velkorTargets
@@ -77,6 +89,9 @@ install(FILES
   ${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake
   DESTINATION ${VELKOR_CMAKE_DIR} COMPONENT dev)
 
+if(WIN32)
+  return()
+endif()
 # pkg-config, with plain absolute paths as a distribution's .pc files have
 # them (pkg-config then leaves out /usr/include and the system's lib
 # folders).  The file is written when installing, for the prefix given

@@ -5,7 +5,25 @@
 # package, would read as a result when it is not one.
 find_package(GTest)
 set(velkor_missing)
-if(NOT GTest_FOUND)
+# No GoogleTest is installed for Windows: the Windows build compiles it
+# from the sources in Debian's googletest package, with GoogleTest's own
+# warnings rather than ours (the directory's options are what a
+# subdirectory inherits).
+if(WIN32 AND NOT GTest_FOUND)
+  set(VELKOR_GTEST_SOURCE /usr/src/googletest CACHE PATH
+      "GoogleTest's sources, built for a Windows build's tests")
+  if(EXISTS ${VELKOR_GTEST_SOURCE}/CMakeLists.txt)
+    get_directory_property(velkor_options COMPILE_OPTIONS)
+    set_directory_properties(PROPERTIES COMPILE_OPTIONS "")
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${VELKOR_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    set_directory_properties(PROPERTIES COMPILE_OPTIONS "${velkor_options}")
+    set(GTest_FOUND TRUE)
+  else()
+    list(APPEND velkor_missing googletest)
+  endif()
+elseif(NOT GTest_FOUND)
   list(APPEND velkor_missing libgtest-dev)
 endif()
 # A host interpreter cannot load a cross-built library, so a cross build

@@ -82,11 +82,17 @@ using namespace velkor_kernels;
 #define VELKOR_LOAD_FEATURES cpu_features()
 #endif
 
-extern "C" {
 // Hidden but not static: clang resolves an ifunc only to a symbol it has
-// not renamed.
-__attribute__((used, visibility("hidden"), no_sanitize("address", "undefined")))
-crc_fn velkor_resolve_crc(VELKOR_RESOLVER_PARAMS)
+// not renamed.  Windows' DLLs have no visibility: what is not exported
+// stays inside.
+#if defined(_WIN32)
+#define VELKOR_RESOLVER __attribute__((used, no_sanitize("address", "undefined")))
+#else
+#define VELKOR_RESOLVER __attribute__((used, visibility("hidden"), no_sanitize("address", "undefined")))
+#endif
+
+extern "C" {
+VELKOR_RESOLVER crc_fn velkor_resolve_crc(VELKOR_RESOLVER_PARAMS)
 {
     switch (choose_tier(VELKOR_LOAD_FEATURES)) {
 #if defined(VELKOR_HAVE_X86_KERNELS)
@@ -100,8 +106,7 @@ crc_fn velkor_resolve_crc(VELKOR_RESOLVER_PARAMS)
     }
 }
 
-__attribute__((used, visibility("hidden"), no_sanitize("address", "undefined")))
-csum_fn velkor_resolve_csum(VELKOR_RESOLVER_PARAMS)
+VELKOR_RESOLVER csum_fn velkor_resolve_csum(VELKOR_RESOLVER_PARAMS)
 {
     switch (choose_tier(VELKOR_LOAD_FEATURES)) {
 #if defined(VELKOR_HAVE_X86_KERNELS)
@@ -116,9 +121,14 @@ csum_fn velkor_resolve_csum(VELKOR_RESOLVER_PARAMS)
 }
 }
 
-#if defined(__wasm__)
-// WebAssembly has no indirect functions and only the portable kernels: the
-// resolvers' choice is known when compiling.
+#if defined(__wasm__) || defined(_WIN32)
+// No indirect functions here, so each call asks the resolver.  WebAssembly
+// has only the portable kernels: the choice is known when compiling.  On
+// Windows the resolver reads the CPU's features, which the compiler's
+// run-time support asks cpuid for once and keeps: a call costs a few loads
+// and branches, and no pointer of ours is ever written, so none can be
+// called before it is set (as a constructor-set one could, from another
+// library's constructor in a static program).
 uint32_t velkor_kernels::crc_update(uint32_t h, const uint8_t *p, size_t n)
 {
     return velkor_resolve_crc()(h, p, n);

@@ -2,7 +2,7 @@
 // The cipher's tables on a host: one allocation each, from the heap.
 #include "cipher_table.h"
 
-#if !defined(__wasm__)
+#if !defined(__wasm__) && !defined(_WIN32)
 #include <sys/mman.h>
 #endif
 
@@ -18,8 +18,10 @@ void advise_huge_pages(uint8_t *s, size_t n)
     constexpr uintptr_t huge = uintptr_t(2) << 20;
     uintptr_t lo = (reinterpret_cast<uintptr_t>(s) + huge - 1) & ~(huge - 1);
     uintptr_t hi = (reinterpret_cast<uintptr_t>(s) + n) & ~(huge - 1);
-#if defined(__wasm__)
-    // WebAssembly's memory is one flat array, with no pages to advise on.
+#if defined(__wasm__) || defined(_WIN32)
+    // WebAssembly's memory is one flat array, with no pages to advise on;
+    // Windows gives large pages only to accounts holding a privilege, and
+    // only to memory allocated for them.
     (void)lo;
     (void)hi;
 #else

@@ -1,12 +1,99 @@
 // SPDX-License-Identifier: MIT
 // Whole-file helpers: size, read and write a file by path through stdio.
+// On Windows a name is UTF-8, whatever the process's code page, and is
+// handed to the C run-time's wide-character calls as the UTF-16 name
+// Windows keeps (velkor(3)); elsewhere it is bytes, as the system takes it.
 #include "velkor.h"
 
 #include <cerrno>
 #include <cstdio>
 
+#if defined(_WIN32)
+#include "utf8.h"
+
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+#if defined(_WIN32)
+
+namespace {
+
+// `path` as UTF-16, or false with errno set: EILSEQ for bytes that are not
+// UTF-8 (utf8.h), which would otherwise name some other file, ENOMEM when
+// there is no memory for the copy.
+bool wide_name(const char *path, std::wstring &out)
+{
+    try {
+        const auto *p = reinterpret_cast<const unsigned char *>(path);
+        const size_t n = strlen(path);
+        for (size_t i = 0; i < n;) {
+            uint32_t c;
+            const size_t len = velkor::utf8_at(p, n, i, c);
+            if (len == 0) {
+                errno = EILSEQ;
+                return false;
+            }
+            i += len;
+            if (c >= 0x10000) {
+                c -= 0x10000;
+                out += static_cast<wchar_t>(0xD800 + (c >> 10));
+                out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+            } else {
+                out += static_cast<wchar_t>(c);
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+
+FILE *open_file(const char *path, bool writing)
+{
+    std::wstring name;
+    if (!wide_name(path, name))
+        return nullptr;
+    return _wfopen(name.c_str(), writing ? L"wb" : L"rb");
+}
+
+// After a failed write: remove `path` if it is a regular file (a link to
+// one included), never a device such as NUL or a pipe.  Windows' C
+// run-time cannot tell what a stream is open on without its POSIX-style
+// headers, so this asks the name.
+void remove_if_regular(const char *path)
+{
+    std::wstring name;
+    std::error_code ec;
+    if (wide_name(path, name) && std::filesystem::is_regular_file(name, ec))
+        _wremove(name.c_str());
+}
+
+} // namespace
+
+extern "C" int64_t get_file_size(const char *path)
+{
+    std::wstring name;
+    if (!wide_name(path, name))
+        return -1;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(name, ec);
+    return ec ? -1 : static_cast<int64_t>(size);
+}
+
+#else
+
+namespace {
+
+FILE *open_file(const char *path, bool writing) { return fopen(path, writing ? "wb" : "rb"); }
+
+} // namespace
 
 extern "C" int64_t get_file_size(const char *path)
 {
@@ -16,9 +103,11 @@ extern "C" int64_t get_file_size(const char *path)
     return static_cast<int64_t>(st.st_size);
 }
 
+#endif
+
 extern "C" int read_file_to_buf(const char *path, uint8_t *buf, size_t len)
 {
-    FILE *f = fopen(path, "r");
+    FILE *f = open_file(path, false);
     if (f == nullptr)
         return -1;
     // Cleared so that a file merely shorter than len leaves errno at 0.
@@ -32,7 +121,7 @@ extern "C" int read_file_to_buf(const char *path, uint8_t *buf, size_t len)
 
 extern "C" int write_buf_to_file(const char *path, const uint8_t *buf, size_t len)
 {
-    FILE *f = fopen(path, "w");
+    FILE *f = open_file(path, true);
     if (f == nullptr)
         return -1;
     errno = 0;
@@ -41,20 +130,25 @@ extern "C" int write_buf_to_file(const char *path, const uint8_t *buf, size_t le
     // file closed, so both count as the write failing.
     if (fflush(f) != 0)
         ok = false;
+#if !defined(_WIN32)
     // Ask the open stream, not the path, what was written to: a path that is
     // a link to a regular file is removed like the file itself would be,
     // while a device or FIFO (say /dev/full) must never be unlinked.
     struct stat st;
     const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+#endif
     if (fclose(f) != 0)
         ok = false;
     if (ok)
         return 0;
-    if (regular) {
-        // Leave the caller the write's error, not the removal's.
-        const int saved = errno;
+    // Leave the caller the write's error, not the removal's.
+    const int saved = errno;
+#if defined(_WIN32)
+    remove_if_regular(path);
+#else
+    if (regular)
         unlink(path);
-        errno = saved;
-    }
+#endif
+    errno = saved;
     return -1;
 }

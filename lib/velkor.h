@@ -29,7 +29,21 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+/*
+ * On Windows the library is a DLL (libvelkor-0.dll, with the import library
+ * libvelkor.dll.a) or a static library (libvelkor.a).  Code that links the
+ * static one defines VELKOR_STATIC before including this header, as the
+ * CMake target velkor::velkor_static does for those that link it; without
+ * it, the functions are imported from the DLL.  VELKOR_BUILDING_DLL is the
+ * library's own, for building the DLL.
+ */
+#if defined(_WIN32) && !defined(VELKOR_STATIC)
+#if defined(VELKOR_BUILDING_DLL)
+#define VELKOR_API __declspec(dllexport)
+#else
+#define VELKOR_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define VELKOR_API __attribute__((visibility("default")))
 #else
 #define VELKOR_API
@@ -664,6 +678,11 @@ VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers (not in the device build)                        */
 /* ------------------------------------------------------------------ */
+
+/*
+ * On Windows @path is UTF-8, whatever the code page, and a path that is
+ * not UTF-8 fails with errno EILSEQ (velkor(3) has the details).
+ */
 
 /*
  * get_file_size() - the size stat(2) reports for @path, following symbolic

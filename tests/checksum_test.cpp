@@ -35,6 +35,7 @@ TEST(Crc, KnownValues)
     EXPECT_EQ(velkor_crc(nullptr, 0), 0xFFFFFFFFu);
 }
 
+#if !defined(_WIN32) // no cksum(1): tests/CMakeLists.txt lists what Windows leaves out
 // The system's cksum is the reference: its first field for the same bytes.
 TEST(Crc, MatchesSystemCksum)
 {
@@ -53,6 +54,7 @@ TEST(Crc, MatchesSystemCksum)
         EXPECT_EQ(velkor_crc(data.data(), data.size()), want) << "length " << n;
     }
 }
+#endif
 
 // Any way of cutting the data into pieces, empty ones included, gives the
 // CRC of the whole; final() reads the state without ending it.

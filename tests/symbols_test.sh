@@ -5,13 +5,21 @@
 # line there (or a C++ name leaking out) fails here, in every build, and
 # not only in the package build where dpkg-gensymbols would stop it.
 #
-#   symbols_test.sh LIBRARY SYMBOLS_FILE
+#   symbols_test.sh LIBRARY SYMBOLS_FILE [OBJDUMP]
+#
+# A Windows DLL's exports are read from its export table with OBJDUMP (the
+# cross binutils' objdump, which knows PE).
 set -euo pipefail
-lib=$1 symbols=$2
-# readelf reads any ELF, cross builds' too; defined, global or weak.
-exported=$(readelf -W --dyn-syms "$lib" |
-  awk '$7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $4 != "SECTION" && $4 != "FILE" { sub(/@.*/, "", $8); print $8 }' |
-  sort -u)
+lib=$1 symbols=$2 objdump=${3:-objdump}
+if [ "$(head -c 2 "$lib")" = MZ ]; then
+  exported=$("$objdump" -p "$lib" |
+    sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^[[:space:]]*\[ *[0-9]*\] //p' | sort -u)
+else
+  # readelf reads any ELF, cross builds' too; defined, global or weak.
+  exported=$(readelf -W --dyn-syms "$lib" |
+    awk '$7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $4 != "SECTION" && $4 != "FILE" { sub(/@.*/, "", $8); print $8 }' |
+    sort -u)
+fi
 listed=$(sed -n 's/^ \([^@ ]*\)@Base .*/\1/p' "$symbols" | sort -u)
 if [ "$exported" != "$listed" ]; then
   echo "the library's exports and $symbols differ (< exported only, > listed only):"

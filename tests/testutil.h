@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Small helpers shared by the tests: scratch directories, whole-file I/O
-// and running a program with its output captured.
+// and running a program with its output captured.  testutil.cpp has what
+// every system runs; what needs POSIX (fork, users, device nodes, limits,
+// signals) is in testutil_posix.cpp and declared here for POSIX systems
+// only, so a test that uses it cannot be built for Windows by mistake.
+// Paths are strings: UTF-8 on Windows, bytes elsewhere.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +16,10 @@
 namespace testutil {
 
 using bytes = std::vector<uint8_t>;
+
+// A path as the tests spell it, for std::filesystem: on Windows the string
+// is UTF-8 whatever the code page (as the library takes names there).
+std::filesystem::path fs_path(const std::string &path);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class scratch_dir {
@@ -31,6 +40,22 @@ private:
 // Names of the entries in a directory, sorted.
 std::vector<std::string> entries_of(const std::string &dir);
 
+// The system's description of an error number, as err(3) prints it.
+std::string sys_msg(int err);
+
+bytes read_file(const std::string &path);
+void write_file(const std::string &path, const bytes &data);
+bool exists(const std::string &path);
+bytes random_bytes(size_t n, uint32_t seed);
+bytes to_bytes(const std::string &s);
+
+// Whether the programs under test were built with the sanitizers, whose
+// own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
+// way.
+bool sanitized();
+
+#if !defined(_WIN32)
+
 // A node for the full device (writes fail with ENOSPC) inside `dir`: a
 // private twin of /dev/full, so that a faulty build can never remove or
 // replace the system's node.  Empty where no device node can be made (not
@@ -48,15 +73,6 @@ void drop_privileges();
 // Hands a path to unprivileged_id when we are root (so a dropped child may
 // use it); does nothing otherwise.
 void give_away(const std::string &path);
-
-// The system's description of an error number, as err(3) prints it.
-std::string sys_msg(int err);
-
-bytes read_file(const std::string &path);
-void write_file(const std::string &path, const bytes &data);
-bool exists(const std::string &path);
-bytes random_bytes(size_t n, uint32_t seed);
-bytes to_bytes(const std::string &s);
 
 struct result {
     int status = -1; // exit status, or 128 + signal
@@ -88,11 +104,6 @@ int wait_for(const started &s);
 // more address space of their own.  Null when it can.
 const char *address_limit_unusable();
 
-// Whether the programs under test were built with the sanitizers, whose
-// own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
-// way.
-bool sanitized();
-
 // Why signal `sig`, sent to a program under test, cannot end it as the
 // kernel would: an emulator (qemu's user mode) and Valgrind keep the
 // highest real-time signal for themselves, and Valgrind ignores SIGSTKFLT
@@ -106,5 +117,7 @@ void limit_address_space(uint64_t most);
 // The child-side setup for a write that must fail part-way: a file-size
 // limit of `limit` bytes, with SIGXFSZ ignored so write(2) reports EFBIG.
 void limit_file_size(uint64_t limit);
+
+#endif
 
 } // namespace testutil
