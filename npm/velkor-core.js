@@ -172,6 +172,15 @@ export class Crc {
     return this;
   }
   get value() { return guarded(this.l, (l) => l.ex.vw_crc_value(this.st)); }
+  // The header of the tagged file whose payload is what was fed, from its
+  // CRC alone: the payload need not be read again.
+  tagHeader() {
+    return guarded(this.l, (l) => {
+      if (l.ex.vw_tag_build(l.buf, this.st) !== 0)
+        throw new RangeError('velkor: too large to tag (the length field has 32 bits)');
+      return l.bytes().slice(l.buf, l.buf + l.ex.vw_tag_header_len());
+    });
+  }
   close() {
     if (this.st !== 0 && !this.l.dead) this.l.ex.vw_free(this.st);
     this.st = 0;
@@ -205,16 +214,11 @@ export function tag(bytes) {
   bytes = asBytes(bytes, 'the payload');
   const c = new Crc();
   try {
-    c.update(bytes);
-    return run((l) => {
-      const hl = l.ex.vw_tag_header_len();
-      if (l.ex.vw_tag_build(l.buf, c.st) !== 0)
-        throw new RangeError('velkor: too large to tag (the length field has 32 bits)');
-      const out = new Uint8Array(hl + bytes.length);
-      out.set(l.bytes().subarray(l.buf, l.buf + hl));
-      out.set(bytes, hl);
-      return out;
-    });
+    const header = c.update(bytes).tagHeader();
+    const out = new Uint8Array(header.length + bytes.length);
+    out.set(header);
+    out.set(bytes, header.length);
+    return out;
   } finally {
     c.close();
   }

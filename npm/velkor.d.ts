@@ -120,6 +120,8 @@ export class Crc {
   constructor();
   update(bytes: Bytes): this;
   readonly value: number;
+  /** The header of the tagged file whose payload is what was fed. */
+  tagHeader(): Uint8Array;
   close(): void;
 }
 
