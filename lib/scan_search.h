@@ -38,7 +38,8 @@ size_t scan_searches(scan_search out[3]);
 // as most blocks of an image do.  A block with a hit gives its starts from
 // its 16-bit mask.  The starts too near `readable` for a whole step go 16
 // and then one at a time.  Held against the portable search by
-// npm/test/scan_search.test.mjs, and timed beside it by bench/search.sh.
+// npm/test/scan_search.test.mjs, and timed beside it by bench/search.sh;
+// which searches the scanner runs is scan_searches()'s choice.
 namespace simd128 {
 
 inline bool maybe_start(const uint8_t *p)
