@@ -28,6 +28,16 @@ const more: Find[] = sc.feed(bytes);
 const from: number | null = sc.nextPass();
 sc.close();
 
+// The declared shapes, exactly: a field widened or dropped fails here.
+type Same<A, B> = [A] extends [B] ? ([B] extends [A] ? true : false) : false;
+const kindExact: Same<Find['kind'], 'tagged' | 'container'> = true;
+const reasonExact: Same<Find['reason'], string | null> = true;
+const insideExact: Same<Find['inside'], number | null> = true;
+const checkExact: Same<ReturnType<typeof check>,
+  { ok: boolean; reason: string | null; length: number; storedCrc: number | null; computedCrc: number | null }> = true;
+const summaryExact: Same<keyof ScanSummary, 'bytes' | 'finds' | 'verified' | 'dropped' | 'passes' | 'complete'> = true;
+const streamed: Same<Awaited<ReturnType<ReturnType<typeof scanStream>['next']>>, IteratorResult<Find, any>> = true;
+
 // @ts-expect-error pack needs a label
 pack(bytes, { key: 'k' });
 // @ts-expect-error the magic is one of two
@@ -35,4 +45,5 @@ pack(bytes, { key: 'k', label: 'l', magic: 'other' });
 // @ts-expect-error a find's kind is one of two
 const k: 'other' = first!.kind;
 
-export { n, why, stored, payload, label, inside, summary, stream, more, from, k };
+export { n, why, stored, payload, label, inside, summary, stream, more, from, k, kindExact, reasonExact, insideExact,
+         checkExact, summaryExact, streamed };
