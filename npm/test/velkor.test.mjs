@@ -249,3 +249,20 @@ test('texts by the command\'s rules', () => {
   assert.equal(velkor.plainText(Uint8Array.of(0x61, 0xFF, 0x1B, 0x5C)), 'a\\xff\\x1b\\\\');
   assert.equal(velkor.jsonString(Uint8Array.of(0x61, 0xFF, 0x22, 0x0A)), '"a\uFFFD\\"\\n"');
 });
+
+test('running out of memory throws, and the next call starts afresh', async () => {
+  // A data-sized container claiming a payload of 4 GiB less 1 MiB: its
+  // table is keyed when found, and cannot be had in a 32-bit module, so
+  // the allocation fails at once (nothing is touched) and stops the module.
+  const box = velkor.pack(new Uint8Array(100), { key: 'k', label: 'l', dataSized: true });
+  const h = box.length - 100 - 4;
+  const huge = box.slice(0, h + 1000);
+  new DataView(huge.buffer).setUint32(h - 4, 0xFFF00000);
+  const before = new velkor.Scanner();
+  await assert.rejects(async () => {
+    for await (const f of velkor.scanStream([huge], { key: 'k', dataSized: true, memoryLimit: 2 ** 32 })) void f;
+  }, /ran out of memory/);
+  assert.throws(() => before.feed(new Uint8Array(10)), /stopped during an earlier call/);
+  assert.equal(velkor.crc(Buffer.from('abc')), 0x48AA78A2);
+  assert.equal(velkor.scan(box, { key: 'k', dataSized: true })[0].verified, true);
+});
