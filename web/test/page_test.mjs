@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page in a real browser: files dropped, picked and chosen from the
-// keyboard, what it shows held against `velkor info` and `velkor scan`,
+// keyboard, the page used without a mouse (focus moves, what is said, the
+// buttons' names), a kept key, cancelled scans, a 320 px screen, what it
+// shows held against `velkor info` and `velkor scan`,
 // every saved file and the findings compared byte for byte, the worker
 // held to the page's content security policy, and every request checked
 // to stay on the page's own origin.  The page is served as its README says,
