@@ -60,17 +60,24 @@ async function run(job, blob, extra = {}) {
     if (waiting.size === 0) {
       $('progress-text').textContent = '';
       $('cancel').hidden = true;
+      // A data-sized table is as large as its payload, and the module's
+      // memory never shrinks: the worker that held one is replaced.
+      if (extra.dataSized) recycle();
     }
   });
+}
+
+function recycle() {
+  worker.then((w) => w.terminate());
+  start();
 }
 
 // Ends whatever the worker is doing (a button, or Escape while it works).
 function cancel() {
   if (waiting.size === 0) return;
-  worker.then((w) => w.terminate());
   for (const job of waiting.values()) job.reject(new Cancelled('cancelled'));
   waiting.clear();
-  start();
+  recycle();
   $('cancel').hidden = true;
   $('progress-text').textContent = '';
   say('Cancelled.');

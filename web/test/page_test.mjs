@@ -297,13 +297,20 @@ try {
   await page.goto(origin + '/', { waitUntil: 'networkidle0' });
   check(await page.$eval('#private', (p) => /never leave/.test(p.textContent)), 'the page says that files stay on it');
 
-  // Garbage collection in the worker every few milliseconds, all through:
-  // a read the worker does not hold on to would be collected and its job
-  // left waiting for ever.
+  // Garbage collection in the worker every few milliseconds, all through
+  // (in every worker: the page replaces its worker after a cancel or a
+  // data-sized key): a read the worker does not hold on to would be
+  // collected and its job left waiting for ever.
+  let collecting = true;
+  const collect = (w) => w.evaluate((on) => {
+    clearInterval(self.collecting);
+    if (on) self.collecting = setInterval(() => gc(), 3);
+  }, collecting).catch(() => {}); // a worker ended meanwhile
+  page.on('workercreated', collect);
   await section('collecting garbage in the worker', async () => {
     const t0 = Date.now();
     while (page.workers().length === 0 && Date.now() - t0 < 10000) await new Promise((r) => setTimeout(r, 50));
-    await page.workers()[0].evaluate(() => { self.collecting = setInterval(() => gc(), 3); });
+    await Promise.all(page.workers().map(collect));
   });
 
   // The worker runs under the page's policy: nothing of another origin,
@@ -738,8 +745,8 @@ try {
   // The collections above are stopped meanwhile: they load the machine,
   // not the page.
   async function longestPause(act) {
-    const w = page.workers()[0];
-    await w.evaluate(() => clearInterval(self.collecting));
+    collecting = false;
+    await Promise.all(page.workers().map(collect));
     await page.evaluate(() => {
       window.longest = 0;
       let last = performance.now();
@@ -752,7 +759,8 @@ try {
     try {
       await act();
     } finally {
-      await w.evaluate(() => { self.collecting = setInterval(() => gc(), 3); });
+      collecting = true;
+      await Promise.all(page.workers().map(collect));
     }
     return page.evaluate(() => { clearInterval(window.ticker); return window.longest; });
   }
