@@ -267,6 +267,7 @@ function taggedCard(file, t) {
   if (t.reason === 0) {
     const name = findName(baseName(file), 0, 'payload');
     kids.push(el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                             'aria-label': 'Save payload of this tagged file',
                              on: { click: () => save(file.slice(t.headerLength), name) } }, 'Save payload'));
   } else if (t.reason === 5) {
     kids.push(el('p', { class: 'note' }, 'The payload is not offered: it does not match its CRC.'));
@@ -311,6 +312,7 @@ function containerCard(file, c) {
       ]),
       verdict('ok', 'Sound: the key fits and the payload matches its checksum.'),
       el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                     'aria-label': 'Save payload of this container',
                      on: { click: () => save(o.payload, name) } }, 'Save payload'));
   }
   return kids;
@@ -331,6 +333,7 @@ function keyForm(file, opens, key) {
   };
   keep.addEventListener('change', keepNow);
   const reveal = el('button', { type: 'button', id: 'key-show', class: 'small quiet', 'aria-pressed': 'false',
+                                'aria-label': 'Show the key',
                                 on: { click: () => {
                                   const showing = input.type === 'text';
                                   input.type = showing ? 'password' : 'text';
