@@ -7,19 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for pkg in cmake ninja-build g++ clang-14 lld-14 wasi-libc libc++-14-dev-wasm32 \
-           libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 chromium nodejs; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need+=("$pkg")
-done
-# Debian's nodejs comes without npm; other builds of it bring their own.
-command -v npm >/dev/null || need+=(npm)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "web: installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+. .ci/browser_deps.sh
+browser_deps web
 
 jobs=${JOBS:-2}
 cmake --preset wasm >/dev/null

@@ -25,7 +25,7 @@ trap 'rm -rf "$dir"' EXIT
 planted_image "$velkor" "$dir" "$mib" 50
 img=$dir/image
 
-cp bench/web_bench.mjs build/web-test/
+cp bench/web_bench.mjs bench/web_page.mjs build/web-test/
 node build/web-test/web_bench.mjs "$site" "$img" "$runs" "$velkor" > "$dir/times"
 # Medians of each column, and of the ratio within each pair.
 awk -v m="$mib" '
@@ -37,6 +37,6 @@ awk -v m="$mib" '
   END {
     a = median(nat, n); b = median(pg, n)
     printf "velkor scan: %.0f ms (%.0f MiB/s)\n", a, m * 1000 / a
-    printf "page scan:   %.0f ms (%.0f MiB/s), of which %.0f ms waiting for the file and %.0f in the library\n", b, m * 1000 / b, median(wt, n), median(wk, n)
+    printf "page scan:   %.0f ms (%.0f MiB/s), of which %.0f ms waiting for the file and %.0f working on it\n", b, m * 1000 / b, median(wt, n), median(wk, n)
     printf "page / native speed: %.2fx (median of %d pairs taken in turn; %.2fx to %.2fx)\n", median(r, n), n, r[1], r[n]
   }' "$dir/times"

@@ -8,42 +8,95 @@ const WASM = new URL('velkor.wasm', location.href).href;
 
 // ---- The worker ------------------------------------------------------------
 
-// Started from a blob: URL of its script: such a worker runs under this
-// page's content security policy, while one started from worker.js's own
-// URL would run under whatever policy the server sent with it (none, from
-// a plain static server).
+// A module worker started from a blob: URL of its script: such a worker
+// runs under this page's content security policy, while one started from
+// worker.js's own URL would run under whatever policy the server sent with
+// it (none, from a plain static server).  It imports the velkor package
+// (velkor.js, beside this page) by its full address.  Cancelling a job
+// ends the worker; the next job starts a fresh one.
+const PACKAGE = new URL('velkor.js', location.href).href;
 let jobs = 0;
 const waiting = new Map();
-const worker = (async () => {
+const script = (async () => {
   const res = await fetch('worker.js');
   if (!res.ok) throw new Error(`the page's worker could not be loaded (${res.status})`);
-  const url = URL.createObjectURL(new Blob([await res.text()], { type: 'text/javascript' }));
-  const w = new Worker(url);
-  w.postMessage({ job: 'load', wasm: WASM }); // compiled before a file comes
-  w.onmessage = (e) => {
-    const m = e.data;
-    if (m.progress) return showProgress(m.progress);
-    const job = waiting.get(m.id);
-    waiting.delete(m.id);
-    if (m.error) job.reject(new Error(m.error)); else job.resolve(m.result);
-  };
-  w.onerror = (e) => {
-    const words = `the page's worker stopped${e.message ? `: ${e.message}` : ''}`;
-    for (const job of waiting.values()) job.reject(new Error(words));
-    waiting.clear();
-  };
-  return w;
+  return URL.createObjectURL(new Blob([await res.text()], { type: 'text/javascript' }));
 })();
+let worker = null;
+function start() {
+  worker = script.then((url) => {
+    const w = new Worker(url, { type: 'module' });
+    w.postMessage({ job: 'load', module: PACKAGE }); // loaded before a file comes
+    w.onmessage = (e) => {
+      const m = e.data;
+      if (m.progress) return showProgress(m.progress);
+      const job = waiting.get(m.id);
+      waiting.delete(m.id);
+      if (m.error) job.reject(new Error(m.error)); else job.resolve(m.result);
+    };
+    w.onerror = (e) => {
+      const words = `the page's worker stopped${e.message ? `: ${e.message}` : ''}`;
+      for (const job of waiting.values()) job.reject(new Error(words));
+      waiting.clear();
+    };
+    return w;
+  });
+  worker.catch(() => {}); // reported by the first job
+}
+start();
+
+class Cancelled extends Error {}
 
 async function run(job, blob, extra = {}) {
   const w = await worker;
   const id = ++jobs;
   $('status').hidden = false;
+  $('cancel').hidden = false;
   showProgress({ label: 'Reading', done: 0, total: blob ? blob.size : 0 });
   return new Promise((resolve, reject) => {
     waiting.set(id, { resolve, reject });
-    w.postMessage({ id, job, wasm: WASM, blob, ...extra });
-  }).finally(() => { if (waiting.size === 0) $('progress-text').textContent = ''; });
+    w.postMessage({ id, job, blob, ...extra });
+  }).finally(() => {
+    if (waiting.size === 0) {
+      $('progress-text').textContent = '';
+      $('cancel').hidden = true;
+      // A data-sized table is as large as its payload, and the module's
+      // memory never shrinks: the worker that held one is replaced.
+      if (extra.dataSized) recycle();
+    }
+  });
+}
+
+function recycle() {
+  worker.then((w) => w.terminate());
+  start();
+}
+
+// Ends whatever the worker is doing (a button, or Escape while it works).
+function cancel() {
+  if (waiting.size === 0) return;
+  for (const job of waiting.values()) job.reject(new Cancelled('cancelled'));
+  waiting.clear();
+  recycle();
+  $('cancel').hidden = true;
+  $('progress-text').textContent = '';
+  say('Cancelled.');
+  $('choose').focus();
+}
+$('cancel').addEventListener('click', cancel);
+addEventListener('keydown', (e) => {
+  if (e.key === 'Escape' && waiting.size > 0) {
+    e.preventDefault();
+    cancel();
+  }
+});
+
+// Said to a screen reader at once (the live region), whatever has focus.
+function say(words) {
+  const box = $('announce');
+  box.textContent = '';
+  // A change of text, even to the same words, is announced again.
+  setTimeout(() => { box.textContent = words; }, 50);
 }
 
 function showProgress(p) {
@@ -114,10 +167,15 @@ const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(
 // ---- Opening a file ------------------------------------------------------
 
 let current = null; // the file on show
+// The key, kept for the next file only when asked (off by default), and
+// only in this page's memory.
+let kept = null;
 
 // Every file is scanned whole; a tagged file or a container at its start
-// is shown first, as `velkor info` shows it.
+// is shown first, as `velkor info` shows it.  A new file is opened with
+// the kept key, if any.
 async function open(file, key = null) {
+  if (key === null && file !== current && kept !== null) key = kept;
   current = file;
   $('error').hidden = true;
   $('made').hidden = true;
@@ -131,13 +189,19 @@ async function open(file, key = null) {
     // The worker's times, for the benchmark.
     Object.assign($('result').dataset, { ms: r.ms, waitMs: r.waitMs, workMs: r.workMs });
   } catch (err) {
-    if (current === file) problem(err.message);
+    if (current === file) failed(err);
   }
+}
+
+// A job's failure, said; a cancelled job was meant to end.
+function failed(err) {
+  if (!(err instanceof Cancelled)) problem(err.message);
 }
 
 function problem(words) {
   $('error').textContent = cap(words) + '.';
   $('error').hidden = false;
+  say(cap(words) + '.');
 }
 
 function showFile(file, r, key) {
@@ -162,6 +226,15 @@ function showFile(file, r, key) {
   const box = $('result');
   box.replaceChildren(...kids);
   box.hidden = false;
+  // Focus on the result's heading, and the result said: a keyboard or
+  // screen reader user is taken to what came of the file (or the key).
+  const h = box.querySelector('h2');
+  h.id = 'result-heading';
+  h.tabIndex = -1;
+  h.focus();
+  say([h.textContent, box.querySelector('.verdict')?.textContent,
+       whole.n > 0 || r.kind === 'other' ? box.querySelector('#scan-summary')?.textContent : null]
+    .filter(Boolean).join('. ').replace(/\.\./g, '.'));
 }
 
 // Tag reasons, numbered as the library numbers them.
@@ -194,6 +267,7 @@ function taggedCard(file, t) {
   if (t.reason === 0) {
     const name = findName(baseName(file), 0, 'payload');
     kids.push(el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                             'aria-label': 'Save payload of this tagged file',
                              on: { click: () => save(file.slice(t.headerLength), name) } }, 'Save payload'));
   } else if (t.reason === 5) {
     kids.push(el('p', { class: 'note' }, 'The payload is not offered: it does not match its CRC.'));
@@ -238,6 +312,7 @@ function containerCard(file, c) {
       ]),
       verdict('ok', 'Sound: the key fits and the payload matches its checksum.'),
       el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
+                     'aria-label': 'Save payload of this container',
                      on: { click: () => save(o.payload, name) } }, 'Save payload'));
   }
   return kids;
@@ -251,7 +326,14 @@ function keyForm(file, opens, key) {
   if (key) input.value = key.key;
   const sized = el('input', { type: 'checkbox', id: 'data-sized' });
   sized.checked = Boolean(key?.dataSized);
+  const keep = el('input', { type: 'checkbox', id: 'keep-key' });
+  keep.checked = kept !== null;
+  const keepNow = () => {
+    kept = keep.checked && input.value !== '' ? { key: input.value, dataSized: sized.checked } : null;
+  };
+  keep.addEventListener('change', keepNow);
   const reveal = el('button', { type: 'button', id: 'key-show', class: 'small quiet', 'aria-pressed': 'false',
+                                'aria-label': 'Show the key',
                                 on: { click: () => {
                                   const showing = input.type === 'text';
                                   input.type = showing ? 'password' : 'text';
@@ -262,10 +344,12 @@ function keyForm(file, opens, key) {
   const form = el('form', { class: 'key', id: 'key-form' },
                   el('label', {}, 'Key ', input), reveal,
                   el('label', {}, sized, ' data-sized tables'),
+                  el('label', {}, keep, ' keep the key for the next file'),
                   el('button', { type: 'submit', id: 'key-go' }, go));
   form.addEventListener('submit', (e) => {
     e.preventDefault();
     if (input.value === '') return problem('type a key first');
+    keepNow();
     open(file, { key: input.value, dataSized: sized.checked });
   });
   return form;
@@ -282,7 +366,7 @@ function findsOf(s, source, base, key) {
   const at = (i) => {
     const v = s.rec.subarray(i * NF, (i + 1) * NF);
     const f = {
-      offset: v[0], kind: v[1] === 1 ? 'tagged' : 'container', reason: v[2], length: v[3],
+      offset: v[0], kind: v[1] === 1 ? 'tagged' : 'container', reason: s.reasons[v[2]], length: v[3],
       payloadOffset: v[4], payloadLength: v[5], inside: v[6] < 0 ? null : v[6],
     };
     if (f.kind === 'container') {
@@ -294,9 +378,9 @@ function findsOf(s, source, base, key) {
   // Containers that a key could open or has opened (not cut off).
   let verified = 0, keyable = 0;
   for (let i = 0; i < s.n; i++) {
-    const why = s.rec[i * NF + 2];
-    if (why === 0) verified++;
-    if (s.rec[i * NF + 1] !== 1 && (why === 0 || why === 1 || why === 4)) keyable++;
+    const st = state({ reason: s.reasons[s.rec[i * NF + 2]] });
+    if (st === 'verified') verified++;
+    if (s.rec[i * NF + 1] !== 1 && st !== 'damaged') keyable++;
   }
   return { scan: s, n: s.n, at, verified, keyable, source, base, key, size: s.bytes, reasons: s.reasons };
 }
@@ -304,9 +388,9 @@ function findsOf(s, source, base, key) {
 // verified, unverified (a container and no key), notopened (a container
 // that the typed key does not open), damaged.
 function state(f) {
-  if (f.reason === 0) return 'verified';
-  if (f.reason === 1) return 'unverified';
-  if (f.reason === 4) return 'notopened';
+  if (f.reason === null) return 'verified';
+  if (f.reason === 'no key') return 'unverified';
+  if (f.reason === 'wrong key or damaged') return 'notopened';
   return 'damaged';
 }
 const STATES = ['verified', 'unverified', 'notopened', 'damaged'];
@@ -316,6 +400,9 @@ const SAID = { verified: 'verified', unverified: 'not verified (no key)', notope
 // 'other' when neither) or of a container's deciphered payload ('payload').
 function findsView(ctx, id, kind) {
   const kids = [];
+  // Where the finds lie, for the buttons' names.
+  ctx.where = kind === 'payload' ? ' in the payload' : '';
+  ctx.what = kind === 'payload' ? 'the payload' : 'the whole file';
   const ids = (name) => id + name;
   const itself = ctx.n === 1 && ctx.at(0).offset === 0 && ctx.at(0).length === ctx.size;
   if (ctx.n === 0 && kind === 'other') {
@@ -349,21 +436,26 @@ function downloads(ctx, id) {
       const r = await run('findings', null, { scan: ctx.scan, image: ctx.base, format });
       save(r.file, `${ctx.base}.findings.${format}`);
     } catch (err) {
-      problem(err.message);
+      failed(err);
     }
   };
   return el('p', { class: 'downloads' }, 'Download findings: ',
             el('button', { type: 'button', class: 'small', id: `${id}download-json`,
+                           'aria-label': `Download the findings of ${ctx.what} as JSON`,
                            title: 'The records velkor scan --all --json prints', on: { click: get('json') } }, 'JSON'),
             ' ',
-            el('button', { type: 'button', class: 'small', id: `${id}download-csv`, on: { click: get('csv') } }, 'CSV'));
+            el('button', { type: 'button', class: 'small', id: `${id}download-csv`,
+                           'aria-label': `Download the findings of ${ctx.what} as CSV`, on: { click: get('csv') } }, 'CSV'));
 }
+
+// A find in a few words: "tagged file at 0x00100000" (in the payload).
+const named = (ctx, f) => `${f.kind === 'tagged' ? 'tagged file' : 'container'} at ${hex8(f.offset)}${ctx.where}`;
 
 function describe(ctx, f) {
   const end = f.offset + f.length;
   return `${f.kind} at ${hex8(f.offset)} (${f.offset})\n` +
          `to ${hex8(end)} (${end}), ${f.length} bytes\n` +
-         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${SAID[state(f)] ?? ctx.reasons[f.reason]}`;
+         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${SAID[state(f)] ?? f.reason}`;
 }
 
 // A span per find, a row per level of nesting; past a few hundred finds,
@@ -392,11 +484,20 @@ function map(ctx, id) {
       const f = ctx.at(i);
       const d = depth(f);
       while (rows.length <= d) rows.push(el('div', { class: 'band', 'data-depth': String(rows.length) }));
-      const s = el('div', { class: `span ${state(f)}`, 'data-offset': String(f.offset) });
+      // A button per span, reached with Tab, its offsets as its text (to
+      // the eye a coloured bar, with the same words on hover or focus);
+      // pressing it shows the find's row in the table.
+      const end = f.offset + f.length;
+      const s = el('button', { type: 'button', class: `span ${state(f)}`, 'data-offset': String(f.offset) },
+                   el('span', { class: 'sr' }, `${cap(named(ctx, f))} to ${hex8(end)}, ${f.length} bytes, ` +
+                                               `${SAID[state(f)] ?? f.reason}`));
       s.style.left = `${(100 * f.offset) / size}%`;
       s.style.width = `${(100 * Math.min(f.length, size - f.offset)) / size}%`;
       s.addEventListener('mousemove', (e) => tip(e, describe(ctx, f)));
       s.addEventListener('mouseleave', () => tip(null));
+      s.addEventListener('focus', () => tipAt(s, describe(ctx, f)));
+      s.addEventListener('blur', () => tip(null));
+      s.addEventListener('click', () => ctx.showRow?.(i));
       rows[d].append(s);
     }
     parts.push(el('div', { class: 'band file', title: `the whole file: ${size} bytes` }));
@@ -418,7 +519,7 @@ function density(ctx, size) {
   for (let i = 0; i < ctx.n; i++) {
     const v = ctx.scan.rec.subarray(i * ctx.scan.NF, i * ctx.scan.NF + 3);
     const b = Math.min(BINS - 1, Math.floor((v[0] * BINS) / size));
-    bins[b][STATES.indexOf(state({ reason: v[2] }))]++;
+    bins[b][STATES.indexOf(state({ reason: ctx.reasons[v[2]] }))]++;
   }
   for (const b of bins) most = Math.max(most, b[0] + b[1] + b[2] + b[3]);
   const strip = el('div', { class: 'band density' });
@@ -443,6 +544,12 @@ function density(ctx, size) {
     strip.append(bar);
   });
   return strip;
+}
+
+// The tip beside an element that has focus.
+function tipAt(target, text) {
+  const r = target.getBoundingClientRect();
+  tip({ clientX: r.left, clientY: r.bottom - 10 }, text);
 }
 
 let tipBox = null;
@@ -480,13 +587,22 @@ function table(ctx, id) {
   prev.addEventListener('click', () => show(at - 1));
   next.addEventListener('click', () => show(at + 1));
   number.addEventListener('change', () => show(Number(number.value) - 1));
+  // From the map: the find's page, and focus on its row.
+  ctx.showRow = (i) => {
+    show(Math.floor(i / PAGE));
+    const tr = tbody.children[i % PAGE];
+    tr.tabIndex = -1;
+    tr.focus();
+  };
   const pager = el('div', { class: 'pager' }, prev, ' ', next, ' ', where,
                    pages > 1 ? el('label', {}, ' Page ', number, ` of ${pages.toLocaleString('en')}`) : null);
   const head = el('tr', {}, ...['Offset', 'Kind', 'Length', 'Payload', 'Verdict', 'Inside', 'Magic or label', 'Save']
     .map((h) => el('th', {}, h)));
   show(0);
+  // The table scrolls sideways in its own box on a narrow screen, not the
+  // page.
   return el('div', { class: 'finds-view' }, ctx.n > PAGE ? pager : null,
-            el('table', { class: 'finds', id }, el('thead', {}, head), tbody));
+            el('div', { class: 'scroll' }, el('table', { class: 'finds', id }, el('thead', {}, head), tbody)));
 }
 
 function row(ctx, f) {
@@ -497,13 +613,14 @@ function row(ctx, f) {
     try {
       await fn();
     } catch (err) {
-      problem(err.message);
+      failed(err);
     }
   };
   const buttons = [];
-  if (f.reason === 0) {
+  if (f.reason === null) {
     const name = findName(ctx.base, f.offset, 'payload');
     buttons.push(el('button', { class: 'small', 'data-save-payload': String(f.offset), title: `Save the payload as ${name}`,
+                                'aria-label': `Save payload of the ${named(ctx, f)}`,
                                 on: { click: saving(async () => {
                                   if (tagged)
                                     return save(ctx.source.slice(f.payloadOffset, f.payloadOffset + f.payloadLength), name);
@@ -516,23 +633,24 @@ function row(ctx, f) {
   // it: a find neither verified nor waiting for a key (not opened with the
   // key typed; CRC mismatch, cut off) under a name that says so, and as
   // far as the file holds it.
-  const sound = f.reason === 0 || st === 'unverified';
+  const sound = f.reason === null || st === 'unverified';
   const name = findName(ctx.base, f.offset,
                         (sound ? '' : st === 'notopened' ? 'unopened.' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
   buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
                                    title: `Save it as it is, header included, as ${name}`,
+                                   'aria-label': `Save the ${named(ctx, f)} as it is`,
                                    on: { click: saving(() => save(whole(), name)) } }, 'As it is'));
   const label = f.label !== undefined ? `${f.label} / ${f.sublabel}` : f.kind === 'container' ? f.magic : '';
   return el('tr', { 'data-offset': String(f.offset), 'data-kind': f.kind, 'data-length': String(f.length),
                     'data-payload-offset': String(f.payloadOffset), 'data-payload-length': String(f.payloadLength),
-                    'data-reason': ctx.reasons[f.reason], 'data-state': st,
+                    'data-reason': f.reason ?? 'verified', 'data-state': st,
                     'data-inside': f.inside === null ? '' : String(f.inside),
                     'data-label': f.label ?? '', 'data-sublabel': f.sublabel ?? '' },
             el('td', { class: 'num', title: String(f.offset) }, hex8(f.offset)),
             el('td', {}, f.kind),
             el('td', { class: 'num' }, String(f.length)),
             el('td', { class: 'num' }, String(f.payloadLength)),
-            el('td', {}, el('span', { class: `dot ${st}` }), SAID[st] ?? ctx.reasons[f.reason]),
+            el('td', {}, el('span', { class: `dot ${st}` }), SAID[st] ?? f.reason),
             el('td', { class: 'num' }, f.inside === null ? '' : hex8(f.inside)),
             el('td', {}, label),
             el('td', { class: 'saves' }, ...buttons));
@@ -552,7 +670,7 @@ $('make-tagged').addEventListener('click', async () => {
                             'as velkor tag writes it.';
     $('made').hidden = false;
   } catch (err) {
-    problem(err.message);
+    failed(err);
   }
 });
 

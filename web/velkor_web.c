@@ -7,7 +7,9 @@
  * here is one allocated record that the worker creates, feeds and reads
  * through accessors, so no structure layout is repeated in JavaScript.
  * Lengths and offsets cross as doubles (exact below 2^53, far beyond the
- * files a browser can hand us).  All format work is the library's.
+ * files a browser can hand us).  All format work is the library's.  The
+ * JavaScript over it is npm/core.js, shared by the npm package and the
+ * page.
  */
 #include "velkor.h"
 
@@ -39,6 +41,16 @@ EXPORT(vw_crc_new) velkor_crc_state *vw_crc_new(void)
 EXPORT(vw_crc_update) void vw_crc_update(velkor_crc_state *st, const uint8_t *p, size_t n)
 {
     velkor_crc_update(st, p, n);
+}
+
+EXPORT(vw_crc_value) double vw_crc_value(const velkor_crc_state *st)
+{
+    return velkor_crc_final(st);
+}
+
+EXPORT(vw_csum) double vw_csum(double initial, const uint8_t *p, size_t n)
+{
+    return velkor_csum((uint32_t)initial, p, n);
 }
 
 /* The header of a tagged file for the payload fed to @st; -1 when too long. */
@@ -189,14 +201,88 @@ EXPORT(vw_container_free) void vw_container_free(vw_container *c)
     free(c);
 }
 
+/* ---- Writing a container --------------------------------------------- */
+
+typedef struct vw_packer {
+    enc_stream st;
+    enc_info info;
+    char key[256];
+    uint8_t header[ENC_MAX_HEADER_LEN];
+} vw_packer;
+
+/*
+ * Starts a container of @data_length payload bytes; the texts are
+ * NUL-terminated.  Returns NULL when the library refuses them (a magic
+ * other than "start" or "asar1", a label of more than 31 bytes, a sublabel
+ * of more than 7, a key longer than 254) or memory runs out; the caller
+ * checks the texts first to say which.
+ */
+EXPORT(vw_pack_new)
+vw_packer *vw_pack_new(const char *key, const char *magic, const char *label, const char *sublabel,
+                       int prefix, int data_sized, double data_length)
+{
+    if (strlen(key) >= sizeof ((vw_packer *)0)->key || strlen(magic) >= 6 || strlen(label) >= 32 ||
+        strlen(sublabel) >= 8)
+        return NULL;
+    vw_packer *k = calloc(1, sizeof *k);
+    if (k == NULL)
+        return NULL;
+    strcpy(k->key, key);
+    k->info.key = k->key;
+    strcpy(k->info.magic, magic);
+    strcpy(k->info.label, label);
+    strcpy(k->info.sublabel, sublabel);
+    k->info.key_prefix = (uint8_t)prefix;
+    k->info.data_sized_state = data_sized;
+    k->info.data_length = (uint32_t)data_length;
+    if (enc_write_header(&k->st, &k->info, k->header) != 0) {
+        free(k);
+        return NULL;
+    }
+    return k;
+}
+
+EXPORT(vw_pack_header) const uint8_t *vw_pack_header(const vw_packer *k)
+{
+    return k->header;
+}
+
+EXPORT(vw_pack_header_len) double vw_pack_header_len(const vw_packer *k)
+{
+    return (double)k->st.header_len;
+}
+
+/* Enciphers the next payload bytes in place; returns how many it took. */
+EXPORT(vw_pack_payload) size_t vw_pack_payload(vw_packer *k, uint8_t *p, size_t n)
+{
+    return enc_write_payload(&k->st, p, p, n);
+}
+
+/* The 4 bytes that end the container, at @trailer; -1 when the payload
+   fell short of its length. */
+EXPORT(vw_pack_finish) int vw_pack_finish(vw_packer *k, uint8_t *trailer)
+{
+    return enc_write_finish(&k->st, trailer);
+}
+
+EXPORT(vw_pack_free) void vw_pack_free(vw_packer *k)
+{
+    if (k == NULL)
+        return;
+    enc_stream_release(&k->st);
+    free(k);
+}
+
 /* ---- Scanning --------------------------------------------------------- */
 
-EXPORT(vw_scan_new) velkor_scanner *vw_scan_new(const char *key, int data_sized)
+/* A @memory_limit of 0 is the library's default. */
+EXPORT(vw_scan_new) velkor_scanner *vw_scan_new(const char *key, int data_sized, double memory_limit)
 {
     velkor_scan_options o;
     memset(&o, 0, sizeof o);
     o.key = key;
     o.data_sized_state = data_sized;
+    o.memory_limit = memory_limit >= (double)SIZE_MAX ? SIZE_MAX : (size_t)memory_limit;
     return velkor_scan_new(&o);
 }
 
@@ -215,12 +301,16 @@ EXPORT(vw_scan_dropped) double vw_scan_dropped(const velkor_scanner *sc)
     return (double)velkor_scan_dropped(sc);
 }
 
-/* The image's length, and further passes as the scanner asks: a file can
-   be read again, so nothing need be lost to the memory limit. */
-EXPORT(vw_scan_known) int vw_scan_known(velkor_scanner *sc, double length)
+/* The image's length, when known; and further passes, for an image that
+   can be read again (a file, bytes in memory), so that nothing need be
+   lost to the memory limit. */
+EXPORT(vw_scan_set_length) int vw_scan_set_length(velkor_scanner *sc, double length)
 {
-    if (velkor_scan_set_length(sc, (uint64_t)length) != 0)
-        return -1;
+    return velkor_scan_set_length(sc, (uint64_t)length);
+}
+
+EXPORT(vw_scan_set_passes) int vw_scan_set_passes(velkor_scanner *sc)
+{
     return velkor_scan_set_passes(sc, 1);
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page in a real browser: files dropped, picked and chosen from the
-// keyboard, what it shows held against `velkor info` and `velkor scan`,
+// keyboard, the page used without a mouse (focus moves, what is said, the
+// buttons' names), a kept key, cancelled scans, a 320 px screen, what it
+// shows held against `velkor info` and `velkor scan`,
 // every saved file and the findings compared byte for byte, the worker
 // held to the page's content security policy, and every request checked
 // to stay on the page's own origin.  The page is served as its README says,
@@ -295,13 +297,20 @@ try {
   await page.goto(origin + '/', { waitUntil: 'networkidle0' });
   check(await page.$eval('#private', (p) => /never leave/.test(p.textContent)), 'the page says that files stay on it');
 
-  // Garbage collection in the worker every few milliseconds, all through:
-  // a read the worker does not hold on to would be collected and its job
-  // left waiting for ever.
+  // Garbage collection in the worker every few milliseconds, all through
+  // (in every worker: the page replaces its worker after a cancel or a
+  // data-sized key): a read the worker does not hold on to would be
+  // collected and its job left waiting for ever.
+  let collecting = true;
+  const collect = (w) => w.evaluate((on) => {
+    clearInterval(self.collecting);
+    if (on) self.collecting = setInterval(() => gc(), 3);
+  }, collecting).catch(() => {}); // a worker ended meanwhile
+  page.on('workercreated', collect);
   await section('collecting garbage in the worker', async () => {
     const t0 = Date.now();
     while (page.workers().length === 0 && Date.now() - t0 < 10000) await new Promise((r) => setTimeout(r, 50));
-    await page.workers()[0].evaluate(() => { self.collecting = setInterval(() => gc(), 3); });
+    await Promise.all(page.workers().map(collect));
   });
 
   // The worker runs under the page's policy: nothing of another origin,
@@ -586,6 +595,140 @@ try {
     await shot('scan-key');
   });
 
+  // Without a mouse: after a file and after a key, focus is on the
+  // result's heading and the result is said; Tab goes from there to the
+  // key, the map's spans (their offsets as text) and the table's buttons,
+  // each named for what it saves and where.
+  const focused = () => page.evaluate(() => {
+    const a = document.activeElement;
+    return { id: a.id, tag: a.tagName, cls: a.className, text: a.textContent, label: a.getAttribute('aria-label') };
+  });
+  const announced = () => page.waitForFunction(() => document.getElementById('announce').textContent !== '',
+                                               { timeout: 5000 }).then(() => page.$eval('#announce', (a) => a.textContent));
+  // Tabs from where focus is until match(focused) holds, at most max.
+  async function tabTo(match, max = 60) {
+    for (let i = 1; i <= max; i++) {
+      await page.keyboard.press('Tab');
+      const f = await focused();
+      if (match(f)) return { ...f, tabs: i };
+    }
+    return null;
+  }
+  await section('the keyboard path', async () => {
+    await page.focus('#choose');
+    const chooser = page.waitForFileChooser({ timeout: 5000 });
+    await page.evaluate(() => 0);
+    await page.keyboard.press('Enter');
+    await next(async () => (await chooser).accept([f('dump.bin')]));
+    let now = await focused();
+    check(now.id === 'result-heading' && now.tag === 'H2', 'after a file, focus is on the result\'s heading', JSON.stringify(now));
+    const said = await announced();
+    check(/6 finds/.test(said) && /Not itself a tagged file/.test(said), 'the scan\'s result is said (aria-live)', said);
+    check(await page.$eval('#announce', (a) => a.getAttribute('aria-live')) === 'polite', 'the announcements are a polite live region');
+    // The key field, by Tab; Enter submits it.
+    const key = await tabTo((x) => x.id === 'key');
+    check(key !== null && key.tabs <= 3, 'Tab from the heading reaches the key field at once', JSON.stringify(key));
+    await page.keyboard.type(KEY);
+    await next(() => page.keyboard.press('Enter'));
+    now = await focused();
+    check(now.id === 'result-heading', 'after Enter in the key field, focus is on the result\'s heading, not the top of the page',
+          JSON.stringify(now));
+    check(/verified/.test(await announced()), 'the result with the key is said');
+    // The map's spans: buttons reached by Tab, their offsets as their text.
+    const span = await tabTo((x) => / span /.test(` ${x.cls} `));
+    const boxAt = dump.indexOf(box);
+    check(span !== null && /^(Tagged file|Container) at 0x[0-9A-F]{8} to 0x[0-9A-F]{8}, \d+ bytes, /.test(span.text),
+          'Tab reaches the map\'s spans, each with its offsets as text', JSON.stringify(span));
+    const tip = await page.$eval('#tip', (t) => (t.hidden ? '' : t.textContent)).catch(() => '');
+    check(/0x[0-9A-F]{8}/.test(tip), 'a span with focus shows its tip as on hover', tip);
+    // Enter on the container's span: its row, with focus.
+    const spans = await page.$$eval('#map .span', (ss) => ss.map((x) => x.dataset.offset));
+    await page.focus(`#map .span[data-offset="${boxAt}"]`);
+    await page.keyboard.press('Enter');
+    now = await page.evaluate(() => document.activeElement.dataset.offset);
+    check(now === String(boxAt), 'Enter on a span takes focus to its row in the table', `${now}; spans ${spans}`);
+    const save = await tabTo((x) => x.label !== null && /^Save payload/.test(x.label));
+    check(save !== null && save.label === `Save payload of the container at 0x${hex(boxAt).toUpperCase()}`,
+          'the row\'s buttons say what they save and where', JSON.stringify(save));
+    const names = await page.$$eval('#finds button', (bs) => bs.map((b) => b.getAttribute('aria-label')));
+    check(new Set(names).size === names.length && names.every((n) => / at 0x[0-9A-F]{8}( |$)/.test(n)),
+          'every button in the table has a name of its own', names.join(' | '));
+    // The accessible names as the browser computes them.
+    const tree = await page.accessibility.snapshot({ interestingOnly: true });
+    const all = [];
+    (function walk(n) { if (n.name) all.push(`${n.role}: ${n.name}`); (n.children ?? []).forEach(walk); })(tree);
+    check(all.includes(`button: Save payload of the tagged file at 0x${hex(goodAt).toUpperCase()}`) &&
+          all.includes(`button: Save the container at 0x${hex(boxAt).toUpperCase()} as it is`) &&
+          all.includes('button: Download the findings of the whole file as JSON'),
+          'the accessibility tree names the buttons so', all.filter((n) => /^button/.test(n)).join(' | '));
+    const dl = await tabTo((x) => x.id === 'download-json');
+    check(dl !== null, 'Tab goes on to "Download findings"', JSON.stringify(dl));
+    await shot('keyboard-result');
+  });
+
+  // The key kept for the next file: a visible choice, off by default.
+  await section('keeping the key', async () => {
+    await pick('box.vc');
+    check(await page.$eval('#keep-key', (k) => !k.checked), 'the key is not kept unless asked');
+    await withKey(KEY);
+    await pick('sized.vc');
+    check(await page.$eval('#key', (k) => k.value) === '' && (await shown()).label === undefined,
+          'by default, the next file asks for the key again');
+    await pick('box.vc');
+    await page.$eval('#key', (k) => { k.value = ''; });
+    await page.type('#key', KEY);
+    await page.click('#keep-key');
+    await next(() => page.click('#key-go'));
+    await pick('nest.vc');
+    check((await verdictOf()).kind === 'ok' && (await shown()).label === 'nest' && await page.$eval('#keep-key', (k) => k.checked),
+          'asked to, the page opens the next file with the kept key');
+    await page.click('#keep-key');
+    await pick('box.vc');
+    check((await shown()).label === undefined, 'unticked, the key is forgotten');
+  });
+
+  // A long scan cancelled: by Escape, and by the button; the page is
+  // ready for the next file at once.
+  await section('a cancelled scan', async () => {
+    for (const how of ['Escape', 'button']) {
+      await page.$eval('#result', (r) => { r.dataset.marker = 'before'; });
+      const input = await page.$('#file');
+      await input.uploadFile(f('big.bin'));
+      await page.waitForFunction(() => /^Scanning: /.test(document.getElementById('progress-text').textContent),
+                                 { timeout: 60000 });
+      check(await page.$eval('#cancel', (c) => !c.hidden), `${how}: a Cancel button while the scan runs`);
+      if (how === 'Escape') await page.keyboard.press('Escape'); else await page.click('#cancel');
+      const said = await page.waitForFunction(() => document.getElementById('announce').textContent === 'Cancelled.',
+                                               { timeout: 5000 }).then(() => true).catch(() => false);
+      await new Promise((r) => setTimeout(r, 1500));
+      const after = await page.evaluate(() => ({
+        cancel: document.getElementById('cancel').hidden, progress: document.getElementById('progress-text').textContent,
+        error: document.getElementById('error').hidden, focus: document.activeElement.id }));
+      check(said && after.cancel && after.progress === '' && after.error && after.focus === 'choose',
+            `${how}: the scan stops, says so, and focus returns to the chooser`, JSON.stringify(after));
+    }
+    await pick('good.bgn');
+    check((await verdictOf()).kind === 'ok', 'after a cancel, the next file is checked as ever');
+  });
+
+  // Down to 320 px wide, nothing overflows the page: the table scrolls in
+  // its own box.
+  await section('a narrow screen', async () => {
+    for (const width of [320, 420]) {
+      await page.setViewport({ width, height: 800 });
+      await pick('dump.bin');
+      await withKey(KEY);
+      const m = await page.evaluate(() => ({
+        page: document.documentElement.scrollWidth, view: document.documentElement.clientWidth,
+        table: document.querySelector('#finds').scrollWidth, box: document.querySelector('.scroll').clientWidth,
+      }));
+      check(m.page <= m.view, `${width} px: no sideways scroll of the page`, JSON.stringify(m));
+      check(m.table > m.box, `${width} px: the table scrolls in its own box`, JSON.stringify(m));
+      await shot(`narrow-${width}`);
+    }
+    await page.setViewport({ width: 1200, height: 900 });
+  });
+
   // A file read in passes: the same finds, and the same summary.
   await section('a file read in passes', async () => {
     await pick('overlap.bin');
@@ -602,8 +745,8 @@ try {
   // The collections above are stopped meanwhile: they load the machine,
   // not the page.
   async function longestPause(act) {
-    const w = page.workers()[0];
-    await w.evaluate(() => clearInterval(self.collecting));
+    collecting = false;
+    await Promise.all(page.workers().map(collect));
     await page.evaluate(() => {
       window.longest = 0;
       let last = performance.now();
@@ -616,7 +759,8 @@ try {
     try {
       await act();
     } finally {
-      await w.evaluate(() => { self.collecting = setInterval(() => gc(), 3); });
+      collecting = true;
+      await Promise.all(page.workers().map(collect));
     }
     return page.evaluate(() => { clearInterval(window.ticker); return window.longest; });
   }
