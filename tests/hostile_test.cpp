@@ -7,6 +7,7 @@
 // without end, forged piped containers and the messages that quote what
 // the user typed.
 #include "testutil.h"
+#include "velkor.h"
 
 #include <gtest/gtest.h>
 
@@ -649,10 +650,14 @@ TEST_F(Hostile, KeyFileIsReadInBoundedMemory)
 // size is made, as it is for a file.
 TEST_F(Hostile, ForgedPipedContainerCostsWhatAFileDoes)
 {
-    // "start", a 2-byte label, a 1-byte sublabel, and a payload said to be
-    // 1 GiB that is not there.
+    // "start", a 2-byte label and a 1-byte sublabel that the key opens
+    // (so only the length can stop it), and a payload said to be 1 GiB
+    // that is not there.
+    uint8_t label[2] = {'a', 0}, sublabel[1] = {0};
+    ASSERT_EQ(vcrypt_buf(7, "k", label, label, 2, 1), 0);
+    ASSERT_EQ(vcrypt_buf(label[0], "k", sublabel, sublabel, 1, 1), 0);
     bytes forged = testutil::to_bytes(std::string("start\0\x07", 7));
-    const uint8_t rest[] = {0, 0, 0, 2, 'a', 'b', 0, 0, 0, 1, 'c', 0x40, 0, 0, 0, 1, 2, 3};
+    const uint8_t rest[] = {0, 0, 0, 2, label[0], label[1], 0, 0, 0, 1, sublabel[0], 0x40, 0, 0, 0, 1, 2, 3};
     forged.insert(forged.end(), rest, rest + sizeof rest);
     const std::string file = dir / "forged";
     testutil::write_file(file, forged);

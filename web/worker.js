@@ -18,7 +18,7 @@ const BATCH = 4096;
 
 // Reason numbers, as the library's header declares them.
 const TAG = { OK: 0, SHORT: 1, NO_MAGIC: 2, WRONG_FORMAT: 3, WRONG_LENGTH: 4, CRC_MISMATCH: 5 };
-const ENC = { OK: 0, NOT_CONTAINER: 1, KEY_TOO_LONG: 6 };
+const ENC = { OK: 0, NOT_CONTAINER: 1, KEY_TOO_LONG: 6, BAD_TEXT: 9 };
 const SCAN = { VERIFIED: 0 };
 const KIND_TAGGED = 1;
 
@@ -293,6 +293,12 @@ async function openFile(lib, file, key, dataSized) {
         labelLength: field(1), sublabelLength: field(2), dataLength: field(3),
         headerLength: field(4), keyed: key !== null,
       };
+      if (why === ENC.BAD_TEXT && key !== null) {
+        // The layout passed; the key does not open the texts, which the
+        // library checks before the payload's table is keyed.
+        r.container.reason = ENC.OK;
+        r.container.opened = { reason: why, message: r.container.message };
+      }
       if (why === ENC.OK && key !== null) {
         const start = r.container.headerLength;
         const end = start + r.container.dataLength;

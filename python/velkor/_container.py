@@ -96,12 +96,10 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
 
 def _reason(why: int, st: n.EncStream) -> str:
     """The velkor command's words for a refusal: the library's, except that
-    a checksum mismatch names the parameter for the table setting."""
-    if why == n.ENC_CHECKSUM_MISMATCH:
-        return "checksum mismatch (wrong key, wrong data_sized setting or damaged container)"
+    a wrong table setting is named by its parameter."""
     text = ctypes.create_string_buffer(200)
     n.enc_reason_message(why, st, text, len(text))
-    return text.value.decode()
+    return text.value.decode().replace("wrong table setting", "wrong data_sized setting", 1)
 
 
 def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = False) -> Container:

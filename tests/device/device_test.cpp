@@ -261,6 +261,11 @@ void containers()
 
     for (const auto &c : ka::buf_lens)
         CHECK(enc_compute_buf_len("l", "s", c.header_plus_data - 23) == c.buf_len);
+    // Near 4 GiB a 32-bit size_t saturates rather than wrapping around.
+    for (const auto &c : ka::buf_lens_near_4g)
+        CHECK(enc_compute_buf_len("l", "s", c.data) == ka::fitted(c.buf_len));
+    if (sizeof(size_t) == 4)
+        CHECK(enc_compute_buf_len("l", "s", 0xFFFFFFE1u) == SIZE_MAX, "a 32-bit size_t saturates");
 
     // Round trips at the limits of the texts, with both table settings and
     // an empty payload.
