@@ -240,9 +240,13 @@ void report_check(const settings &s, const char *path, const tag_report &r)
         return;
     if (s.json) {
         using velkor_text::json_string;
-        printf("{\"name\":%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
+        // A name that is not UTF-8 loses bytes to U+FFFD: its exact bytes
+        // follow, so that two such names stay apart.
+        const std::string exact =
+            velkor_text::is_utf8(path) ? "" : ",\"name_bytes\":\"" + velkor_text::hex(path) + "\"";
+        printf("{\"name\":%s%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
                "\"computed_crc\":%s}\n",
-               json_string(path).c_str(), ok ? "true" : "false",
+               json_string(path).c_str(), exact.c_str(), ok ? "true" : "false",
                ok ? "null" : json_string(r.reason).c_str(),
                json_number(r.have_length, r.length).c_str(),
                json_number(r.have_stored, r.stored_crc).c_str(),

@@ -466,7 +466,8 @@ function findings(lib, s, image, format) {
   }
   if (format !== 'csv')
     put(`{"image":${img},"kind":"summary","bytes":${s.bytes},"finds":${s.n},"verified":${verified},` +
-        `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.dropped === 0}}\n`);
+        `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.dropped === 0},` +
+        `"stopped":${s.dropped === 0 ? 'null' : '"dropped"'}}\n`);
   parts.push(text);
   return new Blob(parts, { type: format === 'csv' ? 'text/csv' : 'application/json' });
 }
