@@ -520,6 +520,36 @@ TEST_F(ScanMixed, CarveThenCheck)
     EXPECT_EQ(testutil::entries_of(dir / "flat").size(), sound);
 }
 
+// A damaged find is carved with --all, but it holds nothing: the sound
+// finds inside it are carved too, without --nested, where a sound find
+// around them would have held them.
+TEST_F(Scan, DamagedFindHidesNothingFromCarve)
+{
+    const bytes inner = tagged(testutil::to_bytes("inner payload"));
+    bytes outer_payload = testutil::random_bytes(100, 90);
+    outer_payload.insert(outer_payload.end(), inner.begin(), inner.end());
+    outer_payload.insert(outer_payload.end(), 10, 0x5A);
+    bytes outer = tagged(outer_payload);
+    testutil::write_file(dir / "sound", outer);
+    outer[outer.size() - 1] ^= 1; // after the inner file: only the outer CRC breaks
+    testutil::write_file(dir / "damaged", outer);
+    for (const char *name : {"sound", "damaged"}) {
+        SCOPED_TRACE(name);
+        const std::string out = dir / (std::string("carved-") + name);
+        auto r = run({velkor, "scan", "--all", "--carve", out, dir / name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto names = testutil::entries_of(out);
+        const std::string inner_name = std::string(name) + "-00000078.bgn";
+        if (std::string(name) == "sound") {
+            EXPECT_EQ(names, std::vector<std::string>{"sound-00000000.bgn"});
+        } else {
+            EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+                      (std::set<std::string>{"damaged-00000000.damaged.bgn", inner_name}));
+            EXPECT_TRUE(testutil::read_file(out + "/" + inner_name) == inner);
+        }
+    }
+}
+
 // Standard input that is a regular file the shell has already read into:
 // offsets count from where reading begins, and extraction reads back from
 // there too.
