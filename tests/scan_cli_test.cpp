@@ -1105,8 +1105,9 @@ print(len(text.splitlines()))
 // the scan goes on: a directory planted where one image's payload goes
 // (anyone can do that in a shared directory) costs that file, not the
 // batch; every image gets its summary, which names what stopped it, and
-// the status is 3.  --extract and --carve into one directory write a
-// container without its key once, and charge it once.
+// the status is 3; what was not written is not charged against the
+// budget.  --extract and --carve into one directory write a container
+// without its key once, and charge it once.
 TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
 {
     const bytes t = tagged(testutil::to_bytes("payload")), c = container(testutil::to_bytes("boxed"), "l", "s");
@@ -1123,7 +1124,8 @@ TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
     const std::string ws = dir / "ws";
     ASSERT_EQ(mkdir(ws.c_str(), 0777), 0);
     ASSERT_EQ(mkdir((ws + "/img_a-00000064.payload").c_str(), 0777), 0);
-    auto r = run({velkor, "scan", "--json", "--extract", ws, img_a, img_b});
+    // 8 KiB holds the two payloads written, not the refused one as well.
+    auto r = run({velkor, "scan", "--json", "--max-output", "8K", "--extract", ws, img_a, img_b});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "velkor: " + ws + "/img_a-00000064.payload: " + testutil::sys_msg(EISDIR) + "\n");
     std::vector<std::string> summaries;
@@ -1155,6 +1157,12 @@ TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
               (std::set<std::string>{"img_c-00000000.payload", "img_c-00000000.bgn", "img_c-0000001b.vc"}));
     EXPECT_TRUE(testutil::read_file(dir / "one/img_c-0000001b.vc") == c);
+    // Refused there, it is refused once.
+    ASSERT_EQ(mkdir((dir / "two").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((dir / "two/img_c-0000001b.vc").c_str(), 0777), 0);
+    r = run({velkor, "scan", "--extract", dir / "two", "--carve", dir / "two", img_c});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "velkor: " + dir / "two/img_c-0000001b.vc: " + testutil::sys_msg(EISDIR) + "\n");
 }
 
 // Names that lead to standard output's file are standard output for
