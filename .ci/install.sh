@@ -3,7 +3,7 @@
 # Installs what is missing of the Debian packages that .ci/packages lists
 # for the groups named (every group when none is), and nothing else:
 #
-#   bash .ci/install.sh test && cmake --workflow --preset default
+#   bash .ci/install.sh build test && cmake --workflow --preset default
 #
 # As root the missing packages are installed with apt-get; any other user
 # is told which they are and the status is 1, so that nothing goes on to

@@ -7,18 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for pkg in cmake ninja-build g++ clang-14 lld-14 wasi-libc libc++-14-dev-wasm32 \
-           libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 chromium nodejs; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need+=("$pkg")
-done
+bash .ci/install.sh build web
 # Debian's nodejs comes without npm; other builds of it bring their own.
-command -v npm >/dev/null || need+=(npm)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "web: installing ${need[*]}"
+if ! command -v npm >/dev/null; then
+  echo "web: installing npm"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
+  apt-get install -y -qq --no-install-recommends npm
 fi
 
 jobs=${JOBS:-2}
