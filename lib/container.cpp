@@ -225,34 +225,53 @@ enc_reason velkor::enc_parse_header(enc_stream *st, enc_info *info, const uint8_
 
 namespace {
 
-// Whether the len enciphered bytes at src decipher, under key_prefix and
-// the key text, to bytes whose last one is a NUL.  Byte by byte into one
-// byte of scratch, on the caller's context (on a device it holds the
-// table), so neither a copy of the text nor a second table takes stack.
-enc_reason ends_in_nul(vcrypt_state *ctx, uint8_t key_prefix, const char *key, const uint8_t *src,
-                       size_t len, int data_sized_state)
-{
-    if (velkor::vcrypt_init_text(ctx, key_prefix, key, data_sized_state ? len : 256) != 0)
-        return ENC_NO_MEMORY;
-    uint8_t last = 0;
-    for (size_t k = 0; k < len; k++)
-        vcrypt_process(ctx, src + k, &last, 1);
-    vcrypt_finish(ctx);
-    return last == 0 ? ENC_OK : ENC_BAD_TEXT;
-}
-
-// The label first (most wrong keys stop there), then the sublabel, keyed
-// by the label's first enciphered byte.
+// Whether the label and then the sublabel (keyed by the label's first
+// enciphered byte) decipher to bytes that end in NUL: the label first,
+// which most wrong keys fail.  Byte by byte into one byte of scratch, on
+// the caller's context (on a device it holds the table), so that neither
+// a copy of a text nor a second table takes stack.
 enc_reason texts_decipher(vcrypt_state *ctx, const enc_info *info, const enc_stream *st)
 {
-    const enc_reason label = ends_in_nul(ctx, info->key_prefix, info->key,
-                                         reinterpret_cast<const uint8_t *>(info->label), st->label_len,
-                                         info->data_sized_state);
-    if (label != ENC_OK)
-        return label;
-    return ends_in_nul(ctx, static_cast<uint8_t>(info->label[0]), info->key,
-                       reinterpret_cast<const uint8_t *>(info->sublabel), st->sublabel_len,
-                       info->data_sized_state);
+    const uint8_t *text = reinterpret_cast<const uint8_t *>(info->label);
+    uint8_t key_byte = info->key_prefix;
+    size_t len = st->label_len;
+    for (int field = 0; field < 2; field++) {
+        if (velkor::vcrypt_init_text(ctx, key_byte, info->key, info->data_sized_state ? len : 256) != 0)
+            return ENC_NO_MEMORY;
+        uint8_t last = 0;
+        for (size_t k = 0; k < len; k++)
+            vcrypt_process(ctx, text + k, &last, 1);
+        vcrypt_finish(ctx);
+        if (last != 0)
+            return ENC_BAD_TEXT;
+        key_byte = static_cast<uint8_t>(info->label[0]);
+        text = reinterpret_cast<const uint8_t *>(info->sublabel);
+        len = st->sublabel_len;
+    }
+    return ENC_OK;
+}
+
+// What enc_read_header does once the layout passed: the key, the texts
+// (before the payload's table is keyed, so that a header the key does not
+// open costs two small keyings whatever its D), the table's limit, then
+// the payload's cipher.  `limit` is SIZE_MAX once the length is known.
+// Its own function, with few arguments, so that both entry points reach
+// it by a tail call and a device's stack holds one frame less.
+enc_reason start_payload(enc_stream *st, enc_info *info, size_t limit)
+{
+    if (key_text_len(info->key) > max_key_text)
+        return ENC_KEY_TOO_LONG;
+    const enc_reason texts = texts_decipher(&st->cipher, info, st);
+    if (texts != ENC_OK)
+        return texts;
+    const uint32_t d = st->data_length;
+    if (info->data_sized_state && d > limit)
+        return ENC_TABLE_TOO_LARGE;
+    if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
+        return ENC_NO_MEMORY;
+    st->csum = d;
+    st->remaining = d;
+    return ENC_OK;
 }
 
 } // namespace
@@ -271,29 +290,18 @@ extern "C" enc_reason enc_read_header_limited(enc_stream *st, enc_info *info, co
     const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
     if (why != ENC_OK)
         return why;
-    if (key_text_len(info->key) > max_key_text)
-        return ENC_KEY_TOO_LONG;
-    // The texts are checked before the payload's table is keyed: a header
-    // that the key does not open costs two small keyings, whatever its D.
-    const enc_reason texts = texts_decipher(&st->cipher, info, st);
-    if (texts != ENC_OK)
-        return texts;
-    // A length not known yet cannot bound the table, the caller's limit
+    // A length not known yet cannot bound the table: the caller's limit
     // does.
-    const uint32_t d = st->data_length;
-    if (info->data_sized_state && total < 0 && d > max_table)
-        return ENC_TABLE_TOO_LARGE;
-    if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
-        return ENC_NO_MEMORY;
-    st->csum = d;
-    st->remaining = d;
-    return ENC_OK;
+    return start_payload(st, info, total < 0 ? max_table : SIZE_MAX);
 }
 
 extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
                                       size_t avail, int64_t total)
 {
-    return enc_read_header_limited(st, info, buf, avail, total, ENC_DEFAULT_MAX_TABLE);
+    const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
+    if (why != ENC_OK)
+        return why;
+    return start_payload(st, info, total < 0 ? ENC_DEFAULT_MAX_TABLE : SIZE_MAX);
 }
 
 extern "C" size_t enc_read_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
