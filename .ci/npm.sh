@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . .ci/browser_deps.sh
-browser_deps npm
+browser_deps
 
 native=()
 [ -x build/release/tool/velkor ] && native=(-DVELKOR_NPM_NATIVE="$PWD/build/release/tool/velkor")

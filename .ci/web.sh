@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . .ci/browser_deps.sh
-browser_deps web
+browser_deps
 
 jobs=${JOBS:-2}
 cmake --preset wasm >/dev/null

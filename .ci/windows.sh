@@ -10,16 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for pkg in cmake ninja-build g++-mingw-w64-x86-64 wine64 googletest mandoc python3; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "windows: installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+bash .ci/install.sh build windows
 
 build=build/windows
 stop_wine() {

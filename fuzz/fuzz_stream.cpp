@@ -11,7 +11,8 @@
 // bytes have come; then enc_read_finish().  For both table settings:
 //  - the reason equals the one-shot reader's on the whole buffer; with the
 //    length unknown, a container that runs past the end is found at the end
-//    instead (or the key is refused first, which the header can tell);
+//    instead (or the key, or texts the key does not open, are refused
+//    first, which the header can tell);
 //  - decrypt_buf() accepts exactly when the pieces do;
 //  - every payload byte handed on equals the payload deciphered on its own
 //    by the public cipher, and, where decrypt_buf() deciphered, its bytes;
@@ -184,6 +185,18 @@ enc_reason whole_reason(const bytes &file, const std::string &key, int ds, uint3
     return enc_read_finish(&st, &info, file.data() + trailer_at);
 }
 
+// Whether the label and sublabel of a container whose header is whole
+// decipher, by the public cipher alone, to bytes ending in NUL.
+bool texts_open(const bytes &file, const std::string &key, int ds)
+{
+    const uint32_t l1 = be32(file.data() + 7), l2 = be32(file.data() + 11 + l1);
+    bytes label(file.begin() + 11, file.begin() + 11 + l1);
+    bytes sublabel(file.begin() + 15 + l1, file.begin() + 15 + l1 + l2);
+    FUZZ_CHECK(vcrypt_buf(file[6], key.c_str(), label.data(), label.data(), l1, ds) == 0);
+    FUZZ_CHECK(vcrypt_buf(file[11], key.c_str(), sublabel.data(), sublabel.data(), l2, ds) == 0);
+    return label.back() == 0 && sublabel.back() == 0;
+}
+
 // The payload's first n bytes deciphered by the public cipher alone: its
 // key is the sublabel's first stored byte followed by the key text, its
 // table 256 entries or D.
@@ -227,7 +240,9 @@ void check_container(bytes file, const std::vector<size_t> &sizes, const std::st
     auto whole = copy_of(file.data(), file.size());
     const int rc = decrypt_buf(&ref, whole.get(), static_cast<int64_t>(file.size()));
     FUZZ_CHECK((rc == 0) == (want == ENC_OK));
-    const bool deciphered = rc == 0 || want == ENC_CHECKSUM_MISMATCH || want == ENC_BAD_TEXT;
+    // The texts are checked before the payload: a refusal for them leaves
+    // the buffer as it was.
+    const bool deciphered = rc == 0 || want == ENC_CHECKSUM_MISMATCH;
 
     for (bool total_known : {true, false}) {
         enc_reason expect = want;
@@ -236,13 +251,15 @@ void check_container(bytes file, const std::vector<size_t> &sizes, const std::st
             // programs learn a pipe's length before they allocate one.
             if (ds && ref.data_length > (1u << 16))
                 continue;
-            expect = strlen(key.c_str()) > 254 ? ENC_KEY_TOO_LONG : ENC_PAST_END;
+            expect = strlen(key.c_str()) > 254      ? ENC_KEY_TOO_LONG
+                     : !texts_open(file, key, ds) ? ENC_BAD_TEXT
+                                                  : ENC_PAST_END;
         }
         const container_read r = read_in_pieces(file, sizes, key, ds, total_known, in_place);
         FUZZ_CHECK(r.why == expect);
         FUZZ_CHECK(same_fields(r.info, ref));
         if (r.why == ENC_NOT_CONTAINER || r.why == ENC_CUT_OFF || r.why == ENC_BAD_LABEL_LENGTH ||
-            r.why == ENC_BAD_SUBLABEL_LENGTH || r.why == ENC_KEY_TOO_LONG ||
+            r.why == ENC_BAD_SUBLABEL_LENGTH || r.why == ENC_KEY_TOO_LONG || r.why == ENC_BAD_TEXT ||
             (r.why == ENC_PAST_END && total_known)) {
             // Refused from the header alone: nothing handed on.
             FUZZ_CHECK(r.out.empty());

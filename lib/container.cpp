@@ -13,6 +13,7 @@
 #include "container_internal.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -75,8 +76,14 @@ extern "C" size_t enc_compute_buf_len(const char *label, const char *sublabel,
                                       size_t data_length)
 {
     // Rounding down and adding 8 leaves room for the 4-byte checksum and
-    // keeps the size a multiple of 4.
-    return ((enc_compute_header_len(label, sublabel) + data_length) & ~static_cast<size_t>(3)) + 8;
+    // keeps the size a multiple of 4.  A size_t of 32 bits (WebAssembly, a
+    // microcontroller) cannot hold a length near 4 GiB with its header:
+    // SIZE_MAX then, which no allocation gives, rather than a small
+    // wrapped-around size.
+    const size_t header = enc_compute_header_len(label, sublabel);
+    if (data_length > SIZE_MAX - header - 8)
+        return SIZE_MAX;
+    return ((header + data_length) & ~static_cast<size_t>(3)) + 8;
 }
 
 extern "C" void enc_stream_release(enc_stream *st)
@@ -216,24 +223,76 @@ enc_reason velkor::enc_parse_header(enc_stream *st, enc_info *info, const uint8_
     return ENC_OK;
 }
 
+namespace {
+
+// Whether the label and then the sublabel (keyed by the label's first
+// enciphered byte) decipher to bytes that end in NUL: the label first,
+// which most wrong keys fail.  Byte by byte into one byte of scratch, on
+// the caller's context (on a device it holds the table), so that neither
+// a copy of a text nor a second table takes stack.
+enc_reason texts_decipher(vcrypt_state *ctx, const enc_info *info, const enc_stream *st)
+{
+    const uint8_t *text = reinterpret_cast<const uint8_t *>(info->label);
+    uint8_t key_byte = info->key_prefix;
+    size_t len = st->label_len;
+    for (int field = 0; field < 2; field++) {
+        if (velkor::vcrypt_init_text(ctx, key_byte, info->key, info->data_sized_state ? len : 256) != 0)
+            return ENC_NO_MEMORY;
+        uint8_t last = 0;
+        for (size_t k = 0; k < len; k++)
+            vcrypt_process(ctx, text + k, &last, 1);
+        vcrypt_finish(ctx);
+        if (last != 0)
+            return ENC_BAD_TEXT;
+        key_byte = static_cast<uint8_t>(info->label[0]);
+        text = reinterpret_cast<const uint8_t *>(info->sublabel);
+        len = st->sublabel_len;
+    }
+    return ENC_OK;
+}
+
+// What enc_read_header does once the layout passed: the key, the texts
+// (before the payload's table is keyed, so that a header the key does not
+// open costs two small keyings whatever its D), the table's limit, then
+// the payload's cipher.  `limit` is SIZE_MAX once the length is known.
+// Its own function, with few arguments, so that both entry points reach
+// it by a tail call and a device's stack holds one frame less.
+enc_reason start_payload(enc_stream *st, enc_info *info, size_t limit)
+{
+    if (key_text_len(info->key) > max_key_text)
+        return ENC_KEY_TOO_LONG;
+    const enc_reason texts = texts_decipher(&st->cipher, info, st);
+    if (texts != ENC_OK)
+        return texts;
+    const uint32_t d = st->data_length;
+    if (info->data_sized_state && d > limit)
+        return ENC_TABLE_TOO_LARGE;
+    if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
+        return ENC_NO_MEMORY;
+    st->csum = d;
+    st->remaining = d;
+    return ENC_OK;
+}
+
+} // namespace
+
 enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st)
 {
     if (key_text_len(info->key) > max_key_text)
         return ENC_KEY_TOO_LONG;
-    // The label alone first: most wrong candidates stop here.
-    const uint32_t l1 = st->label_len, l2 = st->sublabel_len;
-    uint8_t lab[max_label];
-    if (vcrypt_buf(info->key_prefix, info->key, reinterpret_cast<const uint8_t *>(info->label),
-                   lab, l1, info->data_sized_state) != 0)
-        return ENC_NO_MEMORY;
-    if (lab[l1 - 1] != 0)
-        return ENC_BAD_TEXT;
-    uint8_t sub[max_sublabel];
-    if (vcrypt_buf(static_cast<uint8_t>(info->label[0]), info->key,
-                   reinterpret_cast<const uint8_t *>(info->sublabel), sub, l2,
-                   info->data_sized_state) != 0)
-        return ENC_NO_MEMORY;
-    return sub[l2 - 1] == 0 ? ENC_OK : ENC_BAD_TEXT;
+    vcrypt_state ctx;
+    return texts_decipher(&ctx, info, st);
+}
+
+extern "C" enc_reason enc_read_header_limited(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                              size_t avail, int64_t total, size_t max_table)
+{
+    const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
+    if (why != ENC_OK)
+        return why;
+    // A length not known yet cannot bound the table: the caller's limit
+    // does.
+    return start_payload(st, info, total < 0 ? max_table : SIZE_MAX);
 }
 
 extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
@@ -242,14 +301,7 @@ extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint
     const enc_reason why = velkor::enc_parse_header(st, info, buf, avail, total);
     if (why != ENC_OK)
         return why;
-    if (key_text_len(info->key) > max_key_text)
-        return ENC_KEY_TOO_LONG;
-    if (key_payload(st, info, static_cast<uint8_t>(info->sublabel[0])) != 0)
-        return ENC_NO_MEMORY;
-    const uint32_t d = st->data_length;
-    st->csum = d;
-    st->remaining = d;
-    return ENC_OK;
+    return start_payload(st, info, total < 0 ? ENC_DEFAULT_MAX_TABLE : SIZE_MAX);
 }
 
 extern "C" size_t enc_read_payload(enc_stream *st, const uint8_t *src, uint8_t *dst,
@@ -337,8 +389,15 @@ extern "C" int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
         return snprintf(buf, size, "checksum mismatch (wrong key, wrong table setting or "
                                    "damaged container)");
     case ENC_BAD_TEXT:
-        return snprintf(buf, size, "wrong key or damaged container (label or sublabel does "
-                                   "not decipher to a text)");
+        return snprintf(buf, size, "wrong key, wrong table setting or damaged container "
+                                   "(label or sublabel does not decipher to a text)");
+    case ENC_TABLE_TOO_LARGE:
+        if (st == nullptr)
+            return snprintf(buf, size, "data-sized payload too large for the table limit while "
+                                       "the input's length is unknown");
+        return snprintf(buf, size, "data-sized payload of %lu bytes too large for the table "
+                                   "limit while the input's length is unknown",
+                        static_cast<unsigned long>(st->data_length));
     }
     return snprintf(buf, size, "unknown reason %d", static_cast<int>(why));
 }

@@ -290,6 +290,9 @@ VELKOR_API size_t enc_compute_header_len(const char *label, const char *sublabel
  * enc_compute_buf_len() - a buffer size that holds the whole container:
  * header length + @data_length rounded down to a multiple of 4, plus 8.
  * It is the smallest multiple of 4 above header + payload + checksum.
+ * When that size does not fit a size_t (a length near 4 GiB where size_t
+ * has 32 bits, as on WebAssembly or a microcontroller), the result is
+ * SIZE_MAX, a size no allocation gives, never a smaller wrapped-around one.
  */
 VELKOR_API size_t enc_compute_buf_len(const char *label, const char *sublabel,
                                       size_t data_length);
@@ -311,15 +314,16 @@ VELKOR_API int encrypt_buf(const enc_info *info, uint8_t *out, uint8_t *data);
  * decrypt_buf() - check and decipher the container in the @len bytes at
  * @buf.
  *
- * Checks the magic and every length, deciphers the payload into the start
- * of @buf (overwriting the header), compares its checksum, then deciphers
- * the sublabel and label into @info.  Label and sublabel lengths must be
- * 1..32 and 1..8 and the deciphered texts must end in NUL.  Bytes after the
- * checksum are ignored.  Returns -1 on any failed check.  Every check of
- * the layout, the presence of the checksum included, comes before the
- * payload is deciphered, so such a refusal leaves @buf unchanged; from the
- * checksum comparison on, the start of @buf holds the payload, right or
- * wrong, and the container is gone from @buf.
+ * Checks the magic and every length, and that the label and sublabel
+ * decipher to texts ending in NUL, deciphers the payload into the start of
+ * @buf (overwriting the header), compares its checksum, then deciphers the
+ * sublabel and label into @info.  Label and sublabel lengths must be 1..32
+ * and 1..8.  Bytes after the checksum are ignored.  Returns -1 on any
+ * failed check.  Every check of the layout, the presence of the checksum
+ * included, and of the texts comes before the payload is deciphered, so
+ * such a refusal leaves @buf unchanged; from the checksum comparison on,
+ * the start of @buf holds the payload, right or wrong, and the container
+ * is gone from @buf.  The length is known, so no table limit applies.
  */
 VELKOR_API int decrypt_buf(enc_info *info, uint8_t *buf, int64_t len);
 
@@ -362,8 +366,14 @@ typedef enum enc_reason {
     ENC_KEY_TOO_LONG,        /* key text longer than 254 characters */
     ENC_NO_MEMORY,           /* a cipher table cannot be allocated */
     ENC_CHECKSUM_MISMATCH,   /* wrong key, wrong table setting or damage */
-    ENC_BAD_TEXT             /* label or sublabel deciphers without its NUL */
+    ENC_BAD_TEXT,            /* label or sublabel deciphers without its NUL */
+    ENC_TABLE_TOO_LARGE      /* a data-sized payload table over the caller's
+                                limit while the input's length is unknown */
 } enc_reason;
+
+/* The limit enc_read_header() puts on a data-sized payload table while the
+ * input's length is unknown: 16 MiB. */
+#define ENC_DEFAULT_MAX_TABLE ((size_t)16 << 20)
 
 /*
  * enc_read_header() - check a container's header and start its payload.
@@ -378,11 +388,32 @@ typedef enum enc_reason {
  * and sublabel and data_length are filled as far as they were read, as
  * decrypt_buf() does, and @st gets the stored lengths (0 where the input
  * did not reach them), so a refusal can be described (enc_reason_message()).
+ *
+ * Once the layout passes, the label and sublabel are deciphered (into
+ * scratch: @info keeps them enciphered) and must end in their NUL, as
+ * enc_read_finish() requires, before the payload's table is keyed: a key
+ * that does not open them gives ENC_BAD_TEXT here, at the cost of two
+ * tables of at most 256 entries, whatever payload length the header
+ * claims.  With data-sized tables and @total -1, a payload longer than
+ * ENC_DEFAULT_MAX_TABLE bytes is refused with ENC_TABLE_TOO_LARGE before
+ * anything that large is allocated (enc_read_header_limited() sets another
+ * limit; with the length known, the input itself bounds the table).
  * On ENC_OK the payload's cipher is keyed and the payload starts at
  * st->header_len.
  */
 VELKOR_API enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
                                       size_t avail, int64_t total);
+
+/*
+ * enc_read_header_limited() - enc_read_header() with the caller's limit:
+ * while @total is -1, a data-sized payload table of more than @max_table
+ * entries (bytes) gives ENC_TABLE_TOO_LARGE and nothing is allocated.  A
+ * caller that reads from a socket sets what it can afford; SIZE_MAX lifts
+ * the limit.  Tables of 256 entries, and any table once @total is known,
+ * are not limited.
+ */
+VELKOR_API enc_reason enc_read_header_limited(enc_stream *st, enc_info *info, const uint8_t *buf,
+                                              size_t avail, int64_t total, size_t max_table);
 
 /*
  * enc_read_payload() - decipher the next payload bytes from @src to @dst

@@ -20,7 +20,7 @@ const TEXT_ROOM = 4096;
 
 // Reason numbers, as the library's header declares them.
 const TAG = { OK: 0, SHORT: 1, NO_MAGIC: 2, WRONG_FORMAT: 3, WRONG_LENGTH: 4, CRC_MISMATCH: 5 };
-const ENC = { OK: 0, NOT_CONTAINER: 1 };
+const ENC = { OK: 0, NOT_CONTAINER: 1, BAD_TEXT: 9 };
 const KIND_TAGGED = 1;
 
 let compiled = null; // the WebAssembly.Module
@@ -387,6 +387,10 @@ export class ContainerReader {
   }
   // Whether the input starts like a container at all (sound or not).
   get container() { return this.reason !== ENC.NOT_CONTAINER; }
+  // A sound layout whose texts the key does not decipher: the library
+  // checks them before it keys the payload's table, so a wrong key shows
+  // here, at the header, and not as damage.
+  get notOpened() { return this.keyed && this.reason === ENC.BAD_TEXT; }
   // Payload bytes still to come.
   get remaining() { return guarded(this.l, (l) => l.ex.vw_container_field(this.c, 6)); }
   // Deciphers the next payload bytes; returns a copy of what it took (at
@@ -591,7 +595,8 @@ export class Scanner {
 function summaryOf(bytes, finds, sc, passes) {
   const verified = finds.reduce((n, f) => n + (f.verified ? 1 : 0), 0);
   const dropped = sc.dropped;
-  return { bytes, finds: finds.length, verified, dropped, passes, complete: dropped === 0 };
+  return { bytes, finds: finds.length, verified, dropped, passes, complete: dropped === 0,
+           stopped: dropped === 0 ? null : 'dropped' };
 }
 
 // Every tagged file and container in bytes, in order of offset.  Bytes in
@@ -673,7 +678,8 @@ class ScanStream {
       }
       yield* counted(sc.finish());
       const dropped = sc.dropped;
-      this.summary = { bytes, finds, verified, dropped, passes: 1, complete: dropped === 0 };
+      this.summary = { bytes, finds, verified, dropped, passes: 1, complete: dropped === 0,
+                      stopped: dropped === 0 ? null : 'dropped' };
     } finally {
       sc.close();
     }

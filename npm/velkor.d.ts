@@ -154,6 +154,8 @@ export class ContainerReader {
   readonly reason: number;
   readonly message: string;
   readonly container: boolean;
+  /** A sound layout whose texts the key does not decipher (a wrong key). */
+  readonly notOpened: boolean;
   readonly keyed: boolean;
   readonly magic: string;
   readonly keyPrefix: number;

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "known_answers.h"
 #include "testutil.h"
 #include "velkor.h"
 
@@ -6,9 +7,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
+
+#include <sys/resource.h>
 
 using testutil::bytes;
 
@@ -141,6 +145,15 @@ TEST(ContainerSize, HeaderAndBufferLengths)
         EXPECT_GT(got, total);
         EXPECT_LE(got, total + 4);
     }
+
+    // Lengths near 4 GiB, exact where size_t holds them and SIZE_MAX where
+    // it does not (the device images run the same table on 32 bits), and
+    // lengths near SIZE_MAX, which no size_t holds with a header.
+    for (const auto &c : known_answers::buf_lens_near_4g)
+        EXPECT_EQ(enc_compute_buf_len("l", "s", c.data), known_answers::fitted(c.buf_len)) << c.data;
+    for (size_t less : {0, 1, 8, 30})
+        EXPECT_EQ(enc_compute_buf_len("l", "s", SIZE_MAX - less), SIZE_MAX) << less;
+    EXPECT_EQ(enc_compute_buf_len("l", "s", SIZE_MAX - 31), SIZE_MAX - 3); // 23 + D = SIZE_MAX - 8
 }
 
 // --- round trips -------------------------------------------------------------
@@ -405,11 +418,11 @@ TEST(Container, PayloadOf256BytesReadsUnderEitherTableSetting)
             << c.key;
         EXPECT_TRUE(std::equal(payload.begin(), payload.end(), plain.begin()));
         EXPECT_STRNE(out.label, "label");
-        // With most keys the mis-deciphered texts are refused, the payload
-        // still having come out right in the buffer.
+        // With most keys the mis-deciphered texts are refused, before the
+        // payload is deciphered over the container.
         const bytes other = seal(make_info("start", "key-0", "label", "sub", 0x42, c.written, payload), payload);
         EXPECT_EQ(read_back(other, static_cast<int64_t>(other.size()), "key-0", !c.written, out, &plain), -1);
-        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), plain.begin()));
+        EXPECT_TRUE(plain == other);
     }
 }
 
@@ -586,7 +599,8 @@ TEST(ContainerPieces, ReasonForEachRefusal)
     const char *cut = "damaged container (cut off in the header)";
     const char *not_container = "not a container (no start or asar1 magic)";
     const char *mismatch = "checksum mismatch (wrong key, wrong table setting or damaged container)";
-    const char *no_text = "wrong key or damaged container (label or sublabel does not decipher to a text)";
+    const char *no_text =
+        "wrong key, wrong table setting or damaged container (label or sublabel does not decipher to a text)";
     const char *past = "damaged container (payload of 50 bytes and its checksum run past the end of the file)";
 
     const reason_case cases[] = {
@@ -614,8 +628,10 @@ TEST(ContainerPieces, ReasonForEachRefusal)
          "damaged container (payload of 4294967295 bytes and its checksum run past the end of the file)"},
         {"key of 255 characters", good, n(good), ENC_KEY_TOO_LONG, "key longer than 254 characters",
          long_key.c_str()},
-        {"wrong key", good, n(good), ENC_CHECKSUM_MISMATCH, mismatch, "K"},
-        {"wrong table setting", good, n(good), ENC_CHECKSUM_MISMATCH, mismatch, "k", 1},
+        // The texts are checked before the payload: a wrong key or table
+        // setting mostly shows there.
+        {"wrong key", good, n(good), ENC_BAD_TEXT, no_text, "K"},
+        {"wrong table setting", good, n(good), ENC_BAD_TEXT, no_text, "k", 1},
         {"damaged checksum", with(good, good.size() - 1, {static_cast<uint8_t>(good.back() ^ 1)}),
          n(good), ENC_CHECKSUM_MISMATCH, mismatch},
         {"label without NUL", assemble(0x42, "k", 0, text("abc", false), text("s"), payload),
@@ -682,6 +698,135 @@ TEST(ContainerPieces, EndingBeforeThePayloadDoes)
     ASSERT_EQ(enc_write_header(&st, &in, head), 0);
     enc_stream_release(&st);
     enc_stream_release(&st);
+}
+
+// A header with its magic alone reads no byte past the six it was given:
+// the key prefix stays as the caller left it until a seventh byte comes.
+TEST(ContainerPieces, SixBytesLeaveTheKeyPrefixAlone)
+{
+    const uint8_t head[7] = {'s', 't', 'a', 'r', 't', 0, 0x5A};
+    for (size_t avail : {6, 7}) {
+        SCOPED_TRACE(avail);
+        enc_info out = blank_info();
+        out.key = "k";
+        out.data_sized_state = 0;
+        enc_stream st;
+        EXPECT_EQ(enc_read_header(&st, &out, head, avail, -1), ENC_CUT_OFF);
+        EXPECT_EQ(out.key_prefix, avail == 6 ? 0xEE : 0x5A);
+        // And the whole-buffer reader, from a buffer of exactly that size.
+        out = blank_info();
+        EXPECT_EQ(read_back(bytes(head, head + avail), static_cast<int64_t>(avail), "k", 0, out), -1);
+        EXPECT_EQ(out.key_prefix, avail == 6 ? 0xEE : 0x5A);
+    }
+}
+
+// While it lives, the memory this process may add is capped at 1 GiB
+// (RLIMIT_DATA, where the system applies it), so that a faulty reader that
+// allocates a table of a forged length fails at once rather than taking
+// 4 GiB of the machine for a minute of keying.
+class data_cap {
+public:
+    data_cap()
+    {
+        std::ifstream status("/proc/self/status");
+        uint64_t kib = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmData:", 0) == 0)
+                kib = std::stoull(line.substr(7));
+        if (kib == 0 || getrlimit(RLIMIT_DATA, &saved_) != 0)
+            return;
+        rlimit capped = saved_;
+        capped.rlim_cur = std::min<rlim_t>(saved_.rlim_max, static_cast<rlim_t>(kib * 1024 + (uint64_t{1} << 30)));
+        set_ = setrlimit(RLIMIT_DATA, &capped) == 0;
+    }
+    ~data_cap()
+    {
+        if (set_)
+            setrlimit(RLIMIT_DATA, &saved_);
+    }
+    data_cap(const data_cap &) = delete;
+    data_cap &operator=(const data_cap &) = delete;
+
+private:
+    rlimit saved_{};
+    bool set_ = false;
+};
+
+// A 21-byte header claiming a data-sized payload of nearly 4 GiB, from an
+// input whose length is not known: the texts are checked first, and a
+// table over the limit is refused before anything is allocated, so the
+// call returns at once.  Once the length is known, the input bounds the
+// table instead.
+TEST(ContainerPieces, HeaderDoesNotKeyAHugeTableItCannotNeed)
+{
+    const data_cap cap;
+    // Empty texts: under data-sized tables their one byte each is left as
+    // it is, so every key opens them and only the limit stands.
+    const auto header = [](const char *label, uint32_t d) {
+        const enc_info in = make_info("start", "k", label, "", 0x42, 1, {});
+        uint8_t head[ENC_MAX_HEADER_LEN];
+        enc_stream st;
+        EXPECT_EQ(enc_write_header(&st, &in, head), 0);
+        enc_stream_release(&st);
+        bytes h(head, head + st.header_len);
+        std::copy_n(be32(d).begin(), 4, h.end() - 4);
+        return h;
+    };
+    const auto with_d = [&](uint32_t d) { return header("", d); };
+    const bytes huge = with_d(0xFFFFFF00u);
+    ASSERT_EQ(huge.size(), 21u);
+    enc_stream st;
+
+    struct {
+        const char *what, *key;
+        bytes header;
+        int64_t total;
+        size_t limit; // 0: enc_read_header's own
+        enc_reason want;
+    } cases[] = {
+        {"nearly 4 GiB, unknown length", "k", huge, -1, 0, ENC_TABLE_TOO_LARGE},
+        {"nearly 4 GiB, known to run past", "k", huge, 21, 0, ENC_PAST_END},
+        {"any key opens empty texts", "wrong-0", huge, -1, 0, ENC_TABLE_TOO_LARGE},
+        {"a key that does not open the label", "wrong-0", header("firmware", 0xFFFFFF00u), -1, 0, ENC_BAD_TEXT},
+        {"just over the default", "k", with_d(ENC_DEFAULT_MAX_TABLE + 1), -1, 0, ENC_TABLE_TOO_LARGE},
+        {"at the default", "k", with_d(ENC_DEFAULT_MAX_TABLE), -1, 0, ENC_OK},
+        {"over the caller's limit", "k", with_d(1000), -1, 999, ENC_TABLE_TOO_LARGE},
+        {"at the caller's limit", "k", with_d(1000), -1, 1000, ENC_OK},
+        {"over it, length known", "k", with_d(1000), 21 + 1000 + 4, 999, ENC_OK},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        enc_info out = blank_info();
+        out.key = c.key;
+        out.data_sized_state = 1;
+        const enc_reason got =
+            c.limit == 0 ? enc_read_header(&st, &out, c.header.data(), c.header.size(), c.total)
+                         : enc_read_header_limited(&st, &out, c.header.data(), c.header.size(), c.total, c.limit);
+        EXPECT_EQ(got, c.want);
+        if (got != ENC_OK) {
+            // A refusal leaves nothing allocated.
+            EXPECT_EQ(st.cipher.state, nullptr);
+        } else {
+            EXPECT_EQ(st.cipher.state_len, st.data_length);
+            enc_stream_release(&st);
+        }
+    }
+    // 256-entry tables are never limited.
+    enc_info out = blank_info();
+    out.key = "k";
+    out.data_sized_state = 0;
+    bytes plain_huge = huge;
+    EXPECT_NE(enc_read_header_limited(&st, &out, plain_huge.data(), plain_huge.size(), -1, 0), ENC_TABLE_TOO_LARGE);
+    enc_stream_release(&st);
+
+    char msg[200];
+    enc_info probe = blank_info();
+    probe.key = "k";
+    probe.data_sized_state = 1;
+    ASSERT_EQ(enc_read_header(&st, &probe, huge.data(), huge.size(), -1), ENC_TABLE_TOO_LARGE);
+    enc_reason_message(ENC_TABLE_TOO_LARGE, &st, msg, sizeof msg);
+    EXPECT_STREQ(msg, "data-sized payload of 4294967040 bytes too large for the table limit while the input's "
+                      "length is unknown");
 }
 
 // Every check of the layout comes before the payload is deciphered over the

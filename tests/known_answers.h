@@ -206,6 +206,25 @@ inline constexpr buf_len_case buf_lens[] = {
     {100, 108}, {101, 108}, {102, 108}, {103, 108}, {104, 112},
 };
 
+// enc_compute_buf_len for payloads near 4 GiB under the same 23-byte
+// header: the exact size, which a 32-bit size_t cannot hold from
+// 0xFFFFFFE1 on; there the answer is SIZE_MAX (fitted()), never the small
+// size the sum would wrap around to.
+struct buf_len_wide_case {
+    uint32_t data;
+    uint64_t buf_len;
+};
+inline constexpr buf_len_wide_case buf_lens_near_4g[] = {
+    {0xFFFFFF00u, 0xFFFFFF1Cu},  // the forged header's claim: fits
+    {0xFFFFFFE0u, 0xFFFFFFFCu},  // 23 + D = 0xFFFFFFF7: the last that fits
+    {0xFFFFFFE1u, 0x100000000u}, // 0xFFFFFFF8 + 8 passes 32 bits
+    {0xFFFFFFFFu, 0x10000001Cu}, // the largest D a container holds
+};
+inline size_t fitted(uint64_t exact)
+{
+    return exact > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(exact);
+}
+
 } // namespace known_answers
 
 #endif

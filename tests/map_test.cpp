@@ -30,7 +30,9 @@ const std::string style_css = std::string(SOURCE_DIR) + "/web/style.css";
 //   image I SIZE BAND_Y BOTTOM BX BW | TITLE
 //   span I OFFSET LENGTH STATE KIND STRIPED X Y W H FILL
 //   row I K Y | CAPTION                a density strip, top to bottom
-//   column I K FROM TO COUNT SUM X0 X1 FILLS
+//   column I K FROM TO COUNT SUM X0 X1 FILLS HEIGHT STRIP
+// HEIGHT is a density column's, its segments stacked; STRIP the height of
+// the strip it stands in.
 // BOTTOM is the lowest point of anything drawn for the image (a text's
 // descent counted as 4 pixels).  STRIPED says whether a stripe lies across
 // the span, which is how a container shows without hovering.
@@ -70,7 +72,8 @@ for i, g in enumerate(root.iterfind(S + "g[@class='image']")):
             x1 = max(f(s, "x") + f(s, "width") for s in segs)
             print("column", i, k, col.get("data-from"), col.get("data-to"), col.get("data-count"),
                   sum(int(s.get("data-count")) for s in segs), x0, x1,
-                  ",".join(s.get("fill").lower() for s in segs))
+                  ",".join(s.get("fill").lower() for s in segs), sum(f(s, "height") for s in segs),
+                  f(row.find(S + "rect"), "height"))
 )py";
 
 struct image_info {
@@ -93,6 +96,7 @@ struct column_info {
     uint64_t from, to, count, sum;
     double x0, x1;
     std::string fills;
+    double height, strip;
 };
 struct drawing {
     std::string ok, unverified, bad;
@@ -126,7 +130,7 @@ protected:
     }
 
     // Scans the images with `options` and reads back the map.
-    drawing scan(const std::vector<std::string> &options, const std::vector<std::string> &images)
+    drawing scan(const std::vector<std::string> &options, const std::vector<std::string> &images, int status = 0)
     {
         drawing d;
         const std::string svg = dir / "map.svg";
@@ -134,7 +138,7 @@ protected:
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), images.begin(), images.end());
         auto r = run(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, status) << r.err;
         if (python.empty()) {
             ADD_FAILURE() << "python3 was not found at configure time";
             return d;
@@ -172,7 +176,7 @@ protected:
                 d.cols.at(i).emplace_back();
             } else if (what == "column") {
                 column_info c{};
-                in >> k >> c.from >> c.to >> c.count >> c.sum >> c.x0 >> c.x1 >> c.fills;
+                in >> k >> c.from >> c.to >> c.count >> c.sum >> c.x0 >> c.x1 >> c.fills >> c.height >> c.strip;
                 d.cols.at(i).at(k).push_back(c);
             }
         }
@@ -358,6 +362,75 @@ TEST_F(Map, DensityPastAFewHundredFinds)
     }
     EXPECT_GE(d.images[1].band_y, d.images[0].bottom);
     EXPECT_EQ(d.spans[1].size(), 1u);
+}
+
+// The limits of drawing a span each: 300 finds, and nesting 31 deep (32
+// rows), are drawn as spans; one find more, or one level deeper, as density.
+TEST_F(Map, SpansUpToTheLimits)
+{
+    const bytes empty = tagged({});
+    for (int count : {300, 301}) {
+        bytes img;
+        for (int i = 0; i < count; i++)
+            img.insert(img.end(), empty.begin(), empty.end());
+        testutil::write_file(dir / "row", img);
+        const drawing d = scan({}, {dir / "row"});
+        ASSERT_EQ(d.images.size(), 1u);
+        const bool spans = count == 300;
+        EXPECT_EQ(d.spans[0].size(), spans ? 300u : 0u) << count;
+        EXPECT_EQ(d.rows[0].size(), spans ? 0u : 1u) << count;
+        EXPECT_EQ(d.images[0].title.find("density") == std::string::npos, spans) << d.images[0].title;
+    }
+    for (int levels : {32, 33}) {
+        bytes t = testutil::to_bytes("core");
+        for (int i = 0; i < levels; i++)
+            t = tagged(t);
+        testutil::write_file(dir / "deep", t);
+        const drawing d = scan({}, {dir / "deep"});
+        ASSERT_EQ(d.images.size(), 1u);
+        const bool spans = levels == 32;
+        EXPECT_EQ(d.spans[0].size(), spans ? 32u : 0u) << levels;
+        EXPECT_EQ(d.rows[0].size(), spans ? 0u : 32u) << levels;
+        if (spans) {
+            double deepest = 0;
+            for (const span_info &s : d.spans[0])
+                deepest = std::max(deepest, s.y);
+            EXPECT_GT(deepest, d.images[0].band_y); // on rows of their own
+        }
+    }
+}
+
+// A density column is as high as its count against the fullest column of
+// the image, whatever the verdicts in it: 200 damaged finds fill the strip,
+// 100 verified take half of it, 50 a quarter, and one still shows.
+TEST_F(Map, DensityColumnsScaleToTheFullest)
+{
+    const bytes empty = tagged({});
+    bytes damaged = empty;
+    damaged[19] ^= 1; // its CRC
+    const auto run_of = [](const bytes &one, int n) {
+        bytes r;
+        for (int i = 0; i < n; i++)
+            r.insert(r.end(), one.begin(), one.end());
+        return r;
+    };
+    image_builder b(1 << 20, 14);
+    b.put(0x10000, run_of(damaged, 200), {});
+    b.put(0x80000, run_of(empty, 100), {});
+    b.put(0xC0000, run_of(empty, 50), {});
+    b.put(0xF0000, empty, {});
+    testutil::write_file(dir / "img", b.img);
+    const drawing d = scan({"--all"}, {dir / "img"});
+    ASSERT_EQ(d.images.size(), 1u);
+    ASSERT_EQ(d.rows[0].size(), 1u);
+    std::map<uint64_t, double> want = {{200, 1.0}, {100, 0.5}, {50, 0.25}, {1, 0.0}};
+    ASSERT_EQ(d.cols[0][0].size(), want.size());
+    for (const column_info &c : d.cols[0][0]) {
+        SCOPED_TRACE(c.count);
+        ASSERT_EQ(want.count(c.count), 1u);
+        EXPECT_NEAR(c.height, std::max(2.0, c.strip * want[c.count]), 0.02);
+        EXPECT_EQ(c.fills, c.count == 200 ? d.bad : d.ok);
+    }
 }
 
 // Tens of thousands of finds make a picture of bounded size.

@@ -7,6 +7,10 @@
  *   VELKOR_SHIM_FAIL  N: the Nth read(2) of it fails with EIO
  *   VELKOR_SHIM_FLIP  set: every pread(2) of it comes back with its last
  *                     byte changed, as if the file changed after the scan
+ *   VELKOR_SHIM_SHRINK N: once the first read(2) of it has returned, the
+ *                     file is cut to N bytes, as if another program
+ *                     truncated it while it is scanned (the file is the
+ *                     test's own, in its scratch directory)
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -46,9 +50,19 @@ ssize_t read(int fd, void *buf, size_t len)
         next("read", &real);
     if (is_target(fd)) {
         const char *fail = getenv("VELKOR_SHIM_FAIL");
-        if (fail != NULL && ++count == atol(fail)) {
+        const char *shrink = getenv("VELKOR_SHIM_SHRINK");
+        ++count;
+        if (fail != NULL && count == atol(fail)) {
             errno = EIO;
             return -1;
+        }
+        if (shrink != NULL && count == 1) {
+            const ssize_t n = real(fd, buf, len);
+            const int e = errno;
+            if (truncate(getenv("VELKOR_SHIM_FILE"), (off_t)atol(shrink)) != 0)
+                abort();
+            errno = e;
+            return n;
         }
     }
     return real(fd, buf, len);

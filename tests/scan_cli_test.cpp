@@ -43,6 +43,17 @@ std::vector<std::string> lines(const std::string &s)
     return v;
 }
 
+std::string hex_of(const std::string &s)
+{
+    std::string o;
+    char b[3];
+    for (unsigned char ch : s) {
+        snprintf(b, sizeof b, "%02x", ch);
+        o += b;
+    }
+    return o;
+}
+
 std::string hex8(uint64_t v)
 {
     char b[32];
@@ -69,16 +80,33 @@ import json, sys
 base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside"}
 cont = base | {"magic", "key_prefix"}
 texts = cont | {"label", "label_hex", "sublabel", "sublabel_hex"}
-summary = ["image", "kind", "bytes", "finds", "verified", "dropped", "passes", "complete"]
+summary = ["image", "kind", "bytes", "finds", "verified", "dropped", "passes", "complete", "stopped"]
+stops = {"read error", "dropped", "failed output", "refused output", "budget"}
 finds = verified = 0
 for line in open(sys.argv[1], encoding="utf-8"):
     o = json.loads(line)
+    name = o["image"]
+    # A name that is not UTF-8 has its exact bytes beside its text; shown
+    # here by them.
+    if "image_bytes" in o:
+        assert list(o)[:2] == ["image", "image_bytes"], o
+        raw = bytes.fromhex(o.pop("image_bytes"))
+        try:
+            raw.decode("utf-8")
+            assert False, "image_bytes for a UTF-8 name"
+        except UnicodeDecodeError:
+            pass
+        text = raw.decode("utf-8", "surrogateescape")
+        assert o["image"] == "".join("\ufffd" if "\udc80" <= c <= "\udcff" else c for c in text), o
+        name = "bytes:" + raw.hex()
     if o["kind"] == "summary":
         assert list(o) == summary, o
         assert (o["finds"], o["verified"]) == (finds, verified), (o, finds, verified)
         assert o["complete"] in (True, False) and (o["dropped"] == 0 or not o["complete"]), o
-        print("summary", o["image"], o["bytes"], o["finds"], o["verified"], o["dropped"], o["passes"],
-              "complete" if o["complete"] else "incomplete")
+        assert (o["stopped"] is None) == o["complete"] and (o["stopped"] is None or o["stopped"] in stops), o
+        assert o["dropped"] == 0 or o["stopped"] in ("read error", "dropped"), o
+        print("summary", name, o["bytes"], o["finds"], o["verified"], o["dropped"], o["passes"],
+              "complete" if o["complete"] else "incomplete:" + o["stopped"].replace(" ", "_"))
         finds = verified = 0
         continue
     finds += 1
@@ -92,7 +120,7 @@ for line in open(sys.argv[1], encoding="utf-8"):
     if "label" in o:
         assert bytes.fromhex(o["label_hex"]).decode("utf-8", "replace") == o["label"], o
         assert bytes.fromhex(o["sublabel_hex"]).decode("utf-8", "replace") == o["sublabel"], o
-    print(o["image"], o["offset"], o["kind"], o["length"], o["payload_offset"], o["payload_length"],
+    print(name, o["offset"], o["kind"], o["length"], o["payload_offset"], o["payload_length"],
           "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"))
 )";
 
@@ -492,6 +520,36 @@ TEST_F(ScanMixed, CarveThenCheck)
     EXPECT_EQ(testutil::entries_of(dir / "flat").size(), sound);
 }
 
+// A damaged find is carved with --all, but it holds nothing: the sound
+// finds inside it are carved too, without --nested, where a sound find
+// around them would have held them.
+TEST_F(Scan, DamagedFindHidesNothingFromCarve)
+{
+    const bytes inner = tagged(testutil::to_bytes("inner payload"));
+    bytes outer_payload = testutil::random_bytes(100, 90);
+    outer_payload.insert(outer_payload.end(), inner.begin(), inner.end());
+    outer_payload.insert(outer_payload.end(), 10, 0x5A);
+    bytes outer = tagged(outer_payload);
+    testutil::write_file(dir / "sound", outer);
+    outer[outer.size() - 1] ^= 1; // after the inner file: only the outer CRC breaks
+    testutil::write_file(dir / "damaged", outer);
+    for (const char *name : {"sound", "damaged"}) {
+        SCOPED_TRACE(name);
+        const std::string out = dir / (std::string("carved-") + name);
+        auto r = run({velkor, "scan", "--all", "--carve", out, dir / name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto names = testutil::entries_of(out);
+        const std::string inner_name = std::string(name) + "-00000078.bgn";
+        if (std::string(name) == "sound") {
+            EXPECT_EQ(names, std::vector<std::string>{"sound-00000000.bgn"});
+        } else {
+            EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+                      (std::set<std::string>{"damaged-00000000.damaged.bgn", inner_name}));
+            EXPECT_TRUE(testutil::read_file(out + "/" + inner_name) == inner);
+        }
+    }
+}
+
 // Standard input that is a regular file the shell has already read into:
 // offsets count from where reading begins, and extraction reads back from
 // there too.
@@ -704,7 +762,7 @@ TEST_F(Scan, FloodOfForgedHeaders)
     EXPECT_EQ(json_finds(r.out, &summaries).size(), 1u) << r.out;
     ASSERT_EQ(summaries.size(), 1u);
     EXPECT_EQ(summaries[0].rfind("summary - " + std::to_string(img.size()) + " 1 1 ", 0), 0u) << summaries[0];
-    EXPECT_EQ(summaries[0].substr(summaries[0].size() - 13), " 1 incomplete") << summaries[0];
+    EXPECT_EQ(summaries[0].substr(summaries[0].size() - 21), " 1 incomplete:dropped") << summaries[0];
     EXPECT_NE(r.err.find(" candidates dropped at the memory limit; the scan is incomplete (the image cannot be "
                          "read again)\n"),
               std::string::npos)
@@ -913,10 +971,13 @@ TEST_F(Scan, PipeWithoutFindsUsesNoDisk)
     EXPECT_TRUE(testutil::entries_of(dir / "d").empty());
 }
 
-// A read error part-way is a failure (status 1), even after a verified
-// find; a find whose bytes read back differently from what was scanned is
-// not written.  A shim preloaded into velkor makes the image's second read
-// fail, or changes the bytes read back.
+// An image that fails or changes under the scan: what was found before
+// stands, and the scan says it is incomplete (status 3, which goes before
+// the 0 of the verified find), on standard error and in its summary.  A
+// shim preloaded into velkor makes the image's second read fail, cuts the
+// file short after its first read, or changes the bytes read back for
+// writing (that file alone is not written, and the next image is still
+// scanned and written).
 TEST_F(Scan, ImageThatFailsOrChanges)
 {
 #if defined(VELKOR_CROSS)
@@ -926,8 +987,10 @@ TEST_F(Scan, ImageThatFailsOrChanges)
     bytes img = t;
     const bytes rest = testutil::random_bytes(600000, 71); // past the first 256 KiB piece
     img.insert(img.end(), rest.begin(), rest.end());
-    const std::string path = dir / "img";
-    testutil::write_file(path, img);
+    const uint64_t last_at = img.size();
+    img.insert(img.end(), t.begin(), t.end()); // lost when the file is cut short
+    const std::string path = dir / "img", other = dir / "other";
+    testutil::write_file(other, t);
     const auto shim = [&](const char *what, const char *value) {
         return [=] {
             const char *old = getenv("LD_PRELOAD");
@@ -938,24 +1001,168 @@ TEST_F(Scan, ImageThatFailsOrChanges)
             setenv(what, value, 1);
         };
     };
-    auto r = run({velkor, "scan", path}, shim("VELKOR_SHIM_FAIL", "2"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, path + ": 0 (0x00000000): tagged, 3020 bytes, payload 3000 bytes: verified\n");
-    EXPECT_EQ(r.err, "velkor: " + path + ": " + testutil::sys_msg(EIO) + "\n");
-    r = run({velkor, "scan", "--json", path}, shim("VELKOR_SHIM_FAIL", "2"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\"complete\":false}"), std::string::npos) << r.out;
+    const std::string first = path + ": 0 (0x00000000): tagged, 3020 bytes, payload 3000 bytes: verified\n";
+    const std::string size = std::to_string(img.size());
+    struct {
+        const char *what, *var, *value;
+        std::string err, summary;
+    } cases[] = {
+        {"read error", "VELKOR_SHIM_FAIL", "2", "velkor: " + path + ": " + testutil::sys_msg(EIO) + "\n",
+         "summary " + path + " " + size + " 1 1 0 1 incomplete:read_error"},
+        {"cut short", "VELKOR_SHIM_SHRINK", "400000",
+         "velkor: " + path + ": ended after 400000 of its " + size + " bytes; the scan is incomplete\n",
+         "summary " + path + " 400000 1 1 0 1 incomplete:read_error"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        testutil::write_file(path, img);
+        auto r = run({velkor, "scan", path}, shim(c.var, c.value));
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.out, first);
+        EXPECT_EQ(r.err, c.err);
+        testutil::write_file(path, img);
+        r = run({velkor, "scan", "--json", path}, shim(c.var, c.value));
+        EXPECT_EQ(r.status, 3);
+        std::vector<std::string> summaries;
+        EXPECT_EQ(json_finds(r.out, &summaries).size(), 1u) << r.out;
+        EXPECT_EQ(summaries, std::vector<std::string>{c.summary});
+    }
+    // Unshimmed, the find at the end is there.
+    testutil::write_file(path, img);
+    auto r = run({velkor, "scan", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, first + path + ": " + std::to_string(last_at) + " (" + hex8(last_at) +
+                         "): tagged, 3020 bytes, payload 3000 bytes: verified\n");
 
     for (const char *opt : {"--extract", "--carve"}) {
+        SCOPED_TRACE(opt);
         const std::string out = dir / (std::string("out") + opt);
-        r = run({velkor, "scan", opt, out, path}, shim("VELKOR_SHIM_FLIP", "1"));
-        EXPECT_EQ(r.status, 1) << opt;
-        EXPECT_EQ(r.err, "velkor: " + path + ": the tagged file at 0x00000000 changed before it could be written out\n");
-        EXPECT_TRUE(testutil::entries_of(out).empty()) << opt;
+        r = run({velkor, "scan", "--json", opt, out, path, other}, shim("VELKOR_SHIM_FLIP", "1"));
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.err, "velkor: " + path + ": the tagged file at 0x00000000 changed before it could be written out\n"
+                             "velkor: " + path + ": the tagged file at " + hex8(last_at) +
+                             " changed before it could be written out\n");
+        std::vector<std::string> summaries;
+        json_finds(r.out, &summaries);
+        EXPECT_EQ(summaries, (std::vector<std::string>{"summary " + path + " " + size + " 2 2 0 1 incomplete:failed_output",
+                                                       "summary " + other + " 3020 1 1 0 1 complete"}));
+        EXPECT_EQ(testutil::entries_of(out),
+                  std::vector<std::string>{std::string("other-00000000") + (opt[2] == 'e' ? ".payload" : ".bgn")});
     }
-    // The shim itself does what it says: unshimmed, all is well.
-    r = run({velkor, "scan", "--extract", dir / "plain", path});
+}
+
+// JSON lines stay lines for any reader, and names stay apart: U+2028 and
+// U+2029 in a label are escaped, so Python's splitlines() (which ends a
+// line there) gives one record per line; two names that differ only in
+// bytes that are not UTF-8, which both read as U+FFFD, carry their exact
+// bytes too, in scan's and check's JSON alike.
+TEST_F(Scan, JsonRecordsStayOneLineAndNamesStayApart)
+{
+    const bytes c = container(testutil::to_bytes("p"), "a\xe2\x80\xa8" "b", "\xe2\x80\xa9");
+    const bytes t = tagged(testutil::to_bytes("payload"));
+    const std::string ff = dir / "x\xff", fe = dir / "x\xfe", sep = dir / "l\xe2\x80\xa8";
+    testutil::write_file(ff, t);
+    testutil::write_file(fe, t);
+    testutil::write_file(sep, c);
+    auto r = run({velkor, "scan", "--json", "-k", "secret", sep, ff, fe});
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"label\":\"a\\u2028b\",\"label_hex\":\"61e280a862\",\"sublabel\":\"\\u2029\""),
+              std::string::npos)
+        << r.out;
+    const char lines_check[] = R"(
+import json, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+assert text.splitlines() == text.split("\n")[:-1], text
+for line in text.splitlines():
+    json.loads(line)
+print(len(text.splitlines()))
+)";
+    testutil::write_file(dir / "lines", testutil::to_bytes(r.out));
+    EXPECT_EQ(python_check(lines_check, dir / "lines"), std::vector<std::string>{"6"});
+    std::vector<std::string> summaries;
+    const auto finds = json_finds(r.out, &summaries);
+    const std::string hex_ff = "bytes:" + hex_of(ff),
+                      hex_fe = "bytes:" + hex_of(fe);
+    ASSERT_EQ(finds.size(), 3u);
+    EXPECT_EQ(finds[1].rfind(hex_ff + " 0 tagged ", 0), 0u) << finds[1];
+    EXPECT_EQ(finds[2].rfind(hex_fe + " 0 tagged ", 0), 0u) << finds[2];
+    EXPECT_EQ(summaries, (std::vector<std::string>{"summary " + sep + " " + std::to_string(c.size()) + " 1 1 0 1 complete",
+                                                   "summary " + hex_ff + " 27 1 1 0 1 complete",
+                                                   "summary " + hex_fe + " 27 1 1 0 1 complete"}));
+
+    r = run({velkor, "check", "--json", ff, sep});
+    const auto got = lines(r.out);
+    ASSERT_EQ(got.size(), 2u) << r.out;
+    EXPECT_EQ(got[0].rfind("{\"name\":\"" + dir.path() + "/x\xef\xbf\xbd\",\"name_bytes\":\"" +
+                               hex_of(ff) + "\",\"ok\":true,",
+                           0),
+              0u)
+        << got[0];
+    EXPECT_EQ(got[1].rfind("{\"name\":\"" + dir.path() + "/l\\u2028\",\"ok\":false,", 0), 0u) << got[1];
+}
+
+// What --extract and --carve could not write is reported for that file and
+// the scan goes on: a directory planted where one image's payload goes
+// (anyone can do that in a shared directory) costs that file, not the
+// batch; every image gets its summary, which names what stopped it, and
+// the status is 3; what was not written is not charged against the
+// budget.  --extract and --carve into one directory write a container
+// without its key once, and charge it once.
+TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
+{
+    const bytes t = tagged(testutil::to_bytes("payload")), c = container(testutil::to_bytes("boxed"), "l", "s");
+    bytes a = testutil::random_bytes(100, 80);
+    for (int k = 0; k < 3; k++)
+        a.insert(a.end(), t.begin(), t.end());
+    const std::string img_a = dir / "img_a", img_b = dir / "img_b", img_c = dir / "img_c";
+    testutil::write_file(img_a, a);
+    testutil::write_file(img_b, t);
+    bytes boxes = t;
+    boxes.insert(boxes.end(), c.begin(), c.end());
+    testutil::write_file(img_c, boxes);
+
+    const std::string ws = dir / "ws";
+    ASSERT_EQ(mkdir(ws.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((ws + "/img_a-00000064.payload").c_str(), 0777), 0);
+    // 8 KiB holds the two payloads written, not the refused one as well.
+    auto r = run({velkor, "scan", "--json", "--max-output", "8K", "--extract", ws, img_a, img_b});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "velkor: " + ws + "/img_a-00000064.payload: " + testutil::sys_msg(EISDIR) + "\n");
+    std::vector<std::string> summaries;
+    EXPECT_EQ(json_finds(r.out, &summaries).size(), 4u);
+    EXPECT_EQ(summaries, (std::vector<std::string>{"summary " + img_a + " 181 3 3 0 1 incomplete:refused_output",
+                                                   "summary " + img_b + " 27 1 1 0 1 complete"}));
+    EXPECT_EQ(str(testutil::read_file(ws + "/img_a-0000007f.payload")), "payload");
+    EXPECT_EQ(str(testutil::read_file(ws + "/img_a-0000009a.payload")), "payload");
+    EXPECT_EQ(str(testutil::read_file(ws + "/img_b-00000000.payload")), "payload");
+
+    // The budget, per image: each file counts 4 KiB, so 8 KiB holds the
+    // two of img_c and two of img_a's three.
+    r = run({velkor, "scan", "--json", "--max-output", "8K", "--carve", dir / "b", img_c, img_a});
+    EXPECT_EQ(r.status, 3);
+    summaries.clear();
+    json_finds(r.out, &summaries);
+    EXPECT_EQ(summaries, (std::vector<std::string>{"summary " + img_c + " " + std::to_string(boxes.size()) +
+                                                       " 2 1 0 1 complete",
+                                                   "summary " + img_a + " 181 3 3 0 1 incomplete:budget"}));
+    EXPECT_EQ(r.err, "velkor: " + img_a + ": writing stopped at the output budget of 8192 bytes (2 files written); the "
+                                          "scan goes on\n");
+
+    // One directory for both: the container without its key is one file,
+    // charged once, so three files fit in 12 KiB.
+    r = run({velkor, "scan", "--json", "--max-output", "12K", "--extract", dir / "one", "--carve", dir / "one", img_c});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto names = testutil::entries_of(dir / "one");
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{"img_c-00000000.payload", "img_c-00000000.bgn", "img_c-0000001b.vc"}));
+    EXPECT_TRUE(testutil::read_file(dir / "one/img_c-0000001b.vc") == c);
+    // Refused there, it is refused once.
+    ASSERT_EQ(mkdir((dir / "two").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((dir / "two/img_c-0000001b.vc").c_str(), 0777), 0);
+    r = run({velkor, "scan", "--extract", dir / "two", "--carve", dir / "two", img_c});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "velkor: " + dir / "two/img_c-0000001b.vc: " + testutil::sys_msg(EISDIR) + "\n");
 }
 
 // Names that lead to standard output's file are standard output for

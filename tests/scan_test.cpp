@@ -805,6 +805,56 @@ TEST(Scan, DataSizedTableCountsAgainstTheLimit)
     expect_finds(scan(c, 4096, o), {{0, C, VELKOR_SCAN_VERIFIED, c.size(), -1}}, "room for it");
 }
 
+// The smallest memory limit at which a lone find is kept, and one byte
+// less drops it: what each kind of find is charged, pinned as the figures
+// of a 64-bit build (a candidate's record 32 bytes, a new end 104, a
+// container's details 128, a payload's decipher state 184 and its table),
+// and the limit inclusive: a candidate that fills it exactly is kept.
+TEST(Scan, SmallestLimitThatKeepsEachFind)
+{
+    if (sizeof(void *) != 8)
+        GTEST_SKIP() << "the charges are pinned for 64-bit builds";
+    const bytes t = tagged(filler(30, 170)), c = container(filler(40, 171));
+    bytes cut = c;
+    cut.pop_back();
+    container_fields sized;
+    sized.data_sized = 1;
+    const bytes ds = container(filler(70, 172), sized);
+    struct {
+        const char *what;
+        bytes image;
+        const char *key;
+        int data_sized;
+        velkor_find_kind kind;
+        velkor_scan_reason reason;
+        size_t limit;
+    } cases[] = {
+        {"tagged file: record and end", t, nullptr, 0, T, VELKOR_SCAN_VERIFIED, 136},
+        {"container without key: its details too", c, nullptr, 0, C, VELKOR_SCAN_NO_KEY, 264},
+        {"truncated container: record and details, no end", cut, nullptr, 0, C, VELKOR_SCAN_TRUNCATED, 160},
+        {"container deciphered: its state and a 256-entry table", c, "secret", 0, C, VELKOR_SCAN_VERIFIED, 704},
+        {"data-sized: a table of the payload's 70 entries", ds, "secret", 1, C, VELKOR_SCAN_VERIFIED, 518},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        velkor_scan_options o{};
+        o.key = k.key;
+        o.data_sized_state = k.data_sized;
+        for (size_t limit : {k.limit, k.limit - 1}) {
+            o.memory_limit = limit;
+            const scan_result r = scan(k.image, whole, o, 1, {true, true, false});
+            if (limit == k.limit) {
+                expect_finds(r, {{0, k.kind, k.reason, k.image.size() + (k.reason == VELKOR_SCAN_TRUNCATED), -1}},
+                             "at the limit");
+                EXPECT_EQ(r.dropped, 0u);
+            } else {
+                EXPECT_TRUE(r.finds.empty());
+                EXPECT_EQ(r.dropped, 1u);
+            }
+        }
+    }
+}
+
 // At the limit, what ends at an offset is resolved before a header there
 // is looked at: a limit that holds one candidate keeps a tagged file that
 // starts where the last one ends, for every piece size, also when the

@@ -29,6 +29,20 @@ TEST(Text, QuoteName)
         {"'starts", "$'\\'starts'"},                         // would read as quoted
         {"$'x'", "$'$\\'x\\''"},
         {"", ""},
+        // Characters that reorder or end a line without showing: each
+        // byte escaped, the text around them kept.
+        {"fw\xe2\x80\xaegpj.exe", "$'fw\\xe2\\x80\\xaegpj.exe'"},     // U+202E right-to-left override
+        {"a\xe2\x81\xa6" "b\xe2\x81\xa9", "$'a\\xe2\\x81\\xa6b\\xe2\\x81\\xa9'"}, // U+2066 ... U+2069
+        {"\xe2\x80\x8e\xe2\x80\x8f", "$'\\xe2\\x80\\x8e\\xe2\\x80\\x8f'"},   // U+200E, U+200F
+        {"\xd8\x9c" "1", "$'\\xd8\\x9c1'"},                      // U+061C Arabic letter mark
+        {"zw\xe2\x80\x8bsp", "$'zw\\xe2\\x80\\x8bsp'"},             // U+200B zero-width space
+        {"\xef\xbb\xbf" "bom", "$'\\xef\\xbb\\xbfbom'"},                // U+FEFF
+        {"soft\xc2\xad" "hy", "$'soft\\xc2\\xadhy'"},                // U+00AD soft hyphen
+        {"tag\xf3\xa0\x81\x81", "$'tag\\xf3\\xa0\\x81\\x81'"},       // U+E0041 tag letter A
+        {"l1\xe2\x80\xa8l2\xe2\x80\xa9", "$'l1\\xe2\\x80\\xa8l2\\xe2\\x80\\xa9'"}, // U+2028, U+2029
+        // Their neighbours are ordinary text.
+        {"\xe2\x80\x8c\xe2\x80\x8d\xe2\x80\xa7\xe2\x81\xa5\xef\xbb\xbe\xf3\xa0\x82\x80",
+         "\xe2\x80\x8c\xe2\x80\x8d\xe2\x80\xa7\xe2\x81\xa5\xef\xbb\xbe\xf3\xa0\x82\x80"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(quote_name(c.name), c.shown) << c.name;
@@ -51,6 +65,8 @@ TEST(Text, QuoteText)
         {"$'x'", "$'$\\'x\\''"},
         {"nl\n,\\", "$'nl\\n,\\\\'"},
         {"bad\xff", "$'bad\\xff'"},
+        {"v1\xe2\x80\xae" "2v", "$'v1\\xe2\\x80\\xae2v'"},         // reads "v1v2" on screen
+        {"a\xe2\x80\xa8" "b", "$'a\\xe2\\x80\\xa8b'"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(quote_text(c.text), c.shown) << c.text;
@@ -67,6 +83,10 @@ TEST(Text, PlainTextAndJson)
         {"\xc2\x9b", "\\xc2\\x9b", "\"\\u009b\""},
         {"x\xff" "y\xc3", "x\\xffy\\xc3", "\"x\xef\xbf\xbdy\xef\xbf\xbd\""},
         {"\xf0\x9f\x94\x91", "\xf0\x9f\x94\x91", "\"\xf0\x9f\x94\x91\""}, // 4-byte UTF-8
+        // JSON keeps hidden characters as text but escapes the two that
+        // end a line for Unicode-aware readers.
+        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9", "\"a\\u2028b\\u2029\""},
+        {"\xe2\x80\xae" "x\xf3\xa0\x81\x81", "\\xe2\\x80\\xaex\\xf3\\xa0\\x81\\x81", "\"\xe2\x80\xae" "x\xf3\xa0\x81\x81\""},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(plain_text(c.text), c.plain) << c.text;

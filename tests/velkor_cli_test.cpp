@@ -637,9 +637,10 @@ TEST_F(Velkor, KeyFromTheEnvironment)
     EXPECT_TRUE(starts_with(r.err, "velkor: $VELKOR_TEST_KEY: the key is longer than 254 bytes")) << r.err;
 }
 
-// A wrong key, the other table setting or a damaged payload all end at the
-// checksum; a file that is no container, or is cut short, is named as such.
-// None of them creates the output.
+// A wrong key or the other table setting shows in the texts, which are
+// checked first; a damaged payload ends at the checksum; a file that is no
+// container, or is cut short, is named as such.  None of them creates the
+// output.
 TEST_F(Velkor, UnpackRefusesWhatItCannotRead)
 {
     const std::string packed = dir / "packed";
@@ -656,14 +657,16 @@ TEST_F(Velkor, UnpackRefusesWhatItCannotRead)
     };
     const std::string mismatch =
         "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)";
+    const std::string no_text = "wrong key, wrong --data-sized setting or damaged container (label or "
+                                "sublabel does not decipher to a text)";
     struct {
         std::vector<std::string> options;
         std::string path;
         std::string reason;
     } cases[] = {
-        {{"-k", "wrong"}, packed, mismatch},
-        {{"-k", "righ"}, packed, mismatch},
-        {{"-k", "right", "--data-sized"}, packed, mismatch},
+        {{"-k", "wrong"}, packed, no_text},
+        {{"-k", "righ"}, packed, no_text},
+        {{"-k", "right", "--data-sized"}, packed, no_text},
         {{"-k", "right"}, variant("payload", [&](bytes &b) { b[header + 100] ^= 4; }), mismatch},
         {{"-k", "right"}, variant("sum", [&](bytes &b) { b.back() ^= 1; }), mismatch},
         {{"-k", "right"}, in, "not a container (no start or asar1 magic)"},
@@ -863,8 +866,8 @@ TEST_F(Velkor, UndecipherableLabelIsNotAChecksumMismatch)
         auto r = run(argv);
         EXPECT_EQ(r.status, 1) << cmd;
         EXPECT_EQ(r.err, "velkor: " + out +
-                             ": wrong key or damaged container (label or sublabel does not decipher "
-                             "to a text)\n");
+                             ": wrong key, wrong --data-sized setting or damaged container (label or "
+                             "sublabel does not decipher to a text)\n");
         EXPECT_FALSE(testutil::exists(dir / "payload"));
     }
 }

@@ -307,8 +307,12 @@ std::string picture::draw_density(image &im, double band_y, uint64_t size, doubl
             for (size_t v = 0; v < verdict_count; v++)
                 for (size_t k = 0; k < 2; k++)
                     cols[r][i / group][v][k] += im.bins[r][i][v][k];
-        for (const tally &t : cols[r])
-            fullest = std::max(fullest, t[0][0] + t[0][1] + t[1][0] + t[1][1] + t[2][0] + t[2][1]);
+        for (const tally &t : cols[r]) {
+            uint64_t n = 0;
+            for (const auto &by_kind : t)
+                n += by_kind[0] + by_kind[1];
+            fullest = std::max(fullest, n);
+        }
     }
 
     std::string o;

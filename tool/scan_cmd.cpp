@@ -61,6 +61,20 @@ std::string_view field(const char *p, size_t size) { return {p, strnlen(p, size)
 // A label on a line, by the rule info shares.
 std::string shown(std::string_view text) { return velkor_text::quote_text(text); }
 
+// The image's name in a JSON object: its text, and when that had to
+// replace bytes that are not UTF-8, the exact bytes too.
+std::string json_image(const char *path)
+{
+    std::string o = "\"image\":";
+    o += velkor_text::json_string(path);
+    if (!velkor_text::is_utf8(path)) {
+        o += ",\"image_bytes\":\"";
+        o += velkor_text::hex(path);
+        o += '"';
+    }
+    return o;
+}
+
 // The name written finds of an image start with: its last component
 // ("stdin" for standard input).
 std::string base_name(const char *image)
@@ -228,9 +242,30 @@ struct image_run {
     uint64_t size = 0;     // bytes in the image, or read so far from a pipe
     uint64_t finds = 0, verified = 0;
     uint64_t written = 0, files = 0; // against the budget
-    bool stopped = false;  // the budget ran out
+    uint64_t dropped = 0;
+    int passes = 0;
+    bool read_error = false;     // not opened, a read failed or the image ended early
+    bool stopped = false;        // the budget ran out
+    bool refused_output = false; // an output name was refused
+    bool failed_output = false;  // an output could not be written
     written_spans payloads, carved;
+
+    // What kept the scan from being complete, for the summary: null when
+    // nothing did, else the first that applies of these, those that may
+    // hide finds from the report itself coming first.
+    const char *stopped_by() const
+    {
+        return read_error       ? "read error"
+               : dropped > 0    ? "dropped"
+               : failed_output  ? "failed output"
+               : refused_output ? "refused output"
+               : stopped        ? "budget"
+                                : nullptr;
+    }
 };
+
+// How writing one find out went.
+enum class put_result { written, refused, failed };
 
 class scan {
 public:
@@ -260,6 +295,8 @@ public:
                                             s.extract_dir != nullptr ? "--extract" : "--carve");
             extract_fd_ = open_dir(s.extract_dir);
             carve_fd_ = open_dir(s.carve_dir);
+            one_dir_ = extract_fd_ >= 0 && carve_fd_ >= 0 &&
+                       velkor_io::id_of_fd(extract_fd_).same(velkor_io::id_of_fd(carve_fd_));
         }
     }
     ~scan()
@@ -280,14 +317,17 @@ private:
     void report(const char *path, const velkor_find &f);
     void write(image_run &im, const velkor_find &f);
     bool charge(image_run &im, uint64_t bytes);
-    void put(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix, bool whole,
-             bool check, uint64_t bytes);
-    void summary(const image_run &im, uint64_t dropped, int passes, bool complete);
+    bool write_one(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix,
+                   bool whole, bool check, uint64_t bytes);
+    put_result put(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix,
+                   bool whole, bool check, uint64_t bytes);
+    void summary(const image_run &im);
 
     const settings &s_;
     std::string key_;
     bool have_key_ = false;
     int extract_fd_ = -1, carve_fd_ = -1;
+    bool one_dir_ = false; // --extract and --carve name the same directory
     velkor_io::output map_out_;
     velkor_map::picture map_;
     buffer buf_, back_, plain_;
@@ -349,18 +389,25 @@ void scan::write(image_run &im, const velkor_find &f)
 {
     const bool tagged = f.kind == VELKOR_FIND_TAGGED;
     const uint64_t end = f.offset + f.length;
+    // A container extracted whole is the very file --carve would write
+    // when both name one directory: written and charged once.
+    bool carved_already = false;
     if (s_.extract_dir != nullptr && usable(f) && (s_.nested || !im.payloads.hold(f.offset, end))) {
         const bool whole = !tagged && !have_key_;
         const uint64_t bytes = whole ? f.length : f.payload_length;
-        if (charge(im, bytes)) {
-            put(im, f, extract_fd_, s_.extract_dir, whole ? ".vc" : ".payload", whole, true, bytes);
-            if (tagged)
-                im.payloads.add(f.payload_offset, end);
-            else if (whole)
-                im.payloads.add(f.offset, end);
+        const bool wrote = write_one(im, f, extract_fd_, s_.extract_dir, whole ? ".vc" : ".payload", whole, true, bytes);
+        if (wrote && tagged)
+            im.payloads.add(f.payload_offset, end);
+        else if (wrote && whole)
+            im.payloads.add(f.offset, end);
+        if (whole && one_dir_) {
+            carved_already = true;
+            if (wrote)
+                im.carved.add(f.offset, end);
         }
     }
-    if (s_.carve_dir != nullptr && (usable(f) || s_.all) && (s_.nested || !im.carved.hold(f.offset, end))) {
+    if (s_.carve_dir != nullptr && !carved_already && (usable(f) || s_.all) &&
+        (s_.nested || !im.carved.hold(f.offset, end))) {
         const bool sound = usable(f);
         // A truncated find is carved as far as the image goes.
         const uint64_t bytes = std::min(f.length, im.size > f.offset ? im.size - f.offset : 0);
@@ -368,31 +415,73 @@ void scan::write(image_run &im, const velkor_find &f)
                              : f.reason == VELKOR_SCAN_WRONG_KEY ? ".unopened.vc"
                              : tagged                            ? ".damaged.bgn"
                                                                  : ".damaged.vc";
-        if (charge(im, bytes)) {
-            put(im, f, carve_fd_, s_.carve_dir, suffix, true, sound, bytes);
-            // Only a sound find holds later ones: a damaged one claiming
-            // the rest of the image would hide every find after it.
-            if (sound)
-                im.carved.add(f.offset, end);
-        }
+        // Only a sound find holds later ones: a damaged one claiming
+        // the rest of the image would hide every find after it.
+        if (write_one(im, f, carve_fd_, s_.carve_dir, suffix, true, sound, bytes) && sound)
+            im.carved.add(f.offset, end);
     }
+}
+
+// One file of a find, charged against the budget: true when it was
+// written.  What was not written is given back to the budget, and noted
+// for the summary.
+bool scan::write_one(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix,
+                     bool whole, bool check, uint64_t bytes)
+{
+    if (!charge(im, bytes))
+        return false;
+    switch (put(im, f, dir_fd, dir, suffix, whole, check, bytes)) {
+    case put_result::written:
+        return true;
+    case put_result::refused:
+        im.refused_output = true;
+        break;
+    case put_result::failed:
+        im.failed_output = true;
+        break;
+    }
+    im.written -= std::max(bytes, least_charge);
+    im.files--;
+    incomplete_ = true;
+    return false;
+}
+
+// Why out.open_in() failed, in the words velkor_io::open_failed() ends
+// the program with: here one file's refusal is reported and the scan goes
+// on.
+std::string open_failure(const velkor_io::output &out)
+{
+    const int e = errno;
+    if (out.aliases_input())
+        return "input file is output file";
+    if (out.failed_beside())
+        return std::string("cannot write a temporary file beside it: ") + strerror(e);
+    if (out.refusal() != nullptr)
+        return std::string(strerror(e)) + " (" + out.refusal() + ")";
+    return strerror(e);
 }
 
 // Writes `bytes` of the find to DIR/<base>-<offset><suffix>: the whole
 // find, or its payload (deciphered with the key).  With `check`, the bytes
 // are read back and checked once more as they are written, so a file
 // changed since the scan is not passed off as the verified find; a damaged
-// find is written as it is.
-void scan::put(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix,
-               bool whole, bool check, uint64_t bytes)
+// find is written as it is.  A name refused, or a file that cannot be
+// written, is reported on standard error, one line, and nothing is left
+// under the name.
+put_result scan::put(image_run &im, const velkor_find &f, int dir_fd, const char *dir, const char *suffix,
+                     bool whole, bool check, uint64_t bytes)
 {
     char tail[64];
     snprintf(tail, sizeof tail, "-%08" PRIx64 "%s", f.offset, suffix);
     const std::string name = base_name(im.path) + tail;
     const std::string shown_path = std::string(dir) + "/" + name;
     velkor_io::output out;
-    if (!out.open_in(dir_fd, name.c_str(), im.id))
-        velkor_io::open_failed(out, shown_path.c_str());
+    if (!out.open_in(dir_fd, name.c_str(), im.id)) {
+        const std::string why = open_failure(out);
+        fflush(stdout);
+        fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, shown_path.c_str(), why.c_str());
+        return put_result::refused;
+    }
 
     // From here on a failure is noted and ends the copy; it is reported
     // once the cipher table, if any, has been released.
@@ -474,24 +563,31 @@ void scan::put(image_run &im, const velkor_find &f, int dir_fd, const char *dir,
         }
     }
 
+    if (problem == fine) {
+        if (out.commit())
+            return put_result::written;
+        problem = write_failed;
+        saved = errno;
+    }
+    out.discard();
+    fflush(stdout);
     switch (problem) {
     case fine:
-        if (!out.commit())
-            err(1, "%s", shown_path.c_str());
-        return;
+        break;
     case read_failed:
-        out.discard();
         errno = saved;
-        err(1, "%s", im.path);
+        warn("%s", im.path);
+        break;
     case write_failed:
-        out.discard();
         errno = saved;
-        err(1, "%s", shown_path.c_str());
+        warn("%s", shown_path.c_str());
+        break;
     case not_the_same:
-        out.discard();
-        errx(1, "%s: the %s at 0x%08" PRIx64 " changed before it could be written out", im.path,
-             f.kind == VELKOR_FIND_TAGGED ? "tagged file" : "container", f.offset);
+        warnx("%s: the %s at 0x%08" PRIx64 " changed before it could be written out", im.path,
+              f.kind == VELKOR_FIND_TAGGED ? "tagged file" : "container", f.offset);
+        break;
     }
+    return put_result::failed;
 }
 
 void scan::report(const char *path, const velkor_find &f)
@@ -506,7 +602,8 @@ void scan::report(const char *path, const velkor_find &f)
 
     if (s_.json) {
         using velkor_text::json_string, velkor_text::hex;
-        std::string o = "{\"image\":" + json_string(path);
+        std::string o = "{";
+        o += json_image(path);
         char num[256];
         snprintf(num, sizeof num,
                  ",\"offset\":%" PRIu64 ",\"kind\":\"%s\",\"length\":%" PRIu64 ",\"payload_offset\":%" PRIu64
@@ -567,14 +664,15 @@ void scan::report(const char *path, const velkor_find &f)
     }
 }
 
-void scan::summary(const image_run &im, uint64_t dropped, int passes, bool complete)
+void scan::summary(const image_run &im)
 {
     if (!s_.json)
         return;
-    printf("{\"image\":%s,\"kind\":\"summary\",\"bytes\":%" PRIu64 ",\"finds\":%" PRIu64 ",\"verified\":%" PRIu64
-           ",\"dropped\":%" PRIu64 ",\"passes\":%d,\"complete\":%s}\n",
-           velkor_text::json_string(im.path).c_str(), im.size, im.finds, im.verified, dropped, passes,
-           complete ? "true" : "false");
+    const char *why = im.stopped_by();
+    printf("{%s,\"kind\":\"summary\",\"bytes\":%" PRIu64 ",\"finds\":%" PRIu64 ",\"verified\":%" PRIu64
+           ",\"dropped\":%" PRIu64 ",\"passes\":%d,\"complete\":%s,\"stopped\":%s}\n",
+           json_image(im.path).c_str(), im.size, im.finds, im.verified, im.dropped, im.passes,
+           why == nullptr ? "true" : "false", why == nullptr ? "null" : velkor_text::json_string(why).c_str());
 }
 
 void scan::image(const char *path)
@@ -586,7 +684,8 @@ void scan::image(const char *path)
     if (!in.open(path)) {
         warn("%s", path);
         failed_ = true;
-        summary(im, 0, 0, false);
+        im.read_error = true;
+        summary(im);
         return;
     }
     im.id = in.id();
@@ -630,11 +729,9 @@ void scan::image(const char *path)
                 write(im, f);
         }
     };
-    bool read_error = false;
-    int passes = 0;
     uint64_t from = 0;
     do {
-        passes++;
+        im.passes++;
         uint64_t off = from;
         // A pass that holds nothing more to resolve ends early, when the
         // image's size is known (else the first pass reads on to learn it).
@@ -643,9 +740,26 @@ void scan::image(const char *path)
             if (want == 0)
                 break;
             uint8_t *p = kept ? kept->fresh() : buf_.p;
-            const ssize_t n = passes == 1 ? in.read(p, want) : in.read_at(p, want, off);
-            if (n <= 0) {
-                read_error = n < 0;
+            const ssize_t n = im.passes == 1 ? in.read(p, want) : in.read_at(p, want, off);
+            if (n < 0) {
+                // What was found so far stands; the rest is unknown.
+                const int e = errno;
+                fflush(stdout);
+                errno = e;
+                warn("%s", path);
+                im.read_error = true;
+                break;
+            }
+            if (n == 0) {
+                // The end of a pipe; a file or device of known size that
+                // ends early was cut short while it was read.
+                if (known) {
+                    fflush(stdout);
+                    warnx("%s: ended after %" PRIu64 " of its %" PRIu64 " bytes; the scan is incomplete", path,
+                          off, length);
+                    im.read_error = true;
+                    im.size = off;
+                }
                 break;
             }
             const auto len = static_cast<size_t>(n);
@@ -660,32 +774,25 @@ void scan::image(const char *path)
             if (kept && !kept->settle(velkor_scan_keep_from(sc)))
                 err(1, "temporary file");
         }
-        if (read_error) {
-            // What was found so far stands; the image is a failure.
-            const int e = errno;
-            fflush(stdout);
-            errno = e;
-            warn("%s", path);
-            failed_ = true;
-        }
         if (velkor_scan_finish(sc) != 0)
             errx(1, "%s: %s", path, strerror(errno));
         drain();
-    } while (!read_error && velkor_scan_next_pass(sc, &from) == 1);
-    const uint64_t dropped = velkor_scan_dropped(sc);
+    } while (!im.read_error && velkor_scan_next_pass(sc, &from) == 1);
+    im.dropped = velkor_scan_dropped(sc);
     velkor_scan_free(sc);
     kept.reset();
     if (s_.map_path != nullptr)
         map_.end_image(im.size);
     // Dropped candidates may hide finds: always said.
-    if (dropped > 0) {
-        incomplete_ = true;
+    if (im.dropped > 0) {
         fflush(stdout);
         fprintf(stderr, "%s: %s: %" PRIu64 " candidate%s dropped at the memory limit; the scan is incomplete (%s)\n",
-                program_invocation_short_name, path, dropped, dropped == 1 ? "" : "s",
+                program_invocation_short_name, path, im.dropped, im.dropped == 1 ? "" : "s",
                 again ? "each needs more memory than the limit alone" : "the image cannot be read again");
     }
-    summary(im, dropped, passes, dropped == 0 && !read_error);
+    if (im.stopped_by() != nullptr)
+        incomplete_ = true;
+    summary(im);
 }
 
 int scan::finish()

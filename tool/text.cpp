@@ -43,6 +43,22 @@ size_t utf8_at(std::string_view s, size_t i, uint32_t &cp)
 // C0 controls, DEL and the C1 controls (which some terminals obey too).
 bool is_control(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
+// Characters that print nothing of their own yet change what a line shows
+// or where it ends: bidirectional controls, which reorder the rest of the
+// line (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069), the
+// invisible U+200B, U+00AD and U+FEFF, the tag characters U+E0000..U+E007F,
+// and the line and paragraph separators U+2028 and U+2029, which some
+// readers take as line ends.  Shown escaped, as control characters are.
+bool is_format(uint32_t cp)
+{
+    return cp == 0x00AD || cp == 0x061C || cp == 0x200B || cp == 0x200E || cp == 0x200F ||
+           (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF ||
+           (cp >= 0xE0000 && cp <= 0xE007F);
+}
+
+// What a line shows only as escapes.
+bool is_hidden(uint32_t cp) { return is_control(cp) || is_format(cp); }
+
 void append_hex_byte(std::string &o, unsigned char ch)
 {
     char esc[5];
@@ -59,7 +75,7 @@ bool needs_quoting(std::string_view s)
     for (size_t i = 0; i < s.size();) {
         uint32_t cp;
         const size_t n = utf8_at(s, i, cp);
-        if (n == 0 || is_control(cp))
+        if (n == 0 || is_hidden(cp))
             return true;
         i += n;
     }
@@ -73,15 +89,16 @@ std::string shell_quoted(std::string_view s)
     for (size_t i = 0; i < s.size();) {
         uint32_t cp;
         const size_t n = utf8_at(s, i, cp);
-        if (n == 0 || is_control(cp)) {
+        if (n == 0 || is_hidden(cp)) {
             const auto ch = static_cast<unsigned char>(s[i]);
             switch (ch) {
             case '\n': o += "\\n"; break;
             case '\t': o += "\\t"; break;
             case '\r': o += "\\r"; break;
             default:
-                // Every byte of a C1 control, one at a time, so that the
-                // next one is never taken as a valid sequence's start.
+                // Every byte of a C1 control or a hidden character, one at
+                // a time, so that the next one is never taken as a valid
+                // sequence's start.
                 for (size_t k = 0; k < (n == 0 ? 1 : n); k++)
                     append_hex_byte(o, static_cast<unsigned char>(s[i + k]));
             }
@@ -119,7 +136,7 @@ std::string plain_text(std::string_view text)
     for (size_t i = 0; i < text.size();) {
         uint32_t cp;
         const size_t n = utf8_at(text, i, cp);
-        if (n == 0 || is_control(cp)) {
+        if (n == 0 || is_hidden(cp)) {
             for (size_t k = 0; k < (n == 0 ? 1 : n); k++)
                 append_hex_byte(o, static_cast<unsigned char>(text[i + k]));
         } else if (cp == '\\') {
@@ -152,7 +169,9 @@ std::string json_string(std::string_view text)
         case '\r': o += "\\r"; break;
         case '\t': o += "\\t"; break;
         default:
-            if (is_control(cp)) {
+            // U+2028 and U+2029 too: line splitters that know Unicode
+            // (JavaScript's, Python's splitlines()) end a line there.
+            if (is_control(cp) || cp == 0x2028 || cp == 0x2029) {
                 char esc[7];
                 snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(cp));
                 o += esc;
@@ -188,6 +207,18 @@ std::string xml_text(std::string_view text)
         i += n;
     }
     return o;
+}
+
+bool is_utf8(std::string_view text)
+{
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(text, i, cp);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
 }
 
 std::string hex(std::string_view bytes)

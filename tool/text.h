@@ -2,7 +2,10 @@
 // text.h - showing file names and labels to people and to JSON.
 //
 // Names and labels are bytes, not necessarily UTF-8, and may hold control
-// characters that would forge output lines or move a terminal's cursor.
+// characters that would forge output lines or move a terminal's cursor, or
+// invisible characters that reorder a line or end it for some readers
+// (bidirectional controls, zero-width and tag characters, U+2028 and
+// U+2029): "hidden" characters below, always shown as escapes.
 #pragma once
 
 #include <string>
@@ -11,9 +14,10 @@
 namespace velkor_text {
 
 // A file name on one line of output.  Printable UTF-8 is shown as it is;
-// a name with control characters or invalid UTF-8 (or that starts like a
-// quoted one) is shown quoted as a shell would read it back, $'...', with
-// \n, \t, \\, \' and \xNN escapes.
+// a name with control or hidden characters or invalid UTF-8 (or that
+// starts like a quoted one) is shown quoted as a shell would read it back,
+// $'...', with \n, \t, \\, \' and \xNN escapes (each byte of a hidden
+// character as \xNN).
 std::string quote_name(std::string_view name);
 
 // A label, sublabel or magic on a line of output, where fields are parted
@@ -25,12 +29,13 @@ std::string quote_name(std::string_view name);
 std::string quote_text(std::string_view text);
 
 // A command-line word inside a message: printable UTF-8 as it is, a
-// backslash doubled, control characters and bytes that are not valid
-// UTF-8 as \xNN.
+// backslash doubled, control and hidden characters and bytes that are not
+// valid UTF-8 as \xNN.
 std::string plain_text(std::string_view text);
 
 // A JSON string of the text read as UTF-8, each invalid byte becoming
-// U+FFFD, control characters escaped.
+// U+FFFD, control characters, U+2028 and U+2029 escaped (\uXXXX), so that
+// a record stays one line for any reader.
 std::string json_string(std::string_view text);
 
 // Text for an XML document, in an element or an attribute value: & < > "
@@ -41,5 +46,9 @@ std::string xml_text(std::string_view text);
 
 // The bytes as lower-case hexadecimal, two digits each.
 std::string hex(std::string_view bytes);
+
+// Whether the text is well-formed UTF-8 throughout: json_string() then
+// keeps every byte, and the name needs no hex of its own beside it.
+bool is_utf8(std::string_view text);
 
 } // namespace velkor_text

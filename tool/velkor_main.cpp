@@ -240,9 +240,13 @@ void report_check(const settings &s, const char *path, const tag_report &r)
         return;
     if (s.json) {
         using velkor_text::json_string;
-        printf("{\"name\":%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
+        // A name that is not UTF-8 loses bytes to U+FFFD: its exact bytes
+        // follow, so that two such names stay apart.
+        const std::string exact =
+            velkor_text::is_utf8(path) ? "" : ",\"name_bytes\":\"" + velkor_text::hex(path) + "\"";
+        printf("{\"name\":%s%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
                "\"computed_crc\":%s}\n",
-               json_string(path).c_str(), ok ? "true" : "false",
+               json_string(path).c_str(), exact.c_str(), ok ? "true" : "false",
                ok ? "null" : json_string(r.reason).c_str(),
                json_number(r.have_length, r.length).c_str(),
                json_number(r.have_stored, r.stored_crc).c_str(),
@@ -373,12 +377,14 @@ constexpr uint64_t max_payload = UINT32_MAX; // the length field has 32 bits
 
 std::string container_reason(enc_reason why, const enc_stream &st)
 {
-    // The library does not know the command's option names.
-    if (why == ENC_CHECKSUM_MISMATCH)
-        return "checksum mismatch (wrong key, wrong --data-sized setting or damaged container)";
     char text[200];
     enc_reason_message(why, &st, text, sizeof text);
-    return text;
+    // The library does not know the command's option names.
+    std::string said = text;
+    const std::string_view table = "wrong table setting";
+    if (const size_t at = said.find(table); at != std::string::npos)
+        said.replace(at, table.size(), "wrong --data-sized setting");
+    return said;
 }
 
 // Gathers a pipe's bytes, after the `have` bytes already read from it into
@@ -496,11 +502,13 @@ int run_pack(const command *cmd, const settings &s)
 
 // Reads a container's header into `head` (ENC_MAX_HEADER_LEN bytes), after
 // the `have` bytes of it already in `first`, and runs the library's header
-// checks on it.  Those key the payload's cipher when they pass: with a
-// 256-entry table, released at once, in place of one of the claimed size,
-// so a forged length costs nothing.  The caller sets info.key; info gets
-// the fields read, `st` the stored lengths, and `have` becomes what `head`
-// holds.
+// checks on it, the texts' included, without keying a payload table of the
+// claimed size: a limit of 0 entries stops the reader just before a
+// data-sized one while the length is unknown (that refusal is the pass
+// here), and a 256-entry one is released at once.  So a forged length
+// costs nothing.  The caller sets info.key and info.data_sized_state; info
+// gets the fields read, `st` the stored lengths, and `have` becomes what
+// `head` holds.
 enc_reason probe_header(velkor_io::input &in, const char *path, const uint8_t *first, size_t &have,
                         uint8_t *head, enc_info &info, int64_t total, enc_stream &st)
 {
@@ -510,9 +518,9 @@ enc_reason probe_header(velkor_io::input &in, const char *path, const uint8_t *f
     if (got < 0)
         err(1, "%s", path);
     have += static_cast<size_t>(got);
-    const enc_reason why = enc_read_header(&st, &info, head, have, total);
+    const enc_reason why = enc_read_header_limited(&st, &info, head, have, total, 0);
     enc_stream_release(&st);
-    return why;
+    return why == ENC_TABLE_TOO_LARGE ? ENC_OK : why;
 }
 
 // Reads and checks the container in `in` (named in_path) in one pass,
@@ -536,6 +544,7 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
         uint8_t head[ENC_MAX_HEADER_LEN];
         enc_info probe{};
         probe.key = key.c_str();
+        probe.data_sized_state = s.data_sized;
         enc_stream st;
         const enc_reason why = probe_header(in, in_path, first, have, head, probe, -1, st);
         if (why != ENC_OK)
@@ -689,7 +698,11 @@ int info_keyless(const settings &s, velkor_io::input &in, const char *path, cons
     const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
     enc_info info{};
     info.key = "-"; // nothing is deciphered here: a stand-in does
-    const enc_reason why = probe_header(in, path, first, have, head, info, total, st);
+    enc_reason why = probe_header(in, path, first, have, head, info, total, st);
+    // The texts are checked only once the layout passed, and under the
+    // stand-in key their failure says nothing.
+    if (why == ENC_BAD_TEXT)
+        why = ENC_OK;
     if (why == ENC_NOT_CONTAINER)
         fail(path, "neither a tagged file nor a container");
     if (why == ENC_NO_MEMORY)

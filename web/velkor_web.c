@@ -135,12 +135,14 @@ int vw_container_open(vw_container **out, const uint8_t *buf, size_t avail, doub
     }
     c->info.key = c->key;
     c->info.data_sized_state = data_sized;
-    const enc_reason why = enc_read_header(&c->st, &c->info, buf, avail, (int64_t)total);
-    c->have_stream = why == ENC_OK;
-    if (why == ENC_OK && key == NULL) {
+    enc_reason why = enc_read_header(&c->st, &c->info, buf, avail, (int64_t)total);
+    /* The texts are checked once the layout passed: under the stand-in key
+     * their failure says nothing about the container. */
+    if (key == NULL && why == ENC_BAD_TEXT)
+        why = ENC_OK;
+    c->have_stream = why == ENC_OK && key != NULL;
+    if (why == ENC_OK && key == NULL)
         enc_stream_release(&c->st);
-        c->have_stream = 0;
-    }
     enc_reason_message(why, &c->st, c->message, sizeof c->message);
     return (int)why;
 }

@@ -207,6 +207,12 @@ async function openFile(file, key, dataSized) {
         labelLength: c.labelLength, sublabelLength: c.sublabelLength, dataLength: c.dataLength,
         headerLength: c.headerLength, keyed: key !== null,
       };
+      if (c.notOpened) {
+        // The layout passed; the key does not open the texts, which the
+        // library checks before the payload's table is keyed.
+        r.container.reason = 0;
+        r.container.opened = { reason: c.reason, message: c.message };
+      }
       if (c.reason === 0 && key !== null) {
         const start = c.headerLength, end = start + c.dataLength;
         d = { start, end, pieces: [], scan: new Scan(key, dataSized, end - start) };
@@ -360,7 +366,8 @@ function findings(s, image, format) {
   }
   if (format !== 'csv')
     put(`{"image":${img},"kind":"summary","bytes":${s.bytes},"finds":${s.n},"verified":${verified},` +
-        `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.dropped === 0}}\n`);
+        `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.dropped === 0},` +
+        `"stopped":${s.dropped === 0 ? 'null' : '"dropped"'}}\n`);
   parts.push(text);
   return new Blob(parts, { type: format === 'csv' ? 'text/csv' : 'application/json' });
 }

@@ -6,6 +6,7 @@ import mmap
 import pickle
 import random
 import tracemalloc
+import warnings
 
 import pytest
 
@@ -144,6 +145,61 @@ def test_memory_limit_extremes():
     assert [f.verified for f in s.feed(data) + s.close()] == [True]
     s = velkor.Scanner(memory_limit=1)  # below one candidate: every one dropped
     assert s.feed(data) + s.close() == [] and s.dropped == 1
+
+
+def test_scan_says_what_it_dropped():
+    """A candidate that alone outgrows the limit cannot be kept in any pass:
+    scan() then warns, once, when its iterator ends, and its dropped says
+    how many, as the command says it on standard error; an empty list is
+    never the silent answer.  Nothing dropped, nothing said."""
+    data = velkor.tag(b"x") + velkor.tag(b"y")
+    it = velkor.scan(data, memory_limit=1)
+    with pytest.warns(RuntimeWarning, match=r"^2 candidates dropped at the memory limit; the finds are incomplete"):
+        assert list(it) == []
+    assert it.dropped == 2
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert list(it) == []  # ended: no second warning
+        it = velkor.scan(data)
+        assert [f.offset for f in it] == [0, 21] and it.dropped == 0
+    # A data-sized table larger than the limit, beside a find that fits.
+    box = velkor.pack(bytes(10_000), KEY, "big", data_sized=True)
+    it = velkor.scan(velkor.tag(b"x") + box, KEY, data_sized=True, memory_limit=4096)
+    with pytest.warns(RuntimeWarning, match=r"^1 candidate dropped"):
+        assert [f.kind for f in it] == ["tagged"]
+    assert it.dropped == 1
+    # Ended early, it says nothing and lets go of the data.
+    it = velkor.scan(data, memory_limit=1)
+    it.close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert list(it) == []
+
+
+# Yes-or-no options take a bool and nothing else: "false" or 0 would read
+# as the opposite of what was meant, or hide a mistake.
+@pytest.mark.parametrize("value", ["false", "", 0, 1, None, 1.0, [True]])
+@pytest.mark.parametrize("call", [
+    lambda v: velkor.Scanner(all=v),
+    lambda v: velkor.Scanner(data_sized=v),
+    lambda v: velkor.scan(b"", all=v),
+    lambda v: velkor.scan(b"", data_sized=v),
+    lambda v: velkor.scan_files([], all=v),
+    lambda v: velkor.scan_files([], data_sized=v),
+    lambda v: velkor.pack(b"p", KEY, "l", data_sized=v),
+    lambda v: velkor.unpack(velkor.pack(b"p", KEY, "l"), KEY, data_sized=v),
+    lambda v: velkor.vcrypt(b"p", KEY, data_sized=v),
+])
+def test_flags_are_bools(call, value):
+    with pytest.raises(TypeError, match=r"(all|data_sized) must be a bool, not "):
+        call(value)
+
+
+def test_flags_take_both_bools():
+    box = velkor.pack(b"p", KEY, "l", data_sized=True)
+    assert velkor.unpack(box, KEY, data_sized=True).payload == b"p"
+    assert [f.verified for f in velkor.scan(box, KEY, data_sized=True, all=False)] == [True]
+    assert [f.reason for f in velkor.scan(box, KEY, data_sized=False, all=True)] == ["wrong key or damaged"]
 
 
 def test_inside_zero_is_an_offset():

@@ -188,6 +188,35 @@ def test_failures(tmp_path):
         velkor.scan_files([missing], memory_limit=-1)
 
 
+def test_file_cut_short_while_read(tmp_path):
+    """A file that ends before the size it had when opened was cut short
+    under the scan: its records up to there stand, then OSError names it,
+    rather than the rest passing for its end."""
+    p = tmp_path / "shrinks.img"
+    p.write_bytes(velkor.tag(b"first") + bytes(50_000) + velkor.tag(b"last"))
+    it = velkor.scan_files([p], chunk_size=4096)
+    assert next(it)["offset"] == 0
+    os.truncate(p, 20_000)
+    with pytest.raises(OSError, match=r"ended after 20000 of its 50049 bytes") as e:
+        next(it)
+    assert e.value.filename == str(p)
+
+
+def test_names_that_are_not_utf8(tmp_path, tool_finds):
+    """Two names that differ only in bytes that are not UTF-8 read alike as
+    text; their records carry the exact bytes, as the command's do."""
+    paths = [os.path.join(os.fsencode(tmp_path), b"x\xff"), os.path.join(os.fsencode(tmp_path), b"x\xfe")]
+    for p in paths:
+        with open(p, "wb") as f:
+            f.write(velkor.tag(b"payload"))
+    got = list(velkor.scan_files(paths))
+    assert [r["image_bytes"] for r in got] == [p.hex() for p in paths]
+    assert got[0]["image"] == got[1]["image"] == os.fsdecode(tmp_path) + "/x\ufffd"
+    assert list(got[0])[:3] == ["image", "image_bytes", "offset"]
+    assert got == tool_finds([], [os.fsdecode(p) for p in paths])
+    assert all("image_bytes" not in r for r in velkor.scan_files(images(tmp_path)[:1]))
+
+
 def test_reads_leave_the_gil(tmp_path):
     """The scan opens and reads a FIFO that a Python thread of the same
     process writes: had the blocking open or read kept the GIL, the writer

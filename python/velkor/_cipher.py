@@ -9,7 +9,7 @@ import threading
 from typing import Any, Optional, Union
 
 from . import _native as n
-from ._keys import key_bytes, key_text, prefix_byte
+from ._keys import flag, key_bytes, key_text, prefix_byte
 from ._native import Borrowed, BytesLike
 
 _INT_MAX = 2**31 - 1
@@ -22,17 +22,19 @@ def vcrypt(data: BytesLike, key: Union[str, bytes], prefix: int = 0,
     The key material is the prefix byte (0..255) followed by the key text
     (str as UTF-8, or bytes; at most 254 bytes, no NUL).  The table has 256
     entries, which makes this RC4 under the key material, or as many as data
-    has bytes when data_sized is true.  Raises ValueError for a bad key or
-    prefix, MemoryError when the table cannot be allocated.
+    has bytes when data_sized is True.  Raises ValueError for a bad key or
+    prefix, TypeError for a data_sized that is not a bool, MemoryError when
+    the table cannot be allocated.
 
     >>> vcrypt(b"Plaintext", b"ey", prefix=ord("K")).hex()
     'bbf316e8d940af0ad3'
     """
     k = key_text(key, ValueError)
     pre = prefix_byte(prefix, ValueError)
+    dss = flag(data_sized, "data_sized")
     with Borrowed(data) as (p, size):
         out = n.new_bytes(size)
-        if n.vcrypt_buf(pre, k, p, out, size, 1 if data_sized else 0) != 0:
+        if n.vcrypt_buf(pre, k, p, out, size, dss) != 0:
             raise MemoryError(f"vcrypt: no memory for a table of {size} entries")
     return out
 

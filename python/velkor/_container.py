@@ -9,7 +9,7 @@ from typing import NamedTuple, Union
 
 from . import _native as n
 from ._errors import ContainerError
-from ._keys import key_text, prefix_byte
+from ._keys import flag, key_text, prefix_byte
 from ._native import Borrowed, BytesLike
 
 MAGICS = ("start", "asar1")
@@ -51,10 +51,10 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
     label and sublabel: at most 31 and 7 bytes, no NUL.  magic: "start" or
     "asar1".  prefix: the first key byte, 0..255.  data_sized: each field's
     cipher table as long as the field (the reader must use the same
-    setting).  The payload is at most 4 GiB - 1 bytes.  Raises
+    setting), a bool.  The payload is at most 4 GiB - 1 bytes.  Raises
     ContainerError, with the reason, for anything outside these limits (an
-    empty key included), MemoryError when a cipher table cannot be
-    allocated.
+    empty key included), TypeError for a data_sized that is not a bool,
+    MemoryError when a cipher table cannot be allocated.
     """
     k = key_text(key, ContainerError, empty_ok=False)
     lab = _text(label, "label", MAX_LABEL)
@@ -70,7 +70,7 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
     info.label = lab
     info.sublabel = sub
     info.key_prefix = pre
-    info.data_sized_state = 1 if data_sized else 0
+    info.data_sized_state = flag(data_sized, "data_sized")
     header = n.enc_compute_header_len(lab, sub)
     st = n.EncStream()
     with Borrowed(payload) as (p, size):
@@ -96,12 +96,10 @@ def pack(payload: BytesLike, key: Union[str, bytes], label: Union[str, bytes],
 
 def _reason(why: int, st: n.EncStream) -> str:
     """The velkor command's words for a refusal: the library's, except that
-    a checksum mismatch names the parameter for the table setting."""
-    if why == n.ENC_CHECKSUM_MISMATCH:
-        return "checksum mismatch (wrong key, wrong data_sized setting or damaged container)"
+    a wrong table setting is named by its parameter."""
     text = ctypes.create_string_buffer(200)
     n.enc_reason_message(why, st, text, len(text))
-    return text.value.decode()
+    return text.value.decode().replace("wrong table setting", "wrong data_sized setting", 1)
 
 
 def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = False) -> Container:
@@ -110,17 +108,18 @@ def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = Fals
     The payload is deciphered from the caller's buffer straight into the
     result; the buffer is left as it was.  Bytes after the checksum are
     ignored.  key follows pack()'s rules (an empty key raises
-    ContainerError).  Raises ContainerError with the command's reason: not
-    a container, a damaged header, a payload that runs past the end, a
-    checksum mismatch (wrong key, wrong data_sized or damaged data), or a
-    label or sublabel that does not decipher to a NUL-ended text (a wrong
-    key shows only this way when the payload is empty); MemoryError when a
+    ContainerError), and data_sized is a bool (TypeError otherwise).
+    Raises ContainerError with the command's reason: not a container, a
+    damaged header, a payload that runs past the end, a label or sublabel
+    that does not decipher to a NUL-ended text (checked first: how a wrong
+    key or data_sized setting almost always shows), or a checksum mismatch
+    (wrong key, wrong data_sized or damaged data); MemoryError when a
     cipher table cannot be allocated.
     """
     k = key_text(key, ContainerError, empty_ok=False)
     info = n.EncInfo()
     info.key = k
-    info.data_sized_state = 1 if data_sized else 0
+    info.data_sized_state = flag(data_sized, "data_sized")
     st = n.EncStream()
     with Borrowed(container) as (p, size):
         base = n.address(p)

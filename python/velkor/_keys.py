@@ -32,6 +32,15 @@ def key_text(key: Union[str, bytes], fail: Callable[[str], Exception],
     return key
 
 
+def flag(value: object, name: str) -> int:
+    """A yes-or-no option as the library takes it, 0 or 1.  Only a bool is
+    taken: any other object (the string "false", say) would read as true
+    and turn on what the caller meant to leave off."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return 1 if value else 0
+
+
 def prefix_byte(prefix: int, fail: Callable[[str], Exception]) -> int:
     """A first key byte, 0..255."""
     if isinstance(prefix, bool) or not isinstance(prefix, int):

@@ -160,7 +160,8 @@ VELKOR_TAG_OK, VELKOR_TAG_SHORT, VELKOR_TAG_NO_MAGIC, VELKOR_TAG_WRONG_FORMAT, \
     VELKOR_TAG_WRONG_LENGTH, VELKOR_TAG_CRC_MISMATCH = range(6)
 ENC_OK, ENC_NOT_CONTAINER, ENC_CUT_OFF, ENC_BAD_LABEL_LENGTH, ENC_BAD_SUBLABEL_LENGTH, \
     ENC_PAST_END, ENC_KEY_TOO_LONG, ENC_NO_MEMORY, ENC_CHECKSUM_MISMATCH, \
-    ENC_BAD_TEXT = range(10)
+    ENC_BAD_TEXT, ENC_TABLE_TOO_LARGE = range(11)
+ENC_DEFAULT_MAX_TABLE = 16 << 20
 VELKOR_FIND_TAGGED, VELKOR_FIND_CONTAINER = 1, 2
 VELKOR_SCAN_VERIFIED, VELKOR_SCAN_NO_KEY, VELKOR_SCAN_CRC_MISMATCH, VELKOR_SCAN_TRUNCATED, \
     VELKOR_SCAN_WRONG_KEY = range(5)
@@ -198,6 +199,9 @@ enc_compute_header_len = _proto("enc_compute_header_len", ctypes.c_size_t, ctype
                                 ctypes.c_char_p)
 enc_read_header = _proto("enc_read_header", ctypes.c_int, ctypes.POINTER(EncStream),
                          ctypes.POINTER(EncInfo), _u8p, ctypes.c_size_t, ctypes.c_int64)
+enc_read_header_limited = _proto("enc_read_header_limited", ctypes.c_int,
+                                 ctypes.POINTER(EncStream), ctypes.POINTER(EncInfo), _u8p,
+                                 ctypes.c_size_t, ctypes.c_int64, ctypes.c_size_t)
 enc_read_payload = _proto("enc_read_payload", ctypes.c_size_t, ctypes.POINTER(EncStream), _u8p,
                           _u8p, ctypes.c_size_t)
 enc_read_finish = _proto("enc_read_finish", ctypes.c_int, ctypes.POINTER(EncStream),

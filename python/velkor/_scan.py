@@ -7,11 +7,12 @@ from __future__ import annotations
 
 import ctypes
 import threading
+import warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native as n
 from ._errors import Error
-from ._keys import key_text
+from ._keys import flag, key_text
 from ._native import Borrowed, BytesLike
 
 class Find(NamedTuple):
@@ -77,23 +78,24 @@ class Scanner:
     as their fields.  all: also report the finds that fail ("CRC mismatch",
     "truncated", "wrong key or damaged"); by default only verified finds and
     containers not verified for want of a key are returned, as `velkor
-    scan` prints them.  memory_limit: bytes for pending candidates, 1 to
-    2**64 - 1 (None: the library's default, 16 MiB); `dropped` counts the
-    candidates dropped for it.  Raises velkor.Error for a key outside these
-    rules, ValueError for a limit out of range and TypeError for one that
-    is not an int (True among them).  One scanner may be used from several
-    threads; its calls then take turns.
+    scan` prints them.  data_sized and all are bools.  memory_limit: bytes
+    for pending candidates, 1 to 2**64 - 1 (None: the library's default, 16
+    MiB); `dropped` counts the candidates dropped for it.  Raises
+    velkor.Error for a key outside these rules, ValueError for a limit out
+    of range and TypeError for a limit that is not an int (True among them)
+    or a data_sized or all that is not a bool.  One scanner may be used
+    from several threads; its calls then take turns.
     """
 
     def __init__(self, key: Union[str, bytes, None] = None, data_sized: bool = False,
                  all: bool = False, memory_limit: Optional[int] = None) -> None:
         self._sc = None
         self._lock = threading.Lock()
-        self._all = all
+        self._all = flag(all, "all") == 1
         self._key = None if key is None else key_text(key, Error, empty_ok=False)
         opts = n.ScanOptions()
         opts.key = self._key
-        opts.data_sized_state = 1 if data_sized else 0
+        opts.data_sized_state = flag(data_sized, "data_sized")
         if memory_limit is not None:
             if isinstance(memory_limit, bool) or not isinstance(memory_limit, int):
                 raise TypeError(
@@ -172,7 +174,7 @@ _PIECE = 1 << 18
 
 
 def scan(data: BytesLike, key: Union[str, bytes, None] = None, data_sized: bool = False,
-         all: bool = False, memory_limit: Optional[int] = None) -> Iterator[Find]:
+         all: bool = False, memory_limit: Optional[int] = None) -> "ScanFinds":
     """Every tagged file and container in data, by offset, nested ones
     included, as Scanner(key, data_sized, all, memory_limit) finds them.
 
@@ -182,13 +184,60 @@ def scan(data: BytesLike, key: Union[str, bytes, None] = None, data_sized: bool 
     again, the scan is complete: where candidates had to be dropped at the
     memory limit, data is scanned again from the first of them, as `velkor
     scan` reads a file again, and only a candidate that alone needs more
-    than the limit is left out.  The arguments are checked at the call;
-    data is held from the first find asked for until the iterator ends, and
-    must not change meanwhile.
+    than the limit is left out.  Such candidates are counted in the
+    iterator's `dropped` attribute, and when the iterator ends with any, a
+    RuntimeWarning says how many, as `velkor scan` says it on standard
+    error: the finds may then lack what they would have been.  The
+    arguments are checked at the call; data is held from the first find
+    asked for until the iterator ends, and must not change meanwhile.
     """
     s = Scanner(key, data_sized, all, memory_limit)
     memoryview(data).release()  # TypeError now for what is not bytes-like
-    return _scan_all(s, data)
+    return ScanFinds(s, _scan_all(s, data))
+
+
+class ScanFinds:
+    """velkor.scan()'s iterator of finds.  dropped: the candidates left
+    out so far because each alone needs more than the memory limit (final
+    once the iterator has ended; a RuntimeWarning is given then when it is
+    not 0).  close() ends it early and releases data."""
+
+    __slots__ = ("_scanner", "_finds", "_ended", "dropped")
+
+    def __init__(self, scanner: Scanner, finds: Iterator[Find]) -> None:
+        self._scanner = scanner
+        self._finds = finds
+        self._ended = False
+        self.dropped = 0
+
+    def __iter__(self) -> "ScanFinds":
+        return self
+
+    def __next__(self) -> Find:
+        try:
+            f = next(self._finds)
+        except StopIteration:
+            self._end()
+            raise
+        self.dropped = self._scanner.dropped
+        return f
+
+    def _end(self) -> None:
+        if self._ended:
+            return
+        self._ended = True
+        self.dropped = self._scanner.dropped
+        if self.dropped:
+            warnings.warn(f"{self.dropped} candidate{'s' if self.dropped != 1 else ''} dropped at "
+                          f"the memory limit; the finds are incomplete (each needs more memory "
+                          f"than the limit alone)", RuntimeWarning, stacklevel=3)
+
+    def close(self) -> None:
+        """End the scan now; the finds not yet taken are not looked for."""
+        self._ended = True
+        close = getattr(self._finds, "close", None)
+        if close is not None:
+            close()
 
 
 def _scan_all(s: Scanner, data: BytesLike) -> Iterator[Find]:

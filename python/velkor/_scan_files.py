@@ -32,9 +32,20 @@ def _text(raw: bytes) -> str:
     return "".join("\ufffd" if "\udc80" <= c <= "\udcff" else c for c in s)
 
 
-def _record(image: str, f: Find) -> Dict[str, Any]:
+def _image(raw: bytes) -> Dict[str, Any]:
+    """The members that name an image: its text, and for a name that is not
+    UTF-8 its exact bytes too, as `velkor scan --json` gives them."""
+    r: Dict[str, Any] = {"image": _text(raw)}
+    try:
+        raw.decode("utf-8")
+    except UnicodeDecodeError:
+        r["image_bytes"] = raw.hex()
+    return r
+
+
+def _record(image: Dict[str, Any], f: Find) -> Dict[str, Any]:
     r: Dict[str, Any] = {
-        "image": image,
+        **image,
         "offset": f.offset,
         "kind": f.kind,
         "length": f.length,
@@ -68,7 +79,8 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
 
     Each record is a dict of plain values (str, int, bool, None), picklable
     and JSON-ready, with the members of a find object of `velkor scan
-    --json` in its order: image (the path as given), offset, kind, length,
+    --json` in its order: image (the path as given, and image_bytes, its
+    bytes in hex, when they are not UTF-8), offset, kind, length,
     payload_offset, payload_length, verified, reason, inside; containers add
     magic and key_prefix, and, once deciphered, label, label_hex, sublabel
     and sublabel_hex.  Texts are UTF-8 with each stray byte shown as U+FFFD,
@@ -81,8 +93,10 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
     The reads (os.preadv or os.readv, straight into one buffer) and the
     scanner's calls (ctypes) run without the GIL, so threads scanning
     different files overlap.  A file that cannot be opened or read raises
-    OSError, naming it, after the records before the failure.  Raises
-    velkor.Error for a key outside the rules.
+    OSError, naming it, after the records before the failure; so does a
+    file that ends before the size it had when it was opened (cut short
+    while it is read).  Raises velkor.Error for a key outside the rules, and
+    TypeError for a data_sized or all that is not a bool.
 
     Where candidates were dropped all the same (from a pipe, or one that
     alone needs more than the limit), the image's records may lack finds:
@@ -112,7 +126,7 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict
     base = ctypes.addressof((ctypes.c_char * chunk_size).from_buffer(buf))
     for path in paths:
         name = os.fspath(path)
-        image = _text(os.fsencode(name))
+        image = _image(os.fsencode(name))
         # O_NOCTTY: a terminal given as an image must not become ours.
         fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY)
         try:
@@ -123,10 +137,15 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict
                 try:
                     if length is None:
                         return base, os.readv(fd, [view[:count]])
-                    return base, os.preadv(fd, [view[:count]], at)
+                    got = os.preadv(fd, [view[:count]], at)
                 except OSError as e:
                     e.filename = name
                     raise
+                if got == 0 and count > 0:
+                    # Not the end: the file was cut short while it is read,
+                    # and what lay past here is unknown.
+                    raise OSError(errno.EIO, f"ended after {at} of its {length} bytes", name)
+                return base, got
 
             with Scanner(key, **options) as s:
                 for find in _passes(s, length, chunk_size, read):

@@ -261,6 +261,11 @@ void containers()
 
     for (const auto &c : ka::buf_lens)
         CHECK(enc_compute_buf_len("l", "s", c.header_plus_data - 23) == c.buf_len);
+    // Near 4 GiB a 32-bit size_t saturates rather than wrapping around.
+    for (const auto &c : ka::buf_lens_near_4g)
+        CHECK(enc_compute_buf_len("l", "s", c.data) == ka::fitted(c.buf_len));
+    if (sizeof(size_t) == 4)
+        CHECK(enc_compute_buf_len("l", "s", 0xFFFFFFE1u) == SIZE_MAX, "a 32-bit size_t saturates");
 
     // Round trips at the limits of the texts, with both table settings and
     // an empty payload.
@@ -309,8 +314,9 @@ void containers()
         {"label length 33", l1_at + 3, 33, size, g.key, 0, ENC_BAD_LABEL_LENGTH},
         {"label length 0", l1_at + 3, 0, size, g.key, 0, ENC_BAD_LABEL_LENGTH},
         {"payload past the end", d_at + 2, 0x02, size, g.key, 0, ENC_PAST_END},
-        {"wrong key", 0, 0, size, "K", 0, ENC_CHECKSUM_MISMATCH},
-        {"wrong table setting", 0, 0, size, g.key, 1, ENC_CHECKSUM_MISMATCH},
+        // The texts are checked first: a wrong key or setting shows there.
+        {"wrong key", 0, 0, size, "K", 0, ENC_BAD_TEXT},
+        {"wrong table setting", 0, 0, size, g.key, 1, ENC_BAD_TEXT},
         {"damaged payload", d_at + 4 + 7, 0x5A, size, g.key, 0, ENC_CHECKSUM_MISMATCH},
     };
     for (const auto &r : refusals) {
