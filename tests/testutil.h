@@ -89,8 +89,8 @@ int wait_for(const started &s);
 const char *address_limit_unusable();
 
 // Whether the programs under test were built with the sanitizers, whose
-// own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
-// way.
+// own handlers take the faults (SIGSEGV, SIGBUS, SIGFPE, and SIGILL where
+// asked to) and end the program their way.
 bool sanitized();
 
 // Why signal `sig`, sent to a program under test, cannot end it as the
