@@ -417,7 +417,8 @@ TEST_F(Planted, OwnFilesAndTheDirectoryOwnersAreWritten)
         ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
         if (their_dir)
             testutil::give_away(d + "/fifo");
-        auto f = sh("cat \"$2\" > \"$3\" & $1 untag \"$4\" \"$2\"; s=$?; wait; exit $s",
+        // The reader gives up in time: refused, velkor never opens the FIFO.
+        auto f = sh("timeout 30 cat \"$2\" > \"$3\" & $1 untag \"$4\" \"$2\"; s=$?; wait; exit $s",
                     {velkor, d + "/fifo", dir / "got", tagged()}, time_limit);
         EXPECT_EQ(f.status, 0) << f.err;
         EXPECT_EQ(testutil::read_file(dir / "got"), data);

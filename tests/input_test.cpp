@@ -184,7 +184,8 @@ TEST_F(Input, OwnFifoAsAnImage)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string cmd : {"scan --json", "check", "untag"}) {
         SCOPED_TRACE(cmd);
-        auto r = run({"/bin/bash", "-c", "cat \"$2\" > \"$3\" & $1 " + cmd + " \"$3\" " +
+        // The writer gives up in time too, should velkor never open the FIFO.
+        auto r = run({"/bin/bash", "-c", "timeout 30 cat \"$2\" > \"$3\" & $1 " + cmd + " \"$3\" " +
                                              (cmd == "untag" ? "-" : "") + "; s=$?; wait; exit $s",
                       "bash", velkor, dir / "img", fifo},
                      [] { alarm(20); });
