@@ -602,6 +602,15 @@ TEST_F(Planted, InputsAndKeyFilesFollowTheSameRule)
     });
     make_link(secret_t, pub + "/rootlink", false);
     make_link(key, pub + "/rootkey", false);
+    // The other user's file in a third user's directory: refused where that
+    // user may write (0755), not where no one but root may (0555).
+    const std::string third_w = dir / "third-w", third_r = dir / "third-r";
+    for (const auto &[d, mode] : {std::pair{third_w, 0755}, std::pair{third_r, 0555}}) {
+        make_dir(d, 0700, false);
+        make_file(d + "/file", t_bytes, true);
+        ASSERT_EQ(chown(d.c_str(), testutil::unprivileged_id - 1, testutil::unprivileged_id - 1), 0);
+        ASSERT_EQ(chmod(d.c_str(), static_cast<mode_t>(mode)), 0);
+    }
 
     struct row {
         std::string name;
@@ -617,6 +626,7 @@ TEST_F(Planted, InputsAndKeyFilesFollowTheSameRule)
         {mine + "/link", false, unsafe},
         {pub + "/file", false, file},
         {nsw + "/file", false, file},
+        {third_w + "/file", false, file},
         {pub + "/fifo", false, "a FIFO of another user in a directory others can write"},
         {pub + "/keylink", true, link},
         {grp + "/keylink", true, link},
@@ -625,6 +635,7 @@ TEST_F(Planted, InputsAndKeyFilesFollowTheSameRule)
         {nsw + "/keyfile", true, file},
         {mine + "/file", false, ""},
         {sticky + "/file", false, ""},
+        {third_r + "/file", false, ""},
         {pub + "/rootlink", false, ""},
         {mine + "/keyfile", true, ""},
         {sticky + "/keyfile", true, ""},
