@@ -111,29 +111,14 @@ private:
     bool ok_ = false;
 };
 
-// Tagged headers back to back, each claiming the rest of them: more
-// candidates than the scanner's memory holds, so the image must be read
-// again in further passes for its scan to be complete.
-bytes forged_headers(size_t count)
-{
-    bytes img(count * 20);
-    for (size_t k = 0; k < count; k++) {
-        uint8_t *h = img.data() + 20 * k;
-        memcpy(h, "bgn", 3);
-        h[11] = 0xB1;
-        const auto len = static_cast<uint32_t>(img.size() - 20 * k);
-        for (int i = 0; i < 4; i++)
-            h[12 + i] = static_cast<uint8_t>(len >> (24 - 8 * i));
-    }
-    return img;
-}
-
 // A block device holds its bytes still: scan reads it again in further
 // passes as it does a file, and its length is the device's size from where
 // reading began (standard input left at an offset), not the whole device.
 TEST_F(Input, BlockDeviceAsAnImage)
 {
-    bytes img = forged_headers(500000);
+    // Headers each claiming the rest: more candidates than the scanner's
+    // memory holds, so the image must be read again in further passes.
+    bytes img = testutil::forged_headers(500000);
     const bytes t = tagged(testutil::to_bytes("found at last"));
     const uint64_t found_at = img.size();
     img.insert(img.end(), t.begin(), t.end());
