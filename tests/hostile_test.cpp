@@ -97,10 +97,13 @@ void as_other_user(const std::function<void()> &fn)
 }
 
 // A sticky, world-writable directory beside a directory only root can
-// enter, as /tmp stands beside /root.
+// enter, as /tmp stands beside /root; and two more of root's that the
+// other user can write: sticky and group-writable (their group), and
+// world-writable without the sticky bit.
 class Planted : public Hostile {
 protected:
     std::string priv = dir / "priv", pub = dir / "pub", victim = priv + "/victim";
+    std::string grp = dir / "grp", nsw = dir / "nsw";
     const bytes secret = testutil::to_bytes("root's own file\n");
 
     void SetUp() override
@@ -110,8 +113,10 @@ protected:
             GTEST_SKIP() << "planting a link as another user needs root";
         ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
         ASSERT_EQ(mkdir(priv.c_str(), 0700), 0);
-        ASSERT_EQ(mkdir(pub.c_str(), 0777), 0);
-        ASSERT_EQ(chmod(pub.c_str(), 01777), 0);
+        make_dir(pub, 01777, false);
+        make_dir(grp, 01770, false);
+        ASSERT_EQ(chown(grp.c_str(), 0, testutil::unprivileged_id), 0);
+        make_dir(nsw, 0777, false);
         testutil::write_file(victim, secret);
     }
 
@@ -199,33 +204,54 @@ private:
     pid_t pid_;
 };
 
-// Links that another user planted in the sticky directory are not
-// followed, whatever the system's own protected-links setting: the victim
-// stays as it was, and a dangling link creates nothing.
+// Links that another user planted in a directory others can write are
+// not followed, whatever the system's own protected-links setting: sticky
+// or not, world- or group-writable.  The victim stays as it was, a
+// dangling link creates nothing, and a link to the other user's own file
+// (which safe transitions alone would allow) does not hand them root's
+// bytes either.
 TEST_F(Planted, LinksOfAnotherUserAreRefused)
 {
-    plant(victim, pub + "/out");
-    plant(priv + "/new", pub + "/dangling");
     const std::string t = tagged(), box = container();
-    const std::vector<std::vector<std::string>> commands = {
-        {velkor, "tag", in, pub + "/out"},
-        {velkor, "untag", t, pub + "/out"},
-        {velkor, "pack", "-k", "k", "-l", "L", in, pub + "/out"},
-        {velkor, "unpack", "-k", "k", box, pub + "/out"},
-        {bgntag, pub + "/out", pub + "/out"},
-        {velkor, "tag", in, pub + "/dangling"},
-        {bgntag, in, pub + "/dangling"},
-        // A link further up the name is refused as well.
-        {velkor, "tag", in, pub + "/out/../victim"},
-    };
-    for (const auto &argv : commands) {
-        SCOPED_TRACE(argv[1] + " " + argv.back());
-        auto r = run(argv);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
-        EXPECT_EQ(testutil::read_file(victim), secret);
-        EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
-        EXPECT_EQ(testutil::entries_of(pub), (std::vector<std::string>{"dangling", "out"}));
+    const bytes theirs = testutil::to_bytes("y\n");
+    for (const std::string &d : {pub, grp, nsw}) {
+        SCOPED_TRACE(d);
+        const std::string sub = d + "/sub";
+        as_other_user([&] {
+            if (mkdir(sub.c_str(), 0755) != 0)
+                _exit(1);
+            testutil::write_file(sub + "/f", theirs);
+        });
+        plant(victim, d + "/out");
+        plant(priv + "/new", d + "/dangling");
+        plant("sub/f", d + "/own");
+        const std::vector<std::vector<std::string>> commands = {
+            {velkor, "tag", in, d + "/out"},
+            {velkor, "untag", t, d + "/out"},
+            {velkor, "pack", "-k", "k", "-l", "L", in, d + "/out"},
+            {velkor, "unpack", "-k", "k", box, d + "/out"},
+            {bgntag, d + "/out", d + "/out"},
+            {velkor, "tag", in, d + "/dangling"},
+            {bgntag, in, d + "/dangling"},
+            {velkor, "unpack", "-k", "k", box, d + "/own"},
+            {velkor, "untag", t, d + "/own"},
+            {bgntag, in, d + "/own"},
+            {velkor, "scan", "--map", d + "/own", t},
+            // A link further up the name is refused as well.
+            {velkor, "tag", in, d + "/out/../victim"},
+        };
+        const std::vector<std::string> planted = {"dangling", "out", "own", "sub"};
+        for (const auto &argv : commands) {
+            SCOPED_TRACE(argv[1] + " " + argv.back());
+            auto r = run(argv);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
+            EXPECT_EQ(testutil::read_file(victim), secret);
+            EXPECT_EQ(testutil::read_file(sub + "/f"), theirs);
+            EXPECT_EQ(testutil::entries_of(priv), std::vector<std::string>{"victim"});
+            EXPECT_EQ(testutil::entries_of(d), planted);
+            EXPECT_EQ(testutil::entries_of(sub), std::vector<std::string>{"f"});
+        }
     }
 }
 
@@ -307,21 +333,21 @@ TEST_F(Planted, EachLinkRuleOnItsOwn)
     }
 }
 
-// A regular file or a FIFO that another user left in a sticky directory,
-// world- or group-writable, gets nothing from any command: not root's
-// payload, which would stay theirs to read, nor a FIFO's reader.  The
-// refusal comes before any open, so nothing waits for a FIFO either.
+// A regular file or a FIFO that another user left in a directory others
+// can write, sticky or not, world- or group-writable, gets nothing from any
+// command: not root's payload, which would stay theirs to read, nor a
+// FIFO's reader.  The refusal comes before any open, so nothing waits for
+// a FIFO either.  A directory anyone can write without the sticky bit is
+// refused as a whole as the place to extract into.
 TEST_F(Planted, FilesAndFifosOfAnotherUserGetNothing)
 {
     const std::string t = tagged(), box = container();
     const std::string extracted = extracted_name(t);
-    const std::string grp = dir / "grp";
-    make_dir(grp, 01770, false);
-    ASSERT_EQ(chown(grp.c_str(), 0, testutil::unprivileged_id), 0);
+    make_dir(dir / "ex", 0700, false);
     const std::string loot = dir / "loot";
     make_file(loot, {}, true);
     const bytes theirs = testutil::to_bytes("the other user's file\n");
-    for (const std::string &d : {pub, grp}) {
+    for (const std::string &d : {pub, grp, nsw}) {
         for (const bool fifo : {false, true}) {
             SCOPED_TRACE(d + (fifo ? ", FIFO" : ", file"));
             for (const std::string &name : {d + "/out", d + "/" + extracted}) {
@@ -336,24 +362,34 @@ TEST_F(Planted, FilesAndFifosOfAnotherUserGetNothing)
             std::optional<fifo_reader> reader;
             if (fifo)
                 reader.emplace(d + "/out", loot);
-            std::vector<std::vector<std::string>> commands = {
-                {velkor, "tag", in, d + "/out"},
-                {velkor, "untag", t, d + "/out"},
-                {velkor, "pack", "-k", "k", "-l", "L", in, d + "/out"},
-                {velkor, "unpack", "-k", "k", box, d + "/out"},
-                {bgntag, in, d + "/out"},
-                {velkor, "scan", "--extract", d, t},
+            const std::string rule = fifo ? "a FIFO of another user in a directory others can write"
+                                          : "a file of another user in a directory others can write";
+            std::vector<std::pair<std::vector<std::string>, std::string>> commands = {
+                {{velkor, "tag", in, d + "/out"}, rule},
+                {{velkor, "untag", t, d + "/out"}, rule},
+                {{velkor, "pack", "-k", "k", "-l", "L", in, d + "/out"}, rule},
+                {{velkor, "unpack", "-k", "k", box, d + "/out"}, rule},
+                {{bgntag, in, d + "/out"}, rule},
+                {{velkor, "scan", "--map", d + "/out", t}, rule},
+                {{velkor, "scan", "--extract", d, t},
+                 d == nsw ? "others can write to the directory, which is not sticky" : rule},
+                // As an input, too, the other user's name is not read.
+                {{velkor, "check", d + "/out"}, rule},
+                {{velkor, "scan", "--extract", dir / "ex", d + "/out"}, rule},
             };
             if (!fifo) // the file itself as bgntag's input, to be tagged in place
-                commands.push_back({bgntag, d + "/out", d + "/out"});
-            for (const auto &argv : commands) {
-                SCOPED_TRACE(argv[1]);
+                commands.push_back({{bgntag, d + "/out", d + "/out"}, rule});
+            for (const auto &[argv, why] : commands) {
+                SCOPED_TRACE(argv[1] + " " + argv[argv.size() - 2]);
                 auto r = run(argv, time_limit);
-                // scan reports the file and goes on: incomplete.
-                EXPECT_EQ(r.status, argv[1] == "scan" ? 3 : 1);
-                EXPECT_NE(r.err.find(testutil::sys_msg(EACCES)), std::string::npos) << r.err;
-                EXPECT_NE(r.err.find("of another user in a sticky directory"), std::string::npos) << r.err;
+                // A file refused inside an extract directory that may be
+                // filled is that file's failure: the scan goes on and is
+                // incomplete.  A directory, map or image refused ends it.
+                const bool one_file = argv[1] == "scan" && argv[2] == "--extract" && argv[3] == d && d != nsw;
+                EXPECT_EQ(r.status, one_file ? 3 : 1);
+                EXPECT_NE(r.err.find(testutil::sys_msg(EACCES) + " (" + why + ")"), std::string::npos) << r.err;
                 EXPECT_EQ(testutil::entries_of(d), before);
+                EXPECT_TRUE(testutil::entries_of(dir / "ex").empty());
                 for (const std::string &name : {d + "/out", d + "/" + extracted}) {
                     struct stat st;
                     ASSERT_EQ(lstat(name.c_str(), &st), 0);
@@ -388,7 +424,8 @@ TEST_F(Planted, OwnFilesAndTheDirectoryOwnersAreWritten)
         ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
         if (their_dir)
             testutil::give_away(d + "/fifo");
-        auto f = sh("cat \"$2\" > \"$3\" & $1 untag \"$4\" \"$2\"; s=$?; wait; exit $s",
+        // The reader gives up in time: refused, velkor never opens the FIFO.
+        auto f = sh("timeout 30 cat \"$2\" > \"$3\" & $1 untag \"$4\" \"$2\"; s=$?; wait; exit $s",
                     {velkor, d + "/fifo", dir / "got", tagged()}, time_limit);
         EXPECT_EQ(f.status, 0) << f.err;
         EXPECT_EQ(testutil::read_file(dir / "got"), data);
@@ -432,7 +469,225 @@ TEST_F(Planted, DirectoriesOfAnotherUserLeadNowhereElse)
         EXPECT_TRUE(testutil::entries_of(empty).empty());
     }
     auto r = run({velkor, "scan", "--extract", empty, t});
-    EXPECT_NE(r.err.find("the directory belongs to another user"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a directory of another user in a directory others can write"), std::string::npos)
+        << r.err;
+}
+
+// The directory that --extract or --carve fills must be the caller's or
+// root's, and sticky where anyone else may write to it: else a file or
+// FIFO of someone else's could be waiting under a name about to be
+// written.  Inside a sticky one, the rule on each file decides.
+TEST_F(Planted, DirectoriesToFillMustBeOursAndStickyWhereOthersWrite)
+{
+    const std::string t = tagged();
+    const std::string theirs = pub + "/theirs";
+    as_other_user([&] {
+        if (mkdir(theirs.c_str(), 0755) != 0)
+            _exit(1);
+    });
+    struct row {
+        const char *what;
+        mode_t mode;
+        bool dir_theirs;
+        std::string refusal; // empty: written
+    };
+    const std::string not_sticky = "others can write to the directory, which is not sticky";
+    const std::string another = "the directory belongs to another user";
+    const std::vector<row> rows = {
+        {"root's 0777 directory", 0777, false, not_sticky},
+        {"root's 0775 directory", 0775, false, not_sticky},
+        {"root's 0757 directory", 0757, false, not_sticky},
+        {"root's 01777 directory", 01777, false, ""},
+        {"root's 01770 directory", 01770, false, ""},
+        {"root's 0755 directory", 0755, false, ""},
+        {"another user's 0755 directory", 0755, true, another},
+        {"another user's 0555 directory", 0555, true, another},
+        {"another user's 01777 directory", 01777, true, another},
+    };
+    int k = 0;
+    for (const auto &r : rows) {
+        for (const char *option : {"--extract", "--carve"}) {
+            SCOPED_TRACE(std::string(r.what) + " " + option);
+            const std::string d = dir / ("fill" + std::to_string(k++));
+            make_dir(d, r.mode, r.dir_theirs);
+            auto res = run({velkor, "scan", option, d, t}, time_limit);
+            if (r.refusal.empty()) {
+                EXPECT_EQ(res.status, 0) << res.err;
+                EXPECT_EQ(testutil::entries_of(d).size(), 1u);
+            } else {
+                EXPECT_EQ(res.status, 1);
+                EXPECT_NE(res.err.find(testutil::sys_msg(EACCES) + " (" + r.refusal + ")"), std::string::npos)
+                    << res.err;
+                EXPECT_TRUE(testutil::entries_of(d).empty());
+            }
+        }
+    }
+    // Another user's directory that root's sticky one holds is refused on
+    // the way, by the rule on entries.
+    auto res = run({velkor, "scan", "--extract", theirs, t}, time_limit);
+    EXPECT_EQ(res.status, 1);
+    EXPECT_NE(res.err.find("a directory of another user in a directory others can write"), std::string::npos)
+        << res.err;
+    EXPECT_TRUE(testutil::entries_of(theirs).empty());
+}
+
+// Safe transitions at their edges.  Another user's link to "/" leads to
+// what they do not own, as a name's last step too: an input, an output or
+// a directory to carve into.  Root's link, followed by an ordinary
+// caller, bounds nothing: what lies behind it is judged as any entry.
+// And the caller's own entries are theirs to use wherever they are, even
+// in a sticky directory of yet another user's.
+TEST_F(Planted, SafeTransitionsAtTheirEdgesAndTheCallersOwnEntries)
+{
+    const std::string mine = dir / "mine", empty = dir / "empty";
+    make_dir(mine, 0755, true);
+    make_link("/", mine + "/root", true);
+    testutil::write_file(empty, {});
+    const std::string unsafe = "another user's link leads to what that user does not own";
+    for (const auto &argv : std::vector<std::vector<std::string>>{
+             {velkor, "check", mine + "/root"},
+             {velkor, "tag", in, mine + "/root"},
+             {velkor, "scan", "--carve", mine + "/root", empty},
+         }) {
+        SCOPED_TRACE(argv[1]);
+        auto r = run(argv, time_limit);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(testutil::sys_msg(EACCES) + " (" + unsafe + ")"), std::string::npos) << r.err;
+    }
+
+    // The rest runs as the other user, with root's directories about.
+    if (run({velkor, "--version"}, testutil::drop_privileges).status != 0)
+        GTEST_SKIP() << velkor << " cannot be run by uid " << testutil::unprivileged_id;
+    const std::string third = dir / "third";
+    make_dir(third, 01777, false);
+    ASSERT_EQ(chown(third.c_str(), testutil::unprivileged_id - 1, testutil::unprivileged_id - 1), 0);
+    make_link("mine", dir / "rootlink", false);
+    as_other_user([&] {
+        for (const std::string &d : {third, pub, mine})
+            testutil::write_file(d + "/out", testutil::to_bytes("old\n"));
+    });
+    for (const std::string &name : {dir / "rootlink/out", third + "/out", pub + "/out"}) {
+        SCOPED_TRACE(name);
+        auto r = run({velkor, "tag", in, name}, testutil::drop_privileges);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testutil::read_file(name).size(), data.size() + 20);
+        struct stat st;
+        ASSERT_EQ(stat(name.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, testutil::unprivileged_id);
+    }
+}
+
+// Inputs and key files are walked by the same rule as outputs: another
+// user's link or file in a directory others can write is not read, nor is
+// root's file reached through a link of theirs (safe transitions), and
+// their FIFO is refused before any open could wait for a writer.  Their
+// files in their own directory, the directory owner's files in a sticky
+// directory and root's links are read as ever.
+TEST_F(Planted, InputsAndKeyFilesFollowTheSameRule)
+{
+    const std::string t = tagged(), box = container();
+    const bytes t_bytes = testutil::read_file(t);
+    const std::string secret_t = priv + "/secret.bgn", key = priv + "/key";
+    testutil::write_file(secret_t, t_bytes);
+    testutil::write_file(key, testutil::to_bytes("k\n"));
+    const std::string mine = dir / "mine", sticky = dir / "sticky", outs = dir / "outs";
+    make_dir(mine, 0755, true);
+    make_dir(sticky, 01777, true);
+    make_dir(outs, 0700, false);
+    as_other_user([&] {
+        for (const std::string &d : {mine, sticky, pub, nsw}) {
+            testutil::write_file(d + "/file", t_bytes);
+            testutil::write_file(d + "/keyfile", testutil::to_bytes("k\n"));
+        }
+        for (const std::string &d : {pub, grp, mine}) {
+            if (symlink(secret_t.c_str(), (d + "/link").c_str()) != 0 ||
+                symlink(key.c_str(), (d + "/keylink").c_str()) != 0)
+                _exit(1);
+        }
+        if (mkfifo((pub + "/fifo").c_str(), 0644) != 0)
+            _exit(1);
+    });
+    make_link(secret_t, pub + "/rootlink", false);
+    make_link(key, pub + "/rootkey", false);
+    // The other user's file in a third user's directory: refused where that
+    // user may write (0755), not where no one but root may (0555).
+    const std::string third_w = dir / "third-w", third_r = dir / "third-r";
+    for (const auto &[d, mode] : {std::pair{third_w, 0755}, std::pair{third_r, 0555}}) {
+        make_dir(d, 0700, false);
+        make_file(d + "/file", t_bytes, true);
+        ASSERT_EQ(chown(d.c_str(), testutil::unprivileged_id - 1, testutil::unprivileged_id - 1), 0);
+        ASSERT_EQ(chmod(d.c_str(), static_cast<mode_t>(mode)), 0);
+    }
+
+    struct row {
+        std::string name;
+        bool is_key; // a key file, else a tagged file to read
+        std::string refusal; // empty: read
+    };
+    const std::string link = "another user's link in a directory others can write";
+    const std::string file = "a file of another user in a directory others can write";
+    const std::string unsafe = "another user's link leads to what that user does not own";
+    const std::vector<row> rows = {
+        {pub + "/link", false, link},
+        {grp + "/link", false, link},
+        {mine + "/link", false, unsafe},
+        {pub + "/file", false, file},
+        {nsw + "/file", false, file},
+        {third_w + "/file", false, file},
+        {pub + "/fifo", false, "a FIFO of another user in a directory others can write"},
+        {pub + "/keylink", true, link},
+        {grp + "/keylink", true, link},
+        {mine + "/keylink", true, unsafe},
+        {pub + "/keyfile", true, file},
+        {nsw + "/keyfile", true, file},
+        {mine + "/file", false, ""},
+        {sticky + "/file", false, ""},
+        {third_r + "/file", false, ""},
+        {pub + "/rootlink", false, ""},
+        {mine + "/keyfile", true, ""},
+        {sticky + "/keyfile", true, ""},
+        {pub + "/rootkey", true, ""},
+    };
+    // A refusal is at once: a FIFO opened for reading would wait here.
+    const auto bounded = [] {
+        time_limit();
+        alarm(10);
+    };
+    const std::string out = outs + "/out";
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::vector<std::vector<std::string>> commands =
+            r.is_key ? std::vector<std::vector<std::string>>{
+                           {velkor, "unpack", "-K", r.name, box, out},
+                           {velkor, "info", "-K", r.name, box},
+                           {velkor, "scan", "-K", r.name, box},
+                           {velkor, "pack", "-K", r.name, "-l", "L", in, out},
+                       }
+                     : std::vector<std::vector<std::string>>{
+                           {velkor, "check", r.name},
+                           {velkor, "untag", r.name, out},
+                           {velkor, "info", r.name},
+                           {velkor, "tag", r.name, out},
+                           {velkor, "pack", "-k", "k", "-l", "L", r.name, out},
+                           {velkor, "scan", "--extract", outs, r.name},
+                           {bgntag, r.name, out},
+                       };
+        for (const auto &argv : commands) {
+            SCOPED_TRACE(argv[1]);
+            auto res = run(argv, bounded);
+            if (r.refusal.empty()) {
+                EXPECT_EQ(res.status, 0) << res.err;
+            } else {
+                EXPECT_EQ(res.status, 1);
+                EXPECT_NE(res.err.find(testutil::sys_msg(EACCES) + " (" + r.refusal + ")"), std::string::npos)
+                    << res.err;
+                EXPECT_EQ(res.out.find("payload"), std::string::npos) << res.out;
+                EXPECT_TRUE(testutil::entries_of(outs).empty());
+            }
+            for (const auto &name : testutil::entries_of(outs))
+                std::remove((outs + "/" + name).c_str());
+        }
+    }
 }
 
 // Where another user can make a hard link to a set-id program of root's
@@ -597,6 +852,14 @@ TEST_F(Hostile, InputThatIsAlsoOutputOrKeyIsRefused)
         {"$1 unpack -K \"$6\" \"$4\" - 1<>\"$6\"", 2, "the key file is the output file\n"},
         {"ln -s \"$6\" \"$5.link\"; $1 unpack -K \"$6\" \"$4\" \"$5.link\"", 2,
          "the key file is the output file\n"},
+        // scan: the key file is no image, and the map is neither the key
+        // file nor an image, by any name.
+        {"$1 scan -K \"$6\" \"$3\" \"$6\"", 2, "the key file is the input file\n"},
+        {"ln -s \"$6\" \"$5.link\"; $1 scan -K \"$5.link\" \"$6\"", 2, "the key file is the input file\n"},
+        {"$1 scan -K \"$6\" --map \"$6\" \"$3\"", 2, "the key file is the output file\n"},
+        {"$1 scan --map \"$3\" \"$2\" \"$3\"", 2, "the map file is an image\n"},
+        {"ln -s \"$3\" \"$5.link\"; $1 scan --map \"$5.link\" \"$3\"", 2, "the map file is an image\n"},
+        {"$1 scan --map /dev/stdin - <\"$3\"", 2, "velkor: /dev/stdin: the map file is an image\n"},
     };
     const std::string made = dir / "made", key = dir / "key";
     const bytes key_bytes = testutil::to_bytes("k\n");
@@ -604,6 +867,7 @@ TEST_F(Hostile, InputThatIsAlsoOutputOrKeyIsRefused)
         SCOPED_TRACE(r.script);
         testutil::write_file(in, data);
         testutil::write_file(key, key_bytes);
+        std::remove((made + ".link").c_str());
         auto res = sh(r.script, {velkor, in, t, box, made, key}, time_limit);
         EXPECT_EQ(res.status, r.status);
         EXPECT_NE(res.err.find(r.message), std::string::npos) << res.err;
@@ -626,9 +890,13 @@ TEST_F(Hostile, KeyFileIsReadInBoundedMemory)
         std::string content;
         int status;
     };
+    // The key is the first line less one CR that ends it, LF or no LF.
     const std::vector<row> rows = {
         {std::string(254, 'k') + "\r\nsecond line", 0},
         {std::string(254, 'k'), 0},
+        {std::string(254, 'k') + "\r", 0},
+        {std::string(254, 'k') + "\n\r", 0},
+        {std::string(254, 'k') + "\r\r\n", 2},
         {std::string(255, 'k') + "\n", 2},
         {std::string(4096, 'k') + "\n", 2},
     };

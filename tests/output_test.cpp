@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -385,6 +386,92 @@ TEST_F(Output, ReplacingKeepsModeOwnerAndSetIdBitsOnlyWhereSafe)
     }
 }
 
+// bgntag writes an existing file of one link in place (its inode stays,
+// as bgntag(1) says), but never one with a second hard link: that may be
+// another file under a name someone else made (protected_hardlinks stops
+// only other users, and only where it is on).  Such a file is replaced,
+// keeping its mode, and the other name keeps its bytes.
+TEST_F(Output, BgntagReplacesAFileWithASecondLink)
+{
+    const bytes data = testutil::random_bytes(1000, 10), old = testutil::to_bytes("old\n");
+    testutil::write_file(in, data);
+    const std::string other = tagdir / "other";
+    for (const bool second : {false, true}) {
+        SCOPED_TRACE(second ? "a second link" : "one link");
+        std::remove(out.c_str());
+        std::remove(other.c_str());
+        testutil::write_file(out, old);
+        ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+        if (second) {
+            ASSERT_EQ(link(out.c_str(), other.c_str()), 0);
+        }
+        struct stat before, after;
+        ASSERT_EQ(stat(out.c_str(), &before), 0);
+        auto r = run({bgntag, in, out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(testutil::read_file(out).size(), data.size() + 20);
+        EXPECT_EQ(after.st_ino != before.st_ino, second);
+        EXPECT_EQ(after.st_mode & 07777, 0640u);
+        if (second) {
+            EXPECT_EQ(testutil::read_file(other), old);
+        }
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in", "out"}));
+    }
+}
+
+// What holds deciphered bytes is made for the caller alone: unpack's
+// output and every file scan --extract writes are created 0600, and the
+// directories --extract and --carve make are 0700, the umask applied as
+// ever.  The other outputs are 0666 less the umask (bgntag's 0644), and a
+// replaced file keeps its mode.
+TEST_F(Output, NewFilesHoldingDecipheredBytesAreTheCallersAlone)
+{
+    const bytes data = testutil::to_bytes("the payload\n");
+    const std::string t = tagged(data);
+    testutil::write_file(in, data);
+    const std::string box = tagdir / "box";
+    ASSERT_EQ(run({velkor, "pack", "-k", "k", "-l", "L", in, box}).status, 0);
+    std::remove(in.c_str());
+    struct row {
+        std::vector<std::string> argv;
+        std::string file; // what the mode is checked of
+        mode_t mode;      // before the umask
+        int status = 0;   // 1: a scan that verified nothing, for want of a key
+    };
+    const std::string ex = dir / "ex", carved = dir / "carved";
+    const std::vector<row> rows = {
+        {{velkor, "unpack", "-k", "k", box, out}, out, 0600},
+        {{velkor, "untag", t, out}, out, 0666},
+        {{velkor, "tag", t, out}, out, 0666},
+        {{velkor, "pack", "-k", "k", "-l", "L", t, out}, out, 0666},
+        {{bgntag, t, out}, out, 0644},
+        {{velkor, "scan", "--extract", ex, t}, ex, 0700},
+        {{velkor, "scan", "--extract", ex, t}, ex + "/t-00000000.payload", 0600},
+        {{velkor, "scan", "--extract", ex, box}, ex + "/box-00000000.vc", 0600, 1},
+        {{velkor, "scan", "-k", "k", "--extract", ex, box}, ex + "/box-00000000.payload", 0600},
+        {{velkor, "scan", "--carve", carved, t}, carved, 0700},
+        {{velkor, "scan", "--carve", carved, t}, carved + "/t-00000000.bgn", 0666},
+    };
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{027}}) {
+        for (const auto &r : rows) {
+            SCOPED_TRACE(r.argv[1] + " " + r.file + " umask " + std::to_string(mask));
+            std::filesystem::remove_all(ex);
+            std::filesystem::remove_all(carved);
+            std::remove(out.c_str());
+            auto res = run(r.argv, [mask] { umask(mask); });
+            ASSERT_EQ(res.status, r.status) << res.err;
+            EXPECT_EQ(mode_of(r.file) & 07777, r.mode & ~mask);
+        }
+    }
+    // A file replaced keeps the mode it had.
+    testutil::write_file(out, testutil::to_bytes("old"));
+    ASSERT_EQ(chmod(out.c_str(), 0644), 0);
+    ASSERT_EQ(run({velkor, "unpack", "-k", "k", box, out}).status, 0);
+    EXPECT_EQ(testutil::read_file(out), data);
+    EXPECT_EQ(mode_of(out) & 07777, 0644u);
+}
+
 // Standard output named as a path is written through the descriptor the
 // shell set up, after what is already there, not replaced by a new file.
 TEST_F(Output, StandardOutputNamedAsAPathIsWrittenInPlace)
@@ -518,10 +605,10 @@ TEST_F(Output, InterruptRemovesTheTemporaryFile)
     setrlimit(RLIMIT_CORE, &no_core);
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPOLL,
                     SIGPROF, SIGVTALRM, SIGXCPU, SIGTRAP, SIGABRT, SIGSYS, SIGSTKFLT, SIGPWR,
-                    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX, SIGSEGV, SIGBUS}) {
+                    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
         SCOPED_TRACE(strsignal(sig));
         // A sanitizer's handler keeps the faults, by design (io.h).
-        if ((sig == SIGSEGV || sig == SIGBUS) && testutil::sanitized())
+        if ((sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL) && testutil::sanitized())
             continue;
         if (testutil::signal_not_as_the_kernels(sig) != nullptr)
             continue;

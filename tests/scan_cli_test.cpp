@@ -713,22 +713,6 @@ TEST_F(Scan, ExitStatus)
     EXPECT_FALSE(testutil::exists(dir / "e"));
 }
 
-// Forged tagged headers back to back, each claiming the rest of the
-// image (or, with `claim`, that many bytes), as big-endian lengths.
-bytes forged_headers(size_t count, uint32_t claim = 0)
-{
-    bytes img(count * 20);
-    for (size_t k = 0; k < count; k++) {
-        uint8_t *h = img.data() + 20 * k;
-        memcpy(h, "bgn", 3);
-        h[11] = 0xB1;
-        const uint32_t len = claim != 0 ? claim : static_cast<uint32_t>(img.size() - 20 * k);
-        for (int i = 0; i < 4; i++)
-            h[12 + i] = static_cast<uint8_t>(len >> (24 - 8 * i));
-    }
-    return img;
-}
-
 // The flood: a sound tagged file, 250,000 forged headers each claiming
 // about 4 GiB, a second sound tagged file.  From a file the forged ones are
 // resolved as truncated at once, both sound files are found and the scan
@@ -738,7 +722,7 @@ TEST_F(Scan, FloodOfForgedHeaders)
 {
     const bytes first = tagged(testutil::random_bytes(1000, 40)), second = tagged(testutil::random_bytes(900, 41));
     bytes img = first;
-    const bytes fake = forged_headers(250000, 0xFFFFFFF0);
+    const bytes fake = testutil::forged_headers(250000, 0xFFFFFFF0);
     img.insert(img.end(), fake.begin(), fake.end());
     const uint64_t second_at = img.size();
     img.insert(img.end(), second.begin(), second.end());
@@ -777,7 +761,7 @@ TEST_F(Scan, FloodOfForgedHeaders)
 // the sound file found after them would give.
 TEST_F(Scan, MorePassesUntilNothingIsDropped)
 {
-    bytes img = forged_headers(500000);
+    bytes img = testutil::forged_headers(500000);
     const bytes t = tagged(testutil::to_bytes("found at last"));
     img.insert(img.end(), t.begin(), t.end());
     const std::string path = dir / "adv";

@@ -119,6 +119,20 @@ bool exists(const std::string &path)
     return fs::exists(fs::symlink_status(fs_path(path), ec));
 }
 
+bytes forged_headers(size_t count, uint32_t claim)
+{
+    bytes img(count * 20);
+    for (size_t k = 0; k < count; k++) {
+        uint8_t *h = img.data() + 20 * k;
+        memcpy(h, "bgn", 3);
+        h[11] = 0xB1;
+        const uint32_t len = claim != 0 ? claim : static_cast<uint32_t>(img.size() - 20 * k);
+        for (int i = 0; i < 4; i++)
+            h[12 + i] = static_cast<uint8_t>(len >> (24 - 8 * i));
+    }
+    return img;
+}
+
 bytes random_bytes(size_t n, uint32_t seed)
 {
     std::mt19937 rng(seed);

@@ -49,6 +49,10 @@ bool exists(const std::string &path);
 bytes random_bytes(size_t n, uint32_t seed);
 bytes to_bytes(const std::string &s);
 
+// Forged tagged headers back to back, each claiming the rest of the
+// image (or, with `claim`, that many bytes), as big-endian lengths.
+bytes forged_headers(size_t count, uint32_t claim = 0);
+
 // Whether the programs under test were built with the sanitizers, whose
 // own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
 // way.

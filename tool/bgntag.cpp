@@ -14,10 +14,8 @@
 #include <cstring>
 
 #include <err.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -48,7 +46,7 @@ void advise_huge_pages(uint8_t *buf, size_t len)
 // length.  Read it to its end, growing the buffer, so that its bytes are
 // tagged rather than silently dropped.  More than the length field can
 // describe is refused before anything is written.
-uint8_t *read_to_end(int fd, const char *in, size_t &size)
+uint8_t *read_to_end(velkor_io::input &from, const char *in, size_t &size)
 {
     constexpr size_t most = size_t{VELKOR_TAG_MAX_PAYLOAD} + header_len;
     size_t cap = size_t{64} << 10, used = header_len;
@@ -56,7 +54,7 @@ uint8_t *read_to_end(int fd, const char *in, size_t &size)
     for (;;) {
         if (buf == nullptr)
             err(1, "malloc");
-        const ssize_t n = velkor_io::read_full(fd, buf + used, cap - used);
+        const ssize_t n = from.read(buf + used, cap - used);
         if (n < 0)
             err(1, "%s", in);
         used += static_cast<size_t>(n);
@@ -86,24 +84,18 @@ int main(int argc, char **argv)
     const char *out = argv[2];
     velkor_io::setup_exit_and_signals();
 
-    int fd = open(in, O_RDONLY);
-    if (fd < 0)
-        err(1, "%s", in);
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        err(1, "%s", in);
-    // A directory opens, but has no bytes to tag; say so before allocating,
-    // whatever size its file system reports for it.
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        err(1, "%s", in);
-    }
+    // <in> is walked by the rules every name follows (io.h), "-" being a
+    // file of that name; a directory is refused before anything is
+    // allocated, whatever size its file system reports for it.
+    velkor_io::input from;
+    if (!from.open_file(in))
+        velkor_io::fail_refused(in, from.refusal());
     // The total length must fit the 32-bit length field.
-    if (static_cast<uint64_t>(st.st_size) > VELKOR_TAG_MAX_PAYLOAD) {
+    if (from.size_known() && from.size() > VELKOR_TAG_MAX_PAYLOAD) {
         errno = EFBIG;
         err(1, "%s", in);
     }
-    size_t size = static_cast<size_t>(st.st_size);
+    size_t size = from.size_known() ? static_cast<size_t>(from.size()) : 0;
     uint8_t *buf;
     if (size > 0) {
         // Exactly the size the status reports, never more.
@@ -111,15 +103,14 @@ int main(int argc, char **argv)
         if (buf == nullptr)
             err(1, "malloc");
         advise_huge_pages(buf, size + header_len);
-        const ssize_t n = velkor_io::read_full(fd, buf + header_len, size);
+        const ssize_t n = from.read(buf + header_len, size);
         if (n < 0)
             err(1, "%s", in);
         if (static_cast<size_t>(n) < size)
             errx(1, "%s: unexpected end of file", in);
     } else {
-        buf = read_to_end(fd, in, size);
+        buf = read_to_end(from, in, size);
     }
-    close(fd);
     const size_t total = size + header_len;
 
     // The header goes in front of the payload; its CRC covers both.
@@ -131,16 +122,17 @@ int main(int argc, char **argv)
         err(1, "%s", in);
     }
 
-    // <out> is walked once, by the rules every output follows (io.h), and
+    // <out> is walked once, by the rules every name follows (io.h), and
     // the file found is the file written: truncated in place, or made with
     // mode 0644 when missing.  It may name the input file itself (perhaps
     // through a link): its tagged form then replaces it through a
     // temporary file beside it, so a failure leaves the original
     // untouched, and the file keeps its mode and, where allowed, its
-    // owner.  Only a regular file is so replaced: a device named twice
-    // (say /dev/null) is written in place.
+    // owner.  So is a file with more than one link replaced, whose other
+    // names keep the old bytes.  Only a regular file is so replaced: a
+    // device named twice (say /dev/null) is written in place.
     velkor_io::output o;
-    if (!o.open_truncating(out, velkor_io::file_id::of(st)))
+    if (!o.open_truncating(out, from.id()))
         velkor_io::fail_refused(out, o.refusal());
     // A failed close can mean the data never reached the file (NFS,
     // quotas): that is a failed write, not a success.  A file written in

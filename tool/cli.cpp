@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include <err.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -420,19 +419,22 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
 }
 
 // The key text from -k, from the environment variable that --key-env
-// names, or the first line of the -K file without its line end (LF or CR
-// LF).  Any way, the key must hold 1 to 254 bytes and no NUL: an empty key
-// is what -k "$KEY" gives when the variable is unset, or a key file when
-// the command meant to write it failed.  A key that breaks these rules is
-// a bad command line (status 2), wherever it came from.
+// names, or the first line of the -K file: the bytes before its first LF,
+// less one CR that ends them (so CR LF ends a line, and so does a lone CR
+// at the end of the file).  Any way, the key must hold 1 to 254 bytes and
+// no NUL: an empty key is what -k "$KEY" gives when the variable is unset,
+// or a key file when the command meant to write it failed.  A key that
+// breaks these rules is a bad command line (status 2), wherever it came
+// from.
 //
-// A key file is read only as far as its first line can reach (254 bytes
-// and CR LF): /dev/zero or a runaway pipe is refused at once.  It must not
-// be the input itself: whatever the key line took from a shared stream
-// would silently be missing from the payload, or the key line would become
-// part of it.  Nor may it be the output, which the caller checks with the
-// key file's identity, left in *key_file.
-std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
+// The key file is opened as every input is (io.h): "-" is a file of that
+// name, -K /dev/stdin reads standard input.  It is read only as far as its
+// first line can reach (254 bytes and CR LF): /dev/zero or a runaway pipe
+// is refused at once.  It must not be an input: whatever the key line took
+// from a shared stream would silently be missing from the payload, or the
+// key line would become part of it.  Nor may it be the output, which the
+// caller checks with the key file's identity, left in *key_file.
+std::string load_key(const command *cmd, const settings &s, std::span<const velkor_io::file_id> inputs,
                      velkor_io::file_id *key_file)
 {
     std::string key;
@@ -452,35 +454,26 @@ std::string load_key(const command *cmd, const settings &s, const velkor_io::fil
         key = value;
     } else {
         from = velkor_text::plain_text(s.key_file) + ": ";
-        const int fd = open(s.key_file, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            err(1, "%s", s.key_file);
-        const velkor_io::file_id id = velkor_io::id_of_fd(fd);
-        if (id.same(input)) {
-            close(fd);
-            usage_error(cmd, "%sthe key file is the input file", from.c_str());
-        }
+        velkor_io::input in;
+        if (!in.open_file(s.key_file))
+            velkor_io::fail_refused(s.key_file, in.refusal());
+        for (const velkor_io::file_id &input : inputs)
+            if (in.id().same(input))
+                usage_error(cmd, "%sthe key file is the input file", from.c_str());
         if (key_file != nullptr)
-            *key_file = id;
+            *key_file = in.id();
         char buf[max_key + 2];
         size_t got = 0;
         bool line_end = false;
         while (got < sizeof buf && !line_end) {
-            const ssize_t n = read(fd, buf + got, sizeof buf - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int e = errno;
-                close(fd);
-                errno = e;
+            const ssize_t n = in.read_some(buf + got, sizeof buf - got);
+            if (n < 0)
                 err(1, "%s", s.key_file);
-            }
             if (n == 0)
                 break;
             line_end = memchr(buf + got, '\n', static_cast<size_t>(n)) != nullptr;
             got += static_cast<size_t>(n);
         }
-        close(fd);
         // No line end within reach: too long, whatever the bytes are.
         const auto *nl = static_cast<const char *>(memchr(buf, '\n', got));
         if (nl == nullptr && got == sizeof buf)

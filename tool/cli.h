@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -71,10 +72,18 @@ void finish_stdout();
 // The key text from -k, from the variable --key-env names, or from the -K
 // file's first line (info and scan may have none: a tagged file needs no
 // key); a key that is empty, longer than 254 bytes or holds a NUL, an
-// unset variable, or a key file that is the `input` file itself, is a
-// command line error.  With -K, *key_file (when given) gets the key file's
-// identity, which no output may have.
-std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
+// unset variable, or a key file that is one of the `inputs`, is a command
+// line error.  With -K,
+// *key_file (when given) gets the key file's identity, which no output may
+// have.
+std::string load_key(const command *cmd, const settings &s, std::span<const velkor_io::file_id> inputs,
                      velkor_io::file_id *key_file = nullptr);
+
+// The same, for a command with one input.
+inline std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
+                            velkor_io::file_id *key_file = nullptr)
+{
+    return load_key(cmd, s, std::span(&input, 1), key_file);
+}
 
 } // namespace velkor_cli

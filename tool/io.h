@@ -1,35 +1,53 @@
 // SPDX-License-Identifier: MIT
 // io.h - the programs' door to the file system: inputs read in pieces,
-// outputs written safely.  The parts live in tool/io/: walk.cpp (names and
-// the rules of trust), output.cpp, input.cpp and signals.cpp.
+// outputs written safely, and the one rule of trust by which every name is
+// walked.  The parts live in tool/io/: walk.cpp (names and the rule),
+// output.cpp, input.cpp and signals.cpp.
 //
-// An input is a file, a pipe, a device or standard input ("-"), read from
-// the start to its end in pieces of the caller's size.
-//
-// An output name is resolved one component at a time through descriptors
+// Every name the programs open, input or output, key file, image, map or
+// directory, is resolved one component at a time through descriptors
 // (openat with O_PATH|O_NOFOLLOW), never by rebuilding a path from link
 // text, and the file found is then reached only through what that walk
-// opened.  The programs may run as root beside directories that anyone can
-// write to, so what another user owns is trusted no further than the
-// kernel's protection rules and systemd's safe path resolution allow, and
-// those rules are applied here whether or not the system enforces them:
+// opened: an input is looked at first (O_PATH, which never blocks), judged,
+// and only then opened for reading, with O_NOCTTY, through /proc/self/fd.
+// Only "-" (standard input or output) bypasses the walk.
 //
-//  - Protected symlinks: a link is not followed when it sits in a sticky,
-//    world-writable directory and belongs neither to the effective user
-//    nor to the directory's owner.
-//  - Safe transitions: a link that belongs to someone other than the
-//    effective user and root is followed only where everything it leads
-//    to is that link owner's: each directory it passes (the root directory
-//    too, for an absolute link) and the file it ends on, if that exists.
-//  - Protected regular files and FIFOs: an existing regular file or FIFO
-//    in a sticky directory that is world- or group-writable is not written
-//    when it belongs neither to the effective user nor to the directory's
-//    owner.  This is decided before anything is opened, so nothing blocks.
-//  - Set-id bits are carried onto a replacement only when the old file had
-//    one link and belonged to the effective user.
+// The programs may run as root beside directories that others can write,
+// so what another user owns is trusted by one rule, applied whatever the
+// system's settings.  It generalises the kernel's protected_symlinks,
+// protected_regular, protected_fifos and protected_hardlinks and systemd's
+// safe path resolution (CHASE_SAFE):
+//
+//  1. An entry (a link, file, FIFO, directory or any other) is not
+//     stepped onto, followed, read, written or replaced when its owner X
+//     is neither the effective user nor root and its directory D has a
+//     possible writer other than X, the effective user and root.  D's
+//     possible writers are its owner when D has u+w, and anyone at all
+//     when D has g+w or o+w (the group's members are not looked up: at the
+//     rule's strictest).  But in a sticky D an entry of D's owner is
+//     allowed: there only its owner, D's owner and root can remove or
+//     replace it.  So root's 0777 directory, or a 1777 one like /tmp,
+//     refuses X's entries, while X's own 0755 directory does not.  This
+//     holds for every component of the name, the directories on the way
+//     and the last one, and is decided on what O_PATH found, before
+//     anything is opened, so a FIFO without a peer stops nothing.
+//  2. Safe transitions: once a link of someone other than the effective
+//     user and root is followed, everything further must be that link
+//     owner's: each directory it passes (".." and, for an absolute link,
+//     the root directory too) and the file it ends on, if that exists.
+//     The effective user's links, and root's, lead anywhere.
+//  3. A directory that new files are made in (open_directory()) must
+//     belong to the effective user or root, and, when anyone but its owner
+//     may write to it, be sticky; inside it rule 1 decides.
+//  4. An existing regular file with more than one link is never written
+//     in place (velkor replaces every regular file; bgntag replaces such a
+//     one), and set-id bits are carried onto a replacement only when the
+//     old file had one link and belonged to the effective user.
 //
 // Each refusal fails with EACCES, and refusal() says which rule refused;
-// nothing is written or created.
+// nothing is read, written or created.
+//
+// Where an output's walk ends, it is written so:
 //
 //  - A link inside /proc (/dev/fd/N, /dev/stdout and the like lead there)
 //    is opened by the kernel itself, and the file it names is written in
@@ -43,7 +61,8 @@
 //    then the target is untouched, and a failure, discard() or a
 //    terminating signal removes the temporary file.  An existing file
 //    keeps its owner and group where allowed and its permission bits
-//    (set-id bits as above); a new one gets 0666 less the umask.  Other
+//    (set-id bits as rule 4 says); a new one gets the mode open() is
+//    given (0666, or 0600 for what holds deciphered bytes) less the umask.  Other
 //    hard links to the old file keep the old content.
 //  - Standard output (named "-", or any name that leads to the file that
 //    descriptor 1 has open) is written through descriptor 1, from its
@@ -101,6 +120,11 @@ file_id id_of_fd(int fd);
 // truncated ("-" is standard output); invalid when there is none.
 file_id id_of_output(const char *path);
 
+// The identity of the file that input::open(path) would read, found by
+// the same walk with nothing opened ("-" is standard input); invalid when
+// there is none or the rule refuses it.
+file_id id_of_input(const char *path);
+
 class output {
 public:
     output() = default;
@@ -111,18 +135,20 @@ public:
     // Prepares `path` for writing, as described above.  "-" is standard
     // output.  `input`, when valid, is the file being read: an output
     // written in place must not be that file.  `key`, when valid, is the
-    // key file, which no output may be.
-    bool open(const char *path, const file_id &input = {}, const file_id &key = {});
+    // key file, which no output may be.  A new file gets `mode` less the
+    // umask; a replaced one keeps its own.
+    bool open(const char *path, const file_id &input = {}, const file_id &key = {}, mode_t mode = 0666);
     // The same, with a relative `path` taken from the directory `dir` (a
     // descriptor, as open_directory() gives) rather than the working
     // directory.
-    bool open_in(int dir, const char *path, const file_id &input = {}, const file_id &key = {});
+    bool open_in(int dir, const char *path, const file_id &input = {}, const file_id &key = {},
+                 mode_t mode = 0666);
 
     // bgntag's output, for a program that has read its whole input first:
-    // walked and refused as above, then the input's own regular file is
-    // replaced, any other regular file truncated and written in place, a
-    // missing one created with mode 0644 less the umask, and anything else
-    // written in place.
+    // walked and refused as above, then the input's own regular file and
+    // any regular file with more than one link are replaced, any other
+    // regular file truncated and written in place, a missing one created
+    // with mode 0644 less the umask, and anything else written in place.
     bool open_truncating(const char *path, const file_id &input);
 
     bool write(const void *buf, size_t len);
@@ -166,6 +192,7 @@ private:
     uid_t old_uid_ = 0;
     gid_t old_gid_ = 0;
     mode_t mode_ = 0;    // the replacement's permission bits
+    mode_t fresh_mode_ = 0666; // a new file's, before the umask
     std::string name_;   // the target's name within dir_fd_
     std::string tmp_;    // the temporary file's name within dir_fd_
 
@@ -183,14 +210,19 @@ public:
     input &operator=(const input &) = delete;
     ~input();
 
-    // Opens `path` ("-" is standard input) for reading.  A directory is
-    // refused with EISDIR.
+    // Opens `path` ("-" is standard input) for reading, walked by the
+    // rule above.  A directory is refused with EISDIR.
     bool open(const char *path);
+    // The same, but "-" is a file of that name, as for bgntag and -K.
+    bool open_file(const char *path);
     // Reads the descriptor from its current offset on, and closes it.
     bool adopt(int fd);
     // Reads up to len bytes, fewer only at the end; 0 at the end, -1 with
     // errno on failure.
     ssize_t read(void *buf, size_t len);
+    // One read(2), resumed after EINTR: what is there, for a reader that
+    // must not wait for more than a pipe already holds.
+    ssize_t read_some(void *buf, size_t len);
     // A regular file's size when it was opened: what a single pass will
     // read, barring a file that changes meanwhile.  Pipes, devices and
     // other files have no known size.
@@ -209,6 +241,9 @@ public:
     // A block device's size from where reading began; false for any other
     // input, or when the size cannot be had.
     bool device_size(uint64_t &size) const;
+    // After a failed open() with EACCES: the rule that refused the name,
+    // in words, or null when it was the system's own refusal.
+    const char *refusal() const { return refusal_; }
 
 private:
     bool take_status();
@@ -220,26 +255,48 @@ private:
     uint64_t size_ = 0;
     uint64_t base_ = 0; // the descriptor's offset when reading began
     file_id id_;
+    const char *refusal_ = nullptr;
 };
 
 // Ends the program, as err(3) does with status 1, with why out.open() or
-// out.open_in() failed: the input named as the output, no room for a
-// temporary file beside an existing file, a rule that refused the name, or
-// errno.  `shown` names the output.  (The key file named as the output is
-// the caller's to report: it is a bad command line.)
+// out.open_in() failed: the input or the key file named as the output, no
+// room for a temporary file beside an existing file, a rule that refused
+// the name, or errno.  `shown` names the output.  (A key file named on the
+// command line as the output is a bad command line, status 2: the
+// caller's to report first.)
 [[noreturn]] void open_failed(const output &out, const char *shown);
+
+// The same message, as warn(3) prints it, and the program goes on: for a
+// run that writes many files and reports each one it could not.
+void warn_open_failed(const output &out, const char *shown);
+
+// The reason those two give, after "shown: ".
+std::string open_failure(const output &out);
 
 // Ends the program, as err(3) does with status 1: `shown`, errno's text
 // and, when not null, the rule `why` that refused it.
 [[noreturn]] void fail_refused(const char *shown, const char *why);
 
+// The same message, as warn(3) prints it, and the program goes on.
+void warn_refused(const char *shown, const char *why);
+
+// errno's text and, when not null, the rule `why` in parentheses: the
+// reason fail_refused() gives, for a report of its own.
+std::string refused_text(const char *why);
+
 // The directory that `path` names ("out", "out/", "." and ".." alike),
-// walked as an output's name is, created with 0777 less the umask when it
-// is missing and `create` is set.  It must belong to the effective user or
-// to root: another user's directory (found, or made by them first) is
-// refused with EACCES.  An O_PATH descriptor for output::open_in(), or -1
-// with errno, and in *why (when given) the rule that refused, or null.
-int open_directory(const char *path, bool create, const char **why = nullptr);
+// walked as an output's name is, created with `mode` less the umask when it
+// is missing and `create` is set.  Rule 3 above decides whether it may be
+// filled: it must be the effective user's or root's (not one another user
+// made first under the name), and sticky where others may write to it;
+// else EACCES.  An O_PATH descriptor for output::open_in(), or -1 with
+// errno, and in *why (when given) the rule that refused, or null.
+int open_directory(const char *path, bool create, mode_t mode, const char **why = nullptr);
+
+// The mode, before the umask, of a new file that holds deciphered bytes
+// (unpack's output, every file scan --extract writes): no one but its
+// owner (and root) may read what was deciphered.
+constexpr mode_t deciphered_mode = 0600;
 
 // The programs read and write in pieces of this size: large enough that
 // system calls cost nothing next to the work on the bytes, small enough to

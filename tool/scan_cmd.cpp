@@ -271,20 +271,31 @@ class scan {
 public:
     scan(const velkor_cli::command *cmd, const settings &s) : s_(s)
     {
+        // No image may be the key file, whose line would be taken from
+        // the image (standard input given as both) or read as one, nor the
+        // map, which would replace it: both by any name.
+        std::vector<velkor_io::file_id> images;
+        for (const char *image : s.operands)
+            images.push_back(velkor_io::id_of_input(image));
         if (velkor_cli::has_key(s)) {
-            // The key is read before any image; a key file that is standard
-            // input would take its line from an image given as -.
-            velkor_io::file_id stdin_id;
-            for (const char *image : s.operands)
-                if (strcmp(image, "-") == 0)
-                    stdin_id = velkor_io::id_of_fd(0);
-            key_ = velkor_cli::load_key(cmd, s, stdin_id);
+            // The key is read before any image.
+            key_ = velkor_cli::load_key(cmd, s, images, &key_id_);
             have_key_ = true;
         }
-        // The map's lines would land among the finds' lines, whatever name
-        // leads there.
-        if (s.map_path != nullptr && velkor_io::id_of_output(s.map_path).same(velkor_io::id_of_fd(1)))
-            velkor_cli::usage_error(cmd, "the map cannot go to standard output, which has the finds");
+        if (s.map_path != nullptr) {
+            const velkor_io::file_id map = velkor_io::id_of_output(s.map_path);
+            // The map's lines would land among the finds' lines, whatever
+            // name leads there.
+            if (map.same(velkor_io::id_of_fd(1)))
+                velkor_cli::usage_error(cmd, "the map cannot go to standard output, which has the finds");
+            if (map.same(key_id_))
+                velkor_cli::usage_error(cmd, "%s: the key file is the output file",
+                                        velkor_text::plain_text(s.map_path).c_str());
+            for (const velkor_io::file_id &image : images)
+                if (map.same(image))
+                    velkor_cli::usage_error(cmd, "%s: the map file is an image",
+                                            velkor_text::plain_text(s.map_path).c_str());
+        }
         if (writing()) {
             // Two images with one base name would write to the same names.
             std::set<std::string> seen;
@@ -326,6 +337,7 @@ private:
     const settings &s_;
     std::string key_;
     bool have_key_ = false;
+    velkor_io::file_id key_id_; // of a key file, which no output may be
     int extract_fd_ = -1, carve_fd_ = -1;
     bool one_dir_ = false; // --extract and --carve name the same directory
     velkor_io::output map_out_;
@@ -344,7 +356,8 @@ int scan::open_dir(const char *path)
     if (path == nullptr)
         return -1;
     const char *why = nullptr;
-    const int fd = velkor_io::open_directory(path, true, &why);
+    // Made for the caller alone: what lands there may be deciphered.
+    const int fd = velkor_io::open_directory(path, true, 0700, &why);
     if (fd < 0)
         velkor_io::fail_refused(path, why);
     return fd;
@@ -446,21 +459,6 @@ bool scan::write_one(image_run &im, const velkor_find &f, int dir_fd, const char
     return false;
 }
 
-// Why out.open_in() failed, in the words velkor_io::open_failed() ends
-// the program with: here one file's refusal is reported and the scan goes
-// on.
-std::string open_failure(const velkor_io::output &out)
-{
-    const int e = errno;
-    if (out.aliases_input())
-        return "input file is output file";
-    if (out.failed_beside())
-        return std::string("cannot write a temporary file beside it: ") + strerror(e);
-    if (out.refusal() != nullptr)
-        return std::string(strerror(e)) + " (" + out.refusal() + ")";
-    return strerror(e);
-}
-
 // Writes `bytes` of the find to DIR/<base>-<offset><suffix>: the whole
 // find, or its payload (deciphered with the key).  With `check`, the bytes
 // are read back and checked once more as they are written, so a file
@@ -476,10 +474,12 @@ put_result scan::put(image_run &im, const velkor_find &f, int dir_fd, const char
     const std::string name = base_name(im.path) + tail;
     const std::string shown_path = std::string(dir) + "/" + name;
     velkor_io::output out;
-    if (!out.open_in(dir_fd, name.c_str(), im.id)) {
-        const std::string why = open_failure(out);
+    // What --extract writes is deciphered, or as good as (a payload in
+    // the clear, a container no key opened here): for the caller alone.
+    const mode_t mode = dir_fd == extract_fd_ ? velkor_io::deciphered_mode : 0666;
+    if (!out.open_in(dir_fd, name.c_str(), im.id, key_id_, mode)) {
         fflush(stdout);
-        fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, shown_path.c_str(), why.c_str());
+        velkor_io::warn_open_failed(out, shown_path.c_str());
         return put_result::refused;
     }
 
@@ -682,7 +682,7 @@ void scan::image(const char *path)
     image_run im;
     im.path = path;
     if (!in.open(path)) {
-        warn("%s", path);
+        velkor_io::warn_refused(path, in.refusal());
         failed_ = true;
         im.read_error = true;
         summary(im);
@@ -800,7 +800,7 @@ int scan::finish()
     // Opened only now: no temporary file waits beside the map while the
     // images are read, which may take long.
     if (s_.map_path != nullptr) {
-        if (!map_out_.open(s_.map_path))
+        if (!map_out_.open(s_.map_path, {}, key_id_))
             velkor_io::open_failed(map_out_, s_.map_path);
         const std::string svg = map_.svg();
         if (!map_out_.write(svg.data(), svg.size()) || !map_out_.commit()) {

@@ -44,7 +44,7 @@ using velkor_io::piece, velkor_io::piece_buf;
 void open_input(velkor_io::input &in, const char *path)
 {
     if (!in.open(path))
-        err(1, "%s", path);
+        velkor_io::fail_refused(path, in.refusal());
 }
 
 // The files an output must not be: the one being read, and the key file.
@@ -61,9 +61,10 @@ void report_open_failure(const command *cmd, const velkor_io::output &out, const
     velkor_io::open_failed(out, path);
 }
 
-void open_output(const command *cmd, velkor_io::output &out, const char *path, const not_outputs &avoid)
+void open_output(const command *cmd, velkor_io::output &out, const char *path, const not_outputs &avoid,
+                 mode_t mode = 0666)
 {
-    if (!out.open(path, avoid.input, avoid.key))
+    if (!out.open(path, avoid.input, avoid.key, mode))
         report_open_failure(cmd, out, path);
 }
 
@@ -211,7 +212,7 @@ tag_report check_tagged(const char *path, const payload_sink *sink)
     if (in.open(path))
         n = in.read(head, sizeof head);
     if (n < 0) {
-        r.reason = strerror(errno);
+        r.reason = velkor_io::refused_text(in.refusal());
         r.unreadable = true;
         return r;
     }
@@ -616,7 +617,7 @@ int run_unpack(const command *cmd, const settings &s)
     // exit, and a stream keeps what it was given.
     read_container_from(s, key, in, s.operands[0], nullptr, 0,
                         {[&](const velkor_io::file_id &input) {
-                             open_output(cmd, out, out_path, {input, key_id});
+                             open_output(cmd, out, out_path, {input, key_id}, velkor_io::deciphered_mode);
                          },
                          [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Inputs, read from the start to their end in pieces; nameless spool
-// files; whole reads.
+// Inputs, found by the walk and its rule, read from the start to their end
+// in pieces; nameless spool files; whole reads.
 #include "internal.h"
 
 #include <cerrno>
@@ -78,6 +78,16 @@ file_id id_of_fd(int fd)
     return fstat(fd, &st) == 0 ? file_id::of(st) : file_id{};
 }
 
+file_id id_of_input(const char *path)
+{
+    if (strcmp(path, "-") == 0)
+        return id_of_fd(0);
+    detail::walked w;
+    if (!detail::walk(path, w, detail::walk_end::look) || !w.exists)
+        return {};
+    return file_id::of(w.st);
+}
+
 input::~input()
 {
     if (close_fd_)
@@ -86,15 +96,45 @@ input::~input()
 
 bool input::open(const char *path)
 {
-    if (strcmp(path, "-") == 0) {
-        fd_ = 0;
-    } else {
-        fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
-            return false;
-        close_fd_ = true;
-    }
+    if (strcmp(path, "-") != 0)
+        return open_file(path);
+    refusal_ = nullptr;
+    fd_ = 0;
     return take_status();
+}
+
+bool input::open_file(const char *path)
+{
+    refusal_ = nullptr;
+    // Looked at first (O_PATH, which never blocks, not even on a FIFO
+    // without a writer), judged by the rule, and only then opened: the
+    // very file that was judged.
+    detail::walked w;
+    if (!detail::walk(path, w, detail::walk_end::look)) {
+        refusal_ = w.why;
+        return false;
+    }
+    if (!w.exists) {
+        errno = ENOENT;
+        return false;
+    }
+    if (S_ISDIR(w.st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    const int fd = detail::reopen(w, O_RDONLY);
+    if (fd < 0)
+        return false;
+    return adopt(fd);
+}
+
+ssize_t input::read_some(void *buf, size_t len)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
 }
 
 bool input::adopt(int fd)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What the parts of tool/io share and nothing else sees: descriptors held
-// for a scope, the walk of an output's name, the temporary file that a
+// for a scope, the walk of a name and its rule, the temporary file that a
 // signal must remove, and whole writes.
 #pragma once
 
@@ -38,7 +38,7 @@ private:
     int fd_;
 };
 
-// Where an output's name leads.
+// Where a name leads.
 struct walked {
     fd_holder dir;      // the directory that holds the last component (O_PATH)
     std::string name;   // that component
@@ -52,21 +52,33 @@ struct walked {
 
 enum class walk_end {
     output,    // the last component is a file to write (or to create)
-    look,      // the same, but a /proc link is only looked at (O_PATH)
+    look,      // the same, but a /proc link is only looked at (O_PATH): an
+               // input, or an output's identity
     directory, // the name is a directory's; "." and ".." may end it
 };
 
 // Walks `path` to the file it names, relative to `base` (a directory
-// descriptor) or, when base is -1, to the working directory.  See io.h
-// for the links followed and refused.  The last component need not exist
-// (a dangling link names its target).
+// descriptor) or, when base is -1, to the working directory, by the rule
+// io.h states: every entry stepped onto, the last one included, passes
+// entry_refusal(), and safe transitions bound what another user's link
+// leads to.  The last component need not exist (a dangling link names its
+// target).
 bool walk(const char *path, walked &w, walk_end end, int base = -1);
 
-// The rule by which the kernel protects files in sticky directories from
-// being opened with O_CREAT by someone other than their owner, at its
-// strictest: null when the existing file `node` in the directory `dir`
-// may be written, else why not.
-const char *sticky_refusal(const struct stat &dir, const struct stat &node);
+// The rule of trust (io.h) for one entry: null when `entry`, found in the
+// directory `dir`, may be stepped onto, followed, read or written; else
+// why not.
+const char *entry_refusal(const struct stat &dir, const struct stat &entry);
+
+// The rule for a directory that new files are made in (open_directory()):
+// null when `dir` may be filled, else why not.
+const char *fill_refusal(const struct stat &dir);
+
+// Opens, with `flags` (O_RDONLY or O_WRONLY), the file that the walk holds
+// as an O_PATH descriptor: through /proc/self/fd, which reopens that very
+// file.  Without /proc, the name is opened once more, and anything that is
+// not the file checked is refused (EAGAIN).
+int reopen(const walked &w, int flags);
 
 // The temporary file a terminating signal or exit() must remove: a
 // directory descriptor and a name that stays valid until disarmed.  Call

@@ -39,25 +39,6 @@ bool aliases(const file_id &out, const file_id &in)
     return out.same(in) && !S_ISCHR(out.mode) && !S_ISSOCK(out.mode);
 }
 
-// Opens for writing the file that the walk holds as an O_PATH descriptor:
-// through /proc/self/fd, which reopens that very file.  Without /proc, open
-// the name once more but refuse anything that is not the file checked.
-int reopen_for_writing(const walked &w)
-{
-    const std::string self = "/proc/self/fd/" + std::to_string(w.node.get());
-    int fd = ::open(self.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
-    fd = openat(w.dir.get(), w.name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != w.st.st_dev || st.st_ino != w.st.st_ino)) {
-        close(fd);
-        errno = EAGAIN;
-        return -1;
-    }
-    return fd;
-}
-
 // A fresh name for the temporary file: the program's name and six random
 // letters, hidden from ls.
 std::string temporary_name()
@@ -167,23 +148,46 @@ bool output::use_stdout(const struct stat &out1)
     return true;
 }
 
+std::string refused_text(const char *why)
+{
+    std::string text = strerror(errno);
+    if (why != nullptr)
+        text = text + " (" + why + ")";
+    return text;
+}
+
 void fail_refused(const char *shown, const char *why)
 {
-    if (why != nullptr)
-        errx(1, "%s: %s (%s)", shown, strerror(errno), why);
-    err(1, "%s", shown);
+    errx(1, "%s: %s", shown, refused_text(why).c_str());
+}
+
+void warn_refused(const char *shown, const char *why)
+{
+    warnx("%s: %s", shown, refused_text(why).c_str());
+}
+
+std::string open_failure(const output &out)
+{
+    if (out.aliases_input())
+        return "input file is output file";
+    if (out.aliases_key())
+        return "the key file is the output file";
+    if (out.failed_beside())
+        return std::string("cannot write a temporary file beside it: ") + strerror(errno);
+    return refused_text(out.refusal());
 }
 
 void open_failed(const output &out, const char *shown)
 {
-    if (out.aliases_input())
-        errx(1, "%s: input file is output file", shown);
-    if (out.failed_beside())
-        errx(1, "%s: cannot write a temporary file beside it: %s", shown, strerror(errno));
-    fail_refused(shown, out.refusal());
+    errx(1, "%s: %s", shown, open_failure(out).c_str());
 }
 
-int open_directory(const char *path, bool create, const char **why)
+void warn_open_failed(const output &out, const char *shown)
+{
+    warnx("%s: %s", shown, open_failure(out).c_str());
+}
+
+int open_directory(const char *path, bool create, mode_t mode, const char **why)
 {
     const char *refusal = nullptr;
     const auto refuse = [&](int fd, const char *reason) {
@@ -208,7 +212,7 @@ int open_directory(const char *path, bool create, const char **why)
             errno = ENOENT;
             return -1;
         }
-        if (mkdirat(w.dir.get(), w.name.c_str(), 0777) != 0 && errno != EEXIST)
+        if (mkdirat(w.dir.get(), w.name.c_str(), mode) != 0 && errno != EEXIST)
             return -1;
         // Whatever now holds the name must be a directory, not a link;
         // whose it is, is checked below, as for one that was there.
@@ -217,27 +221,29 @@ int open_directory(const char *path, bool create, const char **why)
     struct stat st;
     if (fd >= 0 && fstat(fd, &st) != 0)
         return refuse(fd, nullptr);
-    // Another user's directory is theirs to fill with links and files
-    // that would take what we write: only our own or root's is used.
-    if (fd >= 0 && st.st_uid != geteuid() && st.st_uid != 0)
-        refuse(fd, "the directory belongs to another user");
+    if (fd >= 0) {
+        if (const char *reason = detail::fill_refusal(st))
+            refuse(fd, reason);
+    }
     if (why != nullptr)
         *why = refusal;
     return refusal != nullptr ? -1 : fd;
 }
 
-bool output::open(const char *path, const file_id &input, const file_id &key)
+bool output::open(const char *path, const file_id &input, const file_id &key, mode_t mode)
 {
-    return open_in(-1, path, input, key);
+    return open_in(-1, path, input, key, mode);
 }
 
-bool output::open_in(int dir, const char *path, const file_id &input, const file_id &key)
+bool output::open_in(int dir, const char *path, const file_id &input, const file_id &key, mode_t mode)
 {
+    fresh_mode_ = mode;
     return open_walked(dir, path, input, key, false);
 }
 
 bool output::open_truncating(const char *path, const file_id &input)
 {
+    fresh_mode_ = 0666;
     return open_walked(-1, path, input, {}, true);
 }
 
@@ -275,24 +281,13 @@ bool output::open_walked(int dir, const char *path, const file_id &input, const 
         errno = EISDIR;
         return false;
     }
-    if (w.exists && !w.opened) {
-        // A file or FIFO that another user left in a sticky directory is
-        // not ours to fill, though the kernel would let root (or anyone,
-        // with the sysctl off) open it.
-        struct stat dst;
-        if (fstat(w.dir.get(), &dst) != 0)
-            return false;
-        refusal_ = detail::sticky_refusal(dst, w.st);
-        if (refusal_ != nullptr) {
-            errno = EACCES;
-            return false;
-        }
-    }
     if (truncating) {
         // bgntag's way: the input's own file is replaced, as it is read
-        // whole before any byte is written; any other regular file is
-        // truncated in place and a new one made with mode 0644.
-        if (w.exists && !w.opened && S_ISREG(w.st.st_mode) && target.same(input))
+        // whole before any byte is written, and so is a file with another
+        // hard link, which may be someone else's file under a name they
+        // made; any other regular file is truncated in place and a new one
+        // made with mode 0644.
+        if (w.exists && !w.opened && S_ISREG(w.st.st_mode) && (target.same(input) || w.st.st_nlink > 1))
             return begin_replacement(w.dir.get(), w.name.c_str(), &w.st);
         if (!w.exists) {
             fd_ = openat(w.dir.get(), w.name.c_str(),
@@ -328,7 +323,7 @@ bool output::write_in_place(walked &w)
     if (w.opened) {
         fd_ = w.node.release();
     } else {
-        fd_ = reopen_for_writing(w);
+        fd_ = detail::reopen(w, O_WRONLY);
         if (fd_ < 0)
             return false;
     }
@@ -385,7 +380,7 @@ bool output::begin_replacement(int dir, const char *name, const struct stat *old
     replaces_ = old != nullptr;
     old_uid_ = old != nullptr ? old->st_uid : 0;
     old_gid_ = old != nullptr ? old->st_gid : 0;
-    mode_ = old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask();
+    mode_ = old != nullptr ? old->st_mode & 07777 : fresh_mode_ & ~current_umask();
     // Set-id bits go on new content only when the old file was ours and
     // had no other name: through a second hard link, anyone who could
     // make that link would get a set-id program of their choosing.

@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The walk of an output's name, one component at a time, each opened with
+// The walk of a name, one component at a time, each opened with
 // O_PATH|O_NOFOLLOW relative to the directory before it, so the file that
-// is checked is the file that is written: no name is looked up twice and
-// no path is rebuilt from a link's text.  A link's text is only ever read
-// to continue the walk from the link's own directory descriptor.
+// is checked is the file that is read or written: no name is looked up
+// twice and no path is rebuilt from a link's text.  A link's text is only
+// ever read to continue the walk from the link's own directory descriptor.
 //
-// The rules that decide what the walk may step onto are the kernel's and
-// systemd's, applied here whatever the system's settings:
-//  - protected symlinks: in a sticky world-writable directory, follow only
-//    a link of our own or of the directory's owner;
-//  - safe transitions (systemd's CHASE_SAFE): a link that belongs to
-//    someone other than us and root leads only to what its owner owns;
-//  - protected regular files and FIFOs (sticky_refusal(), checked by the
-//    callers on the file the walk ends on).
+// What the walk may step onto is decided here and nowhere else, by the
+// rule io.h states: entry_refusal() for every entry on the way, the bound
+// of safe transitions once another user's link is followed, and
+// fill_refusal() for a directory that new files are made in.
 #include "internal.h"
 
 #include <cerrno>
@@ -28,21 +24,7 @@
 namespace velkor_io::detail {
 namespace {
 
-const char planted_link[] = "another user's link in a sticky directory";
 const char unsafe_link[] = "another user's link leads to what that user does not own";
-
-// The kernel's protected-links rule: in a sticky world-writable directory
-// (/tmp), follow only a link of our own or of the directory's owner.
-// Anyone else's link there may have been planted to turn our write onto a
-// file of their choosing.
-bool may_follow(const struct stat &dir, const struct stat &link)
-{
-    if (link.st_uid == geteuid())
-        return true;
-    if ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
-        return true;
-    return link.st_uid == dir.st_uid;
-}
 
 bool on_procfs(int fd)
 {
@@ -105,17 +87,63 @@ void push_components(std::vector<std::string> &stack, const std::string &path)
 
 } // namespace
 
-const char *sticky_refusal(const struct stat &dir, const struct stat &node)
+const char *entry_refusal(const struct stat &dir, const struct stat &entry)
 {
-    if ((dir.st_mode & S_ISVTX) == 0 || !(S_ISREG(node.st_mode) || S_ISFIFO(node.st_mode)))
+    const uid_t owner = entry.st_uid, me = geteuid();
+    if (owner == me || owner == 0)
         return nullptr;
-    if (node.st_uid == geteuid() || node.st_uid == dir.st_uid)
+    // Only the owner of a sticky directory and root may remove or rename
+    // its owner's entries there.
+    if ((dir.st_mode & S_ISVTX) != 0 && owner == dir.st_uid)
         return nullptr;
-    // At the rule's strictest: group-writable sticky directories too.
-    if ((dir.st_mode & (S_IWOTH | S_IWGRP)) == 0)
+    // Who else may have put the entry there: anyone at all when the group
+    // or others may write (the group's members are not looked up), else
+    // the directory's owner when it may.
+    const bool anyone = (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool its_owner = (dir.st_mode & S_IWUSR) != 0 && dir.st_uid != owner && dir.st_uid != me &&
+                           dir.st_uid != 0;
+    if (!anyone && !its_owner)
         return nullptr;
-    return S_ISFIFO(node.st_mode) ? "a FIFO of another user in a sticky directory"
-                                  : "a file of another user in a sticky directory";
+    switch (entry.st_mode & S_IFMT) {
+    case S_IFLNK:
+        return "another user's link in a directory others can write";
+    case S_IFREG:
+        return "a file of another user in a directory others can write";
+    case S_IFIFO:
+        return "a FIFO of another user in a directory others can write";
+    case S_IFDIR:
+        return "a directory of another user in a directory others can write";
+    default:
+        return "another user's entry in a directory others can write";
+    }
+}
+
+const char *fill_refusal(const struct stat &dir)
+{
+    // Another user may always make their directory writable again, and
+    // in a sticky one their own entries would be allowed.
+    const uid_t me = geteuid();
+    if (dir.st_uid != me && dir.st_uid != 0)
+        return "the directory belongs to another user";
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (dir.st_mode & S_ISVTX) == 0)
+        return "others can write to the directory, which is not sticky";
+    return nullptr;
+}
+
+int reopen(const walked &w, int flags)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(w.node.get());
+    int fd = ::open(self.c_str(), flags | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    fd = openat(w.dir.get(), w.name.c_str(), flags | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != w.st.st_dev || st.st_ino != w.st.st_ino)) {
+        close(fd);
+        errno = EAGAIN;
+        return -1;
+    }
+    return fd;
 }
 
 bool walk(const char *path, walked &w, walk_end end, int base)
@@ -182,11 +210,13 @@ bool walk(const char *path, walked &w, walk_end end, int base)
             }
             return false;
         }
-        struct stat st;
-        if (fstat(node.get(), &st) != 0)
+        struct stat st, dst;
+        if (fstat(node.get(), &st) != 0 || fstat(cur.get(), &dst) != 0)
             return false;
         if (bounded && st.st_uid != bound)
             return refuse(unsafe_link);
+        if (const char *why = entry_refusal(dst, st))
+            return refuse(why);
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40) {
                 errno = ELOOP;
@@ -212,11 +242,6 @@ bool walk(const char *path, walked &w, walk_end end, int base)
                     return false;
                 continue;
             }
-            struct stat dst;
-            if (fstat(cur.get(), &dst) != 0)
-                return false;
-            if (!may_follow(dst, st))
-                return refuse(planted_link);
             if (!bounded && st.st_uid != geteuid() && st.st_uid != 0) {
                 bounded = true;
                 bound = st.st_uid;
