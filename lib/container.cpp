@@ -216,7 +216,8 @@ enc_reason velkor::enc_parse_header(enc_stream *st, enc_info *info, const uint8_
     return ENC_OK;
 }
 
-enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st)
+enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st, char *label,
+                                      char *sublabel)
 {
     if (key_text_len(info->key) > max_key_text)
         return ENC_KEY_TOO_LONG;
@@ -233,7 +234,13 @@ enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st
                    reinterpret_cast<const uint8_t *>(info->sublabel), sub, l2,
                    info->data_sized_state) != 0)
         return ENC_NO_MEMORY;
-    return sub[l2 - 1] == 0 ? ENC_OK : ENC_BAD_TEXT;
+    if (sub[l2 - 1] != 0)
+        return ENC_BAD_TEXT;
+    if (label != nullptr) {
+        memcpy(label, lab, l1);
+        memcpy(sublabel, sub, l2);
+    }
+    return ENC_OK;
 }
 
 extern "C" enc_reason enc_read_header(enc_stream *st, enc_info *info, const uint8_t *buf,
