@@ -1855,7 +1855,10 @@ extern "C" velkor_scanner *velkor_scan_payload_new(velkor_scanner *parent,
         return refuse(ELOOP);
     const int level = parent->level + 1;
     const uint64_t source_len = parent->level == 0 ? f.length : parent->source_len;
-    const uint64_t work = source_len * static_cast<uint64_t>(level);
+    // What it scans is charged: its payload's bytes.  Deciphering them
+    // takes a pass over its source per level, at most
+    // VELKOR_SCAN_MAX_LEVEL times what is charged.
+    const uint64_t work = f.payload_length;
     if (!parent->within_budget(work, 0))
         return refuse(E2BIG);
     // Its cipher tables and buffers come out of what its parent leaves.

@@ -707,10 +707,11 @@ VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
  * scans the plaintext with its parent's keys and settings.  Its finds'
  * offsets count from the start of its payload, and their payload scanners
  * are made from it likewise, down to VELKOR_SCAN_MAX_LEVEL levels below the
- * image.  The bytes that payload scanners decipher (the source's length
- * times the level, for each) are charged to the same work budget as
- * data-sized payloads, over the image and every payload scanner made from
- * it.  A payload scanner's memory limit is what its parent leaves: the
+ * image.  The payload bytes that payload scanners scan are charged to the
+ * same work budget as data-sized payloads, over the image and every
+ * payload scanner made from it; as a payload scanner deciphers its source
+ * through each container around its payload, its cipher work is at most
+ * VELKOR_SCAN_MAX_LEVEL times what it is charged.  A payload scanner's memory limit is what its parent leaves: the
  * parent's limit less what the parent holds when the payload scanner is
  * made and less the payload scanner's own cipher tables, so that a caller
  * that scans a find's payload before feeding the parent on keeps the whole
