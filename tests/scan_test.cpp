@@ -1154,7 +1154,12 @@ bytes keyed_image(std::mt19937 &rng, const std::vector<std::string> &keys, int s
         std::string label, sub;
         const container_fields c = fields(key, label, sub);
         bytes piece;
-        switch (rng() % 4) {
+        switch (rng() % 5) {
+        case 4: // one header twice, the second container's payload shorter:
+                // its checksum wants the keystream less far than the first's
+            piece = cat({container(filler(100 + rng() % 100, rng()), c), filler(rng() % 9, rng()),
+                         container(filler(rng() % 100, rng()), c)});
+            break;
         case 0: // a flood: one header again and again, then the sound container
         {
             const bytes sound = container(filler(rng() % 100, rng()), c);
@@ -1272,6 +1277,16 @@ TEST(ScanKeys, KeyNumbersAndDamagedTexts)
     ASSERT_EQ(old.finds.size(), 3u);
     EXPECT_EQ(old.finds[2].reason, VELKOR_SCAN_WRONG_KEY);
     EXPECT_EQ(old.finds[2].label[0], 0);
+
+    // The same key given twice: the first of them is named.
+    const std::vector<std::string> twice = {"bravo-key", "bravo-key"};
+    way.keys = &twice;
+    const scan_result dup = scan(image, whole, {}, 1, way);
+    ASSERT_EQ(dup.infos.size(), 3u);
+    EXPECT_EQ(dup.infos[0].key, 0u);
+    EXPECT_EQ(dup.infos[1].key, 1u);
+    EXPECT_EQ(dup.infos[2].key, 1u);
+    EXPECT_TRUE(dup.infos[2].damaged_texts);
 
     // A key the scanner lacks opens nothing, and names none.
     const std::vector<std::string> other = {"charlie"};
