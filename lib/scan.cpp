@@ -156,13 +156,16 @@ using end_index = std::map<uint64_t, std::vector<uint64_t>>;
 // (with the allocator's header on each taken as 16 bytes), so that the
 // memory limit is memory:
 //  - its record, in a queue of large chunks: sizeof(candidate);
-//  - a container's details, likewise: sizeof(velkor_find);
+//  - a container's details, likewise: sizeof(detail_rec);
 //  - unless it was resolved when found, its place among the ends: for a
 //    new end, a tree node (four words of links and colour, the key and
 //    the list's header) and the list's storage, one entry to begin with;
 //    the list's capacity is doubled by the scanner itself when full, and
 //    the growth counted then;
-//  - a payload being deciphered: see decipher::cost.
+//  - a keyed container: for each key whose texts decipher, the keystream
+//    it needs when no pending candidate made it yet (stream_cost), and a
+//    node among that keystream's needs when no one asked for its D yet;
+//  - a data-sized payload being deciphered: see decipher::cost.
 // The figures depend on the build alone, so drops are the same on every
 // machine a build runs on.
 constexpr size_t alloc_header = 16;

@@ -469,22 +469,26 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * from the register at its offset and at its end, combined by one power
  * and one product modulo the CRC polynomial, so a pass takes time linear
  * in the image whatever it holds.  A further pass reads from where the last
- * one stopped looking, and only as far as it must.  With a key, a container candidate costs at most two
- * cipher keyings of at most 256 entries for its label and sublabel, the
- * sublabel's only when the label deciphers; its payload is
- * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
- * payloads are deciphered at once, so deciphering costs at most that many
- * times the image's length in cipher steps.  With data-sized tables a
- * payload's table has D entries, keyed when the container is found: its
- * bytes count against the memory limit, which so bounds the keying too.
+ * one stopped looking, and only as far as it must.  With a key, a
+ * container candidate costs at most two cipher keyings of at most 256
+ * entries for its label and sublabel, the sublabel's only when the label
+ * deciphers.  When both do, its checksum is formed from a second register
+ * run over the image and from the payload keystream that every candidate
+ * with the same key and payload key byte shares (see "Keys" below), so
+ * a pass stays linear in the image.  With data-sized tables a payload's
+ * table has D entries, keyed when the container is found, and the payload
+ * is deciphered on its own: its bytes count against the memory limit,
+ * which so bounds the keying too, and at most VELKOR_SCAN_MAX_DECIPHERS
+ * such payloads are deciphered at once.
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
  * each counted at what it holds: its record (32 bytes on a 64-bit
  * system), a container's details (a velkor_find), and its entry among the
  * offsets where candidates end (about 100 bytes for a new end, 8 where
- * others end too), together with the cipher table of each payload being
- * deciphered (256 bytes, or D with data-sized tables, and about 200 of
- * its own).  A candidate that would take this past the memory limit, or
+ * others end too), together with each shared keystream (about 500
+ * bytes, more while it keeps further cipher states, and a tree node for
+ * each payload length asked of it) and the cipher table of each
+ * data-sized payload being deciphered (D bytes and about 200 of its own).  A candidate that would take this past the memory limit, or
  * would be a payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is
  * dropped when it is found and counted by velkor_scan_dropped(); nothing
  * else is dropped.  Finds that are ready stay in the scanner until
@@ -685,7 +689,7 @@ VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
  * candidate needs it, and forms every candidate's checksum from them and
  * from a register run once over the image: time stays linear in the image
  * and in the number of keys whatever the image holds.  Each keystream
- * counts against the memory limit (about 1.6 KiB) while a candidate that
+ * counts against the memory limit (see "Memory") while a candidate that
  * needs it is pending.
  *
  * Bounds reported.  A candidate that alone needs more than the memory
