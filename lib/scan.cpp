@@ -192,16 +192,27 @@ struct decipher {
     uint64_t cost; // its record and its table (256 entries, or D with data-sized tables)
 };
 
-// A container's details (see candidate), with what only the reporting
-// calls hand out.  Until the candidate is resolved, label and sublabel
-// hold the texts as stored, enciphered.
+// A container's details (see candidate), as few bytes as a flood of
+// held candidates can afford: take() builds its velkor_find from these and
+// the candidate's record.  Until the candidate is resolved, label and
+// sublabel hold the texts as stored, enciphered.
 struct detail_rec {
-    velkor_find f;
-    uint64_t keys_ok; // bit k: key k's texts decipher
-    uint64_t needs;   // VELKOR_SCAN_OVER_MEMORY
-    uint32_t key;     // 1-based; 0 none
-    bool damaged;     // label and sublabel: texts of a failed checksum
+    uint32_t data_length; // D
+    uint32_t checksum;    // as stored, once read
+    uint8_t header_len;
+    uint8_t key_prefix;
+    uint8_t label_len, sublabel_len;
+    bool asar;            // magic "asar1", else "start"
+    bool deciphered;
+    bool damaged;         // label and sublabel: texts of a failed checksum
+    uint8_t key;          // 1-based; 0 none
+    uint64_t keys_ok;     // bit k: key k's texts decipher
+    uint64_t needs;       // VELKOR_SCAN_OVER_MEMORY
+    char label[32];
+    char sublabel[8];
 };
+static_assert(VELKOR_SCAN_MAX_KEYS <= 64 && ENC_MAX_HEADER_LEN <= 255,
+              "detail_rec's fields hold every key number and header length");
 
 // One state of a payload keystream (see "Containers under a key"): the
 // cipher after `pos` bytes, and c() of those bytes.  Its table is its own,
@@ -613,7 +624,12 @@ struct velkor_scanner {
     {
         return details[static_cast<size_t>(seq - details_front)];
     }
-    detail_rec &detail_at(uint64_t offset);
+    // A keyed candidate's details: their sequence number, modulo 2^32, is
+    // in its record (fewer than 2^32 are ever held).
+    detail_rec &detail_of(const candidate &c)
+    {
+        return detail(details_front + static_cast<uint32_t>(c.stored - static_cast<uint32_t>(details_front)));
+    }
 
     uint64_t pending_bytes() const
     {
@@ -660,7 +676,7 @@ struct velkor_scanner {
     // st; their texts into label and sublabel when asked for.
     bool texts(size_t k, const enc_info &info, const enc_stream &st, char *label = nullptr,
                char *sublabel = nullptr);
-    bool texts_of(size_t k, velkor_find &f);
+    bool texts_of(size_t k, detail_rec &f);
     keystream &stream(size_t k, uint8_t p, const uint8_t *h, size_t header_len);
     void start_instance(size_t k, const keystream &ks, ks_instance &in);
     void sweep(size_t k, keystream &ks, uint64_t d);
@@ -856,7 +872,7 @@ void velkor_scanner::events_at(const window &w, uint64_t p)
             open_tagged--;
             resolve(seq, c.reg == c.stored ? VELKOR_SCAN_VERIFIED : VELKOR_SCAN_CRC_MISMATCH);
         } else if (c.keyed) {
-            finish_keyed(w, c, seq, power(c.stored));
+            finish_keyed(w, c, seq, power(detail_of(c).data_length));
         } else {
             finish_container(c, seq);
         }
@@ -869,10 +885,10 @@ void velkor_scanner::events_at(const window &w, uint64_t p)
 void velkor_scanner::finish_keyed(const window &w, candidate &c, uint64_t seq, uint32_t x8d)
 {
     open_keyed--;
-    detail_rec &d = detail_at(c.offset);
+    detail_rec &d = detail_of(c);
     const uint64_t e = c.end - 4;
     const auto p = static_cast<uint8_t>(c.reason);
-    const uint32_t len = c.stored;
+    const uint32_t len = d.data_length;
     const bool whole = e + 4 <= w.end();
     uint32_t stored = 0;
     if (whole) {
@@ -901,18 +917,18 @@ void velkor_scanner::finish_keyed(const window &w, candidate &c, uint64_t seq, u
         resolve(seq, VELKOR_SCAN_TRUNCATED);
         return;
     }
-    d.f.checksum = stored;
+    d.checksum = stored;
     if (opened < keys.size()) {
-        texts_of(opened, d.f);
-        d.f.deciphered = 1;
-        d.key = static_cast<uint32_t>(opened + 1);
+        texts_of(opened, d);
+        d.deciphered = true;
+        d.key = static_cast<uint8_t>(opened + 1);
         resolve(seq, VELKOR_SCAN_VERIFIED);
         return;
     }
     const auto first = static_cast<size_t>(__builtin_ctzll(d.keys_ok));
-    texts_of(first, d.f);
+    texts_of(first, d);
     d.damaged = true;
-    d.key = static_cast<uint32_t>(first + 1);
+    d.key = static_cast<uint8_t>(first + 1);
     resolve(seq, VELKOR_SCAN_WRONG_KEY);
 }
 
@@ -938,26 +954,26 @@ void velkor_scanner::finish_container(candidate &c, uint64_t seq)
         }
         d = &detail(it->detail);
         const enc_reason why = enc_read_finish(&it->st, &it->info, it->trailer);
-        d->f.checksum = velkor::get_be32(it->trailer);
+        d->checksum = velkor::get_be32(it->trailer);
         first = std::min(first, it->key);
         if (why == ENC_OK && it->key < opened) {
             opened = it->key;
-            memcpy(d->f.label, it->info.label, sizeof d->f.label);
-            memcpy(d->f.sublabel, it->info.sublabel, sizeof d->f.sublabel);
+            memcpy(d->label, it->info.label, sizeof d->label);
+            memcpy(d->sublabel, it->info.sublabel, sizeof d->sublabel);
         }
         decipher_bytes -= it->cost;
         it = deciphers.erase(it);
     }
     c.deciphering = false;
     if (opened < keys.size()) {
-        d->f.deciphered = 1;
-        d->key = static_cast<uint32_t>(opened + 1);
+        d->deciphered = true;
+        d->key = static_cast<uint8_t>(opened + 1);
         resolve(seq, VELKOR_SCAN_VERIFIED);
         return;
     }
-    texts_of(first, d->f);
+    texts_of(first, *d);
     d->damaged = true;
-    d->key = static_cast<uint32_t>(first + 1);
+    d->key = static_cast<uint8_t>(first + 1);
     resolve(seq, VELKOR_SCAN_WRONG_KEY);
 }
 
@@ -1081,8 +1097,9 @@ bool velkor_scanner::texts(size_t k, const enc_info &info, const enc_stream &st,
     return m.ok;
 }
 
-// The texts of a find whose label and sublabel still hold them as stored.
-bool velkor_scanner::texts_of(size_t k, velkor_find &f)
+// The texts of a candidate whose label and sublabel still hold them as
+// stored.
+bool velkor_scanner::texts_of(size_t k, detail_rec &f)
 {
     enc_info info{};
     enc_stream st{};
@@ -1281,22 +1298,18 @@ bool velkor_scanner::add_container(const window &w, const uint8_t *h, size_t ava
         return false;
     detail_rec d;
     memset(&d, 0, sizeof d);
-    velkor_find &f = d.f;
-    f.offset = o;
-    f.kind = VELKOR_FIND_CONTAINER;
-    f.payload_offset = o + st.header_len;
-    f.payload_length = st.data_length;
-    f.length = st.header_len + uint64_t{st.data_length} + 4;
-    memcpy(f.magic, info.magic, sizeof f.magic);
-    f.key_prefix = info.key_prefix;
-    f.label_len = st.label_len;
-    f.sublabel_len = st.sublabel_len;
-    memcpy(f.label, info.label, st.label_len); // as stored until resolved
-    memcpy(f.sublabel, info.sublabel, st.sublabel_len);
+    d.data_length = st.data_length;
+    d.header_len = static_cast<uint8_t>(st.header_len);
+    d.key_prefix = info.key_prefix;
+    d.label_len = static_cast<uint8_t>(st.label_len);
+    d.sublabel_len = static_cast<uint8_t>(st.sublabel_len);
+    d.asar = info.magic[0] == 'a';
+    memcpy(d.label, info.label, st.label_len); // as stored until resolved
+    memcpy(d.sublabel, info.sublabel, st.sublabel_len);
     candidate c{};
     c.offset = o;
     c.kind = VELKOR_FIND_CONTAINER;
-    c.end = o + f.length;
+    c.end = o + st.header_len + uint64_t{st.data_length} + 4;
     if (past_end(c.end)) {
         if (!keep(o, record_cost + detail_cost))
             return false;
@@ -1326,7 +1339,7 @@ bool velkor_scanner::add_container(const window &w, const uint8_t *h, size_t ava
 bool velkor_scanner::add_keyed(const window &w, const uint8_t *h, uint64_t o, candidate c,
                                detail_rec &d, const enc_stream &st)
 {
-    const auto p = static_cast<uint8_t>(d.f.sublabel[0]);
+    const auto p = static_cast<uint8_t>(d.sublabel[0]);
     const uint32_t len = st.data_length;
     const uint64_t e = c.end - 4;
     const auto n_ok = static_cast<uint64_t>(__builtin_popcountll(d.keys_ok));
@@ -1361,7 +1374,7 @@ bool velkor_scanner::add_keyed(const window &w, const uint8_t *h, uint64_t o, ca
     if (open_keyed++ == 0)
         csum_reg = 0;
     c.reg = len ^ velkor_csum(csum_reg, h, st.header_len);
-    c.stored = len;
+    c.stored = static_cast<uint32_t>(details_front + details.size());
     c.reason = p;
     c.keyed = true;
     details.push_back(d);
@@ -1403,7 +1416,7 @@ bool velkor_scanner::add_sized(const uint8_t *h, size_t avail, uint64_t o, candi
         if (enc_read_header(&x.st, &x.info, h, avail, -1) != ENC_OK)
             throw std::bad_alloc(); // the layout passed: only the table can fail
         x.key = k;
-        x.payload_at = d.f.payload_offset;
+        x.payload_at = o + st.header_len;
         x.payload_end = x.payload_at + st.data_length;
         x.cost = each;
         x.seq = next_seq();
@@ -1415,20 +1428,6 @@ bool velkor_scanner::add_sized(const uint8_t *h, size_t avail, uint64_t o, candi
     details.push_back(d);
     add_end(slot, c.end, push(c));
     return true;
-}
-
-// A container's details by its offset: they are in order of offset.
-detail_rec &velkor_scanner::detail_at(uint64_t offset)
-{
-    size_t lo = 0, hi = details.size();
-    while (hi - lo > 1) {
-        const size_t mid = lo + (hi - lo) / 2;
-        if (details[mid].f.offset <= offset)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    return details[lo];
 }
 
 // A new pass from where the last one stopped looking: everything it held
@@ -1481,14 +1480,25 @@ bool velkor_scanner::take(velkor_find_info *info)
     info->level = static_cast<uint32_t>(level);
     if (c.kind == VELKOR_FIND_CONTAINER) {
         const detail_rec &d = details.front();
-        *f = d.f;
+        memset(f, 0, sizeof *f);
+        f->offset = o;
+        f->kind = VELKOR_FIND_CONTAINER;
+        f->length = e - o;
+        f->payload_offset = o + d.header_len;
+        f->payload_length = d.data_length;
+        memcpy(f->magic, d.asar ? "asar1" : "start", sizeof f->magic);
+        f->key_prefix = d.key_prefix;
+        f->label_len = d.label_len;
+        f->sublabel_len = d.sublabel_len;
+        f->deciphered = d.deciphered;
+        f->checksum = d.checksum;
+        if (d.deciphered || d.damaged) {
+            memcpy(f->label, d.label, sizeof f->label);
+            memcpy(f->sublabel, d.sublabel, sizeof f->sublabel);
+        }
         info->key = d.key;
         info->damaged_texts = d.damaged;
         info->needs = d.needs;
-        if (!f->deciphered && !d.damaged) {
-            memset(f->label, 0, sizeof f->label);
-            memset(f->sublabel, 0, sizeof f->sublabel);
-        }
         details.pop_front();
         details_front++;
     } else {
