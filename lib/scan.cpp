@@ -163,8 +163,9 @@ using end_index = std::map<uint64_t, std::vector<uint64_t>>;
 //    the list's capacity is doubled by the scanner itself when full, and
 //    the growth counted then;
 //  - a keyed container: for each key whose texts decipher, the keystream
-//    it needs when no pending candidate made it yet (stream_cost), and a
-//    node among that keystream's needs when no one asked for its D yet;
+//    it needs when no pending candidate made it yet (stream_cost), a slot
+//    for its Q(D) and an entry in that keystream's heap of the D asked
+//    for (its storage counted by capacity, as it doubles);
 //  - a data-sized payload being deciphered: see decipher::cost.
 // The figures depend on the build alone, so drops are the same on every
 // machine a build runs on.
@@ -206,6 +207,7 @@ struct detail_rec {
     bool deciphered;
     bool damaged;         // label and sublabel: texts of a failed checksum
     uint8_t key;          // 1-based; 0 none
+    uint32_t q_first;     // keyed: its first slot's sequence number modulo 2^32
     uint64_t keys_ok;     // bit k: key k's texts decipher
     uint64_t needs;       // VELKOR_SCAN_OVER_MEMORY
     char label[32];
@@ -224,22 +226,21 @@ struct ks_instance {
     uint32_t reg;
 };
 
-// Q(D) asked for by `users` pending candidates.
-struct ks_need {
-    uint32_t q;
-    bool filled;
-    uint32_t users;
+// Q(D) asked for: it goes to slot `slot` (see velkor_scanner::qslots).
+struct ks_entry {
+    uint64_t d;
+    uint32_t slot; // the slot's sequence number modulo 2^32
 };
 
 // The keystream of one key and one payload key byte: a header that keys
 // it (the cipher is keyed again from it for each new instance), its
-// instances, and the D asked for.
+// instances, and the D asked for, least first (a heap).
 constexpr size_t max_instances = 4;
 struct keystream {
     uint8_t header[ENC_MAX_HEADER_LEN];
     size_t header_len;
     std::vector<std::unique_ptr<ks_instance>> inst;
-    std::map<uint64_t, ks_need> needs; // D -> Q(D)
+    std::vector<ks_entry> heap;
 };
 
 constexpr size_t detail_cost = sizeof(detail_rec);
@@ -249,9 +250,8 @@ constexpr size_t instance_cost = sizeof(ks_instance) + alloc_header;
 // it fits within the limit.
 constexpr size_t stream_cost = sizeof(keystream) + alloc_header +
                                max_instances * sizeof(void *) + alloc_header + instance_cost;
-// A D among a keystream's needs: a tree node as for the ends.
-constexpr size_t need_cost =
-    4 * sizeof(void *) + sizeof(std::map<uint64_t, ks_need>::value_type) + alloc_header;
+constexpr size_t slot_cost = sizeof(uint64_t);
+constexpr size_t first_heap = 16; // entries a keystream's heap starts with
 
 // A queue in chunks of many records: std::deque would allocate one block
 // per record or two of this size, and a scan may hold hundreds of
@@ -607,7 +607,12 @@ struct velkor_scanner {
     std::vector<decipher> deciphers;
     uint64_t decipher_bytes = 0;
     std::vector<std::pair<size_t, uint8_t>> live_streams; // (key, p) of each
-    uint64_t stream_bytes = 0;      // keystreams and their needs
+    uint64_t stream_bytes = 0;      // keystreams and their heaps
+    // Q(D) of each key whose texts a keyed container's deciphered, in the
+    // containers' order: bit 32 set once filled.
+    chunk_queue<uint64_t> qslots;
+    uint64_t qslots_front = 0;
+    uint64_t pending_slots = 0;     // held by candidates from released on
     std::vector<uint8_t> scratch;   // deciphered payload, thrown away
     uint64_t dropped = 0;
     uint64_t retry_at = none;       // where the next pass starts
@@ -630,11 +635,15 @@ struct velkor_scanner {
     {
         return detail(details_front + static_cast<uint32_t>(c.stored - static_cast<uint32_t>(details_front)));
     }
+    uint64_t &qslot(uint32_t slot)
+    {
+        return qslots[static_cast<uint32_t>(slot - static_cast<uint32_t>(qslots_front))];
+    }
 
     uint64_t pending_bytes() const
     {
         return (next_seq() - released) * record_cost + pending_containers * detail_cost +
-               index_bytes + decipher_bytes + stream_bytes;
+               index_bytes + decipher_bytes + stream_bytes + pending_slots * slot_cost;
     }
     bool pending() const { return released != next_seq(); }
 
@@ -679,7 +688,7 @@ struct velkor_scanner {
     bool texts_of(size_t k, detail_rec &f);
     keystream &stream(size_t k, uint8_t p, const uint8_t *h, size_t header_len);
     void start_instance(size_t k, const keystream &ks, ks_instance &in);
-    void sweep(size_t k, keystream &ks, uint64_t d);
+    void sweep(size_t k, keystream &ks, uint64_t target);
     void drop_streams();
     // A candidate that waits for its end, or one resolved as it is found.
     uint64_t push(const candidate &c);
@@ -897,21 +906,17 @@ void velkor_scanner::finish_keyed(const window &w, candidate &c, uint64_t seq, u
     }
     const uint32_t base = csum_reg ^ reverse32(velkor::crc_mul(reverse32(c.reg), x8d));
     size_t opened = keys.size();
+    uint32_t slot = d.q_first;
     for (size_t k = 0; k < keys.size(); k++) {
         if (!(d.keys_ok >> k & 1))
             continue;
-        keystream &ks = *keys[k].streams[p];
-        auto it = ks.needs.find(len);
         // Every key's Q is formed, so that each key's keystream moves on
         // as it would alone: the work is the keys' times one's.
-        if (!it->second.filled)
-            sweep(k, ks, len);
-        if (whole && opened == keys.size() && (base ^ it->second.q) == stored)
+        if (!(qslot(slot) >> 32))
+            sweep(k, *keys[k].streams[p], len);
+        const auto q = static_cast<uint32_t>(qslot(slot++));
+        if (whole && opened == keys.size() && (base ^ q) == stored)
             opened = k;
-        if (--it->second.users == 0) {
-            ks.needs.erase(it);
-            stream_bytes -= need_cost;
-        }
     }
     if (!whole) {
         resolve(seq, VELKOR_SCAN_TRUNCATED);
@@ -994,6 +999,8 @@ void velkor_scanner::release()
         if (!c.resolved)
             break;
         pending_containers -= c.kind == VELKOR_FIND_CONTAINER;
+        if (c.keyed)
+            pending_slots -= static_cast<uint64_t>(__builtin_popcountll(detail_of(c).keys_ok));
         released++;
     }
     if (released == next_seq() && !live_streams.empty())
@@ -1151,43 +1158,41 @@ void velkor_scanner::start_instance(size_t k, const keystream &ks, ks_instance &
     in.reg = 0;
 }
 
-void velkor_scanner::sweep(size_t k, keystream &ks, uint64_t d)
+void velkor_scanner::sweep(size_t k, keystream &ks, uint64_t target)
 {
-    ks_instance *in = nullptr;
-    for (auto &x : ks.inst)
-        if (x->pos <= d && (in == nullptr || x->pos > in->pos))
-            in = x.get();
-    if (in == nullptr) {
-        // The first instance was counted with the keystream.
-        if (ks.inst.empty() ||
-            (ks.inst.size() < max_instances && pending_bytes() + instance_cost <= limit)) {
-            stream_bytes += ks.inst.empty() ? 0 : instance_cost;
-            ks.inst.push_back(std::make_unique<ks_instance>());
-            in = ks.inst.back().get();
-        } else {
-            in = std::min_element(ks.inst.begin(), ks.inst.end(), [](const auto &a, const auto &b) {
-                     return a->pos < b->pos;
-                 })->get();
-        }
-        start_instance(k, ks, *in);
-    }
-    auto it = ks.needs.lower_bound(in->pos);
-    for (;;) {
-        for (; it != ks.needs.end() && it->first == in->pos; ++it)
-            if (!it->second.filled) {
-                it->second.q = in->reg;
-                it->second.filled = true;
+    const auto later = [](const ks_entry &a, const ks_entry &b) { return a.d > b.d; };
+    while (!ks.heap.empty() && ks.heap.front().d <= target) {
+        const uint64_t d = ks.heap.front().d;
+        ks_instance *in = nullptr;
+        for (auto &x : ks.inst)
+            if (x->pos <= d && (in == nullptr || x->pos > in->pos))
+                in = x.get();
+        if (in == nullptr) {
+            // The first instance was counted with the keystream.
+            if (ks.inst.empty() ||
+                (ks.inst.size() < max_instances && pending_bytes() + instance_cost <= limit)) {
+                stream_bytes += ks.inst.empty() ? 0 : instance_cost;
+                ks.inst.push_back(std::make_unique<ks_instance>());
+                in = ks.inst.back().get();
+            } else {
+                in = std::min_element(ks.inst.begin(), ks.inst.end(),
+                                      [](const auto &a, const auto &b) { return a->pos < b->pos; })
+                         ->get();
             }
-        if (in->pos >= d)
-            break;
-        uint64_t to = std::min<uint64_t>(d, in->pos + scratch.size());
-        if (it != ks.needs.end())
-            to = std::min(to, it->first);
-        const auto n = static_cast<size_t>(to - in->pos);
-        memset(scratch.data(), 0, n);
-        vcrypt_process(&in->cipher, scratch.data(), scratch.data(), n);
-        in->reg = velkor_csum(in->reg, scratch.data(), n);
-        in->pos = to;
+            start_instance(k, ks, *in);
+        }
+        while (in->pos < d) {
+            const auto n = static_cast<size_t>(std::min<uint64_t>(d - in->pos, scratch.size()));
+            memset(scratch.data(), 0, n);
+            vcrypt_process(&in->cipher, scratch.data(), scratch.data(), n);
+            in->reg = velkor_csum(in->reg, scratch.data(), n);
+            in->pos += n;
+        }
+        while (!ks.heap.empty() && ks.heap.front().d == d) {
+            qslot(ks.heap.front().slot) = uint64_t{1} << 32 | in->reg;
+            std::pop_heap(ks.heap.begin(), ks.heap.end(), later);
+            ks.heap.pop_back();
+        }
     }
 }
 
@@ -1343,7 +1348,8 @@ bool velkor_scanner::add_keyed(const window &w, const uint8_t *h, uint64_t o, ca
     const uint32_t len = st.data_length;
     const uint64_t e = c.end - 4;
     const auto n_ok = static_cast<uint64_t>(__builtin_popcountll(d.keys_ok));
-    const uint64_t alone = record_cost + detail_cost + new_end_cost + n_ok * (stream_cost + need_cost);
+    const uint64_t alone = record_cost + detail_cost + new_end_cost +
+                           n_ok * (stream_cost + first_heap * sizeof(ks_entry) + slot_cost);
     if (reports && alone > limit)
         return add_reported(o, c, &d, VELKOR_SCAN_OVER_MEMORY, alone);
     uint64_t extra = 0;
@@ -1353,21 +1359,29 @@ bool velkor_scanner::add_keyed(const window &w, const uint8_t *h, uint64_t o, ca
         const auto &streams = keys[k].streams;
         const keystream *ks = streams.empty() ? nullptr : streams[p].get();
         if (ks == nullptr)
-            extra += stream_cost + need_cost;
-        else if (ks->needs.find(len) == ks->needs.end())
-            extra += need_cost;
+            extra += stream_cost + first_heap * sizeof(ks_entry);
+        else if (ks->heap.size() == ks->heap.capacity())
+            extra += ks->heap.capacity() * sizeof(ks_entry); // it doubles
+        extra += slot_cost;
     }
     const end_slot slot = find_end(ends, e);
     if (!keep(o, record_cost + detail_cost + slot.cost + extra))
         return false;
+    d.q_first = static_cast<uint32_t>(qslots_front + qslots.size());
     for (size_t k = 0; k < keys.size(); k++) {
         if (!(d.keys_ok >> k & 1))
             continue;
         keystream &ks = stream(k, p, h, st.header_len);
-        const auto [it, fresh] = ks.needs.try_emplace(len, ks_need{0, false, 0});
-        if (fresh)
-            stream_bytes += need_cost;
-        it->second.users++;
+        if (ks.heap.size() == ks.heap.capacity()) {
+            const size_t more = std::max(first_heap, ks.heap.capacity());
+            ks.heap.reserve(ks.heap.capacity() + more);
+            stream_bytes += more * sizeof(ks_entry);
+        }
+        ks.heap.push_back({len, static_cast<uint32_t>(qslots_front + qslots.size())});
+        std::push_heap(ks.heap.begin(), ks.heap.end(),
+                       [](const ks_entry &a, const ks_entry &b) { return a.d > b.d; });
+        qslots.push_back(0);
+        pending_slots++;
     }
     // R(o), then R(a) over the header, then K = D + R(a).
     advance(w, o);
@@ -1499,6 +1513,11 @@ bool velkor_scanner::take(velkor_find_info *info)
         info->key = d.key;
         info->damaged_texts = d.damaged;
         info->needs = d.needs;
+        if (c.keyed)
+            for (int k = __builtin_popcountll(d.keys_ok); k > 0; k--) {
+                qslots.pop_front();
+                qslots_front++;
+            }
         details.pop_front();
         details_front++;
     } else {
