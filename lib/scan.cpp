@@ -241,6 +241,11 @@ struct keystream {
     size_t header_len;
     std::vector<std::unique_ptr<ks_instance>> inst;
     std::vector<ks_entry> heap;
+    // Copies of the cipher every mark_step bytes, rising: a new instance
+    // starts from the last one at or before where it is wanted.  They
+    // outlive the candidates and the pass, so a further pass does not
+    // generate the keystream from its start again.
+    std::vector<std::unique_ptr<ks_instance>> marks;
 };
 
 constexpr size_t detail_cost = sizeof(detail_rec);
@@ -251,6 +256,7 @@ constexpr size_t instance_cost = sizeof(ks_instance) + alloc_header;
 constexpr size_t stream_cost = sizeof(keystream) + alloc_header +
                                max_instances * sizeof(void *) + alloc_header + instance_cost;
 constexpr size_t slot_cost = sizeof(uint64_t);
+constexpr uint64_t mark_step = uint64_t{1} << 20;
 constexpr size_t first_heap = 16; // entries a keystream's heap starts with
 
 // A queue in chunks of many records: std::deque would allocate one block
@@ -690,6 +696,13 @@ struct velkor_scanner {
     void start_instance(size_t k, const keystream &ks, ks_instance &in);
     void sweep(size_t k, keystream &ks, uint64_t target);
     void drop_streams();
+    // Keystreams stay while nothing is pending only as long as they leave
+    // room: what they hold is never the reason a candidate is dropped.
+    void make_room(uint64_t cost)
+    {
+        if (!live_streams.empty() && !pending() && pending_bytes() + cost > limit)
+            drop_streams();
+    }
     // A candidate that waits for its end, or one resolved as it is found.
     uint64_t push(const candidate &c);
     void push_resolved(candidate c, velkor_scan_reason why);
@@ -755,6 +768,7 @@ void velkor_scanner::run_stretch(const window &w, uint64_t stop)
         }
         if (start >= stop)
             break;
+        make_room(record_cost);
         if (pending_bytes() + record_cost > limit) {
             // Full: only an event frees anything, so every start before the
             // next one that opens a candidate is dropped, as examine() would.
@@ -1003,12 +1017,11 @@ void velkor_scanner::release()
             pending_slots -= static_cast<uint64_t>(__builtin_popcountll(detail_of(c).keys_ok));
         released++;
     }
-    if (released == next_seq() && !live_streams.empty())
-        drop_streams();
 }
 
 bool velkor_scanner::keep(uint64_t o, uint64_t cost)
 {
+    make_room(cost);
     const uint64_t held = pending_bytes();
     if (held + cost <= limit)
         return true;
@@ -1179,14 +1192,32 @@ void velkor_scanner::sweep(size_t k, keystream &ks, uint64_t target)
                                       [](const auto &a, const auto &b) { return a->pos < b->pos; })
                          ->get();
             }
+            in->pos = 0;
+        }
+        // The last mark at or before d, when it is further on.
+        auto m = std::upper_bound(ks.marks.begin(), ks.marks.end(), d,
+                                  [](uint64_t v, const auto &x) { return v < x->pos; });
+        if (m != ks.marks.begin() && (*(m - 1))->pos > in->pos) {
+            *in = **(m - 1);
+            in->cipher.state = in->table;
+        } else if (in->pos == 0) {
             start_instance(k, ks, *in);
         }
         while (in->pos < d) {
-            const auto n = static_cast<size_t>(std::min<uint64_t>(d - in->pos, scratch.size()));
+            const uint64_t next_mark = (in->pos / mark_step + 1) * mark_step;
+            const auto n = static_cast<size_t>(
+                std::min({d - in->pos, uint64_t{scratch.size()}, next_mark - in->pos}));
             memset(scratch.data(), 0, n);
             vcrypt_process(&in->cipher, scratch.data(), scratch.data(), n);
             in->reg = velkor_csum(in->reg, scratch.data(), n);
             in->pos += n;
+            if (in->pos == next_mark &&
+                (ks.marks.empty() || ks.marks.back()->pos < in->pos) &&
+                pending_bytes() + instance_cost <= limit) {
+                ks.marks.push_back(std::make_unique<ks_instance>(*in));
+                ks.marks.back()->cipher.state = ks.marks.back()->table;
+                stream_bytes += instance_cost;
+            }
         }
         while (!ks.heap.empty() && ks.heap.front().d == d) {
             qslot(ks.heap.front().slot) = uint64_t{1} << 32 | in->reg;
@@ -1471,7 +1502,13 @@ void velkor_scanner::truncate_rest()
     }
     deciphers.clear();
     decipher_bytes = 0;
-    drop_streams();
+    // The wanted lengths went with their candidates; instances and marks
+    // stay for the next pass.
+    for (const auto &[k, p] : live_streams) {
+        auto &heap = keys[k].streams[p]->heap;
+        stream_bytes -= heap.capacity() * sizeof(ks_entry);
+        std::vector<ks_entry>().swap(heap);
+    }
 }
 
 // Hands out the oldest ready find, with the innermost verified find around

@@ -1416,6 +1416,53 @@ TEST(ScanKeys, DataSizedWorkBudget)
     EXPECT_EQ(r.infos[1].find.reason, VELKOR_SCAN_VERIFIED);
 }
 
+// The keyed flood: the header of a container with an empty label and
+// sublabel every 21 bytes, each claiming the rest of the image, the sound
+// container last.  A scan under a small limit takes passes and finds what
+// one pass with unbounded memory finds: every forged header a damaged
+// container with its (empty) texts, the sound one verified.  Its payload
+// of 1.5 MiB, in the last pass, is checked from the keystream taken up
+// again at a mark that the first pass left.
+TEST(ScanKeys, KeyedFloodComplete)
+{
+    const size_t n = size_t{3} << 20;
+    container_fields c;
+    c.label = "";
+    c.sublabel = "";
+    const bytes sound = container(filler(size_t{3} << 19, 280), c);
+    const size_t hl = enc_compute_header_len("", "");
+    bytes image(n - sound.size());
+    const size_t forged = image.size() / hl;
+    image.resize(forged * hl);
+    for (size_t k = 0; k < forged; k++) {
+        std::copy(sound.begin(), sound.begin() + static_cast<long>(hl), image.begin() + static_cast<long>(k * hl));
+        put_be32_at(image.data() + k * hl + hl - 4,
+                    static_cast<uint32_t>(forged * hl + sound.size() - k * hl - hl - 4));
+    }
+    image = cat({image, sound});
+    const std::vector<std::string> keys = {"other", "secret"};
+    velkor_scan_options big{};
+    big.memory_limit = size_t{1} << 30;
+    scan_way way{true, true, false, &keys};
+    const scan_result ref = scan(image, 1 << 16, big, 1, way);
+    ASSERT_EQ(ref.passes, 1);
+    ASSERT_EQ(ref.infos.size(), forged + 1);
+    for (size_t k = 0; k < forged; k++) {
+        ASSERT_EQ(ref.infos[k].find.reason, VELKOR_SCAN_WRONG_KEY) << k;
+        ASSERT_TRUE(ref.infos[k].damaged_texts) << k;
+        ASSERT_EQ(ref.infos[k].key, 2u) << k;
+    }
+    EXPECT_EQ(ref.infos.back().find.reason, VELKOR_SCAN_VERIFIED);
+    EXPECT_EQ(ref.infos.back().find.offset, forged * hl);
+    velkor_scan_options small{};
+    small.memory_limit = 1 << 20;
+    const scan_result r = scan(image, 1 << 16, small, 2, way);
+    EXPECT_GT(r.passes, 3);
+    expect_same(r, ref, "passes");
+    for (size_t k = 0; k < r.infos.size() && k < ref.infos.size(); k++)
+        ASSERT_EQ(r.infos[k].key, ref.infos[k].key) << k;
+}
+
 // ---------------------------------------------------------------------------
 // Payloads.
 
