@@ -486,8 +486,9 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * system), a container's details (a velkor_find), and its entry among the
  * offsets where candidates end (about 100 bytes for a new end, 8 where
  * others end too), together with each shared keystream (about 500
- * bytes, more while it keeps further cipher states, and a tree node for
- * each payload length asked of it) and the cipher table of each
+ * bytes, and about 300 more for each further cipher state or copy it
+ * keeps), 24 bytes for each payload length asked of one, and the cipher
+ * table of each
  * data-sized payload being deciphered (D bytes and about 200 of its own).  A candidate that would take this past the memory limit, or
  * would be a payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is
  * dropped when it is found and counted by velkor_scan_dropped(); nothing
@@ -688,9 +689,11 @@ VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
  * at most 256 keystreams per key, each generated only as far as a
  * candidate needs it, and forms every candidate's checksum from them and
  * from a register run once over the image: time stays linear in the image
- * and in the number of keys whatever the image holds.  Each keystream
- * counts against the memory limit (see "Memory") while a candidate that
- * needs it is pending.
+ * and in the number of keys whatever the image holds.  A keystream keeps
+ * a copy of its cipher every MiB, so that a later pass takes it up there,
+ * and counts against the memory limit (see "Memory"); once no pending
+ * candidate needs it, it stays only while it leaves room for the next
+ * candidate.
  *
  * Bounds reported.  A candidate that alone needs more than the memory
  * limit is reported as VELKOR_SCAN_OVER_MEMORY, with the bytes it needs.
