@@ -114,7 +114,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
