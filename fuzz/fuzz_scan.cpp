@@ -38,16 +38,13 @@
 
 namespace {
 
-// A reporting scanner's finds, fed in pieces drawn from seed (0: whole):
-// the image's (source == nullptr) with its length and passes, or a payload
-// scanner's, fed its source.
-std::vector<velkor_find_info> scan_info(velkor_scanner *sc, const uint8_t *img, size_t len,
-                                        uint32_t seed)
+// Feeds sc the len bytes at img in pieces drawn from seed (0: all at
+// once), pass after pass for as long as it asks (a payload scanner from 0
+// each time), calling take() after each piece and each finish.
+template <typename Take>
+void feed_all(velkor_scanner *sc, const uint8_t *img, size_t len, uint32_t seed, bool passes,
+              Take take)
 {
-    FUZZ_CHECK(velkor_scan_set_length(sc, len) == 0 && velkor_scan_set_passes(sc, 1) == 0);
-    std::vector<velkor_find_info> finds;
-    velkor_find_info f;
-    f.size = sizeof f;
     uint64_t from = 0;
     int more = 0, count = 0;
     do {
@@ -57,19 +54,33 @@ std::vector<velkor_find_info> scan_info(velkor_scanner *sc, const uint8_t *img, 
             size_t n = len - at;
             if (seed != 0) {
                 seed = seed * 1103515245u + 12345u;
-                n = std::min<size_t>(n, (seed >> 16) % 90 + 1);
+                // Mostly short pieces, now and then a long one.
+                n = std::min<size_t>(n, (seed >> 16) % 8 == 0 ? (seed >> 8) % 4096 : (seed >> 16) % 70);
             }
             FUZZ_CHECK(velkor_scan_feed(sc, img + at, n) == 0);
             at += n;
-            while (velkor_scan_next_info(sc, &f) == 1)
-                finds.push_back(f);
+            take();
         }
         FUZZ_CHECK(velkor_scan_finish(sc) == 0);
+        take();
+        more = velkor_scan_next_pass(sc, &from);
+        FUZZ_CHECK(more == 0 || (passes && more == 1 && from < len));
+    } while (more == 1);
+}
+
+// A reporting scanner's finds, the image's or a payload scanner's (fed its
+// source), with the length given and in passes.
+std::vector<velkor_find_info> scan_info(velkor_scanner *sc, const uint8_t *img, size_t len,
+                                        uint32_t seed)
+{
+    FUZZ_CHECK(velkor_scan_set_length(sc, len) == 0 && velkor_scan_set_passes(sc, 1) == 0);
+    std::vector<velkor_find_info> finds;
+    velkor_find_info f;
+    f.size = sizeof f;
+    feed_all(sc, img, len, seed, true, [&] {
         while (velkor_scan_next_info(sc, &f) == 1)
             finds.push_back(f);
-        more = velkor_scan_next_pass(sc, &from);
-        FUZZ_CHECK(more >= 0);
-    } while (more == 1);
+    });
     FUZZ_CHECK(velkor_scan_dropped(sc) == 0);
     return finds;
 }
@@ -85,29 +96,10 @@ std::vector<velkor_find> scan(const uint8_t *img, size_t len, const velkor_scan_
         FUZZ_CHECK(velkor_scan_set_length(sc, len) == 0 && velkor_scan_set_passes(sc, 1) == 0);
     std::vector<velkor_find> finds;
     velkor_find f;
-    uint64_t from = 0;
-    int more = 0, count = 0;
-    do {
-        FUZZ_CHECK(++count <= static_cast<int>(len) + 1);
-        size_t at = static_cast<size_t>(from);
-        while (at < len) {
-            size_t n = len - at;
-            if (seed != 0) {
-                seed = seed * 1103515245u + 12345u;
-                // Mostly short pieces, now and then a long one.
-                n = std::min<size_t>(n, (seed >> 16) % 8 == 0 ? (seed >> 8) % 4096 : (seed >> 16) % 70);
-            }
-            FUZZ_CHECK(velkor_scan_feed(sc, img + at, n) == 0);
-            at += n;
-            while (velkor_scan_next(sc, &f) == 1)
-                finds.push_back(f);
-        }
-        FUZZ_CHECK(velkor_scan_finish(sc) == 0);
+    feed_all(sc, img, len, seed, passes, [&] {
         while (velkor_scan_next(sc, &f) == 1)
             finds.push_back(f);
-        more = velkor_scan_next_pass(sc, &from);
-        FUZZ_CHECK(more == 0 || (passes && more == 1 && from < len));
-    } while (more == 1);
+    });
     *dropped = velkor_scan_dropped(sc);
     velkor_scan_free(sc);
     return finds;
@@ -172,7 +164,10 @@ void payloads(velkor_scanner *parent, const velkor_find_info &f, const uint8_t *
     }
 }
 
-// See the top: several keys against the single key's reference.
+// See the top: the reporting scanner with the input's key alone gives the
+// single key's finds; with another key before it, the same candidates,
+// each verified by the single key still verified, and every verified one
+// opened by the key it names.
 void several_keys(const uint8_t *img, size_t len, const velkor_scan_options &o,
                   const velkor_scan_options &roomy, const std::vector<velkor_find> &reference,
                   uint64_t dropped_reference, uint32_t seed)
@@ -181,26 +176,42 @@ void several_keys(const uint8_t *img, size_t len, const velkor_scan_options &o,
     const char *texts[] = {keys[0].c_str(), keys[1].c_str()};
     velkor_scan_options ko = roomy;
     ko.key = nullptr;
-    velkor_scanner *sc = velkor_scan_new_keys(texts, 2, &ko);
-    FUZZ_CHECK(sc != nullptr);
-    const auto finds = scan_info(sc, img, len, seed);
-    FUZZ_CHECK(finds.size() == reference.size() + dropped_reference);
-    size_t r = 0;
-    for (const velkor_find_info &f : finds) {
-        if (f.find.reason == VELKOR_SCAN_OVER_BUDGET || f.find.reason == VELKOR_SCAN_OVER_MEMORY)
-            continue; // what the single key's scan drops
-        FUZZ_CHECK(r < reference.size() && same(f.find, reference[r]));
-        r++;
-        if (f.find.kind != VELKOR_FIND_CONTAINER)
-            continue;
-        FUZZ_CHECK((f.key != 0) == (f.find.reason == VELKOR_SCAN_VERIFIED || f.damaged_texts));
-        if (f.find.reason == VELKOR_SCAN_VERIFIED) {
-            FUZZ_CHECK(f.key >= 1 && f.key <= 2);
-            payloads(sc, f, img, keys, o.data_sized_state, seed);
+    for (size_t first : {1, 0}) {
+        velkor_scanner *sc = velkor_scan_new_keys(texts + first, 2 - first, &ko);
+        FUZZ_CHECK(sc != nullptr);
+        const auto finds = scan_info(sc, img, len, seed);
+        FUZZ_CHECK(finds.size() == reference.size() + dropped_reference);
+        size_t r = 0;
+        for (const velkor_find_info &f : finds) {
+            if (f.find.reason == VELKOR_SCAN_OVER_BUDGET || f.find.reason == VELKOR_SCAN_OVER_MEMORY)
+                continue; // what the single key's scan drops
+            FUZZ_CHECK(r < reference.size());
+            const velkor_find &g = reference[r++];
+            if (first == 1)
+                FUZZ_CHECK(same(f.find, g));
+            FUZZ_CHECK(f.find.offset == g.offset && f.find.kind == g.kind &&
+                       f.find.length == g.length);
+            if (f.find.kind != VELKOR_FIND_CONTAINER)
+                continue;
+            FUZZ_CHECK(g.reason != VELKOR_SCAN_VERIFIED || f.find.reason == VELKOR_SCAN_VERIFIED);
+            FUZZ_CHECK((f.key != 0) == (f.find.reason == VELKOR_SCAN_VERIFIED || f.damaged_texts));
+            if (f.find.reason != VELKOR_SCAN_VERIFIED)
+                continue;
+            FUZZ_CHECK(f.key >= 1 && f.key <= 2 - first);
+            std::unique_ptr<uint8_t[]> copy(new uint8_t[f.find.length]);
+            memcpy(copy.get(), img + f.find.offset, f.find.length);
+            enc_info info{};
+            info.key = texts[first + f.key - 1];
+            info.data_sized_state = o.data_sized_state;
+            FUZZ_CHECK(decrypt_buf(&info, copy.get(), static_cast<int64_t>(f.find.length)) == 0);
+            FUZZ_CHECK(strcmp(info.label, f.find.label) == 0 &&
+                       strcmp(info.sublabel, f.find.sublabel) == 0);
+            std::vector<std::string> own(keys.begin() + static_cast<long>(first), keys.end());
+            payloads(sc, f, img, own, o.data_sized_state, seed);
         }
+        FUZZ_CHECK(r == reference.size());
+        velkor_scan_free(sc);
     }
-    FUZZ_CHECK(r == reference.size());
-    velkor_scan_free(sc);
 }
 
 } // namespace
