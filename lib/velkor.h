@@ -512,9 +512,9 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * the last one stopped, and the finds of all passes, taken in turn, are
  * those of one pass with unbounded memory and deciphers, in the same
  * order, with the same @inside.  Only a candidate that alone exceeds the
- * limit (a data-sized table larger than it) is dropped and counted.  A
- * pass with nothing left to resolve needs no more bytes
- * (velkor_scan_pass_done()).
+ * limit (a data-sized table larger than it), or a data-sized payload
+ * beyond the work budget, is dropped and counted.  A pass with nothing
+ * left to resolve needs no more bytes (velkor_scan_pass_done()).
  */
 typedef struct velkor_scanner velkor_scanner;
 
@@ -608,10 +608,11 @@ VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
 
 /*
  * velkor_scan_dropped() - how many candidates were dropped so far for the
- * memory limit or the limit on payloads deciphered at once (with passes,
- * only those no pass could keep).  Dropped candidates are not reported as
- * finds, whatever they would have been.  0, with errno EINVAL, for a NULL
- * @sc.
+ * memory limit, the limit on payloads deciphered at once or the work
+ * budget (with passes, only those no pass could keep).  Dropped candidates
+ * are not reported as finds, whatever they would have been; the scanners
+ * of velkor_scan_new_keys() report those they alone would drop instead
+ * (see "Bounds reported" below).  0, with errno EINVAL, for a NULL @sc.
  */
 VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
 
