@@ -86,15 +86,22 @@
 // candidate is open) to o when it finds one, forms K = D + R(a) at once by
 // running R on over the header's h bytes, and at e takes R(e), one power
 // and one product, and Q(D) from the keystream: nothing is deciphered
-// per candidate, and a flood of containers under a known key costs time
-// linear in the image and in the number of keys.  The stored checksum is
-// read at e, where the candidate is resolved (its event; other candidates
-// resolve at their last byte).  Q(D) for one keystream is asked for in no
-// particular order of D, so a keystream keeps a few cipher states
-// (`instances`) at different positions, and each D asked for is filled by
-// whichever instance passes it first.  A data-sized payload's table has D
-// entries, so its keystream is its own: such payloads are deciphered one
-// by one as before, within the work budget.
+// per candidate, and a pass over a flood of containers under a known key
+// costs time linear in the image and in the number of keys.  (R's value
+// where it starts cancels out, as the CRC register's does above.)  The
+// stored checksum is read at e, where the candidate is resolved (its
+// event; other candidates resolve at their last byte).
+//
+// Q(D) for one keystream is asked for in no particular order of D: the D
+// asked for wait in a heap, least first, and whenever one is needed the
+// keystream is generated on to it, filling every D it passes, by the
+// cipher state (`instance`, a few per keystream) furthest on but not past
+// it, or else from the nearest copy (`mark`) that the keystream left every
+// MiB: a D asked for after the keystream passed it costs a run from the
+// mark before it, and a later pass takes the keystream up at the marks
+// rather than at its start.  A data-sized payload's table has D entries,
+// so its keystream is its own: such payloads are deciphered one by one as
+// before, within the work budget.
 #include "velkor.h"
 #include "be32.h"
 #include "checksum_kernels.h"
