@@ -483,7 +483,7 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
  * each counted at what it holds: its record (32 bytes on a 64-bit
- * system), a container's details (a velkor_find), and its entry among the
+ * system), a container's details (80 bytes), and its entry among the
  * offsets where candidates end (about 100 bytes for a new end, 8 where
  * others end too), together with each shared keystream (about 500
  * bytes, and about 300 more for each further cipher state or copy it
