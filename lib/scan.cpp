@@ -263,7 +263,7 @@ constexpr size_t stream_cost = sizeof(keystream) + alloc_header +
                                max_instances * sizeof(void *) + alloc_header + instance_cost;
 constexpr size_t slot_cost = sizeof(uint64_t);
 constexpr uint64_t mark_step = uint64_t{1} << 20;
-constexpr size_t first_heap = 16; // entries a keystream's heap starts with
+constexpr size_t first_heap = 4; // entries a keystream's heap starts with
 
 // A queue in chunks of many records: std::deque would allocate one block
 // per record or two of this size, and a scan may hold hundreds of
