@@ -21,6 +21,13 @@
 #      passes included (at most 10x random's time); from a pipe it is one
 #      pass, which drops candidates (at most 3x random's, fed alike through
 #      cat, 20 runs each).
+#   4. With a key: the 1 GiB image scanned with its key against check (at
+#      least 0.8x check's speed, as without one), and the keyed flood (the
+#      header of a container with an empty label and sublabel every 21
+#      bytes, each claiming the rest of the file, the sound container
+#      last) at 1, 16 and 64 MiB against random bytes of the same size,
+#      both scanned with the key from the file: time, passes, peak RSS
+#      (the 16 MiB flood at most 30x random's time, complete).
 #
 #   bench/scan.sh [build dir, default build/default] [MiB, default 1024]
 #                 [adversarial MiB, default 64] [runs, default 5]
@@ -38,7 +45,7 @@ velkor=$(realpath "$build/tool/velkor")
 command -v python3 > /dev/null || { echo "scan.sh: needs python3 to plant the finds" >&2; exit 1; }
 
 base=${BENCH_DIR:-/dev/shm}
-need_kib=$(( (2 * mib + 2 * adv_mib + 64) * 1024 ))
+need_kib=$(( (2 * mib + 2 * adv_mib + 2 * 81 + 64) * 1024 ))
 avail_kib=$(df -Pk "$base" | awk 'NR == 2 { print $4 }')
 (( avail_kib >= need_kib )) || { echo "scan.sh: $base has ${avail_kib} KiB free, needs ${need_kib}" >&2; exit 1; }
 dir=$(mktemp -d "$base/velkor-scan.XXXXXX")
@@ -86,7 +93,26 @@ with open(sys.argv[1], "wb") as f:
 cat "$dir/first" "$dir/forged" "$dir/second" > "$dir/flood"
 head -c "$(stat -c %s "$dir/flood")" /dev/urandom > "$dir/flood-random"
 rm -f "$dir/p" "$dir/first" "$dir/second" "$dir/forged"
+# The keyed floods, from a sound container's 21-byte header, and random
+# bytes of each size.
+flood_sizes=(1 16 64)
+head -c 1000 /dev/urandom > "$dir/p" && "$velkor" pack -k floodkey -l "" "$dir/p" "$dir/sound"
+for m in "${flood_sizes[@]}"; do
+    python3 - "$dir/sound" "$dir/kflood$m" "$((m << 20))" <<'EOF'
+import struct, sys
+sound, path, size = open(sys.argv[1], "rb").read(), sys.argv[2], int(sys.argv[3])
+header, at = sound[:21], size - len(sound)
+with open(path, "wb") as f:
+    f.write(b"".join(header[:17] + struct.pack(">I", size - o - 25)
+                     for o in range(0, at - 20, 21)))
+    f.write(bytes(at % 21))
+    f.write(sound)
+EOF
+    head -c "$((m << 20))" /dev/urandom > "$dir/krandom$m"
+done
+rm -f "$dir/p" "$dir/sound"
 settle "$img" "$dir/tagged" "$adv" "$dir/random" "$dir/flood" "$dir/flood-random"
+for m in "${flood_sizes[@]}"; do settle "$dir/kflood$m" "$dir/krandom$m"; done
 # Each flood run scans its image 20 times over.
 floods=() flood_randoms=()
 for ((k = 0; k < 20; k++)); do
@@ -121,6 +147,11 @@ for ((r = 0; r < runs; r++)); do
         "$velkor" "$dir/flood-random"
     run flood-pipe sh -c 'for k in $(seq 20); do cat "$1" | "$0" scan --json -; s=$?; done; exit $s' \
         "$velkor" "$dir/flood"
+    run scan-keyed "$velkor" scan -k key "$img"
+    for m in "${flood_sizes[@]}"; do
+        run "krandom$m" "$velkor" scan -k floodkey --json "$dir/krandom$m"
+        run "kflood$m" "$velkor" scan -k floodkey --json "$dir/kflood$m"
+    done
 done
 
 median() { printf '%s\n' $1 | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -162,3 +193,15 @@ awk -v r="$(median "${times[flood-random]}")" -v rp="$(median "${times[flood-ran
         p / rp, f / r }'
 echo "flood from the file: status $(cat "$dir/flood.status"), $(grep -c '"verified":true' "$dir/flood.out") verified finds in 20 scans, last summary: $(tail -1 "$dir/flood.out")"
 echo "flood from a pipe: status $(cat "$dir/flood-pipe.status"), last summary: $(tail -1 "$dir/flood-pipe.out")"
+line scan-keyed
+awk -v c="$(median "${times[check]}")" -v s="$(median "${times[scan-keyed]}")" -v m="$(most "${rss[scan-keyed]}")" 'BEGIN {
+    printf "keyed scan speed / check speed = %.2f (target >= 0.8); peak RSS %.1f MiB\n", c / s, m / 1024 }'
+keyed=$(grep -c ': container, .*: verified, magic start' "$dir/scan-keyed.out" || true)
+echo "keyed scan verified $keyed containers (planted: 100)"
+for m in "${flood_sizes[@]}"; do
+    line "krandom$m"
+    line "kflood$m"
+    awk -v r="$(median "${times[krandom$m]}")" -v f="$(median "${times[kflood$m]}")" -v m="$m" 'BEGIN {
+        printf "keyed flood %d MiB / random %d MiB: %.1fx (target at 16 MiB <= 30)\n", m, m, f / r }'
+    echo "  status $(cat "$dir/kflood$m.status"), $(grep -c '"verified":true' "$dir/kflood$m.out") verified, summary: $(tail -1 "$dir/kflood$m.out")"
+done

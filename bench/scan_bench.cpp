@@ -12,6 +12,13 @@
 // data the copy left in the cache, as they do behind read(2).  The ratios
 // that matter are scan / crc on the large image and adversarial / random on
 // the small one, read side by side from one run.
+//
+// With a key: the keyed flood (the header of a container with an empty
+// label and sublabel every 21 bytes, each claiming the rest of the image,
+// the sound container last) at 1, 16 and 64 MiB beside random bytes of the
+// same size, each scanned completely (passes included, as a caller that
+// can read the image again does); and the 256 MiB image scanned with two
+// keys beside one.
 #include "velkor.h"
 
 #include "bench_args.h"
@@ -164,11 +171,109 @@ void scan(benchmark::State &state, const char *key)
     state.counters["dropped"] = static_cast<double>(dropped);
 }
 
+// The keyed flood of n bytes (see the top).
+const uint8_t *keyed_flood(size_t n)
+{
+    uint8_t *b = pages(n);
+    enc_info info{};
+    info.key = "bench key";
+    memcpy(info.magic, "start", 6);
+    info.key_prefix = 7;
+    const size_t header = enc_compute_header_len("", ""), payload = 1000;
+    const size_t sound = n - (header + payload + 4);
+    memset(b + sound + header, 0x5A, payload);
+    info.data_length = payload;
+    info.checksum = velkor_csum(payload, b + sound + header, payload);
+    encrypt_buf(&info, b + sound, b + sound + header);
+    for (size_t o = 0; o + header <= sound; o += header) {
+        memcpy(b + o, b + sound, header);
+        put_be32(b + o + header - 4, static_cast<uint32_t>(n - o - header - 4));
+    }
+    return b;
+}
+
+const uint8_t *random_bytes(size_t n)
+{
+    uint8_t *b = pages(n);
+    std::mt19937_64 rng(n + 1);
+    for (size_t i = 0; i < n; i += 8) {
+        const uint64_t v = rng();
+        memcpy(b + i, &v, 8);
+    }
+    return b;
+}
+
+// A complete scan of the n bytes at p with the given keys, in passes.
+void keyed(benchmark::State &state, const uint8_t *p, size_t n, const char *const *keys,
+           size_t count)
+{
+    uint64_t finds = 0, verified = 0, passes = 0;
+    std::vector<uint8_t> buf(piece);
+    for (auto _ : state) {
+        velkor_scanner *sc = velkor_scan_new_keys(keys, count, nullptr);
+        velkor_scan_set_length(sc, n);
+        velkor_scan_set_passes(sc, 1);
+        velkor_find_info f;
+        f.size = sizeof f;
+        finds = verified = passes = 0;
+        uint64_t from = 0;
+        do {
+            passes++;
+            auto take = [&] {
+                while (velkor_scan_next_info(sc, &f) == 1) {
+                    finds++;
+                    verified += f.find.reason == VELKOR_SCAN_VERIFIED;
+                }
+            };
+            for (size_t at = from; at < n && velkor_scan_pass_done(sc) != 1; at += piece) {
+                const size_t k = std::min<size_t>(piece, n - at);
+                memcpy(buf.data(), p + at, k);
+                velkor_scan_feed(sc, buf.data(), k);
+                take();
+            }
+            velkor_scan_finish(sc);
+            take();
+        } while (velkor_scan_next_pass(sc, &from) == 1);
+        velkor_scan_free(sc);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
+    state.counters["finds"] = static_cast<double>(finds);
+    state.counters["verified"] = static_cast<double>(verified);
+    state.counters["passes"] = static_cast<double>(passes);
+}
+
+const char *const one_key[] = {"bench key"};
+const char *const two_keys[] = {"other key", "bench key"};
+
+// Arg: MiB.
+void keyed_flood_bench(benchmark::State &state)
+{
+    const size_t n = static_cast<size_t>(state.range(0)) << 20;
+    keyed(state, keyed_flood(n), n, one_key, 1);
+}
+
+void keyed_random(benchmark::State &state)
+{
+    const size_t n = static_cast<size_t>(state.range(0)) << 20;
+    keyed(state, random_bytes(n), n, one_key, 1);
+}
+
+// Arg: number of keys, on the 256 MiB image with its planted finds.
+void keys_on_planted(benchmark::State &state)
+{
+    keyed(state, image(0), large, state.range(0) == 1 ? one_key : two_keys,
+          static_cast<size_t>(state.range(0)));
+}
+
 // 0: 256 MiB random, 1: 64 MiB random, 2: 64 MiB adversarial.
 BENCHMARK(crc)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(scan, no_key, nullptr)
     ->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(scan, key, "bench key")->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(keyed_random)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(keyed_flood_bench)
+    ->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(keys_on_planted)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

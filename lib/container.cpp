@@ -230,7 +230,8 @@ namespace {
 // which most wrong keys fail.  Byte by byte into one byte of scratch, on
 // the caller's context (on a device it holds the table), so that neither
 // a copy of a text nor a second table takes stack.
-enc_reason texts_decipher(vcrypt_state *ctx, const enc_info *info, const enc_stream *st)
+enc_reason texts_decipher(vcrypt_state *ctx, const enc_info *info, const enc_stream *st,
+                          char *label = nullptr, char *sublabel = nullptr)
 {
     const uint8_t *text = reinterpret_cast<const uint8_t *>(info->label);
     uint8_t key_byte = info->key_prefix;
@@ -238,9 +239,13 @@ enc_reason texts_decipher(vcrypt_state *ctx, const enc_info *info, const enc_str
     for (int field = 0; field < 2; field++) {
         if (velkor::vcrypt_init_text(ctx, key_byte, info->key, info->data_sized_state ? len : 256) != 0)
             return ENC_NO_MEMORY;
+        char *out = field == 0 ? label : sublabel;
         uint8_t last = 0;
-        for (size_t k = 0; k < len; k++)
+        for (size_t k = 0; k < len; k++) {
             vcrypt_process(ctx, text + k, &last, 1);
+            if (out != nullptr)
+                out[k] = static_cast<char>(last);
+        }
         vcrypt_finish(ctx);
         if (last != 0)
             return ENC_BAD_TEXT;
@@ -276,12 +281,13 @@ enc_reason start_payload(enc_stream *st, enc_info *info, size_t limit)
 
 } // namespace
 
-enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st)
+enc_reason velkor::enc_texts_decipher(const enc_info *info, const enc_stream *st, char *label,
+                                      char *sublabel)
 {
     if (key_text_len(info->key) > max_key_text)
         return ENC_KEY_TOO_LONG;
     vcrypt_state ctx;
-    return texts_decipher(&ctx, info, st);
+    return texts_decipher(&ctx, info, st, label, sublabel);
 }
 
 extern "C" enc_reason enc_read_header_limited(enc_stream *st, enc_info *info, const uint8_t *buf,

@@ -19,7 +19,10 @@ enc_reason enc_parse_header(enc_stream *st, enc_info *info, const uint8_t *buf, 
 // enc_read_finish() requires.  The label comes first, and the sublabel is
 // deciphered only when the label passes.  Works on copies: @info is left as
 // it was.  Returns ENC_OK, ENC_BAD_TEXT, ENC_KEY_TOO_LONG or ENC_NO_MEMORY.
-enc_reason enc_texts_decipher(const enc_info *info, const enc_stream *st);
+// On ENC_OK, a non-null @label and @sublabel (32 and 8 bytes) receive the
+// texts, each up to and including its NUL.
+enc_reason enc_texts_decipher(const enc_info *info, const enc_stream *st, char *label = nullptr,
+                              char *sublabel = nullptr);
 
 } // namespace velkor
 

@@ -514,22 +514,27 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * from the register at its offset and at its end, combined by one power
  * and one product modulo the CRC polynomial, so a pass takes time linear
  * in the image whatever it holds.  A further pass reads from where the last
- * one stopped looking, and only as far as it must.  With a key, a container candidate costs at most two
- * cipher keyings of at most 256 entries for its label and sublabel, the
- * sublabel's only when the label deciphers; its payload is
- * deciphered only when both do, and at most VELKOR_SCAN_MAX_DECIPHERS
- * payloads are deciphered at once, so deciphering costs at most that many
- * times the image's length in cipher steps.  With data-sized tables a
- * payload's table has D entries, keyed when the container is found: its
- * bytes count against the memory limit, which so bounds the keying too.
+ * one stopped looking, and only as far as it must.  With a key, a
+ * container candidate costs at most two cipher keyings of at most 256
+ * entries for its label and sublabel, the sublabel's only when the label
+ * deciphers.  When both do, its checksum is formed from a second register
+ * run over the image and from the payload keystream that every candidate
+ * with the same key and payload key byte shares (see "Keys" below), so
+ * a pass stays linear in the image.  With data-sized tables a payload's
+ * table has D entries, keyed when the container is found, and the payload
+ * is deciphered on its own: its bytes count against the memory limit,
+ * which so bounds the keying too, and at most VELKOR_SCAN_MAX_DECIPHERS
+ * such payloads are deciphered at once.
  *
  * Memory.  Candidates are held from the oldest one not yet resolved on,
  * each counted at what it holds: its record (32 bytes on a 64-bit
- * system), a container's details (a velkor_find), and its entry among the
+ * system), a container's details (80 bytes), and its entry among the
  * offsets where candidates end (about 100 bytes for a new end, 8 where
- * others end too), together with the cipher table of each payload being
- * deciphered (256 bytes, or D with data-sized tables, and about 200 of
- * its own).  A candidate that would take this past the memory limit, or
+ * others end too), together with each shared keystream (about 500
+ * bytes, and about 300 more for each further cipher state or copy it
+ * keeps), 24 bytes for each payload length asked of one, and the cipher
+ * table of each
+ * data-sized payload being deciphered (D bytes and about 200 of its own).  A candidate that would take this past the memory limit, or
  * would be a payload decipher beyond VELKOR_SCAN_MAX_DECIPHERS, is
  * dropped when it is found and counted by velkor_scan_dropped(); nothing
  * else is dropped.  Finds that are ready stay in the scanner until
@@ -552,9 +557,9 @@ VELKOR_API int enc_reason_message(enc_reason why, const enc_stream *st, char *bu
  * the last one stopped, and the finds of all passes, taken in turn, are
  * those of one pass with unbounded memory and deciphers, in the same
  * order, with the same @inside.  Only a candidate that alone exceeds the
- * limit (a data-sized table larger than it) is dropped and counted.  A
- * pass with nothing left to resolve needs no more bytes
- * (velkor_scan_pass_done()).
+ * limit (a data-sized table larger than it), or a data-sized payload
+ * beyond the work budget, is dropped and counted.  A pass with nothing
+ * left to resolve needs no more bytes (velkor_scan_pass_done()).
  */
 typedef struct velkor_scanner velkor_scanner;
 
@@ -580,8 +585,13 @@ typedef enum velkor_scan_reason {
     VELKOR_SCAN_NO_KEY,       /* a container, and the scanner has no key */
     VELKOR_SCAN_CRC_MISMATCH, /* a tagged file whose CRC does not match */
     VELKOR_SCAN_TRUNCATED,    /* the image ends before the find's last byte */
-    VELKOR_SCAN_WRONG_KEY     /* a container that does not decipher: wrong
+    VELKOR_SCAN_WRONG_KEY,    /* a container that does not decipher: wrong
                                  key or damaged */
+    /* Only from scanners made by velkor_scan_new_keys() or
+       velkor_scan_payload_new(); others drop such candidates and count
+       them (velkor_scan_dropped()): */
+    VELKOR_SCAN_OVER_MEMORY,  /* alone needs more than the memory limit */
+    VELKOR_SCAN_OVER_BUDGET   /* a data-sized payload beyond the work budget */
 } velkor_scan_reason;
 
 typedef struct velkor_find {
@@ -643,10 +653,11 @@ VELKOR_API int velkor_scan_next(velkor_scanner *sc, velkor_find *find);
 
 /*
  * velkor_scan_dropped() - how many candidates were dropped so far for the
- * memory limit or the limit on payloads deciphered at once (with passes,
- * only those no pass could keep).  Dropped candidates are not reported as
- * finds, whatever they would have been.  0, with errno EINVAL, for a NULL
- * @sc.
+ * memory limit, the limit on payloads deciphered at once or the work
+ * budget (with passes, only those no pass could keep).  Dropped candidates
+ * are not reported as finds, whatever they would have been; the scanners
+ * of velkor_scan_new_keys() report those they alone would drop instead
+ * (see "Bounds reported" below).  0, with errno EINVAL, for a NULL @sc.
  */
 VELKOR_API uint64_t velkor_scan_dropped(const velkor_scanner *sc);
 
@@ -701,10 +712,147 @@ VELKOR_API void velkor_scan_free(velkor_scanner *sc);
 
 /*
  * velkor_scan_reason_text() - a find's verdict in words: "verified",
- * "no key", "CRC mismatch", "truncated" or "wrong key or damaged".  The
- * text is static.
+ * "no key", "CRC mismatch", "truncated", "wrong key or damaged", "over the
+ * memory limit" or "over the work budget".  The text is static.
  */
 VELKOR_API const char *velkor_scan_reason_text(velkor_scan_reason why);
+
+/*
+ * Several keys, complete reports and payloads.  velkor_scan_new_keys()
+ * makes a scanner that tries each container with a list of keys, and that
+ * reports, rather than drops, what it cannot verify within its bounds;
+ * velkor_scan_next_info() hands out its finds with what velkor_find has no
+ * room for.  Everything said above holds for it too.
+ *
+ * Keys.  A container is tried with the keys in the order given: it is
+ * verified by the first key under which its label and sublabel decipher to
+ * texts and its payload's checksum matches, and its find names that key by
+ * its number (1 for the first); no find holds a key's text.  A container
+ * whose texts decipher under some key but whose checksum fails under every
+ * such key is VELKOR_SCAN_WRONG_KEY with the texts of the first of them,
+ * marked as damaged texts.  With 256-entry tables the payload's keystream
+ * depends only on the key and the payload's key byte, so a scanner keeps
+ * at most 256 keystreams per key, each generated only as far as a
+ * candidate needs it, and forms every candidate's checksum from them and
+ * from a register run once over the image: time stays linear in the image
+ * and in the number of keys whatever the image holds.  A keystream keeps
+ * a copy of its cipher every MiB, so that a later pass takes it up there,
+ * and counts against the memory limit (see "Memory"); once no pending
+ * candidate needs it, it stays only while it leaves room for the next
+ * candidate.
+ *
+ * Bounds reported.  A candidate that alone needs more than the memory
+ * limit is reported as VELKOR_SCAN_OVER_MEMORY, with the bytes it needs.
+ * Data-sized payloads cannot share keystreams: each is deciphered on its
+ * own, and the bytes so deciphered over the whole scan, all passes
+ * included, may come to at most the work budget (velkor_scan_set_budget(),
+ * by default VELKOR_SCAN_DEFAULT_BUDGET times the image's length); a
+ * data-sized candidate that would go beyond it is reported as
+ * VELKOR_SCAN_OVER_BUDGET, not deciphered.  Both kinds of find come out in
+ * their place among the others; velkor_scan_dropped() counts what is still
+ * dropped (a limit below one record).
+ *
+ * Payloads.  A verified container's payload can be scanned in turn:
+ * velkor_scan_payload_new() makes a payload scanner from the container's
+ * find, which the caller feeds the bytes that velkor_scan_payload_source()
+ * names, as they lie in the image; it deciphers them with the key that
+ * opened the container (and with those of the containers around it) and
+ * scans the plaintext with its parent's keys and settings.  Its finds'
+ * offsets count from the start of its payload, and their payload scanners
+ * are made from it likewise, down to VELKOR_SCAN_MAX_LEVEL levels below the
+ * image.  The payload bytes that payload scanners scan are charged to the
+ * same work budget as data-sized payloads, over the image and every
+ * payload scanner made from it; as a payload scanner deciphers its source
+ * through each container around its payload, its cipher work is at most
+ * VELKOR_SCAN_MAX_LEVEL times what it is charged.  A payload scanner's memory limit is what its parent leaves: the
+ * parent's limit less what the parent holds when the payload scanner is
+ * made and less the payload scanner's own cipher tables, so that a caller
+ * that scans a find's payload before feeding the parent on keeps the whole
+ * within the parent's limit.  Passes work as for the image, except that
+ * each pass is fed the source from its first byte (a keystream cannot start
+ * midway): velkor_scan_next_pass() then names offset 0.
+ */
+#define VELKOR_SCAN_MAX_KEYS 64
+#define VELKOR_SCAN_MAX_LEVEL 8
+#define VELKOR_SCAN_DEFAULT_BUDGET 16
+
+typedef struct velkor_find_info {
+    size_t size;            /* set by the caller: sizeof(velkor_find_info) */
+    velkor_find find;       /* as velkor_scan_next() gives it */
+    uint32_t key;           /* containers: the number of the key that opened
+                               it, or whose texts damaged_texts holds; 0:
+                               none */
+    int damaged_texts;      /* non-zero: find.label and find.sublabel hold
+                               the texts that key deciphered, although the
+                               payload's checksum failed (find.deciphered
+                               stays 0) */
+    uint64_t needs;         /* VELKOR_SCAN_OVER_MEMORY: the bytes it needs */
+    uint32_t level;         /* of the scanner that found it: 0 the image */
+} velkor_find_info;
+
+/*
+ * velkor_scan_new_keys() - create a scanner that tries the @count keys at
+ * @keys in turn (0 keys: none), with @options as velkor_scan_new() takes
+ * them but for options->key, which must be NULL.  The key texts are
+ * copied.  Returns NULL with errno EINVAL when @count exceeds
+ * VELKOR_SCAN_MAX_KEYS, @keys is NULL with @count above 0, options->key is
+ * not NULL, or a key is empty or longer than 254 characters; with ENOMEM
+ * when memory runs out.
+ */
+VELKOR_API velkor_scanner *velkor_scan_new_keys(const char *const *keys, size_t count,
+                                                const velkor_scan_options *options);
+
+/*
+ * velkor_scan_next_info() - velkor_scan_next() into @info->find, and the
+ * rest of *@info besides (key, damaged texts, bytes needed, level).  The
+ * caller sets info->size to sizeof(velkor_find_info) first.  Returns 1, 0
+ * or -1 as velkor_scan_next() does; -1 with errno EINVAL also for a size
+ * below that of this version's record.  Works with every scanner.
+ */
+VELKOR_API int velkor_scan_next_info(velkor_scanner *sc, velkor_find_info *info);
+
+/*
+ * velkor_scan_set_budget() - before the first piece: data-sized payloads
+ * and payload scanners may decipher at most @multiple times the image's
+ * length, over all passes and all payload scanners made from this one (see
+ * "Bounds reported" above; the image's length is the one
+ * velkor_scan_set_length() gave, or else the bytes fed so far or the
+ * candidate's own end, whichever is more).  Returns 0, or -1 with errno
+ * EINVAL for a NULL @sc, a scanner already fed, a payload scanner (it
+ * shares its image's budget) or a @multiple of 0.
+ */
+VELKOR_API int velkor_scan_set_budget(velkor_scanner *sc, uint32_t multiple);
+
+/*
+ * velkor_scan_payload_new() - a scanner for the payload of the verified
+ * container @find that @parent handed out (via velkor_scan_next_info()).
+ * Returns NULL with errno EINVAL for a NULL argument, a find that is not a
+ * verified container with a key number of @parent's, or lengths that do
+ * not add up; ELOOP when @parent is VELKOR_SCAN_MAX_LEVEL levels deep
+ * already; E2BIG when the payload would take the work budget past its
+ * bound; ENOMEM when @parent leaves too little memory for it.  Release it
+ * with velkor_scan_free(), before or after its parent.
+ */
+VELKOR_API velkor_scanner *velkor_scan_payload_new(velkor_scanner *parent,
+                                                   const velkor_find_info *find);
+
+/*
+ * velkor_scan_payload_source() - where the bytes a payload scanner takes
+ * lie in the image: *@offset and *@length, the outermost container around
+ * it.  Feed exactly those bytes, in pieces of any size; a feed beyond them,
+ * or bytes whose header does not match the container's find, fails with
+ * EINVAL.  velkor_scan_set_length() on a payload scanner accepts that
+ * length alone (it knows it already).  Returns 0, or -1 with errno EINVAL
+ * for a NULL argument or a scanner of the image itself.
+ */
+VELKOR_API int velkor_scan_payload_source(const velkor_scanner *sc, uint64_t *offset,
+                                          uint64_t *length);
+
+/*
+ * velkor_scan_level() - how many payloads deep @sc scans: 0 for the image,
+ * 1 for a payload of it, and so on; -1 with errno EINVAL for a NULL @sc.
+ */
+VELKOR_API int velkor_scan_level(const velkor_scanner *sc);
 
 /* ------------------------------------------------------------------ */
 /* Whole-file helpers (not in the device build)                        */

@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using testutil::bytes;
@@ -96,6 +97,7 @@ bytes filler(size_t n, uint32_t seed)
 
 struct scan_result {
     std::vector<velkor_find> finds;
+    std::vector<velkor_find_info> infos; // with keys: what velkor_scan_next_info() gave
     uint64_t dropped = 0;
     int passes = 0;
 };
@@ -108,7 +110,18 @@ struct scan_way {
     bool known_length = false;
     bool passes = false;
     bool stop_early = false;
+    // Non-null: a scanner from velkor_scan_new_keys() with these keys.
+    const std::vector<std::string> *keys = nullptr;
+    uint32_t budget = 0; // non-zero: velkor_scan_set_budget()
 };
+
+velkor_scanner *new_keys(const std::vector<std::string> &keys, const velkor_scan_options &opts)
+{
+    std::vector<const char *> texts;
+    for (const std::string &k : keys)
+        texts.push_back(k.c_str());
+    return velkor_scan_new_keys(texts.data(), texts.size(), &opts);
+}
 
 // Scans image in pieces of `piece` bytes (the last one shorter), taking the
 // finds after every piece; piece 0 cuts at random.  With passes, each pass
@@ -117,7 +130,7 @@ scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &op
                  uint32_t seed = 1, scan_way way = {})
 {
     scan_result r;
-    velkor_scanner *sc = velkor_scan_new(&opts);
+    velkor_scanner *sc = way.keys != nullptr ? new_keys(*way.keys, opts) : velkor_scan_new(&opts);
     EXPECT_NE(sc, nullptr);
     if (sc == nullptr)
         return r;
@@ -127,10 +140,26 @@ scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &op
     if (way.passes) {
         EXPECT_EQ(velkor_scan_set_passes(sc, 1), 0);
     }
+    if (way.budget != 0) {
+        EXPECT_EQ(velkor_scan_set_budget(sc, way.budget), 0);
+    }
     std::mt19937 rng(seed);
-    velkor_find f;
     uint64_t from = 0;
     int more;
+    auto take = [&] {
+        velkor_find f;
+        velkor_find_info info;
+        info.size = sizeof info;
+        if (way.keys == nullptr) {
+            while (velkor_scan_next(sc, &f) == 1)
+                r.finds.push_back(f);
+            return;
+        }
+        while (velkor_scan_next_info(sc, &info) == 1) {
+            r.finds.push_back(info.find);
+            r.infos.push_back(info);
+        }
+    };
     do {
         r.passes++;
         size_t at = static_cast<size_t>(from);
@@ -139,12 +168,10 @@ scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &op
             n = std::min(n, image.size() - at);
             EXPECT_EQ(velkor_scan_feed(sc, image.data() + at, n), 0);
             at += n;
-            while (velkor_scan_next(sc, &f) == 1)
-                r.finds.push_back(f);
+            take();
         }
         EXPECT_EQ(velkor_scan_finish(sc), 0);
-        while (velkor_scan_next(sc, &f) == 1)
-            r.finds.push_back(f);
+        take();
         EXPECT_EQ(velkor_scan_feed(sc, image.data(), 1), -1);
         more = velkor_scan_next_pass(sc, &from);
         EXPECT_GE(more, 0);
@@ -496,17 +523,31 @@ bytes container_around(const bytes &inner, const container_fields &c = {})
     return out;
 }
 
-// Payloads are deciphered only for candidates whose texts decipher, and at
-// most VELKOR_SCAN_MAX_DECIPHERS at once: beyond that they are dropped.
+// Containers with 256-entry tables share keystreams, so any number of
+// them nested verify in one pass with nothing dropped.  Data-sized
+// payloads are deciphered one by one, only for candidates whose texts
+// decipher, and at most VELKOR_SCAN_MAX_DECIPHERS at once: beyond that
+// they are dropped.
 TEST(Scan, DeciphersBoundedInNumber)
 {
     const int depth = VELKOR_SCAN_MAX_DECIPHERS + 4;
-    bytes nest = filler(10, 60);
-    for (int k = 0; k < depth; k++)
+    container_fields sized;
+    sized.data_sized = 1;
+    bytes nest = filler(10, 60), sized_nest = filler(10, 60);
+    for (int k = 0; k < depth; k++) {
         nest = container_around(cat({filler(2, 61), nest}));
+        sized_nest = container_around(cat({filler(2, 61), sized_nest}), sized);
+    }
     velkor_scan_options o{};
     o.key = "secret";
-    const scan_result right = scan(nest, 64, o);
+    const scan_result shared = scan(nest, 64, o);
+    EXPECT_EQ(shared.dropped, 0u);
+    ASSERT_EQ(shared.finds.size(), size_t{depth});
+    for (const velkor_find &f : shared.finds)
+        EXPECT_EQ(f.reason, VELKOR_SCAN_VERIFIED);
+
+    o.data_sized_state = 1;
+    const scan_result right = scan(sized_nest, 64, o);
     EXPECT_EQ(right.dropped, 4u);
     ASSERT_EQ(right.finds.size(), size_t{VELKOR_SCAN_MAX_DECIPHERS});
     for (size_t k = 0; k < right.finds.size(); k++) {
@@ -516,7 +557,7 @@ TEST(Scan, DeciphersBoundedInNumber)
     // With a wrong key no text deciphers, so nothing takes a payload cipher
     // and nothing is dropped.
     o.key = "other";
-    const scan_result wrong = scan(nest, 64, o);
+    const scan_result wrong = scan(sized_nest, 64, o);
     EXPECT_EQ(wrong.dropped, 0u);
     ASSERT_EQ(wrong.finds.size(), size_t{depth});
     for (const velkor_find &f : wrong.finds)
@@ -697,10 +738,12 @@ TEST(Scan, PassesFindWhatUnboundedMemoryFinds)
         for (int b = 0; b < 4; b++)
             h[12 + b] = static_cast<uint8_t>(len >> (24 - 8 * b));
     }
-    // Containers nested deeper than the deciphers allowed at once.
+    // Data-sized containers nested deeper than the deciphers allowed at once.
+    container_fields sized;
+    sized.data_sized = 1;
     bytes boxes = filler(10, 130);
     for (int k = 0; k < VELKOR_SCAN_MAX_DECIPHERS + 5; k++)
-        boxes = container_around(cat({filler(2, 131), boxes}));
+        boxes = container_around(cat({filler(2, 131), boxes}), sized);
     // Finds beside, around and after a flood.
     const bytes mixed = cat({filler(50, 132), tagged(cat({nest, container(filler(40, 133))})),
                              flood(300, tagged(filler(9, 134)), tagged(filler(8, 135))),
@@ -713,15 +756,17 @@ TEST(Scan, PassesFindWhatUnboundedMemoryFinds)
         const bytes &image;
         bool key;
         size_t limit;
+        int sized;
     } cases[] = {
-        {"nest", nest, false, 600},
-        {"back to back", back_to_back, false, 4096},
-        {"deciphers", boxes, true, 0},
-        {"mixed", mixed, true, 2000},
+        {"nest", nest, false, 600, 0},
+        {"back to back", back_to_back, false, 4096, 0},
+        {"deciphers", boxes, true, 0, 1},
+        {"mixed", mixed, true, 2000, 0},
     };
     for (const pcase &pc : cases) {
         velkor_scan_options unbounded = pc.key ? keyed : velkor_scan_options{};
         unbounded.memory_limit = size_t{1} << 30;
+        unbounded.data_sized_state = pc.sized;
         const scan_result ref = scan(pc.image, whole, unbounded, 1, {true, true, false});
         EXPECT_EQ(ref.dropped, 0u) << pc.name;
         velkor_scan_options o = unbounded;
@@ -750,7 +795,7 @@ TEST(Scan, PassesFindWhatUnboundedMemoryFinds)
         const bytes image = planted_at_random(rng, 400, 8);
         velkor_scan_options u = keyed, tight = keyed;
         u.memory_limit = size_t{1} << 30;
-        tight.memory_limit = 800 + rng() % 1000; // above one keyed container
+        tight.memory_limit = 1100 + rng() % 1000; // above one keyed container
         const scan_result ref = scan(image, whole, u, 1, {true, true, false});
         for (uint32_t seed = 0; seed < 3; seed++)
             expect_same(scan(image, 0, tight, seed, {seed == 1, true, seed == 2}), ref,
@@ -808,8 +853,10 @@ TEST(Scan, DataSizedTableCountsAgainstTheLimit)
 // The smallest memory limit at which a lone find is kept, and one byte
 // less drops it: what each kind of find is charged, pinned as the figures
 // of a 64-bit build (a candidate's record 32 bytes, a new end 104, a
-// container's details 128, a payload's decipher state 184 and its table),
-// and the limit inclusive: a candidate that fills it exactly is kept.
+// container's details 80; under a key with 256-entry tables a keystream
+// 528, its heap's first 4 entries 64 and a slot 8; a data-sized payload's
+// decipher state 192 and its table), and the limit inclusive: a candidate
+// that fills it exactly is kept.
 TEST(Scan, SmallestLimitThatKeepsEachFind)
 {
     if (sizeof(void *) != 8)
@@ -830,10 +877,10 @@ TEST(Scan, SmallestLimitThatKeepsEachFind)
         size_t limit;
     } cases[] = {
         {"tagged file: record and end", t, nullptr, 0, T, VELKOR_SCAN_VERIFIED, 136},
-        {"container without key: its details too", c, nullptr, 0, C, VELKOR_SCAN_NO_KEY, 264},
-        {"truncated container: record and details, no end", cut, nullptr, 0, C, VELKOR_SCAN_TRUNCATED, 160},
-        {"container deciphered: its state and a 256-entry table", c, "secret", 0, C, VELKOR_SCAN_VERIFIED, 704},
-        {"data-sized: a table of the payload's 70 entries", ds, "secret", 1, C, VELKOR_SCAN_VERIFIED, 518},
+        {"container without key: its details too", c, nullptr, 0, C, VELKOR_SCAN_NO_KEY, 216},
+        {"truncated container: record and details, no end", cut, nullptr, 0, C, VELKOR_SCAN_TRUNCATED, 112},
+        {"container under a key: its keystream", c, "secret", 0, C, VELKOR_SCAN_VERIFIED, 816},
+        {"data-sized: a table of the payload's 70 entries", ds, "secret", 1, C, VELKOR_SCAN_VERIFIED, 478},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
@@ -1028,6 +1075,693 @@ TEST(Scan, EverySearchFindsEveryStart)
                                  << " readable " << readable << " max " << max;
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+// Several keys, and containers checked against a plain model.
+
+uint32_t be32_at(const uint8_t *p)
+{
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+void put_be32_at(uint8_t *p, uint32_t v)
+{
+    for (int b = 0; b < 4; b++)
+        p[b] = static_cast<uint8_t>(v >> (24 - 8 * b));
+}
+
+// What a container candidate is, the plain way.
+struct model_find {
+    uint64_t offset;
+    velkor_scan_reason reason;
+    uint32_t key;      // 1-based, 0: none
+    bool damaged;      // texts of a failed checksum
+    std::string label, sublabel;
+};
+
+// Every container candidate in the image: the layout read field by field
+// at every offset, decrypt_buf() run on a copy of the rest of the image
+// with each key in turn, and, when none opens it, the texts deciphered by
+// vcrypt_buf() under each key in turn.
+std::vector<model_find> plain_model(const bytes &image, const std::vector<std::string> &keys,
+                                    int sized)
+{
+    std::vector<model_find> out;
+    for (size_t o = 0; o < image.size(); o++) {
+        const uint8_t *h = image.data() + o;
+        const size_t avail = image.size() - o;
+        if (avail < 11 || (memcmp(h, "start", 6) != 0 && memcmp(h, "asar1", 6) != 0))
+            continue;
+        const uint32_t l1 = be32_at(h + 7);
+        if (l1 < 1 || l1 > 32 || avail < 15 + l1)
+            continue;
+        const uint32_t l2 = be32_at(h + 11 + l1);
+        const size_t hl = 19 + l1 + l2;
+        if (l2 < 1 || l2 > 8 || avail < hl)
+            continue;
+        const uint32_t d = be32_at(h + hl - 4);
+        model_find m{o, VELKOR_SCAN_TRUNCATED, 0, false, "", ""};
+        if (hl + uint64_t{d} + 4 <= avail) {
+            m.reason = keys.empty() ? VELKOR_SCAN_NO_KEY : VELKOR_SCAN_WRONG_KEY;
+            for (size_t k = 0; k < keys.size() && m.key == 0; k++) {
+                bytes copy(h, h + avail);
+                enc_info info{};
+                info.key = keys[k].c_str();
+                info.data_sized_state = sized;
+                if (decrypt_buf(&info, copy.data(), static_cast<int64_t>(copy.size())) == 0)
+                    m = {o, VELKOR_SCAN_VERIFIED, uint32_t(k + 1), false, info.label, info.sublabel};
+            }
+            for (size_t k = 0; k < keys.size() && m.key == 0; k++) {
+                uint8_t lab[32], sub[8];
+                EXPECT_EQ(vcrypt_buf(h[6], keys[k].c_str(), h + 11, lab, l1, sized), 0);
+                EXPECT_EQ(vcrypt_buf(h[11], keys[k].c_str(), h + 15 + l1, sub, l2, sized), 0);
+                if (lab[l1 - 1] == 0 && sub[l2 - 1] == 0)
+                    m = {o, VELKOR_SCAN_WRONG_KEY, uint32_t(k + 1), true,
+                         reinterpret_cast<char *>(lab), reinterpret_cast<char *>(sub)};
+            }
+        }
+        out.push_back(m);
+    }
+    return out;
+}
+
+void expect_model(const scan_result &r, const std::vector<model_find> &want, const std::string &what)
+{
+    std::vector<const velkor_find_info *> got;
+    for (const velkor_find_info &i : r.infos)
+        if (i.find.kind == VELKOR_FIND_CONTAINER)
+            got.push_back(&i);
+    ASSERT_EQ(got.size(), want.size()) << what;
+    EXPECT_EQ(r.dropped, 0u) << what;
+    for (size_t k = 0; k < want.size(); k++) {
+        const velkor_find_info &i = *got[k];
+        const model_find &m = want[k];
+        const std::string at = what + ", container at " + std::to_string(m.offset);
+        EXPECT_EQ(i.find.offset, m.offset) << at;
+        EXPECT_EQ(i.find.reason, m.reason) << at;
+        EXPECT_EQ(i.key, m.key) << at;
+        EXPECT_EQ(i.damaged_texts != 0, m.damaged) << at;
+        EXPECT_EQ(i.find.deciphered != 0, m.reason == VELKOR_SCAN_VERIFIED) << at;
+        if (m.key != 0) {
+            EXPECT_EQ(std::string(i.find.label, strnlen(i.find.label, 32)), m.label) << at;
+            EXPECT_EQ(std::string(i.find.sublabel, strnlen(i.find.sublabel, 8)), m.sublabel) << at;
+        } else {
+            EXPECT_EQ(i.find.label[0], 0) << at;
+        }
+    }
+}
+
+// A random text of 0 to max - 1 characters, no NUL.
+std::string random_text(std::mt19937 &rng, size_t max)
+{
+    std::string t(rng() % max, 'x');
+    for (char &c : t)
+        c = static_cast<char>('A' + rng() % 26);
+    return t;
+}
+
+// Random bytes with containers under the given keys (some damaged, some
+// nested, some under a key the scanner lacks) and floods of one header
+// repeated back to back, each claiming to end at the image's end or
+// anywhere near it, with the flood's own sound container last.
+bytes keyed_image(std::mt19937 &rng, const std::vector<std::string> &keys, int sized)
+{
+    bytes image = filler(rng() % 200, rng());
+    std::vector<std::pair<size_t, size_t>> floods; // header offset, its length
+    auto fields = [&](const std::string &key, std::string &label, std::string &sub) {
+        container_fields c;
+        label = random_text(rng, rng() % 4 == 0 ? 32 : 3);
+        sub = random_text(rng, rng() % 4 == 0 ? 8 : 2);
+        c.key = key.c_str();
+        c.label = label.c_str();
+        c.sublabel = sub.c_str();
+        c.prefix = static_cast<uint8_t>(rng());
+        c.magic = rng() % 2 ? "start" : "asar1";
+        c.data_sized = sized;
+        return c;
+    };
+    for (int n = 1 + static_cast<int>(rng() % 6); n > 0; n--) {
+        const std::string key = rng() % 5 == 0 ? "not given" : keys[rng() % keys.size()];
+        std::string label, sub;
+        const container_fields c = fields(key, label, sub);
+        bytes piece;
+        switch (rng() % 5) {
+        case 4: // one header twice, the second container's payload shorter:
+                // its checksum wants the keystream less far than the first's
+            piece = cat({container(filler(100 + rng() % 100, rng()), c), filler(rng() % 9, rng()),
+                         container(filler(rng() % 100, rng()), c)});
+            break;
+        case 0: // a flood: one header again and again, then the sound container
+        {
+            const bytes sound = container(filler(rng() % 100, rng()), c);
+            const size_t hl = enc_compute_header_len(c.label, c.sublabel);
+            for (int k = 2 + static_cast<int>(rng() % 40); k > 0; k--) {
+                floods.emplace_back(image.size() + piece.size(), hl);
+                piece.insert(piece.end(), sound.begin(), sound.begin() + static_cast<long>(hl));
+            }
+            piece.insert(piece.end(), sound.begin(), sound.end());
+            break;
+        }
+        case 1: // nested
+            piece = container_around(cat({filler(rng() % 9, rng()),
+                                          container(filler(rng() % 60, rng()), c)}),
+                                     c);
+            break;
+        default:
+            piece = container(filler(rng() % 300, rng()), c);
+            if (rng() % 3 == 0)
+                piece[piece.size() - 1 - rng() % 5] ^= 0x21; // payload or checksum
+            break;
+        }
+        image = cat({image, piece, filler(rng() % 50, rng())});
+    }
+    image.resize(image.size() - rng() % 10);
+    for (const auto &[at, hl] : floods) {
+        const uint64_t rest = image.size() - at - hl - 4;
+        const uint64_t d = rng() % 2 ? rest : rest + 3 - rng() % 7;
+        put_be32_at(image.data() + at + hl - 4, static_cast<uint32_t>(d));
+    }
+    return image;
+}
+
+// The scanner with several keys finds what the plain model finds, for any
+// pieces, with the image's length and passes under a small limit too.
+// Data-sized payloads are deciphered one by one (at most so many at once,
+// within a budget), so their rounds take passes and a budget that fits.
+TEST(ScanKeys, SameVerdictsAsThePlainModel)
+{
+    std::mt19937 rng(2828);
+    const std::vector<std::string> keys = {"first", "second key", "k3"};
+    for (int round = 0; round < 60; round++) {
+        const int sized = round % 6 == 5;
+        const std::vector<std::string> some(keys.begin(), keys.begin() + 1 + round % 3);
+        const bytes image = keyed_image(rng, some, sized);
+        const auto want = plain_model(image, some, sized);
+        velkor_scan_options o{};
+        o.data_sized_state = sized;
+        o.memory_limit = size_t{1} << 30;
+        const std::string what = "round " + std::to_string(round);
+        scan_way way{};
+        way.keys = &some;
+        way.known_length = way.passes = sized;
+        way.budget = sized ? 1000 : 0;
+        expect_model(scan(image, whole, o, 1, way), want, what + ", whole");
+        expect_model(scan(image, 0, o, round, way), want, what + ", random pieces");
+        way.known_length = way.passes = true;
+        if (!sized)
+            o.memory_limit = 4000 + rng() % 4000;
+        expect_model(scan(image, 0, o, round, way), want, what + ", passes");
+    }
+}
+
+// Two containers under two keys and a damaged one: each names the key
+// that opened it, or whose texts it holds, by number, and no find holds a
+// key's text.  Keys are tried in the order given.
+TEST(ScanKeys, KeyNumbersAndDamagedTexts)
+{
+    container_fields a, b;
+    a.key = "alpha-key";
+    a.label = "boot";
+    b.key = "bravo-key";
+    b.label = "rootfs";
+    b.sublabel = "r2";
+    bytes damaged = container(filler(90, 201), b);
+    damaged[damaged.size() - 20] ^= 0x01;
+    const bytes image = cat({filler(20, 202), container(filler(100, 203), a), filler(7, 204),
+                             container(filler(80, 205), b), damaged, filler(3, 206)});
+    const std::vector<std::string> keys = {"charlie", "bravo-key", "alpha-key"};
+    scan_way way{};
+    way.keys = &keys;
+    for (size_t piece : {size_t{1}, size_t{64}, whole}) {
+        const scan_result r = scan(image, piece, {}, 1, way);
+        ASSERT_EQ(r.infos.size(), 3u);
+        struct {
+            velkor_scan_reason reason;
+            uint32_t key;
+            bool damaged;
+            const char *label;
+        } want[] = {{VELKOR_SCAN_VERIFIED, 3, false, "boot"},
+                    {VELKOR_SCAN_VERIFIED, 2, false, "rootfs"},
+                    {VELKOR_SCAN_WRONG_KEY, 2, true, "rootfs"}};
+        for (size_t k = 0; k < 3; k++) {
+            const velkor_find_info &i = r.infos[k];
+            EXPECT_EQ(i.find.reason, want[k].reason) << k;
+            EXPECT_EQ(i.key, want[k].key) << k;
+            EXPECT_EQ(i.damaged_texts != 0, want[k].damaged) << k;
+            EXPECT_STREQ(i.find.label, want[k].label) << k;
+            EXPECT_EQ(i.level, 0u);
+            for (const std::string &key : keys) {
+                const auto *p = reinterpret_cast<const char *>(&i);
+                EXPECT_EQ(std::search(p, p + sizeof i, key.begin(), key.end()), p + sizeof i)
+                    << "key text in find " << k;
+            }
+        }
+        // velkor_scan_next() gives what it always gave: no texts of a
+        // container that failed.
+        EXPECT_EQ(r.finds[2].deciphered, 0);
+    }
+    const scan_result old = scan(image, 64, [] {
+        velkor_scan_options o{};
+        o.key = "bravo-key";
+        return o;
+    }());
+    ASSERT_EQ(old.finds.size(), 3u);
+    EXPECT_EQ(old.finds[2].reason, VELKOR_SCAN_WRONG_KEY);
+    EXPECT_EQ(old.finds[2].label[0], 0);
+
+    // The same key given twice: the first of them is named.
+    const std::vector<std::string> twice = {"bravo-key", "bravo-key"};
+    way.keys = &twice;
+    const scan_result dup = scan(image, whole, {}, 1, way);
+    ASSERT_EQ(dup.infos.size(), 3u);
+    EXPECT_EQ(dup.infos[0].key, 0u);
+    EXPECT_EQ(dup.infos[1].key, 1u);
+    EXPECT_EQ(dup.infos[2].key, 1u);
+    EXPECT_TRUE(dup.infos[2].damaged_texts);
+
+    // A key the scanner lacks opens nothing, and names none.
+    const std::vector<std::string> other = {"charlie"};
+    way.keys = &other;
+    const scan_result none = scan(image, whole, {}, 1, way);
+    ASSERT_EQ(none.infos.size(), 3u);
+    for (const velkor_find_info &i : none.infos) {
+        EXPECT_EQ(i.find.reason, VELKOR_SCAN_WRONG_KEY);
+        EXPECT_EQ(i.key, 0u);
+    }
+}
+
+TEST(ScanKeys, RefusesWhatItCannotTake)
+{
+    const std::string too_long(255, 'k');
+    const char *good[] = {"a", "b"};
+    const char *empty[] = {"a", ""};
+    const char *longer[] = {too_long.c_str()};
+    const char *null_key[] = {"a", nullptr};
+    std::vector<const char *> many(VELKOR_SCAN_MAX_KEYS + 1, "k");
+    velkor_scan_options with_key{};
+    with_key.key = "a";
+    struct {
+        const char *name;
+        const char *const *keys;
+        size_t count;
+        const velkor_scan_options *o;
+    } cases[] = {
+        {"empty key", empty, 2, nullptr},
+        {"key too long", longer, 1, nullptr},
+        {"null key", null_key, 2, nullptr},
+        {"no list", nullptr, 1, nullptr},
+        {"too many", many.data(), many.size(), nullptr},
+        {"options.key too", good, 2, &with_key},
+    };
+    for (const auto &c : cases) {
+        errno = 0;
+        EXPECT_EQ(velkor_scan_new_keys(c.keys, c.count, c.o), nullptr) << c.name;
+        EXPECT_EQ(errno, EINVAL) << c.name;
+    }
+    velkor_scanner *sc = velkor_scan_new_keys(many.data(), VELKOR_SCAN_MAX_KEYS, nullptr);
+    ASSERT_NE(sc, nullptr);
+    velkor_find_info info;
+    info.size = sizeof info - 1;
+    errno = 0;
+    EXPECT_EQ(velkor_scan_next_info(sc, &info), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(velkor_scan_set_budget(sc, 0), -1);
+    EXPECT_EQ(velkor_scan_set_budget(sc, 3), 0);
+    EXPECT_EQ(velkor_scan_level(sc), 0);
+    uint64_t at, len;
+    EXPECT_EQ(velkor_scan_payload_source(sc, &at, &len), -1) << "the image's own scanner";
+    const uint8_t x = 'x';
+    EXPECT_EQ(velkor_scan_feed(sc, &x, 1), 0);
+    EXPECT_EQ(velkor_scan_set_budget(sc, 3), -1) << "after the first piece";
+    velkor_scan_free(sc);
+    sc = velkor_scan_new_keys(nullptr, 0, nullptr);
+    ASSERT_NE(sc, nullptr) << "no keys at all";
+    velkor_scan_free(sc);
+    EXPECT_EQ(velkor_scan_level(nullptr), -1);
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_OVER_MEMORY), "over the memory limit");
+    EXPECT_STREQ(velkor_scan_reason_text(VELKOR_SCAN_OVER_BUDGET), "over the work budget");
+}
+
+// A data-sized container of 17 MiB needs a table of 17 MiB: verified with a
+// 64 MiB limit, and with the default one reported with what it needs
+// rather than lost.  The scanners of velkor_scan_new() drop and count it,
+// as they always did.
+TEST(ScanKeys, LargeDataSizedContainerReportedNotLost)
+{
+    container_fields sized;
+    sized.data_sized = 1;
+    const size_t d = size_t{17} << 20;
+    bytes payload(d);
+    for (size_t k = 0; k < d; k++)
+        payload[k] = static_cast<uint8_t>(k * 7);
+    const bytes image = cat({tagged(filler(10, 210)), container(payload, sized), tagged(filler(10, 211))});
+    const std::vector<std::string> keys = {"secret"};
+    velkor_scan_options o{};
+    o.data_sized_state = 1;
+    scan_way way{true, true, false, &keys};
+    const scan_result def = scan(image, 1 << 20, o, 1, way);
+    ASSERT_EQ(def.infos.size(), 3u);
+    EXPECT_EQ(def.dropped, 0u);
+    EXPECT_EQ(def.infos[1].find.reason, VELKOR_SCAN_OVER_MEMORY);
+    EXPECT_GT(def.infos[1].needs, d);
+    EXPECT_LT(def.infos[1].needs, d + 4096);
+    EXPECT_EQ(def.infos[2].find.reason, VELKOR_SCAN_VERIFIED);
+    o.memory_limit = size_t{64} << 20;
+    const scan_result big = scan(image, 1 << 20, o, 1, way);
+    ASSERT_EQ(big.infos.size(), 3u);
+    EXPECT_EQ(big.infos[1].find.reason, VELKOR_SCAN_VERIFIED);
+    EXPECT_EQ(big.infos[1].key, 1u);
+
+    velkor_scan_options old{};
+    old.key = "secret";
+    old.data_sized_state = 1;
+    const scan_result legacy = scan(image, 1 << 20, old, 1, {true, true, false});
+    EXPECT_EQ(legacy.finds.size(), 2u);
+    EXPECT_EQ(legacy.dropped, 1u);
+}
+
+// Data-sized payloads deciphered over a scan come to at most the budget
+// times the image's length, passes included: beyond it a candidate is
+// reported, not deciphered.
+TEST(ScanKeys, DataSizedWorkBudget)
+{
+    container_fields sized;
+    sized.data_sized = 1;
+    // One container around another: their payloads together are nearly
+    // twice the image, so a budget of 1 holds the outer one alone.
+    const bytes image = container_around(container(filler(3000, 220), sized), sized);
+    const std::vector<std::string> keys = {"secret"};
+    velkor_scan_options o{};
+    o.data_sized_state = 1;
+    scan_way way{true, true, false, &keys};
+    way.budget = 1;
+    for (size_t piece : {size_t{7}, whole}) {
+        const scan_result r = scan(image, piece, o, 1, way);
+        ASSERT_EQ(r.infos.size(), 2u);
+        EXPECT_EQ(r.infos[0].find.reason, VELKOR_SCAN_VERIFIED);
+        EXPECT_EQ(r.infos[1].find.reason, VELKOR_SCAN_OVER_BUDGET);
+    }
+    way.budget = 2;
+    const scan_result r = scan(image, 64, o, 1, way);
+    ASSERT_EQ(r.infos.size(), 2u);
+    EXPECT_EQ(r.infos[1].find.reason, VELKOR_SCAN_VERIFIED);
+}
+
+// The keyed flood: the header of a container with an empty label and
+// sublabel every 21 bytes, each claiming the rest of the image, the sound
+// container last.  A scan under a small limit takes passes and finds what
+// one pass with unbounded memory finds: every forged header a damaged
+// container with its (empty) texts, the sound one verified.  Its payload
+// of 1.5 MiB, in the last pass, is checked from the keystream taken up
+// again at a mark that the first pass left.
+TEST(ScanKeys, KeyedFloodComplete)
+{
+    const size_t n = size_t{3} << 20;
+    container_fields c;
+    c.label = "";
+    c.sublabel = "";
+    const bytes sound = container(filler(size_t{3} << 19, 280), c);
+    const size_t hl = enc_compute_header_len("", "");
+    bytes image(n - sound.size());
+    const size_t forged = image.size() / hl;
+    image.resize(forged * hl);
+    for (size_t k = 0; k < forged; k++) {
+        std::copy(sound.begin(), sound.begin() + static_cast<long>(hl), image.begin() + static_cast<long>(k * hl));
+        put_be32_at(image.data() + k * hl + hl - 4,
+                    static_cast<uint32_t>(forged * hl + sound.size() - k * hl - hl - 4));
+    }
+    image = cat({image, sound});
+    const std::vector<std::string> keys = {"other", "secret"};
+    velkor_scan_options big{};
+    big.memory_limit = size_t{1} << 30;
+    scan_way way{true, true, false, &keys};
+    const scan_result ref = scan(image, 1 << 16, big, 1, way);
+    ASSERT_EQ(ref.passes, 1);
+    ASSERT_EQ(ref.infos.size(), forged + 1);
+    for (size_t k = 0; k < forged; k++) {
+        ASSERT_EQ(ref.infos[k].find.reason, VELKOR_SCAN_WRONG_KEY) << k;
+        ASSERT_TRUE(ref.infos[k].damaged_texts) << k;
+        ASSERT_EQ(ref.infos[k].key, 2u) << k;
+    }
+    EXPECT_EQ(ref.infos.back().find.reason, VELKOR_SCAN_VERIFIED);
+    EXPECT_EQ(ref.infos.back().find.offset, forged * hl);
+    velkor_scan_options small{};
+    small.memory_limit = 1 << 20;
+    const scan_result r = scan(image, 1 << 16, small, 2, way);
+    EXPECT_GT(r.passes, 3);
+    expect_same(r, ref, "passes");
+    for (size_t k = 0; k < r.infos.size() && k < ref.infos.size(); k++)
+        ASSERT_EQ(r.infos[k].key, ref.infos[k].key) << k;
+}
+
+// ---------------------------------------------------------------------------
+// Payloads.
+
+struct tree_result {
+    std::vector<velkor_find_info> finds; // depth first: each find, then its payload's
+    std::vector<int> refused;            // errno of each payload scanner refused
+    int passes = 0;
+};
+
+// Feeds sc its bytes (the image's, or a payload scanner's source) in pieces,
+// in as many passes as it asks for, and does the same for the payload of
+// every verified container it hands out, as a caller would.
+void walk(velkor_scanner *sc, const bytes &image, uint64_t at, uint64_t len, size_t piece,
+          tree_result &r)
+{
+    EXPECT_EQ(velkor_scan_set_passes(sc, 1), 0);
+    auto take = [&] {
+        velkor_find_info info;
+        info.size = sizeof info;
+        while (velkor_scan_next_info(sc, &info) == 1) {
+            r.finds.push_back(info);
+            if (info.find.kind != VELKOR_FIND_CONTAINER || info.find.reason != VELKOR_SCAN_VERIFIED)
+                continue;
+            errno = 0;
+            velkor_scanner *child = velkor_scan_payload_new(sc, &info);
+            if (child == nullptr) {
+                r.refused.push_back(errno);
+                continue;
+            }
+            EXPECT_EQ(velkor_scan_level(child), velkor_scan_level(sc) + 1);
+            uint64_t a = 0, l = 0;
+            EXPECT_EQ(velkor_scan_payload_source(child, &a, &l), 0);
+            EXPECT_EQ(velkor_scan_set_length(child, l), 0);
+            walk(child, image, a, l, piece, r);
+            velkor_scan_free(child);
+        }
+    };
+    uint64_t from = 0;
+    do {
+        r.passes++;
+        for (uint64_t k = from; k < len; k += std::min<uint64_t>(piece, len - k)) {
+            EXPECT_EQ(velkor_scan_feed(sc, image.data() + at + k,
+                                       static_cast<size_t>(std::min<uint64_t>(piece, len - k))),
+                      0);
+            take();
+        }
+        EXPECT_EQ(velkor_scan_finish(sc), 0);
+        take();
+    } while (velkor_scan_next_pass(sc, &from) == 1 && r.passes < 10000);
+}
+
+tree_result scan_tree(const bytes &image, size_t piece, const std::vector<std::string> &keys,
+                      velkor_scan_options o = {}, uint32_t budget = 0)
+{
+    tree_result r;
+    velkor_scanner *sc = new_keys(keys, o);
+    EXPECT_NE(sc, nullptr);
+    if (sc == nullptr)
+        return r;
+    EXPECT_EQ(velkor_scan_set_length(sc, image.size()), 0);
+    if (budget != 0) {
+        EXPECT_EQ(velkor_scan_set_budget(sc, budget), 0);
+    }
+    walk(sc, image, 0, image.size(), piece, r);
+    velkor_scan_free(sc);
+    return r;
+}
+
+// (level, offset, kind, reason) of each find, for comparing trees.
+std::vector<std::tuple<uint32_t, uint64_t, int, int, int64_t>> shape(const tree_result &r)
+{
+    std::vector<std::tuple<uint32_t, uint64_t, int, int, int64_t>> v;
+    for (const velkor_find_info &i : r.finds)
+        v.emplace_back(i.level, i.find.offset, i.find.kind, i.find.reason,
+                       i.find.inside_valid ? static_cast<int64_t>(i.find.inside) : -1);
+    return v;
+}
+
+// A tagged file and a container inside a container's payload, and a tagged
+// file inside that one's: each found by the payload scanner of the
+// container around it, at its offset in that payload, however the source
+// is cut; the image's own scanner sees only the outermost container.
+TEST(ScanPayload, FindsInsideDecipheredPayloads)
+{
+    container_fields inner_f, outer_f;
+    inner_f.key = "inner key";
+    inner_f.label = "inner";
+    outer_f.label = "outer";
+    const bytes deep = tagged(filler(40, 230));
+    const bytes inner = container(cat({filler(9, 231), deep}), inner_f);
+    const bytes t = tagged(filler(25, 232));
+    const bytes payload = cat({filler(30, 233), t, filler(5, 234), inner, filler(4, 235)});
+    const bytes outer = container(payload, outer_f);
+    const bytes image = cat({filler(100, 236), outer, filler(11, 237)});
+    const std::vector<std::string> keys = {"secret", "inner key"};
+    const uint64_t inner_at = 30 + t.size() + 5;
+    using row = std::tuple<uint32_t, uint64_t, int, int, int64_t>;
+    const std::vector<row> want = {
+        {0, 100, C, VELKOR_SCAN_VERIFIED, -1},
+        {1, 30, T, VELKOR_SCAN_VERIFIED, -1},
+        {1, inner_at, C, VELKOR_SCAN_VERIFIED, -1},
+        {2, 9, T, VELKOR_SCAN_VERIFIED, -1},
+    };
+    for (size_t piece : {size_t{1}, size_t{13}, size_t{4096}}) {
+        const tree_result r = scan_tree(image, piece, keys);
+        EXPECT_EQ(shape(r), want) << named(piece);
+        EXPECT_TRUE(r.refused.empty());
+        if (r.finds.size() == want.size()) {
+            EXPECT_EQ(r.finds[2].key, 2u);
+            EXPECT_STREQ(r.finds[2].find.label, "inner");
+            EXPECT_EQ(r.finds[3].find.length, deep.size());
+        }
+    }
+    // Data-sized tables, and the same containers seen without their keys.
+    container_fields sized_in = inner_f, sized_out = outer_f;
+    sized_in.data_sized = sized_out.data_sized = 1;
+    const bytes sized_image =
+        container(cat({filler(30, 233), t, container(cat({filler(9, 231), deep}), sized_in)}),
+                  sized_out);
+    velkor_scan_options o{};
+    o.data_sized_state = 1;
+    const tree_result sized = scan_tree(sized_image, 64, keys, o);
+    ASSERT_EQ(sized.finds.size(), 4u);
+    EXPECT_EQ(sized.finds[3].level, 2u);
+    EXPECT_EQ(sized.finds[3].find.reason, VELKOR_SCAN_VERIFIED);
+    const tree_result keyless = scan_tree(image, 64, {});
+    EXPECT_EQ(shape(keyless), (std::vector<row>{{0, 100, C, VELKOR_SCAN_NO_KEY, -1}}));
+}
+
+// Containers nested in plaintext deeper than the limit: payloads are
+// scanned VELKOR_SCAN_MAX_LEVEL deep, and the container found there is
+// refused a payload scanner with ELOOP.
+TEST(ScanPayload, NestingLimit)
+{
+    bytes box = tagged(filler(10, 240));
+    const int depth = VELKOR_SCAN_MAX_LEVEL + 2;
+    for (int k = 0; k < depth; k++)
+        box = container(cat({filler(3, 241), box}));
+    const tree_result r = scan_tree(box, 37, {"secret"});
+    ASSERT_EQ(r.finds.size(), size_t{VELKOR_SCAN_MAX_LEVEL} + 1) << r.refused.size();
+    for (size_t k = 0; k < r.finds.size(); k++) {
+        EXPECT_EQ(r.finds[k].level, k);
+        EXPECT_EQ(r.finds[k].find.offset, k == 0 ? 0u : 3u);
+        EXPECT_EQ(r.finds[k].find.reason, VELKOR_SCAN_VERIFIED);
+    }
+    EXPECT_EQ(r.refused, std::vector<int>{ELOOP});
+}
+
+// Payload scanners charge the bytes they decipher to the image's budget:
+// one container inside another takes the outer one's length once for its
+// payload, and twice for the inner one's.
+TEST(ScanPayload, WorkBudget)
+{
+    const bytes image = container(cat({filler(3, 250), container(tagged(filler(20, 251)))}));
+    const tree_result one = scan_tree(image, 64, {"secret"}, {}, 1);
+    EXPECT_EQ(one.refused, std::vector<int>{E2BIG});
+    ASSERT_EQ(one.finds.size(), 2u);
+    const tree_result three = scan_tree(image, 64, {"secret"}, {}, 3);
+    EXPECT_TRUE(three.refused.empty());
+    EXPECT_EQ(three.finds.size(), 3u);
+}
+
+// Under a small limit a payload scanner takes passes, each fed the source
+// from its start, and finds what an unbounded scan of the plaintext finds.
+TEST(ScanPayload, PassesInsideAPayload)
+{
+    bytes nest = tagged(filler(30, 260));
+    for (int k = 0; k < 99; k++)
+        nest = tagged(cat({filler(3, 261 + k % 50), nest, filler(2, 262)}));
+    const bytes plain = cat({filler(17, 262), nest, container(filler(20, 263))});
+    const bytes image = cat({filler(5, 264), container(plain), filler(5, 265)});
+    const std::vector<std::string> keys = {"secret"};
+    scan_way way{true, true, false, &keys};
+    velkor_scan_options big{};
+    big.memory_limit = size_t{1} << 30;
+    const scan_result direct = scan(plain, whole, big, 1, way);
+    velkor_scan_options o{};
+    o.memory_limit = 12000;
+    for (size_t piece : {size_t{5}, size_t{4096}}) {
+        const tree_result r = scan_tree(image, piece, keys, o);
+        ASSERT_EQ(r.finds.size(), direct.finds.size() + 1) << named(piece);
+        for (size_t k = 0; k < direct.finds.size(); k++) {
+            EXPECT_TRUE(same(r.finds[k + 1].find, direct.finds[k])) << k;
+            EXPECT_EQ(r.finds[k + 1].level, 1u);
+        }
+        EXPECT_GT(r.passes, 2) << "the payload scanner took passes, " << named(piece);
+    }
+}
+
+TEST(ScanPayload, RefusesWhatIsNotAnOpenedContainer)
+{
+    const bytes box = container(tagged(filler(20, 270)));
+    const std::vector<std::string> keys = {"secret"};
+    velkor_scanner *sc = new_keys(keys, {});
+    ASSERT_NE(sc, nullptr);
+    ASSERT_EQ(velkor_scan_feed(sc, box.data(), box.size()), 0);
+    ASSERT_EQ(velkor_scan_finish(sc), 0);
+    velkor_find_info good;
+    good.size = sizeof good;
+    ASSERT_EQ(velkor_scan_next_info(sc, &good), 1);
+    ASSERT_EQ(good.find.reason, VELKOR_SCAN_VERIFIED);
+    struct {
+        const char *name;
+        std::function<void(velkor_find_info &)> spoil;
+    } cases[] = {
+        {"not verified", [](velkor_find_info &i) { i.find.reason = VELKOR_SCAN_WRONG_KEY; }},
+        {"a tagged file", [](velkor_find_info &i) { i.find.kind = VELKOR_FIND_TAGGED; }},
+        {"no key", [](velkor_find_info &i) { i.key = 0; }},
+        {"key not its", [](velkor_find_info &i) { i.key = 2; }},
+        {"lengths", [](velkor_find_info &i) { i.find.length++; }},
+        {"header", [](velkor_find_info &i) { i.find.payload_offset = i.find.offset + 60; }},
+        {"size", [](velkor_find_info &i) { i.size = 8; }},
+    };
+    for (const auto &c : cases) {
+        velkor_find_info i = good;
+        c.spoil(i);
+        errno = 0;
+        EXPECT_EQ(velkor_scan_payload_new(sc, &i), nullptr) << c.name;
+        EXPECT_EQ(errno, EINVAL) << c.name;
+    }
+    EXPECT_EQ(velkor_scan_payload_new(nullptr, &good), nullptr);
+    EXPECT_EQ(velkor_scan_payload_new(sc, nullptr), nullptr);
+
+    // Bytes other than the source's are refused at the header; more than
+    // its length, at once.
+    velkor_scanner *child = velkor_scan_payload_new(sc, &good);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(velkor_scan_set_length(child, box.size() + 1), -1);
+    bytes other = box;
+    other[8] ^= 1; // the label's length
+    errno = 0;
+    EXPECT_EQ(velkor_scan_feed(child, other.data(), other.size()), -1);
+    EXPECT_EQ(errno, EINVAL);
+    velkor_scan_free(child);
+    child = velkor_scan_payload_new(sc, &good);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(velkor_scan_feed(child, box.data(), box.size() + 1), -1);
+    EXPECT_EQ(velkor_scan_feed(child, box.data(), box.size()), 0);
+    // Freed in either order.
+    velkor_scan_free(sc);
+    EXPECT_EQ(velkor_scan_finish(child), 0);
+    velkor_find_info f;
+    f.size = sizeof f;
+    ASSERT_EQ(velkor_scan_next_info(child, &f), 1);
+    EXPECT_EQ(f.find.offset, 0u);
+    EXPECT_EQ(f.level, 1u);
+    velkor_scan_free(child);
 }
 
 } // namespace

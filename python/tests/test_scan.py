@@ -233,3 +233,46 @@ def test_scan_yields_finds_as_they_are_ready():
     listed = peak(list)
     assert counted == [100000]
     assert streaming * 4 < listed, (streaming, listed)
+
+
+def test_native_mirror_of_the_reporting_scanner():
+    """The ctypes mirrors of velkor_find_info and the calls that fill it
+    match the library's layout: key numbers, levels and a payload scan come
+    back where the header puts them."""
+    import ctypes
+    from velkor import _native as n
+
+    inner = velkor.tag(filler(30, 20))
+    box = velkor.pack(filler(9, 21) + inner, "second", "label", "s")
+    data = filler(13, 22) + box
+    keys = (ctypes.c_char_p * 2)(b"first", b"second")
+    sc = n.velkor_scan_new_keys(keys, 2, None)
+    assert sc
+    try:
+        assert n.velkor_scan_feed(sc, data, len(data)) == 0
+        assert n.velkor_scan_finish(sc) == 0
+        info = n.ScanFindInfo()
+        info.size = ctypes.sizeof(info)
+        assert n.velkor_scan_next_info(sc, ctypes.byref(info)) == 1
+        assert (info.find.offset, info.find.reason, info.key, info.level) == (
+            13, n.VELKOR_SCAN_VERIFIED, 2, 0)
+        assert info.find.label == b"label"
+        child = n.velkor_scan_payload_new(sc, ctypes.byref(info))
+        assert child
+        try:
+            at, length = ctypes.c_uint64(), ctypes.c_uint64()
+            assert n.velkor_scan_payload_source(child, ctypes.byref(at), ctypes.byref(length)) == 0
+            assert (at.value, length.value) == (13, len(box))
+            assert n.velkor_scan_level(child) == 1
+            assert n.velkor_scan_feed(child, box, len(box)) == 0
+            assert n.velkor_scan_finish(child) == 0
+            found = n.ScanFindInfo()
+            found.size = ctypes.sizeof(found)
+            assert n.velkor_scan_next_info(child, ctypes.byref(found)) == 1
+            assert (found.find.offset, found.find.kind, found.find.reason, found.level) == (
+                9, n.VELKOR_FIND_TAGGED, n.VELKOR_SCAN_VERIFIED, 1)
+            assert found.find.length == len(inner)
+        finally:
+            n.velkor_scan_free(child)
+    finally:
+        n.velkor_scan_free(sc)

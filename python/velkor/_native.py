@@ -151,6 +151,20 @@ class ScanFind(ctypes.Structure):
     ]
 
 
+class ScanFindInfo(ctypes.Structure):
+    """velkor_find_info: a find with its key number, damaged texts, the
+    bytes an over-limit candidate needs and the level it was found at."""
+
+    _fields_ = [
+        ("size", ctypes.c_size_t),
+        ("find", ScanFind),
+        ("key", ctypes.c_uint32),
+        ("damaged_texts", ctypes.c_int),
+        ("needs", ctypes.c_uint64),
+        ("level", ctypes.c_uint32),
+    ]
+
+
 # The header's public constants (#defines, which ctypes cannot read).
 VELKOR_TAG_HEADER_LEN = 20
 VELKOR_TAG_MAX_PAYLOAD = 0xFFFFFFFF - VELKOR_TAG_HEADER_LEN
@@ -164,7 +178,10 @@ ENC_OK, ENC_NOT_CONTAINER, ENC_CUT_OFF, ENC_BAD_LABEL_LENGTH, ENC_BAD_SUBLABEL_L
 ENC_DEFAULT_MAX_TABLE = 16 << 20
 VELKOR_FIND_TAGGED, VELKOR_FIND_CONTAINER = 1, 2
 VELKOR_SCAN_VERIFIED, VELKOR_SCAN_NO_KEY, VELKOR_SCAN_CRC_MISMATCH, VELKOR_SCAN_TRUNCATED, \
-    VELKOR_SCAN_WRONG_KEY = range(5)
+    VELKOR_SCAN_WRONG_KEY, VELKOR_SCAN_OVER_MEMORY, VELKOR_SCAN_OVER_BUDGET = range(7)
+VELKOR_SCAN_MAX_KEYS = 64
+VELKOR_SCAN_MAX_LEVEL = 8
+VELKOR_SCAN_DEFAULT_BUDGET = 16
 
 
 def _proto(name: str, restype: Any, *argtypes: Any) -> Any:
@@ -228,6 +245,19 @@ velkor_scan_pass_done = _proto("velkor_scan_pass_done", ctypes.c_int, ctypes.c_v
 velkor_scan_next_pass = _proto("velkor_scan_next_pass", ctypes.c_int, ctypes.c_void_p,
                                ctypes.POINTER(ctypes.c_uint64))
 velkor_scan_reason_text = _proto("velkor_scan_reason_text", ctypes.c_char_p, ctypes.c_int)
+velkor_scan_new_keys = _proto("velkor_scan_new_keys", ctypes.c_void_p,
+                              ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t,
+                              ctypes.POINTER(ScanOptions))
+velkor_scan_next_info = _proto("velkor_scan_next_info", ctypes.c_int, ctypes.c_void_p,
+                               ctypes.POINTER(ScanFindInfo))
+velkor_scan_set_budget = _proto("velkor_scan_set_budget", ctypes.c_int, ctypes.c_void_p,
+                                ctypes.c_uint32)
+velkor_scan_payload_new = _proto("velkor_scan_payload_new", ctypes.c_void_p, ctypes.c_void_p,
+                                 ctypes.POINTER(ScanFindInfo))
+velkor_scan_payload_source = _proto("velkor_scan_payload_source", ctypes.c_int, ctypes.c_void_p,
+                                    ctypes.POINTER(ctypes.c_uint64),
+                                    ctypes.POINTER(ctypes.c_uint64))
+velkor_scan_level = _proto("velkor_scan_level", ctypes.c_int, ctypes.c_void_p)
 enc_reason_message = _proto("enc_reason_message", ctypes.c_int, ctypes.c_int,
                             ctypes.POINTER(EncStream), ctypes.c_char_p, ctypes.c_size_t)
 
