@@ -512,6 +512,9 @@ size_t velkor::scan_searches(scan_search out[3])
     if (f & velkor_kernels::feat_avx2)
         out[n++] = {"avx2", find_starts_32};
 #endif
+#if defined(__wasm_simd128__)
+    out[n++] = {"simd128", simd128::find_starts};
+#endif
     out[n++] = {"generic", find_starts_16};
     return n;
 }
