@@ -57,14 +57,6 @@ int anonymous_file()
     return fd;
 }
 
-piece_buf::piece_buf() : p(static_cast<uint8_t *>(malloc(piece)))
-{
-    if (p == nullptr)
-        err(1, "malloc");
-}
-
-piece_buf::~piece_buf() { free(p); }
-
 ssize_t read_full(int fd, void *buf, size_t len) { return read_fully(fd, buf, len, nullptr); }
 
 ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset)
