@@ -15,8 +15,10 @@
 
 #include <err.h>
 #include <limits.h>
+#if !defined(_WIN32)
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -28,8 +30,9 @@ constexpr size_t header_len = VELKOR_TAG_HEADER_LEN;
 // pages, which take one fault per 2 MiB and free faster; the CRC pass and
 // the write then miss the TLB less too.  Only advice: any failure is
 // harmless and leaves errno for no one.
-void advise_huge_pages(uint8_t *buf, size_t len)
+void advise_huge_pages([[maybe_unused]] uint8_t *buf, [[maybe_unused]] size_t len)
 {
+#if !defined(_WIN32) // Windows gives large pages only to a privileged few
     constexpr size_t huge = size_t{2} << 20;
     if (len < 2 * huge)
         return;
@@ -39,6 +42,7 @@ void advise_huge_pages(uint8_t *buf, size_t len)
     int saved = errno;
     madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
     errno = saved;
+#endif
 }
 
 // The input's status reports size 0: an empty file, or a pipe, FIFO,
