@@ -178,9 +178,10 @@ struct file_id {
     }
 };
 
-// What separates the components of a name: "/", and on Windows a backslash too.
+// What ends the directories of a name: "/", and on Windows a backslash
+// and a drive's colon ("C:name") too.
 #if defined(_WIN32)
-inline constexpr const char separators[] = "/\\";
+inline constexpr const char separators[] = "/\\:";
 #else
 inline constexpr const char separators[] = "/";
 #endif

@@ -527,7 +527,12 @@ bool walk(const char *path, walked &w, walk_end end, HANDLE base)
     std::vector<std::wstring> stack;
     handle_holder cur;
     const bool relative = !is_separator(name[0]) && !(name.size() >= 2 && name[1] == L':');
-    if (base != nullptr && relative) {
+    if (base != nullptr && !relative) {
+        // Names made inside a directory (scan's) never leave it.
+        errno = EINVAL;
+        return false;
+    }
+    if (base != nullptr) {
         HANDLE dup;
         if (!DuplicateHandle(GetCurrentProcess(), base, GetCurrentProcess(), &dup, 0, FALSE,
                              DUPLICATE_SAME_ACCESS)) {
