@@ -119,6 +119,63 @@ PSECURITY_DESCRIPTOR own_descriptor(HANDLE old)
     return sd;
 }
 
+constexpr long status_access_denied = static_cast<long>(0xC0000022L);
+
+// Renames the open file `h` to `name` in the directory `dir`, by its handle,
+// replacing what is there when `replace` is set.  With POSIX semantics
+// first (Windows 10 1709 on), under which a file still open elsewhere with
+// deletion shared (say, the input being replaced) is replaced too; without
+// them, the plain rename.  An NT status.
+long rename_in(HANDLE h, HANDLE dir, const std::wstring &name, bool replace)
+{
+    const size_t bytes = name.size() * sizeof(wchar_t);
+    std::string buf(sizeof(FILE_RENAME_INFORMATION) + bytes, '\0');
+    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buf.data());
+    rename->RootDirectory = dir;
+    rename->FileNameLength = static_cast<ULONG>(bytes);
+    memcpy(rename->FileName, name.data(), bytes);
+    IO_STATUS_BLOCK io;
+    auto *flags = reinterpret_cast<ULONG *>(buf.data());
+    *flags = (replace ? rename_replace_if_exists : 0) | rename_posix_semantics;
+    NTSTATUS st = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buf.size()),
+                                       static_cast<FILE_INFORMATION_CLASS>(rename_information_ex));
+    if (st == static_cast<NTSTATUS>(0xC0000003L) /* STATUS_INVALID_INFO_CLASS */ ||
+        st == static_cast<NTSTATUS>(0xC0000002L) /* STATUS_NOT_IMPLEMENTED */ ||
+        st == static_cast<NTSTATUS>(0xC000000DL) /* STATUS_INVALID_PARAMETER */) {
+        *flags = 0;
+        rename->ReplaceIfExists = replace;
+        st = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buf.size()), FileRenameInformation);
+    }
+    return st;
+}
+
+// Where a file open elsewhere (with deletion shared) cannot be replaced in
+// one step: the old file is renamed aside under a hidden name, the new one
+// takes its name, and the old one goes when its last handle closes, as it
+// would on POSIX systems.  Should the second rename fail, the old file
+// gets its name back.
+long replace_open_file(HANDLE tmp, HANDLE dir, const std::wstring &name)
+{
+    HANDLE old = detail::open_in_dir(dir, name, DELETE, share_all, FILE_OPEN, 0);
+    if (old == nullptr)
+        return status_access_denied;
+    long st = -1;
+    for (int tries = 0; tries < 100; tries++) {
+        st = rename_in(old, dir, temporary_name() + L".old", false);
+        if (st != static_cast<long>(0xC0000035L) /* STATUS_OBJECT_NAME_COLLISION */)
+            break;
+    }
+    if (NT_SUCCESS(st)) {
+        st = rename_in(tmp, dir, name, false);
+        if (NT_SUCCESS(st))
+            detail::delete_on_close(old);
+        else
+            rename_in(old, dir, name, false);
+    }
+    CloseHandle(old);
+    return st;
+}
+
 // Why a rename over the target failed: another program holding it open
 // without sharing (EBUSY), or whatever the system said.
 void rename_failed(HANDLE dir, const std::wstring &name, long status)
@@ -377,34 +434,17 @@ bool output::commit()
         detail::set_errno(GetLastError());
     if (ok) {
         const std::wstring name(reinterpret_cast<const wchar_t *>(name_.data()), name_.size() / sizeof(wchar_t));
-        std::string buf(sizeof(FILE_RENAME_INFORMATION) + name_.size(), '\0');
-        auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buf.data());
-        rename->ReplaceIfExists = TRUE;
-        rename->RootDirectory = handle_of(dir_fd_);
-        rename->FileNameLength = static_cast<ULONG>(name_.size());
-        memcpy(rename->FileName, name_.data(), name_.size());
-        IO_STATUS_BLOCK io;
+        HANDLE dir = handle_of(dir_fd_);
         detail::pending_guard g;
-        // POSIX semantics first (Windows 10 1709 on): the old file may
-        // still be open for reading, by this program too (the input being
-        // replaced), with deletion shared.  Without them, the plain rename.
-        auto *flags = reinterpret_cast<ULONG *>(buf.data());
-        *flags = rename_replace_if_exists | rename_posix_semantics;
-        NTSTATUS st = NtSetInformationFile(tmp, &io, rename, static_cast<ULONG>(buf.size()),
-                                           static_cast<FILE_INFORMATION_CLASS>(rename_information_ex));
-        if (st == static_cast<NTSTATUS>(0xC0000003L) /* STATUS_INVALID_INFO_CLASS */ ||
-            st == static_cast<NTSTATUS>(0xC0000002L) /* STATUS_NOT_IMPLEMENTED */ ||
-            st == static_cast<NTSTATUS>(0xC000000DL) /* STATUS_INVALID_PARAMETER */) {
-            *flags = 0;
-            rename->ReplaceIfExists = TRUE;
-            st = NtSetInformationFile(tmp, &io, rename, static_cast<ULONG>(buf.size()), FileRenameInformation);
-        }
+        long st = rename_in(tmp, dir, name, true);
+        if (st == status_access_denied)
+            st = replace_open_file(tmp, dir, name);
         ok = NT_SUCCESS(st);
         if (ok) {
             detail::disarm_pending();
             tmp_.clear();
         } else {
-            rename_failed(handle_of(dir_fd_), name, st);
+            rename_failed(dir, name, st);
         }
     }
     if (!ok) {
