@@ -125,7 +125,13 @@
 //    is open in another program"; the target keeps its bytes either way.
 //    A new file for deciphered bytes (mode 0600) gets an access list of
 //    its own that grants only the effective user, LocalSystem and
-//    Administrators.
+//    Administrators.  open_truncating() replaces every existing regular
+//    file too: truncated in place, a failed write would leave part of it.
+//    Where the rename with POSIX semantics is not to be had and the old
+//    file is still open elsewhere with deletion shared (say, by this
+//    program, as its input), the old file is renamed aside under a hidden
+//    name, the new one takes its name, and the old one goes when its last
+//    handle closes.
 //  - The temporary file is removed by exit(), by Ctrl-C, Ctrl-Break,
 //    closing the console, logging off and shutting down
 //    (SetConsoleCtrlHandler), and by a crash (SetUnhandledExceptionFilter).
