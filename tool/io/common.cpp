@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What every system's door shares: the words of a refusal or a failed
-// open, and the buffers the programs read and write in.
+// open, standard input as an input, and the buffers the programs read and
+// write in.
 #include "io.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include <err.h>
+#include <unistd.h>
 
 namespace velkor_io {
 
@@ -59,6 +61,21 @@ void open_failed(const output &out, const char *shown)
 void warn_open_failed(const output &out, const char *shown)
 {
     warnx("%s: %s", shown, open_failure(out).c_str());
+}
+
+input::~input()
+{
+    if (close_fd_)
+        close(fd_);
+}
+
+bool input::open(const char *path)
+{
+    if (strcmp(path, "-") != 0)
+        return open_file(path);
+    refusal_ = nullptr;
+    fd_ = 0;
+    return take_status();
 }
 
 piece_buf::piece_buf() : p(static_cast<uint8_t *>(malloc(piece)))

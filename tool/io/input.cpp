@@ -80,21 +80,6 @@ file_id id_of_input(const char *path)
     return file_id::of(w.st);
 }
 
-input::~input()
-{
-    if (close_fd_)
-        close(fd_);
-}
-
-bool input::open(const char *path)
-{
-    if (strcmp(path, "-") != 0)
-        return open_file(path);
-    refusal_ = nullptr;
-    fd_ = 0;
-    return take_status();
-}
-
 bool input::open_file(const char *path)
 {
     refusal_ = nullptr;
