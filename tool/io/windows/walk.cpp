@@ -12,8 +12,10 @@
 // followed, and fill_refusal() for a directory that new files are made in.
 #include "internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
