@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-// Never freed: getenv()'s result lives as long as the program may use it.
+// The real ones, which the wrappers below call.
 #undef getenv
 #undef getopt_long
 
@@ -82,6 +82,8 @@ const char *velkor_getenv(const char *name)
     const int len = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
     if (len <= 0)
         return nullptr;
+    // Never freed: getenv()'s result lives as long as the program may use
+    // it, and the programs ask for one variable.
     auto *utf8 = new std::string(static_cast<size_t>(len), '\0');
     WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8->data(), len, nullptr, nullptr);
     return utf8->c_str();
