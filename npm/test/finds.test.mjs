@@ -131,6 +131,19 @@ test('payloads: the finds inside each opened container, depth first, offsets fro
     assert.deepEqual(got, [...list], `payloadMemory ${room}`);
     assert.deepEqual([s.summary.complete, s.summary.stopped], [stopped === null, stopped], `payloadMemory ${room}`);
   }
+  // A source that reads every chunk into one buffer of its own: what is
+  // kept is a copy, not that buffer.
+  const reused = (async function* () {
+    const buf = new Uint8Array(1000);
+    for (let i = 0; i < wrapped.length; i += 1000) {
+      const n = Math.min(1000, wrapped.length - i);
+      buf.set(wrapped.subarray(i, i + n));
+      yield buf.subarray(0, n);
+    }
+  })();
+  const got = [];
+  for await (const f of velkor.scanStream(reused, { key: KEYS })) got.push(f);
+  assert.deepEqual(got, [...velkor.scan(wrapped, { key: KEYS })], 'a source that reuses its buffer');
 });
 
 test('payloads: nesting stops at the library\'s eight levels', () => {
