@@ -18,6 +18,7 @@ import path from 'node:path';
 import { Readable } from 'node:stream';
 import test from 'node:test';
 import * as velkor from 'velkor';
+import { noise } from './bytes.mjs';
 
 const cli = process.env.VELKOR_CLI;
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'velkor-npm-'));
@@ -38,15 +39,6 @@ const records = (...args) => run(...args).split('\n').filter(Boolean).map((l) =>
 const camel = (o) => Object.fromEntries(Object.entries(o).map(([k, v]) => [k.replace(/_(.)/g, (m, c) => c.toUpperCase()), v]));
 const without = (o, ...keys) => Object.fromEntries(Object.entries(o).filter(([k]) => !keys.includes(k)));
 
-function noise(n, seed) {
-  const out = Buffer.alloc(n);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < n; i++) {
-    x ^= x << 13; x >>>= 0; x ^= x >>> 17; x ^= x << 5; x >>>= 0;
-    out[i] = x & 0xFF;
-  }
-  return out;
-}
 
 // The planted image: tagged files and containers made by the command,
 // nested, damaged, with labels in and out of UTF-8, one cut off at the end.

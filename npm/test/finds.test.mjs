@@ -7,22 +7,8 @@
 import assert from 'node:assert/strict';
 import test from 'node:test';
 import * as velkor from 'velkor';
+import { cat, noise } from './bytes.mjs';
 
-function noise(n, seed) {
-  const out = new Uint8Array(n);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < n; i++) {
-    x ^= x << 13; x >>>= 0; x ^= x >>> 17; x ^= x << 5; x >>>= 0;
-    out[i] = x & 0xFF;
-  }
-  return out;
-}
-const cat = (...parts) => {
-  const out = new Uint8Array(parts.reduce((n, p) => n + p.length, 0));
-  let at = 0;
-  for (const p of parts) { out.set(p, at); at += p.length; }
-  return out;
-};
 // The finds as plain records, for comparing lists at a glance.
 const brief = (finds) => finds.map((f) => [f.kind, f.offset, f.payloadOf, f.verified, f.key ?? null]);
 

@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import { Readable } from 'node:stream';
 import test from 'node:test';
 import * as velkor from 'velkor';
+import { cat, noise } from './bytes.mjs';
 
 const ka = await (async () => {
   const module = await WebAssembly.compile(fs.readFileSync(new URL('known_answers.wasm', import.meta.url)));
@@ -29,17 +30,6 @@ const ka = await (async () => {
 
 const fromHex = (h) => Uint8Array.from(h.match(/../g) ?? [], (x) => parseInt(x, 16));
 const toHex = (b) => Buffer.from(b).toString('hex');
-const cat = (...parts) => Uint8Array.from(Buffer.concat(parts.map((p) => Buffer.from(p))));
-// Deterministic noise.
-function noise(n, seed) {
-  const out = new Uint8Array(n);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < n; i++) {
-    x ^= x << 13; x >>>= 0; x ^= x >>> 17; x ^= x << 5; x >>>= 0;
-    out[i] = x & 0xFF;
-  }
-  return out;
-}
 
 test('checksums: the known answers, whole and in pieces', () => {
   for (const c of ka.crcTexts) {
