@@ -398,18 +398,18 @@ function findsOf(s, source, base, key) {
   const ascii = (t) => String.fromCharCode(...(t.includes(0) ? t.subarray(0, t.indexOf(0)) : t));
   const v = (i, k) => s.rec[i * NF + k];
   const parent = new Int32Array(s.n), abs = new Float64Array(s.n), depth = new Int32Array(s.n);
-  const open = []; // open[level]: the container whose payload's finds come now
+  const holders = []; // holders[level]: the container whose payload's finds come now
   const byPlace = new Map(); // "parent:offset" -> index, for inside
   for (let i = 0; i < s.n; i++) {
     const level = v(i, 12);
-    open.length = level;
-    const p = level > 0 ? open[level - 1] : -1;
+    holders.length = level;
+    const p = level > 0 ? holders[level - 1] : -1;
     parent[i] = p;
     abs[i] = (p >= 0 ? abs[p] + v(p, 4) - v(p, 0) : 0) + v(i, 0);
     const around = v(i, 6) >= 0 ? byPlace.get(`${p}:${v(i, 6)}`) : undefined;
     depth[i] = around !== undefined ? depth[around] + 1 : p >= 0 ? depth[p] + 1 : 0;
     byPlace.set(`${p}:${v(i, 0)}`, i);
-    open.push(i);
+    holders.push(i);
   }
   const at = (i) => {
     const r = s.rec.subarray(i * NF, (i + 1) * NF);
