@@ -77,14 +77,21 @@ struct find {
 // the bytes of label.  Prints each find on a line for the test to compare.
 const char json_check[] = R"(
 import json, sys
-base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside"}
-cont = base | {"magic", "key_prefix"}
+order = ["image", "image_bytes", "offset", "kind", "length", "payload_offset", "payload_length", "verified",
+         "reason", "inside", "payload_of", "magic", "key_prefix", "key", "label", "label_hex", "sublabel",
+         "sublabel_hex", "damaged_texts"]
+base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside",
+        "payload_of"}
+cont = base | {"magic", "key_prefix", "key"}
 texts = cont | {"label", "label_hex", "sublabel", "sublabel_hex"}
+damaged = texts | {"damaged_texts"}
 summary = ["image", "kind", "bytes", "finds", "verified", "dropped", "passes", "complete", "stopped"]
-stops = {"read error", "dropped", "failed output", "refused output", "budget"}
+stops = {"read error", "dropped", "memory limit", "work budget", "nesting limit", "failed output",
+         "refused output", "budget"}
 finds = verified = 0
 for line in open(sys.argv[1], encoding="utf-8"):
     o = json.loads(line)
+    members = list(o)
     name = o["image"]
     # A name that is not UTF-8 has its exact bytes beside its text; shown
     # here by them.
@@ -112,16 +119,26 @@ for line in open(sys.argv[1], encoding="utf-8"):
     finds += 1
     verified += o["verified"] is True
     keys = set(o)
+    assert members == [k for k in order if k in members], members
     if o["kind"] == "tagged":
         assert keys == base, keys
     else:
-        assert o["kind"] == "container" and keys in (cont, texts), keys
+        assert o["kind"] == "container" and keys in (cont, texts, damaged), keys
+        assert o["key"] is None or (type(o["key"]) is int and o["key"] >= 1), o
+        assert ("label" in o) == (o["key"] is not None), o
+        assert o.get("damaged_texts", True) is True, o
     assert (o["reason"] is None) == (o["verified"] is True), o
+    assert o["verified"] in (True, False) or o["reason"] in ("over the work budget",) or \
+        o["reason"].endswith(" bytes, over the memory limit"), o
+    assert o["payload_of"] is None or type(o["payload_of"]) is int, o
     if "label" in o:
         assert bytes.fromhex(o["label_hex"]).decode("utf-8", "replace") == o["label"], o
         assert bytes.fromhex(o["sublabel_hex"]).decode("utf-8", "replace") == o["sublabel"], o
     print(name, o["offset"], o["kind"], o["length"], o["payload_offset"], o["payload_length"],
-          "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"))
+          "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"),
+          *(["payload_of", o["payload_of"]] if o["payload_of"] is not None else []),
+          *(["key", o["key"]] if o.get("key") is not None else []),
+          *(["damaged_texts"] if o.get("damaged_texts") else []))
 )";
 
 // Checks the map with ElementTree: an SVG root, nothing that fetches or
@@ -251,7 +268,7 @@ std::string summary(const std::string &image, const find &f, bool key, bool wron
            std::to_string(f.length) + " " + std::to_string(f.payload_offset) + " " +
            std::to_string(f.payload_length) + " " + (reason.empty() ? "verified" : reason) + " " +
            (f.inside < 0 ? "None" : std::to_string(f.inside)) + " " + (texts ? f.label : "None") + " " +
-           (texts ? f.sublabel : "None");
+           (texts ? f.sublabel : "None") + (texts ? " key 1" : "");
 }
 
 // A tagged file and a container at the top, both kinds nested in a tagged
@@ -385,11 +402,11 @@ TEST_F(ScanMixed, Lines)
     ASSERT_FALSE(box.tagged);
     EXPECT_EQ(got[1], img + ": " + std::to_string(box.offset) + " (" + hex8(box.offset) +
                           "): container, " + std::to_string(box.length) + " bytes, payload 2000 bytes: verified, "
-                          "magic start, label fw, sublabel v2");
+                          "magic start, key 1, label fw, sublabel v2");
     // An empty sublabel still reads one way; nesting is named.
     EXPECT_EQ(got[4], img + ": " + std::to_string(nested_box.offset) + " (" + hex8(nested_box.offset) +
                           "): container, " + std::to_string(nested_box.length) +
-                          " bytes, payload 64 bytes: verified, magic start, label inner, sublabel '', inside " +
+                          " bytes, payload 64 bytes: verified, magic start, key 1, label inner, sublabel '', inside " +
                           hex8(b.finds[2].offset));
     EXPECT_EQ(got[5], img + ": " + std::to_string(damaged.offset) + " (" + hex8(damaged.offset) +
                           "): tagged, 420 bytes, payload 400 bytes: failed (CRC mismatch)");
@@ -419,7 +436,9 @@ TEST_F(ScanMixed, PipeAndStandardInput)
 // written out byte for byte, from a file and from a pipe alike: a payload
 // as <base>-<offset>.payload, a container without its key whole, as .vc.
 // Failed candidates never are, and finds inside a find already written
-// (the outer tagged file holds two) only with --nested.
+// (the outer tagged file holds two) only with --nested, but for a
+// container opened with the key inside it, whose deciphered payload no
+// other file holds.
 TEST_F(ScanMixed, Extract)
 {
     for (bool key : {true, false})
@@ -440,7 +459,9 @@ TEST_F(ScanMixed, Extract)
                 EXPECT_EQ(r.status, 0) << r.err;
                 std::set<std::string> want;
                 for (const find &f : b.finds) {
-                    if (!f.reason.empty() || (!nested && f.inside >= 0))
+                    // A container's deciphered payload is in no other
+                    // file: written wherever the container lies.
+                    if (!f.reason.empty() || (!nested && f.inside >= 0 && !(key && !f.tagged)))
                         continue;
                     char name[64];
                     snprintf(name, sizeof name, "%s-%08" PRIx64 ".%s", from_pipe ? "stdin" : "fw.img", f.offset,
@@ -691,8 +712,8 @@ TEST_F(Scan, ExitStatus)
         {{"scan", "--map", "-", "x"}, "the map cannot go to standard output, which has the finds"},
         {{"scan", "--extract", dir / "e", dir / "t", dir.path() + "/./t"},
          "two images are named 't': --extract would mix their finds"},
-        {{"scan", "-k", "a", "-K", "f", "x"}, "give the key once, with -k, -K or --key-env"},
         {{"scan", "-k", "", "x"}, "the key is empty"},
+        {{"scan", "-k", "a", "-k", "", "x"}, "the key is empty"},
         {{"check", "--all", "x"}, "option '--all' does not apply to check"},
         {{"info", "-k", "k", "--map", "m.svg", "x"}, "option '--map' does not apply to info"},
         {{"scan", "--max-output", "12Q", "x"}, "--max-output '12Q' is not a size (bytes, or a number with K, M, G or T)"},

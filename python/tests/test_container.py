@@ -200,7 +200,9 @@ def test_pack_refusals(tmp_path, velkor_tool, kwargs, reason, option):
     if option:
         src = tmp_path / "in"
         src.write_bytes(b"p")
-        r = run(velkor_tool, "pack", "-k", KEY, "-l", "l", *option, str(src), str(tmp_path / "out"))
+        # One key per pack: the option's own key takes the place of KEY.
+        key = [] if option[0] == "-k" else ["-k", KEY]
+        r = run(velkor_tool, "pack", *key, "-l", "l", *option, str(src), str(tmp_path / "out"))
         assert (r.returncode, r.stderr.splitlines()[0]) == (2, f"velkor: {reason}")
 
 
