@@ -5,8 +5,11 @@ pieces never change the finds; the default keeps what `velkor scan` prints."""
 import mmap
 import pickle
 import random
+import re
 import tracemalloc
 import warnings
+
+import re
 
 import pytest
 
@@ -162,12 +165,16 @@ def test_scan_says_what_it_dropped():
         assert list(it) == []  # ended: no second warning
         it = velkor.scan(data)
         assert [f.offset for f in it] == [0, 21] and it.dropped == 0
-    # A data-sized table larger than the limit, beside a find that fits.
+    # A data-sized table larger than the limit, beside a find that fits:
+    # reported, not checked, with the bytes it needs, and told.
     box = velkor.pack(bytes(10_000), KEY, "big", data_sized=True)
     it = velkor.scan(velkor.tag(b"x") + box, KEY, data_sized=True, memory_limit=4096)
-    with pytest.warns(RuntimeWarning, match=r"^1 candidate dropped"):
-        assert [f.kind for f in it] == ["tagged"]
-    assert it.dropped == 1
+    with pytest.warns(RuntimeWarning, match=r"^1 find not checked: over the memory limit"):
+        finds = list(it)
+    assert [(f.kind, f.verified) for f in finds] == [("tagged", True), ("container", None)]
+    assert re.fullmatch(r"needs [0-9]+ bytes, over the memory limit", finds[1].reason)
+    assert int(finds[1].reason.split()[1]) > 10_000
+    assert it.dropped == 0
     # Ended early, it says nothing and lets go of the data.
     it = velkor.scan(data, memory_limit=1)
     it.close()
