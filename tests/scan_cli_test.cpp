@@ -188,10 +188,16 @@ protected:
     bytes container(const bytes &payload, const std::string &label, const std::string &sub,
                     const std::vector<std::string> &extra = {})
     {
+        return pack("secret", payload, label, sub, extra);
+    }
+    // A container under `key`, made by velkor pack.
+    bytes pack(const std::string &key, const bytes &payload, const std::string &label, const std::string &sub = "",
+               const std::vector<std::string> &extra = {})
+    {
         const std::string in = dir / ("c" + std::to_string(made)), out = in + ".vc";
         made++;
         testutil::write_file(in, payload);
-        std::vector<std::string> args{velkor, "pack", "-k", "secret", "-l", label, "-s", sub};
+        std::vector<std::string> args{velkor, "pack", "-k", key, "-l", label, "-s", sub};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(in);
         args.push_back(out);
@@ -1219,23 +1225,9 @@ TEST_F(Scan, ExtractDirectory)
 // ---------------------------------------------------------------------------
 // Several keys, payloads, limits, CSV.
 
-// Containers under their own keys, made by velkor pack.
+// Images of containers under several keys.
 class ScanKeys : public Scan {
 protected:
-    bytes pack(const std::string &key, const bytes &payload, const std::string &label, const std::string &sub = "",
-               const std::vector<std::string> &extra = {})
-    {
-        const std::string in = dir / ("k" + std::to_string(made)), out = in + ".vc";
-        made++;
-        testutil::write_file(in, payload);
-        std::vector<std::string> args{velkor, "pack", "-k", key, "-l", label, "-s", sub};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(in);
-        args.push_back(out);
-        auto r = run(args);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return testutil::read_file(out);
-    }
     static bytes cat(std::initializer_list<bytes> parts)
     {
         bytes o;

@@ -580,7 +580,7 @@ int run_pack(const command *cmd, const settings &s)
 enc_reason probe_header(velkor_io::input &in, const char *path, const uint8_t *first, size_t &have,
                         uint8_t *head, enc_info &info, int64_t total, enc_stream &st)
 {
-    if (have > 0)
+    if (have > 0 && first != head)
         memcpy(head, first, have);
     const ssize_t got = in.read(head + have, ENC_MAX_HEADER_LEN - have);
     if (got < 0)
