@@ -283,3 +283,22 @@ def test_native_mirror_of_the_reporting_scanner():
             n.velkor_scan_free(child)
     finally:
         n.velkor_scan_free(sc)
+
+
+def test_scan_with_several_keys_looks_into_payloads():
+    """Keys are tried in order and named by number; the finds inside a
+    payload a key opens follow its container, with payload_of and offsets
+    from the payload's start, unless payloads=False."""
+    inner = velkor.tag(b"firmware")
+    box = velkor.pack(bytes(5) + inner, "second", "outer")
+    data = bytes(100) + box
+    finds = list(velkor.scan(data, ["first", "second"]))
+    assert [(f.kind, f.offset, f.key, f.payload_of) for f in finds] == [
+        ("container", 100, 2, None), ("tagged", 5, None, 100)]
+    assert finds[0].label == b"outer" and not finds[0].damaged_texts
+    assert finds[1].payload_length == len(b"firmware")
+    assert [f.kind for f in velkor.scan(data, ["second"], payloads=False)] == ["container"]
+    with pytest.raises(TypeError):
+        velkor.scan(data, "second", payloads=1)
+    with pytest.raises(velkor.Error, match="the key is empty"):
+        velkor.scan(data, ["second", ""])
