@@ -779,11 +779,14 @@ void scan::report(const char *path, const velkor_find_info &fi, const place &pl)
             {"damaged_texts", damaged ? member::truth : member::absent, 1},
         };
         std::string o;
+        bool first = true;
         for (const member &x : m) {
+            // JSON leaves absent members out; CSV keeps every column.
             if (s_.json && x.kind == member::absent)
                 continue;
-            if (!o.empty() || !s_.json)
-                o += s_.json ? "," : o.empty() && &x == m ? "" : ",";
+            if (!first)
+                o += ',';
+            first = false;
             if (s_.json) {
                 o += '"';
                 o += x.name;
