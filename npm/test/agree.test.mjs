@@ -194,7 +194,13 @@ test('--memory-limit: a find over it reported unchecked, as the package reports 
   const image = fs.readFileSync(at('bigimage.bin'));
   for (const [limit, bytes] of [['100K', 100 << 10], ['1M', 1 << 20]]) {
     const out = run('scan', '--all', '--json', '--data-sized', '--memory-limit', limit, '-k', KEY, 'bigimage.bin');
-    assert.equal(velkor.findingsJson(velkor.scan(image, { key: KEY, dataSized: true, memoryLimit: bytes }), 'bigimage.bin'),
-                 out, `--memory-limit ${limit}`);
+    // What a find needs counts the scanner's own records, whose size
+    // follows the pointer's: 32-bit WebAssembly needs less than the
+    // native command.
+    const needs = (t) => t.replace(/"needs \d+ bytes,/g, '"needs N bytes,');
+    assert.equal(needs(velkor.findingsJson(velkor.scan(image, { key: KEY, dataSized: true, memoryLimit: bytes }),
+                                           'bigimage.bin')),
+                 needs(out), `--memory-limit ${limit}`);
+    assert.match(out, limit === '100K' ? /"needs \d+ bytes, over the memory limit"/ : /"verified":true/);
   }
 });
