@@ -293,20 +293,17 @@ export class TagCheck {
   words() { return tagReasonWords(this); }
 }
 
-// A tagged file's refusal in the words of `velkor check`, hex in lower
-// case; null when sound.  The one place these words are written in
-// JavaScript: t has TagCheck's fields.
+// A tagged file's refusal in the words of `velkor check`, from the
+// command's own wording (tool/tag_words.cpp, in the module); null when
+// sound.  t has TagCheck's fields.
 function tagReasonWords(t) {
-  const x = (n, digits) => '0x' + n.toString(16).padStart(digits, '0');
-  switch (t.reason) {
-  case TAG.OK: return null;
-  case TAG.SHORT: return `not a tagged file: ${t.headBytes} bytes, shorter than the 20-byte header`;
-  case TAG.NO_MAGIC: return 'not a tagged file';
-  case TAG.WRONG_FORMAT: return `wrong format byte ${x(t.format, 2)}, expected 0xb1`;
-  case TAG.WRONG_LENGTH: return `length field says ${t.storedLength} but the file has ${t.length} bytes`;
-  case TAG.CRC_MISMATCH: return `CRC mismatch: stored ${x(t.storedCrc, 8)}, computed ${x(t.computedCrc, 8)}`;
-  }
-  return 'unknown reason';
+  if (t.reason === TAG.OK) return null;
+  return guarded(t.l, (l) => {
+    const fileLength = t.reason === TAG.SHORT ? t.headBytes : t.length;
+    const n = l.ex.vw_tag_words(t.reason, t.format, t.storedLength, t.storedCrc, t.computedCrc ?? 0, fileLength,
+                                l.textOut, 256);
+    return decoder.decode(l.bytes().subarray(l.textOut, l.textOut + n));
+  });
 }
 
 // The fields of `velkor check --json` for a tagged file's bytes.
