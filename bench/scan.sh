@@ -28,6 +28,10 @@
 #      last) at 1, 16 and 64 MiB against random bytes of the same size,
 #      both scanned with the key from the file: time, passes, peak RSS
 #      (the 16 MiB flood at most 30x random's time, complete).
+#   5. Two keys against one: the 1 GiB image scanned with a key that opens
+#      nothing first and its own key second, against its key alone (the
+#      library's promise: several keys multiply the work by their number
+#      at most).
 #
 #   bench/scan.sh [build dir, default build/default] [MiB, default 1024]
 #                 [adversarial MiB, default 64] [runs, default 5]
@@ -148,6 +152,7 @@ for ((r = 0; r < runs; r++)); do
     run flood-pipe sh -c 'for k in $(seq 20); do cat "$1" | "$0" scan --json -; s=$?; done; exit $s' \
         "$velkor" "$dir/flood"
     run scan-keyed "$velkor" scan -k key "$img"
+    run scan-2keys "$velkor" scan -k other -k key "$img"
     for m in "${flood_sizes[@]}"; do
         run "krandom$m" "$velkor" scan -k floodkey --json "$dir/krandom$m"
         run "kflood$m" "$velkor" scan -k floodkey --json "$dir/kflood$m"
@@ -198,6 +203,10 @@ awk -v c="$(median "${times[check]}")" -v s="$(median "${times[scan-keyed]}")" -
     printf "keyed scan speed / check speed = %.2f (target >= 0.8); peak RSS %.1f MiB\n", c / s, m / 1024 }'
 keyed=$(grep -c ': container, .*: verified, magic start' "$dir/scan-keyed.out" || true)
 echo "keyed scan verified $keyed containers (planted: 100)"
+line scan-2keys
+awk -v one="$(median "${times[scan-keyed]}")" -v two="$(median "${times[scan-2keys]}")" 'BEGIN {
+    printf "two keys / one key = %.2f (at most 2 by the library'"'"'s bound)\n", two / one }'
+echo "two keys verified $(grep -c ': container, .*: verified, magic start, key 2' "$dir/scan-2keys.out" || true) containers with key 2 (planted: 100)"
 for m in "${flood_sizes[@]}"; do
     line "krandom$m"
     line "kflood$m"

@@ -7,11 +7,12 @@
 _velkor_options()
 {
     case $1 in
-    check) echo "-q --quiet --status --json" ;;
+    check) echo "-q --quiet --status --json --padded" ;;
+    untag) echo "--padded" ;;
     pack) echo "-k --key -K --key-file --key-env -l --label -s --sublabel -m --magic -p --prefix --data-sized" ;;
-    unpack) echo "-k --key -K --key-file --key-env --data-sized" ;;
-    info) echo "-k --key -K --key-file --key-env --data-sized --json" ;;
-    scan) echo "-k --key -K --key-file --key-env --data-sized --all --json --extract --carve --nested --max-output --map" ;;
+    unpack) echo "-k --key -K --key-file --key-env --keys --data-sized" ;;
+    info) echo "-k --key -K --key-file --key-env --keys --data-sized --padded --json" ;;
+    scan) echo "-k --key -K --key-file --key-env --keys --data-sized --all --json --csv --no-payloads --extract --carve --nested --max-output --memory-limit --map" ;;
     esac
     echo "-h --help"
 }
@@ -42,7 +43,7 @@ _velkor()
     -m | --magic)
         COMPREPLY=($(compgen -W "start asar1" -- "$cur"))
         return ;;
-    -K | --key-file | --map)
+    -K | --key-file | --keys | --map)
         _velkor_files "$cur"
         return ;;
     --extract | --carve)
@@ -53,7 +54,7 @@ _velkor()
     --key-env)
         COMPREPLY=($(compgen -e -- "$cur"))
         return ;;
-    -k | --key | -l | --label | -s | --sublabel | -p | --prefix | --max-output)
+    -k | --key | -l | --label | -s | --sublabel | -p | --prefix | --max-output | --memory-limit)
         return ;; # free text
     esac
 

@@ -80,7 +80,7 @@ class Lib {
     this.txt = ex.vw_alloc(BATCH * this.NT);
     this.textIn = ex.vw_alloc(TEXT_ROOM);
     this.textOut = ex.vw_alloc(8 * TEXT_ROOM + 16);
-    this.word = ex.vw_alloc(8);
+    this.word = ex.vw_alloc(16);
     if (!this.buf || !this.rec || !this.txt || !this.textIn || !this.textOut || !this.word)
       throw new Error('velkor: not enough memory for the library');
     this.reasons = new Map();
@@ -145,6 +145,21 @@ function keyBytes(key, least = 1) {
   if (k.length < least || k.length > 254) throw new RangeError(`velkor: a key has ${least} to 254 bytes`);
   if (k.includes(0)) throw new RangeError('velkor: a key cannot hold a NUL byte');
   return k;
+}
+
+// The library tries at most this many keys.
+const MAX_KEYS = 64;
+
+// A key option as a list: one key (a string or bytes), or an array of
+// them, numbered from 1 in order; none gives an empty list.
+function keyList(key, least = 1) {
+  if (key === undefined || key === null) return [];
+  const list = Array.isArray(key) ? key : [key];
+  if (list.length > MAX_KEYS) throw new RangeError(`velkor: at most ${MAX_KEYS} keys`);
+  return list.map((k) => {
+    if (k === undefined || k === null) throw new TypeError('velkor: a key in the list is missing');
+    return keyBytes(k, least);
+  });
 }
 
 // Calls fn(ptr, n, at) on bytes a piece at a time, copied into the module.
@@ -275,19 +290,20 @@ export class TagCheck {
     this.t = 0;
   }
   // The reason in the words of `velkor check`, null when sound.
-  words() {
-    const x8 = (n) => n.toString(16).toUpperCase().padStart(8, '0');
-    switch (this.reason) {
-    case TAG.OK: return null;
-    case TAG.SHORT: return `not a tagged file: ${this.headBytes} bytes, shorter than the 20-byte header`;
-    case TAG.NO_MAGIC: return 'not a tagged file';
-    case TAG.WRONG_FORMAT:
-      return `wrong format byte 0x${this.format.toString(16).toUpperCase().padStart(2, '0')}, expected 0xB1`;
-    case TAG.WRONG_LENGTH: return `length field says ${this.storedLength} but the file has ${this.length} bytes`;
-    case TAG.CRC_MISMATCH: return `CRC mismatch: stored 0x${x8(this.storedCrc)}, computed 0x${x8(this.computedCrc)}`;
-    }
-    return 'unknown reason';
-  }
+  words() { return tagReasonWords(this); }
+}
+
+// A tagged file's refusal in the words of `velkor check`, from the
+// command's own wording (tool/tag_words.cpp, in the module); null when
+// sound.  t has TagCheck's fields.
+function tagReasonWords(t) {
+  if (t.reason === TAG.OK) return null;
+  return guarded(t.l, (l) => {
+    const fileLength = t.reason === TAG.SHORT ? t.headBytes : t.length;
+    const n = l.ex.vw_tag_words(t.reason, t.format, t.storedLength, t.storedCrc, t.computedCrc ?? 0, fileLength,
+                                l.textOut, 256);
+    return decoder.decode(l.bytes().subarray(l.textOut, l.textOut + n));
+  });
 }
 
 // The fields of `velkor check --json` for a tagged file's bytes.
@@ -433,29 +449,42 @@ export class ContainerReader {
   }
 }
 
-// A container's payload, deciphered with its key; throws an Error with the
-// library's reason when it does not open.
+// A container's payload, deciphered with its key, or the first of its keys
+// that opens it: whose header passes (the texts decipher) and whose
+// checksum matches.  Throws an Error with the library's reason when none
+// does: that of the first key whose header passed, else the first key's.
 export function unpack(container, options = {}) {
   container = asBytes(container, 'the container');
-  if (keyBytes(options.key, 0) === null) throw new TypeError('velkor: unpack needs a key');
-  const c = new ContainerReader(container, container.length, options);
-  try {
-    if (c.reason !== ENC.OK) throw new Error(`velkor: ${c.message}`);
-    const end = c.headerLength + c.dataLength;
-    const payload = c.payload(container.subarray(c.headerLength, end));
-    c.finish(container.subarray(end, end + 4));
-    if (c.reason !== ENC.OK) throw new Error(`velkor: ${c.message}`);
-    return {
-      payload,
-      label: textOf(c.labelBytes),
-      sublabel: textOf(c.sublabelBytes),
-      magic: c.magic,
-      labelBytes: c.labelBytes,
-      sublabelBytes: c.sublabelBytes,
-    };
-  } finally {
-    c.close();
+  const keys = keyList(options.key, 0);
+  if (keys.length === 0) throw new TypeError('velkor: unpack needs a key');
+  let firstKey = null, opened = null;
+  for (let i = 0; i < keys.length; i++) {
+    const c = new ContainerReader(container, container.length, { ...options, key: keys[i] });
+    try {
+      firstKey ??= c.message;
+      // A layout the library refuses is refused under every key.
+      if (c.reason !== ENC.OK && !c.notOpened) break;
+      if (c.reason !== ENC.OK) continue;
+      const end = c.headerLength + c.dataLength;
+      const payload = c.payload(container.subarray(c.headerLength, end));
+      c.finish(container.subarray(end, end + 4));
+      if (c.reason === ENC.OK) {
+        return {
+          payload,
+          label: textOf(c.labelBytes),
+          sublabel: textOf(c.sublabelBytes),
+          magic: c.magic,
+          labelBytes: c.labelBytes,
+          sublabelBytes: c.sublabelBytes,
+          key: i + 1,
+        };
+      }
+      opened ??= c.message;
+    } finally {
+      c.close();
+    }
   }
+  throw new Error(`velkor: ${opened ?? firstKey}`);
 }
 
 // ---- Texts, by the command's rules ------------------------------------------------
@@ -481,55 +510,80 @@ function textOf(bytes) {
 
 // ---- Scanning ---------------------------------------------------------------------
 
+// Verdicts, as the library's velkor_scan_reason numbers them.
+const SCAN = { VERIFIED: 0, OVER_MEMORY: 5, OVER_BUDGET: 6 };
+// Why vw_scan_payload_new gave no scanner.
+const PAYLOAD = { MEMORY: 1, BUDGET: 2, DEPTH: 3 };
+
 // A find as `velkor scan --json` prints it (less the image's name), its
 // names in camelCase: payload_offset is payloadOffset.  r holds the
-// numbers vw_scan_take gives, t the texts.  In the command's order; a new
-// field of the command is one line here (and a number in vw_scan_take).
+// numbers vw_scan_take gives, t the texts, of the payload of the container
+// at offset `of` (null: the image itself).  In the command's order, which
+// the findings' JSON and CSV below follow too; a new field of the command
+// is one line here (and a number in vw_scan_take).
 const FIND_FIELDS = [
   ['offset', (r) => r[0]],
   ['kind', (r) => (r[1] === KIND_TAGGED ? 'tagged' : 'container')],
   ['length', (r) => r[3]],
   ['payloadOffset', (r) => r[4]],
   ['payloadLength', (r) => r[5]],
-  ['verified', (r) => r[2] === 0],
-  ['reason', (r, t, l) => (r[2] === 0 ? null : l.reasonText(r[2]))],
+  // null: not checked, for the memory limit or the work budget.
+  ['verified', (r) => (r[2] === SCAN.VERIFIED ? true : notChecked(r) ? null : false)],
+  ['reason', (r, t, l) => (r[2] === SCAN.VERIFIED ? null
+    : r[2] === SCAN.OVER_MEMORY ? `needs ${r[16]} bytes, over the memory limit` : l.reasonText(r[2]))],
   ['inside', (r) => (r[6] < 0 ? null : r[6])],
+  ['payloadOf', (r, t, l, of) => of],
   ['magic', (r, t) => String.fromCharCode(...upToNul(t.subarray(0, 6))), isContainer],
   ['keyPrefix', (r) => r[9], isContainer],
+  // The number of the key that opened it, or whose texts it shows.
+  ['key', (r) => (r[14] === 0 ? null : r[14]), isContainer],
   ['label', (r, t) => textOf(upToNul(t.subarray(6, 38))), hasTexts],
   ['labelHex', (r, t) => hex(upToNul(t.subarray(6, 38))), hasTexts],
   ['sublabel', (r, t) => textOf(upToNul(t.subarray(38, 46))), hasTexts],
   ['sublabelHex', (r, t) => hex(upToNul(t.subarray(38, 46))), hasTexts],
+  // The texts are those of a container whose payload's checksum failed.
+  ['damagedTexts', () => true, (r) => isContainer(r) && r[15] !== 0],
 ];
 function isContainer(r) { return r[1] !== KIND_TAGGED; }
-function hasTexts(r) { return r[1] !== KIND_TAGGED && r[12] !== 0; }
+function hasTexts(r) { return isContainer(r) && (r[12] !== 0 || r[15] !== 0); }
+function notChecked(r) { return r[2] === SCAN.OVER_MEMORY || r[2] === SCAN.OVER_BUDGET; }
 const upToNul = (b) => { const i = b.indexOf(0); return i < 0 ? b : b.subarray(0, i); };
 
-function findOf(l, r, t) {
+function findOf(l, r, t, of) {
   const f = {};
-  for (const [name, value, when] of FIND_FIELDS) if (!when || when(r)) f[name] = value(r, t, l);
+  for (const [name, value, when] of FIND_FIELDS) if (!when || when(r)) f[name] = value(r, t, l, of);
   return f;
 }
 
+// Whether a find is a container that a key opened, whose payload can be
+// scanned in turn.
+const opened = (f) => f.kind === 'container' && f.verified === true && f.key !== null && f.key !== undefined;
+
 // A scanner, fed an image in pieces.  feed() and finish() return the finds
-// that became ready, in order of offset.  Options: key (a string or
-// bytes), dataSized, memoryLimit (bytes for pending candidates, 0 or
-// absent: the library's 16 MiB), length (the image's, when known: a
-// candidate claiming more is found truncated at once), passes (true: the
-// image can be read again, so that nothing is lost to the memory limit;
-// after finish(), nextPass() says where to feed it again from).
+// that became ready, in order of offset.  Options: key (a string or bytes,
+// or an array of them, tried in order and numbered from 1), dataSized,
+// memoryLimit (bytes for pending candidates, 0 or absent: the library's
+// 16 MiB), length (the image's, when known: a candidate claiming more is
+// found truncated at once), passes (true: the image can be read again, so
+// that nothing is lost to the memory limit; after finish(), nextPass()
+// says where to feed it again from).  payloadFinds() scans an opened
+// container's payload in turn.
 export class Scanner {
   constructor(options = {}) {
-    const key = keyBytes(options.key);
+    const keys = keyList(options.key);
     const limit = options.memoryLimit ?? 0;
     if (typeof limit !== 'number' || !(limit >= 0)) throw new RangeError('velkor: memoryLimit is a number of bytes');
     this.l = lib();
     this.sc = 0;
     guarded(this.l, (l) => {
       const ex = l.ex;
-      const k = key === null ? 0 : l.cstring(key);
-      this.sc = ex.vw_scan_new(k, options.dataSized ? 1 : 0, limit);
-      if (k !== 0) ex.vw_free(k);
+      const texts = keys.map((k) => l.cstring(k));
+      const list = ex.vw_alloc(4 * texts.length + 4);
+      if (list !== 0) new Uint32Array(ex.memory.buffer, list, texts.length).set(texts);
+      this.sc = list === 0 ? 0 : ex.vw_scan_new(list, texts.length, options.dataSized ? 1 : 0, limit);
+      // The scanner keeps copies of the texts.
+      ex.vw_free(list);
+      texts.forEach((p) => ex.vw_free(p));
       if (this.sc === 0) throw new Error('velkor: not enough memory for a scanner');
       if (options.length !== undefined && options.length !== null &&
           ex.vw_scan_set_length(this.sc, options.length) !== 0)
@@ -537,6 +591,12 @@ export class Scanner {
       if (options.passes) ex.vw_scan_set_passes(this.sc);
     });
     this.fed = 0;
+    this.level = 0;
+    this.payloadOf = null;
+    this.passes = 1;
+    // What the image's scanner and the payload scanners made from it found
+    // and left unchecked, for the summary.
+    this.family = { finds: 0, verified: 0, dropped: 0, memory: false, budget: false };
   }
   feed(bytes) {
     bytes = asBytes(bytes, 'the image');
@@ -569,55 +629,187 @@ export class Scanner {
   nextPass() {
     return guarded(this.l, (l) => {
       const from = l.ex.vw_scan_next_pass(this.sc);
-      return from < 0 ? null : from;
+      if (from < 0) return null;
+      this.passes++;
+      return from;
     });
   }
+  // The lowest offset of the image that a find still to come may cover:
+  // a reader of a stream need keep no byte before it.
+  get keepFrom() { return guarded(this.l, (l) => l.ex.vw_scan_keep_from(this.sc)); }
   // Candidates dropped for the memory limit (with passes, only those that
-  // alone exceed it).
-  get dropped() { return guarded(this.l, (l) => l.ex.vw_scan_dropped(this.sc)); }
+  // alone exceed it), by this scanner and the payload scanners made from
+  // it and closed.
+  get dropped() { return guarded(this.l, (l) => l.ex.vw_scan_dropped(this.sc)) + this.family.dropped; }
+  // What kept the scan from being complete, as the command's summary says
+  // it ("dropped", "memory limit", "work budget"), or null.
+  get stopped() {
+    const f = this.family;
+    return this.dropped > 0 ? 'dropped' : f.memory ? 'memory limit' : f.budget ? 'work budget' : null;
+  }
+  // The fields of the command's summary record, for an image of `bytes`
+  // bytes.
+  summary(bytes) {
+    const stopped = this.stopped;
+    return { bytes, finds: this.family.finds, verified: this.family.verified, dropped: this.dropped,
+             passes: this.passes, complete: stopped === null, stopped };
+  }
   take(l, out) {
     const { ex, NF, NT } = l;
+    const fam = this.family;
     for (;;) {
       const k = ex.vw_scan_take(this.sc, l.rec, l.txt, BATCH);
       const rec = new Float64Array(ex.memory.buffer, l.rec, k * NF);
       const txt = new Uint8Array(ex.memory.buffer, l.txt, k * NT);
-      for (let i = 0; i < k; i++)
-        out.push(findOf(l, rec.subarray(i * NF, (i + 1) * NF), txt.subarray(i * NT, (i + 1) * NT)));
+      for (let i = 0; i < k; i++) {
+        const r = rec.subarray(i * NF, (i + 1) * NF);
+        out.push(findOf(l, r, txt.subarray(i * NT, (i + 1) * NT), this.payloadOf));
+        fam.finds++;
+        if (r[2] === SCAN.VERIFIED) fam.verified++;
+        else if (r[2] === SCAN.OVER_MEMORY) fam.memory = true;
+        else if (r[2] === SCAN.OVER_BUDGET) fam.budget = true;
+      }
       if (k < BATCH) return;
     }
   }
+  // A scanner of the payload of `find`, which this one handed out, or
+  // null when the library gives none: the nesting limit, or no room left
+  // within the work budget or the memory limit (which the summary says).
+  payloadScanner(find) {
+    if (!opened(find)) return null;
+    return guarded(this.l, (l) => {
+      const ex = l.ex;
+      const sc = ex.vw_scan_payload_new(this.sc, find.offset, find.length, find.payloadOffset,
+                                        find.payloadLength, find.key, l.word);
+      if (sc === 0) {
+        const why = new Int32Array(ex.memory.buffer, l.word, 1)[0];
+        if (why === PAYLOAD.MEMORY) this.family.memory = true;
+        else if (why === PAYLOAD.BUDGET) this.family.budget = true;
+        else if (why !== PAYLOAD.DEPTH) throw new Error('velkor: the library refused to scan the payload');
+        return null;
+      }
+      const sub = Object.create(Scanner.prototype);
+      Object.assign(sub, { l, sc, fed: 0, level: this.level + 1, payloadOf: find.offset, passes: 1,
+                           family: this.family });
+      const at = l.word;
+      if (ex.vw_scan_payload_source(sc, at) !== 0 || ex.vw_scan_set_passes(sc) !== 0) {
+        ex.vw_scan_free(sc);
+        throw new Error('velkor: the library refused to scan the payload');
+      }
+      const src = new Float64Array(ex.memory.buffer, at, 2);
+      sub.source = { offset: src[0], length: src[1] };
+      return sub;
+    });
+  }
+  // The finds inside the payload of `find` (a container this scanner
+  // handed out, opened by a key), and inside theirs, depth first: each
+  // payload's finds right after its container, as { find, level } (level
+  // 1 for this scanner's finds' payloads when this scans the image).
+  // read(offset, length) gives the image's bytes there (a container's
+  // payload is deciphered from the image's bytes), or null when they are
+  // no longer at hand: that payload is then left unscanned, and the
+  // summary says "memory limit".  Nothing for any other find.
+  *payloadFinds(find, read) {
+    const steps = walk(this, find);
+    try {
+      for (let s = steps.next(); !s.done;) {
+        if (s.value.read) {
+          s = steps.next(read(...s.value.read));
+        } else {
+          yield s.value;
+          s = steps.next();
+        }
+      }
+    } finally {
+      steps.return();
+    }
+  }
+  // payloadFinds() for a read() that may return a Promise (a Blob's
+  // bytes, say).
+  async *payloadFindsAsync(find, read) {
+    const steps = walk(this, find);
+    try {
+      for (let s = steps.next(); !s.done;) {
+        if (s.value.read) {
+          s = steps.next(await read(...s.value.read));
+        } else {
+          yield s.value;
+          s = steps.next();
+        }
+      }
+    } finally {
+      steps.return();
+    }
+  }
   close() {
-    if (this.sc !== 0 && !this.l.dead) this.l.ex.vw_scan_free(this.sc);
+    if (this.sc !== 0 && !this.l.dead) {
+      // A payload scanner's drops count for its image.
+      if (this.level > 0) this.family.dropped += this.l.ex.vw_scan_dropped(this.sc);
+      this.l.ex.vw_scan_free(this.sc);
+    }
     this.sc = 0;
   }
 }
 
-function summaryOf(bytes, finds, sc, passes) {
-  const verified = finds.reduce((n, f) => n + (f.verified ? 1 : 0), 0);
-  const dropped = sc.dropped;
-  return { bytes, finds: finds.length, verified, dropped, passes, complete: dropped === 0,
-           stopped: dropped === 0 ? null : 'dropped' };
+// The payload scan of `find` as steps: { find, level } for each find, and
+// { read: [offset, length] }, answered with the image's bytes there (or
+// null), whoever reads them and however.  Every pass of a payload scanner
+// is fed its source from the start (a keystream cannot start midway); the
+// payload's finds are scanned in turn as they come, before the scanner
+// that found them is fed on, so that what it leaves them is what it has.
+function* walk(parent, find) {
+  const sub = parent.payloadScanner(find);
+  if (sub === null) return;
+  try {
+    const { offset, length } = sub.source;
+    const found = function* (finds) {
+      for (const f of finds) {
+        yield { find: f, level: sub.level };
+        yield* walk(sub, f);
+      }
+    };
+    for (;;) {
+      for (let at = 0; at < length && !sub.passDone; at += CHUNK) {
+        const bytes = yield { read: [offset + at, Math.min(CHUNK, length - at)] };
+        if (bytes === null || bytes === undefined) {
+          parent.family.memory = true;
+          return;
+        }
+        yield* found(sub.feed(bytes));
+      }
+      yield* found(sub.finish());
+      if (sub.nextPass() === null) return;
+    }
+  } finally {
+    sub.close();
+  }
 }
 
-// Every tagged file and container in bytes, in order of offset.  Bytes in
-// memory can be read again, so the scan runs in as many passes as the
-// memory limit asks: nothing is lost but a candidate that alone exceeds
-// the limit.  The array's summary property holds the fields of the
-// command's summary record (bytes, finds, verified, dropped, passes,
-// complete).
+// Every tagged file and container in bytes, in order of offset, and with
+// a key, the finds inside each container it opens right after that
+// container (options.payloads false: not).  Bytes in memory can be read
+// again, so the scan runs in as many passes as the memory limit asks:
+// nothing is lost.  The array's summary property holds the fields of the
+// command's summary record.
 export function scan(bytes, options = {}) {
   bytes = asBytes(bytes, 'the image');
+  const payloads = options.payloads !== false;
   const sc = new Scanner({ ...options, length: bytes.length, passes: true });
   try {
     const finds = [];
-    let passes = 0;
+    const read = (at, n) => bytes.subarray(at, at + n);
+    const put = (list) => {
+      for (const f of list) {
+        finds.push(f);
+        if (payloads) for (const inner of sc.payloadFinds(f, read)) finds.push(inner.find);
+      }
+    };
     for (let from = 0; from !== null; from = sc.nextPass()) {
-      passes++;
       for (let at = from; at < bytes.length && !sc.passDone; at += CHUNK)
-        for (const f of sc.feed(bytes.subarray(at, Math.min(at + CHUNK, bytes.length)))) finds.push(f);
-      for (const f of sc.finish()) finds.push(f);
+        put(sc.feed(bytes.subarray(at, Math.min(at + CHUNK, bytes.length))));
+      put(sc.finish());
     }
-    Object.defineProperty(finds, 'summary', { value: summaryOf(bytes.length, finds, sc, passes) });
+    Object.defineProperty(finds, 'summary', { value: sc.summary(bytes.length) });
     return finds;
   } finally {
     sc.close();
@@ -648,38 +840,85 @@ async function* chunksOf(source) {
   throw new TypeError('velkor: scanStream reads a ReadableStream, a Node stream or an (async) iterable of chunks');
 }
 
+// The bytes of a stream that a container's payload scan may still need:
+// from where the scanner says a find to come may start, but never more
+// than `room` bytes before the newest chunk's end.  The newest chunk is
+// held as the source gave it until the next is asked for, then copied
+// (as far as it is needed), so a source may reuse its buffers.
+class KeptBytes {
+  constructor(room) {
+    this.room = room;
+    this.pieces = []; // { at, bytes }, in order, without gaps
+  }
+  add(at, bytes) { this.pieces.push({ at, bytes }); }
+  settle(keepFrom, end) {
+    const from = Math.max(keepFrom, end - this.room);
+    this.pieces = this.pieces.filter((p) => p.at + p.bytes.length > from);
+    this.pieces = this.pieces.map((p, i) => {
+      const cut = Math.max(0, from - p.at);
+      // The newest piece is the source's; the others are copies already.
+      if (i === this.pieces.length - 1) return { at: p.at + cut, bytes: p.bytes.slice(cut) };
+      return cut > 0 ? { at: p.at + cut, bytes: p.bytes.subarray(cut) } : p;
+    });
+  }
+  // The bytes at..at+n, or null when some are no longer kept.
+  read(at, n) {
+    const first = this.pieces.findIndex((p) => p.at <= at && at < p.at + p.bytes.length);
+    if (first < 0) return null;
+    const p = this.pieces[first];
+    if (at + n <= p.at + p.bytes.length) return p.bytes.subarray(at - p.at, at - p.at + n);
+    const out = new Uint8Array(n);
+    let got = 0;
+    for (let i = first; i < this.pieces.length && got < n; i++) {
+      const q = this.pieces[i];
+      const part = q.bytes.subarray(at + got - q.at, Math.min(q.bytes.length, at + n - q.at));
+      out.set(part, got);
+      got += part.length;
+    }
+    return got === n ? out : null;
+  }
+}
+
 // The finds of a stream, as they become certain, in bounded memory: the
 // scanner holds what pending candidates need (the memory limit), and each
-// chunk is let go once scanned.  A stream cannot be read again, so a
-// candidate dropped at the memory limit is lost, as in `velkor scan` of a
-// pipe: summary (once the iteration has ended) counts it in dropped and
-// says complete: false.  A larger memoryLimit keeps more.
+// chunk is let go once scanned, but for the bytes a container's payload
+// scan may still need (at most payloadMemory, 64 MiB by default).  A
+// stream cannot be read again, so a candidate dropped at the memory limit
+// is lost, as in `velkor scan` of a pipe, and so is the payload scan of a
+// container whose bytes were let go: summary (once the iteration has
+// ended) counts the first in dropped and says stopped: "memory limit" for
+// the second, complete: false for either.
+const PAYLOAD_MEMORY = 64 << 20;
 class ScanStream {
   constructor(source, options) {
     this.summary = null;
-    this.it = this.run(source, options);
+    const room = options.payloadMemory ?? PAYLOAD_MEMORY;
+    if (typeof room !== 'number' || !(room >= 0)) throw new RangeError('velkor: payloadMemory is a number of bytes');
+    this.it = this.run(source, options, room);
   }
-  async *run(source, options) {
+  async *run(source, options, room) {
     const sc = new Scanner({ ...options, length: undefined, passes: false });
-    let bytes = 0, finds = 0, verified = 0;
-    const counted = function* (list) {
-      for (const f of list) {
-        finds++;
-        if (f.verified) verified++;
+    const kept = options.payloads !== false && keyList(options.key).length > 0 ? new KeptBytes(room) : null;
+    const read = (at, n) => kept.read(at, n);
+    let bytes = 0;
+    const found = function* (finds) {
+      for (const f of finds) {
         yield f;
+        if (kept) for (const inner of sc.payloadFinds(f, read)) yield inner.find;
       }
     };
     try {
       for await (const chunk of chunksOf(source)) {
         if (typeof chunk === 'string') throw new TypeError('velkor: scanStream reads bytes, not strings');
         const b = asBytes(chunk, 'a chunk');
+        const finds = sc.feed(b);
+        kept?.add(bytes, b);
         bytes += b.length;
-        yield* counted(sc.feed(b));
+        yield* found(finds);
+        kept?.settle(sc.keepFrom, bytes);
       }
-      yield* counted(sc.finish());
-      const dropped = sc.dropped;
-      this.summary = { bytes, finds, verified, dropped, passes: 1, complete: dropped === 0,
-                      stopped: dropped === 0 ? null : 'dropped' };
+      yield* found(sc.finish());
+      this.summary = sc.summary(bytes);
     } finally {
       sc.close();
     }
@@ -692,4 +931,80 @@ class ScanStream {
 
 export function scanStream(source, options = {}) {
   return new ScanStream(source, options);
+}
+
+// ---- Findings as files: JSON lines and CSV ----------------------------------------
+
+// The columns of a find, in the command's order, with their names there.
+const COLUMNS = FIND_FIELDS.map(([name]) => [name, name.replace(/[A-Z]/g, (c) => '_' + c.toLowerCase())]);
+const unhex = (h) => Uint8Array.from(h.match(/../g) ?? [], (x) => parseInt(x, 16));
+const utf8 = new TextDecoder('utf-8', { fatal: true });
+
+// The image's name as the command writes it: its text, and its bytes in
+// hex when they are not UTF-8 (else null).  A string is UTF-8.
+function imageName(image) {
+  if (typeof image === 'string') return { text: image, json: jsonString(image), hex: null };
+  const b = asBytes(image, 'the image\'s name');
+  let valid = true;
+  try { utf8.decode(b); } catch { valid = false; }
+  const json = jsonString(b);
+  return { text: JSON.parse(json), json, hex: valid ? null : hex(b) };
+}
+
+// The finds as `velkor scan --all --json` prints them for an image named
+// `image` (a string, or its bytes): one object a line, each string by the
+// command's own JSON rule, then the summary record (summary, or the
+// finds' own summary property; none when neither).
+export function findingsJson(finds, image, summary = finds.summary) {
+  const name = imageName(image);
+  const head = `{"image":${name.json}${name.hex === null ? '' : `,"image_bytes":"${name.hex}"`}`;
+  const strings = new Map();
+  // Each text through the command's rule once: a scan may list a label
+  // many times.
+  const str = (text, key) => {
+    if (!strings.has(key)) strings.set(key, jsonString(text));
+    return strings.get(key);
+  };
+  const value = (f, name) => {
+    const v = f[name];
+    if (v === null) return 'null';
+    switch (name) {
+    case 'label': return str(unhex(f.labelHex), 'x' + f.labelHex);
+    case 'sublabel': return str(unhex(f.sublabelHex), 'x' + f.sublabelHex);
+    case 'kind': case 'reason': case 'magic': case 'labelHex': case 'sublabelHex': return str(v, 's' + v);
+    }
+    return String(v);
+  };
+  const lines = [];
+  for (const f of finds) {
+    let o = head;
+    for (const [name, snake] of COLUMNS) if (name in f) o += `,"${snake}":${value(f, name)}`;
+    lines.push(o + '}\n');
+  }
+  if (summary) {
+    const s = summary;
+    lines.push(`${head},"kind":"summary","bytes":${s.bytes},"finds":${s.finds},"verified":${s.verified},` +
+               `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.complete},` +
+               `"stopped":${s.stopped === null || s.stopped === undefined ? 'null' : jsonString(s.stopped)}}\n`);
+  }
+  return lines.join('');
+}
+
+// The finds as `velkor scan --csv` writes them for an image named `image`:
+// RFC 4180 with CRLF line ends, a header row, one row a find.  Empty cells
+// for what is null or absent; texts as the JSON strings' values; a cell
+// that a spreadsheet would run as a formula (starting with =, +, -, @, TAB
+// or CR) gets a leading ', and a cell holding ", CR or LF is quoted.
+export function findingsCsv(finds, image) {
+  const name = imageName(image);
+  const cell = (v) => {
+    if (v === null || v === undefined) return '';
+    let t = String(v);
+    if (/^[=+\-@\t\r]/.test(t)) t = "'" + t;
+    return /[",\r\n]/.test(t) ? `"${t.replaceAll('"', '""')}"` : t;
+  };
+  const rows = [['image', 'image_bytes', ...COLUMNS.map(([, snake]) => snake)].join(',')];
+  const lead = cell(name.text) + ',' + cell(name.hex);
+  for (const f of finds) rows.push(lead + ',' + COLUMNS.map(([n]) => cell(f[n])).join(','));
+  return rows.join('\r\n') + '\r\n';
 }

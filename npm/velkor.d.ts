@@ -5,6 +5,8 @@
 export type Bytes = Uint8Array | ArrayBuffer | ArrayBufferView;
 /** A text: a string, taken as UTF-8, or its bytes. */
 export type Text = string | Bytes;
+/** One key, or several, tried in order and numbered from 1. */
+export type Keys = Text | readonly Text[];
 
 /** `velkor_crc` of the bytes: the first number POSIX cksum prints. */
 export function crc(bytes: Bytes): number;
@@ -43,7 +45,8 @@ export interface PackOptions {
 export function pack(payload: Bytes, options: PackOptions): Uint8Array;
 
 export interface UnpackOptions {
-  key: Text;
+  /** The keys are tried in order: the first that opens the container is used. */
+  key: Keys;
   dataSized?: boolean;
 }
 export interface Unpacked {
@@ -55,16 +58,29 @@ export interface Unpacked {
   /** The label's and sublabel's exact bytes. */
   labelBytes: Uint8Array;
   sublabelBytes: Uint8Array;
+  /** The number of the key that opened it, 1 for the first. */
+  key: number;
 }
 /** Opens a container; throws an Error with the reason when it does not open. */
 export function unpack(container: Bytes, options: UnpackOptions): Unpacked;
 
 export interface ScanOptions {
-  /** 1 to 254 bytes, no NUL: containers are deciphered and checked. */
-  key?: Text | null;
+  /** Each 1 to 254 bytes, no NUL, at most 64: containers are deciphered and checked, with each key in turn. */
+  key?: Keys | null;
   dataSized?: boolean;
   /** Bytes for pending candidates; default (0) 16 MiB. */
   memoryLimit?: number;
+  /** Scan the payload of every container a key opens, depth first (default true). */
+  payloads?: boolean;
+}
+
+export interface ScanStreamOptions extends ScanOptions {
+  /**
+   * Bytes of the stream kept for the payload scans of containers found
+   * later (default 64 MiB): a container whose bytes were let go is listed,
+   * its payload not scanned, and the summary says "memory limit".
+   */
+  payloadMemory?: number;
 }
 
 /** A find: the fields of `velkor scan --json` (less `image`), in camelCase. */
@@ -74,19 +90,34 @@ export interface Find {
   length: number;
   payloadOffset: number;
   payloadLength: number;
-  verified: boolean;
-  /** The verdict in words when not verified: "no key", "CRC mismatch", "truncated", ... */
+  /** null: not checked, for the memory limit or the work budget (reason says which). */
+  verified: boolean | null;
+  /**
+   * The verdict in words when not verified: "no key", "CRC mismatch", "truncated",
+   * "wrong key or damaged", "needs N bytes, over the memory limit", "over the work budget".
+   */
   reason: string | null;
   /** The offset of the innermost verified find around this one. */
   inside: number | null;
+  /**
+   * null for a find in the image itself; for a find inside a deciphered
+   * payload, the offset of the innermost container around it, as that
+   * container's own find gives it.  Such a find's offset, payloadOffset
+   * and inside count from that payload's start.
+   */
+  payloadOf: number | null;
   /** Containers only. */
   magic?: string;
   keyPrefix?: number;
-  /** Containers whose label and sublabel were deciphered. */
+  /** Containers only: the number of the key that opened it, or whose texts it shows; never the key. */
+  key?: number | null;
+  /** Containers whose label and sublabel a key deciphered. */
   label?: string;
   labelHex?: string;
   sublabel?: string;
   sublabelHex?: string;
+  /** The texts are those of a container whose payload's checksum failed. */
+  damagedTexts?: true;
 }
 
 /** The fields of the summary record of `velkor scan --json`. */
@@ -98,6 +129,8 @@ export interface ScanSummary {
   dropped: number;
   passes: number;
   complete: boolean;
+  /** What kept the scan from being complete, or null. */
+  stopped: 'dropped' | 'memory limit' | 'work budget' | null;
 }
 
 /** Every tagged file and container in the bytes, in order of offset. */
@@ -113,7 +146,12 @@ export type ByteSource =
 export interface ScanStream extends AsyncIterableIterator<Find> {
   readonly summary: ScanSummary | null;
 }
-export function scanStream(source: ByteSource, options?: ScanOptions): ScanStream;
+export function scanStream(source: ByteSource, options?: ScanStreamOptions): ScanStream;
+
+/** The finds as `velkor scan --all --json` prints them for the image named so: JSON lines, then the summary. */
+export function findingsJson(finds: readonly Find[], image: Text, summary?: ScanSummary | null): string;
+/** The finds as `velkor scan --csv` writes them for the image named so: a header row, then a row a find, CRLF. */
+export function findingsCsv(finds: readonly Find[], image: Text): string;
 
 /** The CRC of bytes fed in pieces. */
 export class Crc {
@@ -178,6 +216,11 @@ export interface ScannerOptions extends ScanOptions {
   /** The image can be read again: see nextPass(). */
   passes?: boolean;
 }
+/** A find inside a payload, and how many payloads deep it lies (1: in a container of the image). */
+export interface PayloadFind {
+  find: Find;
+  level: number;
+}
 /** A scanner fed an image in pieces. */
 export class Scanner {
   constructor(options?: ScannerOptions);
@@ -185,7 +228,20 @@ export class Scanner {
   finish(): Find[];
   readonly passDone: boolean;
   nextPass(): number | null;
+  /** The lowest offset a find still to come may cover. */
+  readonly keepFrom: number;
   readonly dropped: number;
+  readonly stopped: ScanSummary['stopped'];
+  /** The summary record of the scan so far, for an image of so many bytes. */
+  summary(bytes: number): ScanSummary;
+  /**
+   * The finds inside the payload of a container this scanner handed out
+   * and a key opened, depth first; read gives the image's bytes (null when
+   * no longer at hand).  Nothing for any other find.
+   */
+  payloadFinds(find: Find, read: (offset: number, length: number) => Uint8Array | null): Generator<PayloadFind, void, void>;
+  payloadFindsAsync(find: Find,
+    read: (offset: number, length: number) => Uint8Array | null | Promise<Uint8Array | null>): AsyncGenerator<PayloadFind, void, void>;
   close(): void;
 }
 

@@ -78,14 +78,21 @@ struct find {
 // the bytes of label.  Prints each find on a line for the test to compare.
 const char json_check[] = R"(
 import json, sys
-base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside"}
-cont = base | {"magic", "key_prefix"}
+order = ["image", "image_bytes", "offset", "kind", "length", "payload_offset", "payload_length", "verified",
+         "reason", "inside", "payload_of", "magic", "key_prefix", "key", "label", "label_hex", "sublabel",
+         "sublabel_hex", "damaged_texts"]
+base = {"image", "offset", "kind", "length", "payload_offset", "payload_length", "verified", "reason", "inside",
+        "payload_of"}
+cont = base | {"magic", "key_prefix", "key"}
 texts = cont | {"label", "label_hex", "sublabel", "sublabel_hex"}
+damaged = texts | {"damaged_texts"}
 summary = ["image", "kind", "bytes", "finds", "verified", "dropped", "passes", "complete", "stopped"]
-stops = {"read error", "dropped", "failed output", "refused output", "budget"}
+stops = {"read error", "dropped", "memory limit", "work budget", "nesting limit", "failed output",
+         "refused output", "budget"}
 finds = verified = 0
 for line in open(sys.argv[1], encoding="utf-8"):
     o = json.loads(line)
+    members = list(o)
     name = o["image"]
     # A name that is not UTF-8 has its exact bytes beside its text; shown
     # here by them.
@@ -113,16 +120,26 @@ for line in open(sys.argv[1], encoding="utf-8"):
     finds += 1
     verified += o["verified"] is True
     keys = set(o)
+    assert members == [k for k in order if k in members], members
     if o["kind"] == "tagged":
         assert keys == base, keys
     else:
-        assert o["kind"] == "container" and keys in (cont, texts), keys
+        assert o["kind"] == "container" and keys in (cont, texts, damaged), keys
+        assert o["key"] is None or (type(o["key"]) is int and o["key"] >= 1), o
+        assert ("label" in o) == (o["key"] is not None), o
+        assert o.get("damaged_texts", True) is True, o
     assert (o["reason"] is None) == (o["verified"] is True), o
+    assert o["verified"] in (True, False) or o["reason"] in ("over the work budget",) or \
+        o["reason"].endswith(" bytes, over the memory limit"), o
+    assert o["payload_of"] is None or type(o["payload_of"]) is int, o
     if "label" in o:
         assert bytes.fromhex(o["label_hex"]).decode("utf-8", "replace") == o["label"], o
         assert bytes.fromhex(o["sublabel_hex"]).decode("utf-8", "replace") == o["sublabel"], o
     print(name, o["offset"], o["kind"], o["length"], o["payload_offset"], o["payload_length"],
-          "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"))
+          "verified" if o["verified"] else o["reason"], o["inside"], o.get("label"), o.get("sublabel"),
+          *(["payload_of", o["payload_of"]] if o["payload_of"] is not None else []),
+          *(["key", o["key"]] if o.get("key") is not None else []),
+          *(["damaged_texts"] if o.get("damaged_texts") else []))
 )";
 
 // Checks the map with ElementTree: an SVG root, nothing that fetches or
@@ -176,10 +193,16 @@ protected:
     bytes container(const bytes &payload, const std::string &label, const std::string &sub,
                     const std::vector<std::string> &extra = {})
     {
+        return pack("secret", payload, label, sub, extra);
+    }
+    // A container under `key`, made by velkor pack.
+    bytes pack(const std::string &key, const bytes &payload, const std::string &label, const std::string &sub = "",
+               const std::vector<std::string> &extra = {})
+    {
         const std::string in = dir / ("c" + std::to_string(made)), out = in + ".vc";
         made++;
         testutil::write_file(in, payload);
-        std::vector<std::string> args{velkor, "pack", "-k", "secret", "-l", label, "-s", sub};
+        std::vector<std::string> args{velkor, "pack", "-k", key, "-l", label, "-s", sub};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(in);
         args.push_back(out);
@@ -257,7 +280,7 @@ std::string summary(const std::string &image, const find &f, bool key, bool wron
            std::to_string(f.length) + " " + std::to_string(f.payload_offset) + " " +
            std::to_string(f.payload_length) + " " + (reason.empty() ? "verified" : reason) + " " +
            (f.inside < 0 ? "None" : std::to_string(f.inside)) + " " + (texts ? f.label : "None") + " " +
-           (texts ? f.sublabel : "None");
+           (texts ? f.sublabel : "None") + (texts ? " key 1" : "");
 }
 
 // A tagged file and a container at the top, both kinds nested in a tagged
@@ -391,11 +414,11 @@ TEST_F(ScanMixed, Lines)
     ASSERT_FALSE(box.tagged);
     EXPECT_EQ(got[1], img + ": " + std::to_string(box.offset) + " (" + hex8(box.offset) +
                           "): container, " + std::to_string(box.length) + " bytes, payload 2000 bytes: verified, "
-                          "magic start, label fw, sublabel v2");
+                          "magic start, key 1, label fw, sublabel v2");
     // An empty sublabel still reads one way; nesting is named.
     EXPECT_EQ(got[4], img + ": " + std::to_string(nested_box.offset) + " (" + hex8(nested_box.offset) +
                           "): container, " + std::to_string(nested_box.length) +
-                          " bytes, payload 64 bytes: verified, magic start, label inner, sublabel '', inside " +
+                          " bytes, payload 64 bytes: verified, magic start, key 1, label inner, sublabel '', inside " +
                           hex8(b.finds[2].offset));
     EXPECT_EQ(got[5], img + ": " + std::to_string(damaged.offset) + " (" + hex8(damaged.offset) +
                           "): tagged, 420 bytes, payload 400 bytes: failed (CRC mismatch)");
@@ -425,7 +448,9 @@ TEST_F(ScanMixed, PipeAndStandardInput)
 // written out byte for byte, from a file and from a pipe alike: a payload
 // as <base>-<offset>.payload, a container without its key whole, as .vc.
 // Failed candidates never are, and finds inside a find already written
-// (the outer tagged file holds two) only with --nested.
+// (the outer tagged file holds two) only with --nested, but for a
+// container opened with the key inside it, whose deciphered payload no
+// other file holds.
 TEST_F(ScanMixed, Extract)
 {
     for (bool key : {true, false})
@@ -446,7 +471,9 @@ TEST_F(ScanMixed, Extract)
                 EXPECT_EQ(r.status, 0) << r.err;
                 std::set<std::string> want;
                 for (const find &f : b.finds) {
-                    if (!f.reason.empty() || (!nested && f.inside >= 0))
+                    // A container's deciphered payload is in no other
+                    // file: written wherever the container lies.
+                    if (!f.reason.empty() || (!nested && f.inside >= 0 && !(key && !f.tagged)))
                         continue;
                     char name[64];
                     snprintf(name, sizeof name, "%s-%08" PRIx64 ".%s", from_pipe ? "stdin" : "fw.img", f.offset,
@@ -703,8 +730,8 @@ TEST_F(Scan, ExitStatus)
         {{"scan", "--map", "-", "x"}, "the map cannot go to standard output, which has the finds"},
         {{"scan", "--extract", dir / "e", dir / "t", dir.path() + "/./t"},
          "two images are named 't': --extract would mix their finds"},
-        {{"scan", "-k", "a", "-K", "f", "x"}, "give the key once, with -k, -K or --key-env"},
         {{"scan", "-k", "", "x"}, "the key is empty"},
+        {{"scan", "-k", "a", "-k", "", "x"}, "the key is empty"},
         {{"check", "--all", "x"}, "option '--all' does not apply to check"},
         {{"info", "-k", "k", "--map", "m.svg", "x"}, "option '--map' does not apply to info"},
         {{"scan", "--max-output", "12Q", "x"}, "--max-output '12Q' is not a size (bytes, or a number with K, M, G or T)"},
@@ -1216,6 +1243,291 @@ TEST_F(Scan, ExtractDirectory)
     auto r = run({velkor, "scan", "--extract", dir / "t", dir / "t"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "velkor: " + dir / "t" + ": " + testutil::sys_msg(ENOTDIR) + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// Several keys, payloads, limits, CSV.
+
+// Images of containers under several keys.
+class ScanKeys : public Scan {
+protected:
+    static bytes cat(std::initializer_list<bytes> parts)
+    {
+        bytes o;
+        for (const bytes &p : parts)
+            o.insert(o.end(), p.begin(), p.end());
+        return o;
+    }
+    static bool holds(const std::string &text, const std::string &what)
+    {
+        return text.find(what) != std::string::npos;
+    }
+};
+
+// Two containers under two keys in one image: the first holds a tagged
+// file, the second a container under the first key that holds another.
+// Each is opened by its key, named by its number in the order given (by
+// repeated -k or a --keys file alike), and each payload's finds follow
+// their container with payload_of and offsets from that payload's start.
+// No output, file name or map holds a key's text.
+TEST_F(ScanKeys, TwoKeysAndThePayloadsTheyOpen)
+{
+    const bytes t_pay = testutil::random_bytes(300, 1), inner_pay = testutil::random_bytes(200, 2);
+    const bytes t = tagged(t_pay), t2 = tagged(inner_pay);
+    const bytes a_pay = cat({testutil::random_bytes(64, 3), t, testutil::random_bytes(9, 4)});
+    const bytes a = pack("alpha-key", a_pay, "boot", "v1");
+    const bytes c = pack("alpha-key", cat({testutil::random_bytes(5, 5), t2}), "deep");
+    const bytes b_pay = cat({testutil::random_bytes(100, 6), c});
+    const bytes b = pack("beta-key", b_pay, "app", "v2");
+    const bytes img = cat({testutil::random_bytes(4096, 7), a, testutil::random_bytes(50, 8), b});
+    const uint64_t a_at = 4096, b_at = a_at + a.size() + 50;
+    const std::string image = dir / "dump.img";
+    testutil::write_file(image, img);
+    testutil::write_file(dir / "keys", testutil::to_bytes("\r\nbeta-key\r\n\nalpha-key"));
+
+    // (offset, kind, payload_of, key) in order: depth first.
+    const auto want = [&](int alpha, int beta) {
+        return std::vector<std::string>{
+            image + " " + std::to_string(a_at) + " container " + std::to_string(a.size()) + " " +
+                std::to_string(a_at + enc_compute_header_len("boot", "v1")) + " " + std::to_string(a_pay.size()) + " verified None boot v1 key " +
+                std::to_string(alpha),
+            image + " 64 tagged 320 84 300 verified None None None payload_of " + std::to_string(a_at),
+            image + " " + std::to_string(b_at) + " container " + std::to_string(b.size()) + " " +
+                std::to_string(b_at + enc_compute_header_len("app", "v2")) + " " + std::to_string(b_pay.size()) + " verified None app v2 key " +
+                std::to_string(beta),
+            image + " 100 container " + std::to_string(c.size()) + " " + std::to_string(100 + enc_compute_header_len("deep", "")) + " " + std::to_string(5 + t2.size()) +
+                " verified None deep  payload_of " + std::to_string(b_at) + " key " + std::to_string(alpha),
+            image + " 5 tagged 220 25 200 verified None None None payload_of 100",
+        };
+    };
+    struct {
+        std::vector<std::string> keys;
+        int alpha, beta;
+    } cases[] = {
+        {{"-k", "alpha-key", "-k", "beta-key"}, 1, 2},
+        {{"--keys", dir / "keys"}, 2, 1},
+        {{"-k", "nothing", "--keys", dir / "keys"}, 3, 2},
+    };
+    for (const auto &c_ : cases) {
+        SCOPED_TRACE(c_.keys[1]);
+        std::vector<std::string> args{velkor, "scan", "--json"};
+        args.insert(args.end(), c_.keys.begin(), c_.keys.end());
+        args.push_back(image);
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(json_finds(r.out), want(c_.alpha, c_.beta)) << r.out;
+    }
+
+    // Text lines name the key and the payload; --no-payloads leaves the
+    // payloads alone.
+    auto r = run({velkor, "scan", "-k", "alpha-key", "-k", "beta-key", image});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto got = lines(r.out);
+    ASSERT_EQ(got.size(), 5u) << r.out;
+    EXPECT_EQ(got[1], image + ": payload of " + hex8(a_at) + ": 64 (0x00000040): tagged, 320 bytes, payload 300 bytes: verified");
+    EXPECT_TRUE(holds(got[2], "verified, magic start, key 2, label app, sublabel v2")) << got[2];
+    r = run({velkor, "scan", "--no-payloads", "-k", "alpha-key", "-k", "beta-key", image});
+    EXPECT_EQ(lines(r.out).size(), 2u) << r.out;
+
+    // Everything written: names say where each find came from; the key
+    // texts are nowhere, in what is shown or written.
+    r = run({velkor, "scan", "-k", "alpha-key", "-k", "beta-key", "--all", "--extract", dir / "x", "--nested",
+             "--carve", dir / "c", "--map", dir / "m.svg", image});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto x = testutil::entries_of(dir / "x");
+    const std::string base = "dump.img-";
+    EXPECT_EQ(x, (std::vector<std::string>{base + hex8(a_at).substr(2) + "-00000040.payload",
+                                           base + hex8(a_at).substr(2) + ".payload",
+                                           base + hex8(b_at).substr(2) + "-00000064-00000005.payload",
+                                           base + hex8(b_at).substr(2) + "-00000064.payload",
+                                           base + hex8(b_at).substr(2) + ".payload"}));
+    EXPECT_EQ(testutil::read_file(dir / "x/" + (base + hex8(a_at).substr(2) + "-00000040.payload")), t_pay);
+    EXPECT_EQ(testutil::read_file(dir / "x/" + (base + hex8(b_at).substr(2) + "-00000064-00000005.payload")),
+              inner_pay);
+    EXPECT_EQ(testutil::read_file(dir / "c/" + (base + hex8(b_at).substr(2) + "-00000064.vc")), c);
+    const std::string svg = str(testutil::read_file(dir / "m.svg"));
+    for (const std::string secret : {"alpha-key", "beta-key"}) {
+        EXPECT_FALSE(holds(r.out + r.err + svg, secret));
+        for (const std::string &d : {dir / "x", dir / "c"})
+            for (const std::string &name : testutil::entries_of(d))
+                EXPECT_FALSE(holds(name, secret));
+    }
+    EXPECT_TRUE(holds(svg, "in the payload of " + hex8(b_at))) << svg;
+}
+
+// Containers nested one in another's payload: each level is opened down
+// to the limit (a tagged file at the bottom of 8 is found), and one level
+// more is reported but not looked into: the scan says so and is
+// incomplete.
+TEST_F(ScanKeys, NestingDeeperThanTheLimit)
+{
+    bytes box = tagged(testutil::to_bytes("bottom"));
+    for (int depth = 1; depth <= VELKOR_SCAN_MAX_LEVEL + 1; depth++) {
+        std::string label = std::to_string(depth);
+        label.insert(label.begin(), 'l'); // g++ 12 warns falsely on "l" + std::string
+        box = pack("k", box, label);
+        if (depth < VELKOR_SCAN_MAX_LEVEL)
+            continue;
+        SCOPED_TRACE(depth);
+        testutil::write_file(dir / "deep", box);
+        auto r = run({velkor, "scan", "--json", "-k", "k", dir / "deep"});
+        std::vector<std::string> summaries;
+        const auto finds = json_finds(r.out, &summaries);
+        ASSERT_EQ(finds.size(), static_cast<size_t>(depth) + (depth == VELKOR_SCAN_MAX_LEVEL)) << r.out;
+        for (int k = 0; k < depth; k++)
+            EXPECT_TRUE(holds(finds[static_cast<size_t>(k)], " container ") &&
+                        holds(finds[static_cast<size_t>(k)], " verified "))
+                << finds[static_cast<size_t>(k)];
+        if (depth == VELKOR_SCAN_MAX_LEVEL) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(holds(finds.back(), " tagged ") && holds(finds.back(), " verified ") &&
+                        holds(finds.back(), "payload_of 0"))
+                << finds.back();
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.status, 3) << r.err;
+            EXPECT_TRUE(holds(summaries.at(0), "incomplete:nesting_limit")) << summaries[0];
+            EXPECT_EQ(r.err, "velkor: " + dir / "deep" + ": 1 payload not looked into: nested deeper than 8 containers\n");
+        }
+    }
+}
+
+// A data-sized container of 17 MiB needs a table larger than the default
+// memory limit: reported, not checked, with the bytes it needs, the scan
+// incomplete (status 3) and the option named; with --memory-limit 64M it
+// verifies.
+TEST_F(ScanKeys, MemoryLimitOnRequest)
+{
+    const bytes big = pack("k", bytes(size_t{17} << 20, 0x5a), "big", "", {"--data-sized"});
+    const bytes img = cat({tagged(testutil::to_bytes("small")), big});
+    testutil::write_file(dir / "big.img", img);
+    auto r = run({velkor, "scan", "--json", "-k", "k", "--data-sized", dir / "big.img"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    std::vector<std::string> summaries;
+    const auto finds = json_finds(r.out, &summaries);
+    ASSERT_EQ(finds.size(), 2u) << r.out;
+    EXPECT_TRUE(holds(finds[1], " container ") && holds(finds[1], " bytes, over the memory limit ")) << finds[1];
+    EXPECT_TRUE(holds(r.out, "\"verified\":null,\"reason\":\"needs ")) << r.out;
+    EXPECT_TRUE(holds(summaries.at(0), "incomplete:memory_limit")) << summaries[0];
+    EXPECT_TRUE(holds(r.err, "1 find not checked: over the memory limit of 16777216 bytes")) << r.err;
+    EXPECT_TRUE(holds(r.err, "--memory-limit")) << r.err;
+    r = run({velkor, "scan", "-k", "k", "--data-sized", dir / "big.img"});
+    EXPECT_TRUE(holds(r.out, "not checked (needs ")) << r.out;
+    EXPECT_TRUE(holds(r.out, " bytes, over the memory limit; see --memory-limit), magic start")) << r.out;
+
+    for (bool pipe : {false, true}) {
+        r = run({velkor, "scan", "--json", "-k", "k", "--data-sized", "--memory-limit", "64M",
+                 pipe ? "-" : dir / "big.img"},
+                {}, pipe ? &img : nullptr);
+        EXPECT_EQ(r.status, 0) << r.err;
+        summaries.clear();
+        const auto ok = json_finds(r.out, &summaries);
+        ASSERT_EQ(ok.size(), 2u) << r.out;
+        EXPECT_TRUE(holds(ok[1], " verified None big  key 1")) << ok[1];
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// --csv: a header row and one row per find, CRLF line ends, read back by
+// Python's csv module: every cell is what the JSON object holds (empty for
+// null or absent), but a cell a spreadsheet would run (=1+1, -1) is made
+// inert with a leading ', and quoting keeps a comma and a quote in place.
+TEST_F(ScanKeys, CsvHasTheJsonRows)
+{
+    if (python.empty())
+        GTEST_SKIP() << "python3 was not found at configure time";
+    const bytes damaged_box = [&] {
+        bytes d = pack("k", testutil::random_bytes(40, 9), "@cmd", "");
+        d[d.size() - 10] ^= 1;
+        return d;
+    }();
+    const bytes img = cat({testutil::random_bytes(30, 10), pack("k", tagged(testutil::to_bytes("in")), "=1+1", "-1"),
+                           testutil::random_bytes(7, 11), pack("k", testutil::to_bytes("p"), "a,\"b\"", "\tx"),
+                           damaged_box, tagged(testutil::to_bytes("x"))});
+    const std::string image = dir / "a,b\xff.img";
+    testutil::write_file(image, img);
+    auto csv = run({velkor, "scan", "--csv", "--all", "-k", "k", image});
+    auto json = run({velkor, "scan", "--json", "--all", "-k", "k", image});
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    testutil::write_file(dir / "csv", testutil::to_bytes(csv.out));
+    testutil::write_file(dir / "json", testutil::to_bytes(json.out));
+    const char check[] = R"(
+import csv, json, sys
+raw = open(sys.argv[1], "rb").read()
+assert raw.count(b"\r\n") == raw.count(b"\n") and raw.endswith(b"\r\n"), raw
+rows = list(csv.reader(open(sys.argv[1], newline="", encoding="utf-8")))
+objs = [json.loads(l) for l in open(sys.argv[2], encoding="utf-8") if '"summary"' not in l]
+head = rows.pop(0)
+assert head == ["image", "image_bytes", "offset", "kind", "length", "payload_offset", "payload_length",
+                "verified", "reason", "inside", "payload_of", "magic", "key_prefix", "key", "label",
+                "label_hex", "sublabel", "sublabel_hex", "damaged_texts"], head
+assert len(rows) == len(objs), (rows, objs)
+def cell(v):
+    if v is None: return ""
+    if v is True: return "true"
+    if v is False: return "false"
+    v = str(v)
+    return "'" + v if v[:1] in ("=", "+", "-", "@", "\t", "\r") else v
+for r, o in zip(rows, objs):
+    assert r == [cell(o.get(k)) for k in head], (r, o)
+print(len(rows), sum(1 for r in rows if r[14].startswith("'")), sum(1 for r in rows if r[18] == "true"))
+)";
+    auto r = run({python, "-c", check, dir / "csv", dir / "json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Five finds: two containers, the tagged file in the first one's
+    // payload, the damaged container and the last tagged file; two labels
+    // made inert (=1+1 and @cmd, the damaged one's texts), one damaged.
+    EXPECT_EQ(r.out, "5 2 1\n") << csv.out;
+    EXPECT_TRUE(holds(csv.out, ",'=1+1,3d312b31,'-1,2d31,\r\n")) << csv.out;
+    EXPECT_TRUE(holds(csv.out, ",\"a,\"\"b\"\"\",")) << csv.out;
+}
+
+// A container whose key deciphers its texts but whose payload fails its
+// checksum shows those texts, marked, in every form.
+TEST_F(ScanKeys, DamagedContainerShowsItsTexts)
+{
+    bytes box = pack("k", testutil::random_bytes(500, 12), "router", "r7");
+    box[box.size() - 100] ^= 0x10;
+    testutil::write_file(dir / "d.img", cat({testutil::random_bytes(16, 13), box}));
+    auto r = run({velkor, "scan", "--all", "-k", "other", "-k", "k", "--map", dir / "m.svg", dir / "d.img"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, dir / "d.img" + ": 16 (0x00000010): container, " + std::to_string(box.size()) +
+                         " bytes, payload 500 bytes: failed (wrong key or damaged), magic start, key 2, label router, "
+                         "sublabel r7 (texts of a damaged container)\n");
+    EXPECT_TRUE(holds(str(testutil::read_file(dir / "m.svg")), "label router, sublabel r7 (texts of a damaged container)"));
+    r = run({velkor, "scan", "--all", "--json", "-k", "k", dir / "d.img"});
+    const auto finds = json_finds(r.out);
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_TRUE(holds(finds[0], "wrong key or damaged None router r7 key 1 damaged_texts")) << finds[0];
+}
+
+// The keyed flood: the header of an empty container every 21 bytes, each
+// claiming the rest of the image, the sound container last.  The scan is
+// complete, finds the sound container verified, and reports nothing else.
+TEST_F(ScanKeys, KeyedFloodEndToEnd)
+{
+    const bytes sound = pack("k", testutil::random_bytes(1000, 14), "", "");
+    const size_t hl = enc_compute_header_len("", "");
+    const size_t forged = (size_t{256} << 10) / hl;
+    bytes img(forged * hl);
+    for (size_t k = 0; k < forged; k++) {
+        std::copy(sound.begin(), sound.begin() + static_cast<long>(hl), img.begin() + static_cast<long>(k * hl));
+        const uint32_t claim = static_cast<uint32_t>(forged * hl + sound.size() - k * hl - hl - 4);
+        for (int b = 0; b < 4; b++)
+            img[k * hl + hl - 4 + static_cast<size_t>(b)] = static_cast<uint8_t>(claim >> (24 - 8 * b));
+    }
+    img.insert(img.end(), sound.begin(), sound.end());
+    testutil::write_file(dir / "flood", img);
+    for (bool pipe : {false, true}) {
+        auto r = run({velkor, "scan", "--json", "-k", "k", pipe ? "-" : dir / "flood"}, {}, pipe ? &img : nullptr);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> summaries;
+        const auto finds = json_finds(r.out, &summaries);
+        ASSERT_EQ(finds.size(), 1u) << r.out;
+        EXPECT_TRUE(holds(finds[0], " " + std::to_string(forged * hl) + " container ")) << finds[0];
+        EXPECT_TRUE(holds(finds[0], " verified ")) << finds[0];
+        EXPECT_TRUE(holds(summaries.at(0), " complete")) << summaries[0];
+    }
 }
 
 } // namespace

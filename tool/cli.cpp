@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "text.h"
+#include "velkor.h"
 
 #ifndef VELKOR_VERSION
 #error "VELKOR_VERSION must be defined by the build"
@@ -34,25 +35,31 @@ enum : unsigned {
     opt_data_sized = 1u << 3,
     opt_json = 1u << 4,
     opt_status = 1u << 5,
-    opt_scan = 1u << 6,      // --all, --extract, --carve, --nested, --max-output, --map
+    opt_scan = 1u << 6,      // --all, --extract, --carve, --nested, --max-output, --map,
+                             // --csv, --no-payloads, --memory-limit
+    opt_keys = 1u << 7,      // --keys, and -k, -K, --key-env more than once
+    opt_padded = 1u << 8,
 };
 
 const command commands[] = {
-    {"check", cmd_check, opt_quiet | opt_status | opt_json, 1, -1,
-     "velkor check [-q | --status] [--json] FILE..."},
-    {"untag", cmd_untag, 0, 2, 2, "velkor untag IN OUT"},
+    {"check", cmd_check, opt_quiet | opt_status | opt_json | opt_padded, 1, -1,
+     "velkor check [-q | --status] [--json] [--padded] FILE..."},
+    {"untag", cmd_untag, opt_padded, 2, 2, "velkor untag [--padded] IN OUT"},
     {"tag", cmd_tag, 0, 2, 2, "velkor tag IN OUT"},
     {"pack", cmd_pack, opt_key | opt_label | opt_data_sized, 2, 2,
      "velkor pack (-k KEY | -K KEYFILE | --key-env NAME) -l LABEL [-s SUBLABEL]\n"
      "                   [-m start|asar1] [-p PREFIX] [--data-sized] IN OUT"},
-    {"unpack", cmd_unpack, opt_key | opt_data_sized, 2, 2,
-     "velkor unpack (-k KEY | -K KEYFILE | --key-env NAME) [--data-sized] IN OUT"},
-    {"info", cmd_info, opt_key | opt_data_sized | opt_json, 1, 1,
-     "velkor info [-k KEY | -K KEYFILE | --key-env NAME] [--data-sized] [--json] IN"},
-    {"scan", cmd_scan, opt_key | opt_data_sized | opt_json | opt_scan, 1, -1,
-     "velkor scan [-k KEY | -K KEYFILE | --key-env NAME] [--data-sized] [--all] [--json]\n"
-     "                   [--extract DIR] [--carve DIR] [--nested] [--max-output SIZE]\n"
-     "                   [--map FILE.svg] IMAGE..."},
+    {"unpack", cmd_unpack, opt_key | opt_keys | opt_data_sized, 2, 2,
+     "velkor unpack (-k KEY | -K KEYFILE | --key-env NAME | --keys FILE)... [--data-sized]\n"
+     "                   IN OUT"},
+    {"info", cmd_info, opt_key | opt_keys | opt_data_sized | opt_json | opt_padded, 1, 1,
+     "velkor info [-k KEY | -K KEYFILE | --key-env NAME | --keys FILE]... [--data-sized]\n"
+     "                   [--padded] [--json] IN"},
+    {"scan", cmd_scan, opt_key | opt_keys | opt_data_sized | opt_json | opt_scan, 1, -1,
+     "velkor scan [-k KEY | -K KEYFILE | --key-env NAME | --keys FILE]... [--data-sized]\n"
+     "                   [--all] [--json | --csv] [--no-payloads] [--extract DIR] [--carve DIR]\n"
+     "                   [--nested] [--max-output SIZE] [--memory-limit SIZE] [--map FILE.svg]\n"
+     "                   IMAGE..."},
 };
 
 const char help_text[] =
@@ -76,6 +83,9 @@ const char help_text[] =
     "                         the process list (ps), so prefer -K or --key-env\n"
     "  -K, --key-file FILE    read the key text from the first line of FILE\n"
     "      --key-env NAME     read the key text from the environment variable NAME\n"
+    "      --keys FILE        unpack, info, scan: one key per line of FILE; these\n"
+    "                         and -k, -K, --key-env may be given more than once,\n"
+    "                         and the keys are tried in the order given\n"
     "  -l, --label LABEL      label, at most 31 bytes (pack, required)\n"
     "  -s, --sublabel TEXT    sublabel, at most 7 bytes (default empty)\n"
     "  -m, --magic MAGIC      start or asar1 (default start)\n"
@@ -83,12 +93,19 @@ const char help_text[] =
     "      --data-sized       give each field a cipher table as large as the field\n"
     "      --json             check, info: print one JSON object per file;\n"
     "                         scan: one per find\n"
+    "      --padded           check, untag, info: accept fill after the tagged\n"
+    "                         length, one byte (0xff or 0x00) repeated\n"
+    "      --csv              scan: print the finds as CSV, a header row first\n"
     "      --all              scan: report failed candidates too (and carve them)\n"
+    "      --no-payloads      scan: do not look inside the payloads a key opens\n"
     "      --extract DIR      scan: write each find's payload to DIR (created if missing)\n"
     "      --carve DIR        scan: write each find whole, header included, to DIR\n"
     "      --nested           scan: also write finds inside a find already written\n"
     "      --max-output SIZE  scan: write at most SIZE bytes per image (K, M, G, T:\n"
     "                         binary multiples; each file counts at least 4 KiB)\n"
+    "      --memory-limit SIZE\n"
+    "                         scan: memory for pending candidates (default 16M;\n"
+    "                         K, M, G, T as for --max-output)\n"
     "      --map FILE.svg     scan: draw the images and their finds as an SVG picture\n"
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
@@ -97,8 +114,9 @@ const char help_text[] =
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad command line.  scan: 0 when at\n"
     "least one find verified, 1 when none did or on a failure, 3 when a scan was\n"
-    "incomplete (candidates dropped from an image that cannot be read again) or\n"
-    "writing stopped at --max-output; 3 goes before 1 and 0.\n";
+    "incomplete (candidates dropped from an image that cannot be read again, finds\n"
+    "not checked at the memory limit or the work budget, payloads nested too deep)\n"
+    "or writing stopped at --max-output; 3 goes before 1 and 0.\n";
 
 void print_synopsis(FILE *f)
 {
@@ -184,6 +202,11 @@ enum {
     long_carve,
     long_nested,
     long_max_output,
+    long_keys,
+    long_padded,
+    long_csv,
+    long_no_payloads,
+    long_memory_limit,
 };
 
 const option long_options[] = {
@@ -206,6 +229,11 @@ const option long_options[] = {
     {"carve", required_argument, nullptr, long_carve},
     {"nested", no_argument, nullptr, long_nested},
     {"max-output", required_argument, nullptr, long_max_output},
+    {"keys", required_argument, nullptr, long_keys},
+    {"padded", no_argument, nullptr, long_padded},
+    {"csv", no_argument, nullptr, long_csv},
+    {"no-payloads", no_argument, nullptr, long_no_payloads},
+    {"memory-limit", required_argument, nullptr, long_memory_limit},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -231,7 +259,9 @@ unsigned option_bit(int val)
     case long_json: return opt_json;
     case long_status: return opt_status;
     case long_all: case long_extract: case long_map: case long_carve: case long_nested:
-    case long_max_output: return opt_scan;
+    case long_max_output: case long_csv: case long_no_payloads: case long_memory_limit: return opt_scan;
+    case long_keys: return opt_keys;
+    case long_padded: return opt_padded;
     default: return 0;
     }
 }
@@ -332,13 +362,32 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
             s.quiet = true;
             break;
         case 'k':
-            s.key = optarg;
+            s.keys.push_back({key_source::text, optarg});
             break;
         case 'K':
-            s.key_file = optarg;
+            s.keys.push_back({key_source::file, optarg});
             break;
         case long_key_env:
-            s.key_env = optarg;
+            s.keys.push_back({key_source::env, optarg});
+            break;
+        case long_keys:
+            s.keys.push_back({key_source::list, optarg});
+            break;
+        case long_padded:
+            s.padded = true;
+            break;
+        case long_csv:
+            s.csv = true;
+            break;
+        case long_no_payloads:
+            s.payloads = false;
+            break;
+        case long_memory_limit:
+            // The library counts in size_t; 0 would mean its default.
+            if (!parse_size(optarg, s.memory_limit) || s.memory_limit == 0 || s.memory_limit > SIZE_MAX)
+                usage_error(cmd, "--memory-limit '%s' is not a size from 1 byte (bytes, or a number with K, M, G or T)",
+                            velkor_text::plain_text(optarg).c_str());
+            s.memory_limit_set = true;
             break;
         case 'l':
             if (strlen(optarg) > max_label)
@@ -407,88 +456,178 @@ settings parse_command_line(const command *cmd, int argc, char **argv)
     if (cmd->options & opt_key) {
         // info describes a tagged file, and a container from its header,
         // without a key; scan reports containers unverified without one.
-        const int sources = (s.key != nullptr) + (s.key_file != nullptr) + (s.key_env != nullptr);
+        const size_t sources = s.keys.size();
         if (sources == 0 && cmd->id != cmd_info && cmd->id != cmd_scan)
-            usage_error(cmd, "a key is needed (-k KEY, -K KEYFILE or --key-env NAME)");
-        if (sources > 1)
+            usage_error(cmd, (cmd->options & opt_keys) != 0
+                                 ? "a key is needed (-k KEY, -K KEYFILE, --key-env NAME or --keys FILE)"
+                                 : "a key is needed (-k KEY, -K KEYFILE or --key-env NAME)");
+        if (sources > 1 && (cmd->options & opt_keys) == 0)
             usage_error(cmd, "give the key once, with -k, -K or --key-env");
+        if (sources > VELKOR_SCAN_MAX_KEYS)
+            usage_error(cmd, "at most %d keys may be given", VELKOR_SCAN_MAX_KEYS);
     }
+    if (s.json && s.csv)
+        usage_error(cmd, "give --json or --csv, not both");
     if ((cmd->options & opt_label) && s.label == nullptr)
         usage_error(cmd, "a label is needed (-l LABEL)");
     return s;
 }
 
-// The key text from -k, from the environment variable that --key-env
-// names, or the first line of the -K file: the bytes before its first LF,
-// less one CR that ends them (so CR LF ends a line, and so does a lone CR
-// at the end of the file).  Any way, the key must hold 1 to 254 bytes and
-// no NUL: an empty key is what -k "$KEY" gives when the variable is unset,
-// or a key file when the command meant to write it failed.  A key that
-// breaks these rules is a bad command line (status 2), wherever it came
-// from.
-//
-// The key file is opened as every input is (io.h): "-" is a file of that
-// name, -K /dev/stdin reads standard input.  It is read only as far as its
-// first line can reach (254 bytes and CR LF): /dev/zero or a runaway pipe
-// is refused at once.  It must not be an input: whatever the key line took
-// from a shared stream would silently be missing from the payload, or the
-// key line would become part of it.  Nor may it be the output, which the
-// caller checks with the key file's identity, left in *key_file.
-std::string load_key(const command *cmd, const settings &s, std::span<const velkor_io::file_id> inputs,
-                     velkor_io::file_id *key_file)
+namespace {
+
+// The bytes of a key file, at most `most` of them, read through the door
+// every input takes; *more is set when the file holds more.  The file must
+// not be one of the inputs.
+std::string read_key_file(const command *cmd, const char *path, size_t most,
+                          std::span<const velkor_io::file_id> inputs, velkor_io::key_files *key_files,
+                          bool first_line, bool &more)
 {
-    std::string key;
-    std::string from; // where the key came from, for messages
-    if (s.key != nullptr) {
-        key = s.key;
-    } else if (s.key_env != nullptr) {
-        // Built piecewise: g++ 12 warns falsely on "$" + std::string.
-        from = velkor_text::plain_text(s.key_env);
-        from.insert(from.begin(), '$');
-        from += ": ";
-        if (*s.key_env == '\0' || strchr(s.key_env, '=') != nullptr)
-            usage_error(cmd, "%snot a variable name", from.c_str());
-        const char *value = getenv(s.key_env);
-        if (value == nullptr)
-            usage_error(cmd, "%sthe variable is not set", from.c_str());
-        key = value;
-    } else {
-        from = velkor_text::plain_text(s.key_file) + ": ";
-        velkor_io::input in;
-        if (!in.open_file(s.key_file))
-            velkor_io::fail_refused(s.key_file, in.refusal());
-        for (const velkor_io::file_id &input : inputs)
-            if (in.id().same(input))
-                usage_error(cmd, "%sthe key file is the input file", from.c_str());
-        if (key_file != nullptr)
-            *key_file = in.id();
-        char buf[max_key + 2];
-        size_t got = 0;
-        bool line_end = false;
-        while (got < sizeof buf && !line_end) {
-            const ssize_t n = in.read_some(buf + got, sizeof buf - got);
-            if (n < 0)
-                err(1, "%s", s.key_file);
-            if (n == 0)
-                break;
-            line_end = memchr(buf + got, '\n', static_cast<size_t>(n)) != nullptr;
-            got += static_cast<size_t>(n);
-        }
-        // No line end within reach: too long, whatever the bytes are.
-        const auto *nl = static_cast<const char *>(memchr(buf, '\n', got));
-        if (nl == nullptr && got == sizeof buf)
-            usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
-        key.assign(buf, nl != nullptr ? static_cast<size_t>(nl - buf) : got);
-        if (!key.empty() && key.back() == '\r')
-            key.pop_back();
-        if (key.find('\0') != std::string::npos)
-            usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
+    const std::string from = velkor_text::plain_text(path) + ": ";
+    velkor_io::input in;
+    if (!in.open_file(path))
+        velkor_io::fail_refused(path, in.refusal());
+    for (const velkor_io::file_id &input : inputs)
+        if (in.id().same(input))
+            usage_error(cmd, "%sthe key file is the input file", from.c_str());
+    if (key_files != nullptr)
+        key_files->add(in.id());
+    std::string got(most, '\0');
+    size_t have = 0;
+    bool line_end = false;
+    more = false;
+    // A first line needs only as much as a line end within reach: a
+    // runaway pipe is not waited on for more.
+    while (have < most && !(first_line && line_end)) {
+        const ssize_t n = in.read_some(got.data() + have, most - have);
+        if (n < 0)
+            err(1, "%s", path);
+        if (n == 0)
+            break;
+        line_end = memchr(got.data() + have, '\n', static_cast<size_t>(n)) != nullptr;
+        have += static_cast<size_t>(n);
     }
+    if (!first_line && have == most) {
+        char one;
+        const ssize_t n = in.read_some(&one, 1);
+        if (n < 0)
+            err(1, "%s", path);
+        more = n > 0;
+    }
+    got.resize(have);
+    return got;
+}
+
+// A key under -k's rules, wherever it came from (`from` says where, for
+// messages).
+void check_key(const command *cmd, const std::string &key, const std::string &from)
+{
+    if (key.find('\0') != std::string::npos)
+        usage_error(cmd, "%sthe key contains a NUL byte", from.c_str());
     if (key.empty())
         usage_error(cmd, "%sthe key is empty", from.c_str());
     if (key.size() > max_key)
         usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
-    return key;
+}
+
+// A --keys file's lines: one key each (LF or CR LF ends a line), empty
+// lines skipped.  The file is read only as far as 64 keys with their line
+// ends and a few empty lines can reach.
+void list_keys(const command *cmd, const char *path, std::span<const velkor_io::file_id> inputs,
+               velkor_io::key_files *key_files, std::vector<std::string> &keys)
+{
+    constexpr size_t most = 64 * 1024;
+    const std::string from = velkor_text::plain_text(path) + ": ";
+    bool more = false;
+    const std::string text = read_key_file(cmd, path, most, inputs, key_files, false, more);
+    if (more)
+        usage_error(cmd, "%sthe key list is longer than %zu bytes", from.c_str(), most);
+    size_t line_no = 0, found = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t nl = text.find('\n', at);
+        std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+        at = nl == std::string::npos ? text.size() : nl + 1;
+        line_no++;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        check_key(cmd, line, from + "line " + std::to_string(line_no) + ": ");
+        if (keys.size() >= VELKOR_SCAN_MAX_KEYS)
+            usage_error(cmd, "at most %d keys may be given", VELKOR_SCAN_MAX_KEYS);
+        keys.push_back(std::move(line));
+        found++;
+    }
+    if (found == 0)
+        usage_error(cmd, "%sthe file holds no key", from.c_str());
+}
+
+} // namespace
+
+// Each key, by its source: -k's text; the variable --key-env names; the
+// first line of a -K file (the bytes before its first LF, less one CR
+// that ends them, so CR LF ends a line, and so does a lone CR at the end
+// of the file); every non-empty line of a --keys file.  Any way, a key
+// must hold 1 to 254 bytes and no NUL: an empty key is what -k "$KEY"
+// gives when the variable is unset, or a key file when the command meant
+// to write it failed.  A key that breaks these rules is a bad command line
+// (status 2), wherever it came from.
+//
+// Key files are opened as every input is (io.h): "-" is a file of that
+// name, -K /dev/stdin reads standard input.  A -K file is read only as far
+// as its first line can reach (254 bytes and CR LF), a --keys file only
+// 64 KiB: /dev/zero or a runaway pipe is refused at once.  No key file
+// may be an input: whatever the key line took from a shared stream would
+// silently be missing from the payload, or the key line would become part
+// of it.  Nor may it be an output, which the caller checks with the key
+// files' identities, left in *key_files.
+std::vector<std::string> load_keys(const command *cmd, const settings &s,
+                                   std::span<const velkor_io::file_id> inputs,
+                                   velkor_io::key_files *key_files)
+{
+    std::vector<std::string> keys;
+    for (const key_source &src : s.keys) {
+        std::string key;
+        std::string from; // where the key came from, for messages
+        switch (src.how) {
+        case key_source::text:
+            key = src.value;
+            break;
+        case key_source::env: {
+            // Built piecewise: g++ 12 warns falsely on "$" + std::string.
+            from = velkor_text::plain_text(src.value);
+            from.insert(from.begin(), '$');
+            from += ": ";
+            if (*src.value == '\0' || strchr(src.value, '=') != nullptr)
+                usage_error(cmd, "%snot a variable name", from.c_str());
+            const char *value = getenv(src.value);
+            if (value == nullptr)
+                usage_error(cmd, "%sthe variable is not set", from.c_str());
+            key = value;
+            break;
+        }
+        case key_source::file: {
+            from = velkor_text::plain_text(src.value) + ": ";
+            bool more = false;
+            const std::string line = read_key_file(cmd, src.value, max_key + 2, inputs, key_files, true, more);
+            // No line end within reach: too long, whatever the bytes are.
+            const size_t nl = line.find('\n');
+            if (nl == std::string::npos && line.size() == max_key + 2)
+                usage_error(cmd, "%sthe key is longer than %zu bytes", from.c_str(), max_key);
+            key = line.substr(0, nl);
+            if (!key.empty() && key.back() == '\r')
+                key.pop_back();
+            break;
+        }
+        case key_source::list:
+            list_keys(cmd, src.value, inputs, key_files, keys);
+            continue;
+        }
+        check_key(cmd, key, from);
+        if (keys.size() >= VELKOR_SCAN_MAX_KEYS)
+            usage_error(cmd, "at most %d keys may be given", VELKOR_SCAN_MAX_KEYS);
+        keys.push_back(std::move(key));
+    }
+    return keys;
 }
 
 } // namespace velkor_cli

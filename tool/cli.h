@@ -22,14 +22,20 @@ struct command {
     const char *synopsis;
 };
 
+// Where a key comes from, in the order the command line gives them.
+struct key_source {
+    enum kind { text, file, env, list } how; // -k, -K, --key-env, --keys
+    const char *value;                       // the text, file or variable's name
+};
+
 struct settings {
     bool quiet = false;
     bool status_only = false; // check --status
     bool json = false;
+    bool csv = false;         // scan --csv
     bool data_sized = false;
-    const char *key = nullptr;
-    const char *key_file = nullptr;
-    const char *key_env = nullptr;       // --key-env: the variable's name
+    bool padded = false;      // check, untag, info --padded
+    std::vector<key_source> keys;
     const char *label = nullptr;
     const char *sublabel = "";
     const char *magic = "start";
@@ -40,15 +46,15 @@ struct settings {
     bool nested = false;                 // scan --nested
     bool max_output_set = false;         // scan --max-output
     uint64_t max_output = 0;
+    bool memory_limit_set = false;       // scan --memory-limit
+    uint64_t memory_limit = 0;
+    bool payloads = true;                // scan: not --no-payloads
     const char *map_path = nullptr;      // scan --map
     std::vector<const char *> operands;
 };
 
-// Whether the command line gives a key, in any of the three ways.
-inline bool has_key(const settings &s)
-{
-    return s.key != nullptr || s.key_file != nullptr || s.key_env != nullptr;
-}
+// Whether the command line gives a key, in any of the four ways.
+inline bool has_key(const settings &s) { return !s.keys.empty(); }
 
 // The command called `name`, or null.
 const command *find_command(const char *name);
@@ -69,21 +75,24 @@ settings parse_command_line(const command *cmd, int argc, char **argv);
 // program with status 1, since what velkor prints is its result.
 void finish_stdout();
 
-// The key text from -k, from the variable --key-env names, or from the -K
-// file's first line (info and scan may have none: a tagged file needs no
-// key); a key that is empty, longer than 254 bytes or holds a NUL, an
-// unset variable, or a key file that is one of the `inputs`, is a command
-// line error.  With -K,
-// *key_file (when given) gets the key file's identity, which no output may
-// have.
-std::string load_key(const command *cmd, const settings &s, std::span<const velkor_io::file_id> inputs,
-                     velkor_io::file_id *key_file = nullptr);
+// The keys, in the order the command line gives them: the text of -k,
+// the variable --key-env names, the first line of a -K file, and every
+// non-empty line of a --keys file (LF or CR LF ends a line).  A key that
+// is empty, longer than 254 bytes or holds a NUL, an unset variable, a
+// --keys file without a key, more than VELKOR_SCAN_MAX_KEYS keys, or a key
+// file that is one of the `inputs`, is a command line error.  The key
+// files' identities, which no output may have, go to *key_files (when
+// given).  Every key file is opened through velkor_io::input, as any input
+// is.
+std::vector<std::string> load_keys(const command *cmd, const settings &s,
+                                   std::span<const velkor_io::file_id> inputs,
+                                   velkor_io::key_files *key_files = nullptr);
 
-// The same, for a command with one input.
+// The one key of a command that takes one (pack), as load_keys() reads it.
 inline std::string load_key(const command *cmd, const settings &s, const velkor_io::file_id &input,
-                            velkor_io::file_id *key_file = nullptr)
+                            velkor_io::key_files *key_files = nullptr)
 {
-    return load_key(cmd, s, std::span(&input, 1), key_file);
+    return load_keys(cmd, s, std::span(&input, 1), key_files).at(0);
 }
 
 } // namespace velkor_cli

@@ -143,6 +143,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -192,6 +193,30 @@ inline constexpr const char separators[] = "/\\:";
 inline constexpr const char separators[] = "/";
 #endif
 
+// The key files a run read (-K and --keys may each be given more than
+// once), none of which an output may be.  A single file_id converts.
+struct key_files {
+    std::vector<file_id> ids;
+    key_files() = default;
+    key_files(const file_id &id) // NOLINT: one key file is the usual case
+    {
+        add(id);
+    }
+    void add(const file_id &id)
+    {
+        if (id.valid)
+            ids.push_back(id);
+    }
+    // Whether `f` is one of them.
+    bool hold(const file_id &f) const
+    {
+        for (const file_id &k : ids)
+            if (k.same(f))
+                return true;
+        return false;
+    }
+};
+
 // The identity of the file open on fd; invalid when fstat fails.
 file_id id_of_fd(int fd);
 
@@ -214,14 +239,14 @@ public:
 
     // Prepares `path` for writing, as described above.  "-" is standard
     // output.  `input`, when valid, is the file being read: an output
-    // written in place must not be that file.  `key`, when valid, is the
-    // key file, which no output may be.  A new file gets `mode` less the
+    // written in place must not be that file.  `keys` are the key files,
+    // none of which an output may be.  A new file gets `mode` less the
     // umask; a replaced one keeps its own.
-    bool open(const char *path, const file_id &input = {}, const file_id &key = {}, mode_t mode = 0666);
+    bool open(const char *path, const file_id &input = {}, const key_files &keys = {}, mode_t mode = 0666);
     // The same, with a relative `path` taken from the directory `dir` (a
     // descriptor, as open_directory() gives) rather than the working
     // directory.
-    bool open_in(int dir, const char *path, const file_id &input = {}, const file_id &key = {},
+    bool open_in(int dir, const char *path, const file_id &input = {}, const key_files &keys = {},
                  mode_t mode = 0666);
 
     // bgntag's output, for a program that has read its whole input first:
@@ -275,7 +300,7 @@ private:
 #if defined(_WIN32)
     uint32_t old_attributes_ = 0; // the replaced file's, kept
 
-    bool open_walked(void *dir, const char *path, const file_id &input, const file_id &key,
+    bool open_walked(void *dir, const char *path, const file_id &input, const key_files &keys,
                      bool truncating);
     bool use_stdout();
     bool write_in_place(detail::walked &w);
@@ -285,7 +310,7 @@ private:
     gid_t old_gid_ = 0;
     mode_t mode_ = 0;    // the replacement's permission bits
 
-    bool open_walked(int dir, const char *path, const file_id &input, const file_id &key,
+    bool open_walked(int dir, const char *path, const file_id &input, const key_files &keys,
                      bool truncating);
     bool use_stdout(const struct stat &out1);
     bool write_in_place(detail::walked &w);

@@ -159,6 +159,41 @@ std::string json_string(std::string_view text)
     return o + "\"";
 }
 
+std::string utf8_text(std::string_view text)
+{
+    std::string o;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t n = utf8_at(text, i, cp);
+        if (n == 0) {
+            o += "\xEF\xBF\xBD";
+            i++;
+        } else {
+            o.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return o;
+}
+
+std::string csv_cell(std::string_view text)
+{
+    std::string o;
+    if (!text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' || text[0] == '@' ||
+                          text[0] == '\t' || text[0] == '\r'))
+        o += '\'';
+    o.append(text);
+    if (o.find_first_of("\",\r\n") == std::string::npos)
+        return o;
+    std::string q = "\"";
+    for (char ch : o) {
+        if (ch == '"')
+            q += '"';
+        q += ch;
+    }
+    return q + "\"";
+}
+
 std::string xml_text(std::string_view text)
 {
     std::string o;

@@ -38,6 +38,16 @@ std::string plain_text(std::string_view text);
 // a record stays one line for any reader.
 std::string json_string(std::string_view text);
 
+// The text read as UTF-8, each invalid byte becoming U+FFFD, nothing
+// escaped: what a JSON string of json_string() holds once parsed.
+std::string utf8_text(std::string_view text);
+
+// One cell of a CSV record (RFC 4180): a text that a spreadsheet would
+// run as a formula (starting with =, +, -, @, TAB or CR) gets a leading ',
+// and a cell holding ", a comma, CR or LF is quoted, " doubled.  The text
+// is taken as it is: pass utf8_text() of bytes that may not be UTF-8.
+std::string csv_cell(std::string_view text);
+
 // Text for an XML document, in an element or an attribute value: & < > "
 // and ' escaped, and whatever XML cannot hold (bytes that are not valid
 // UTF-8, control characters other than tab and line ends, U+FFFE and

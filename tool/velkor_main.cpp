@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "io.h"
 #include "scan_cmd.h"
+#include "tag_words.h"
 #include "text.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ void open_input(velkor_io::input &in, const char *path)
 // The files an output must not be: the one being read, and the key file.
 struct not_outputs {
     velkor_io::file_id input;
-    velkor_io::file_id key;
+    velkor_io::key_files keys;
 };
 
 void report_open_failure(const command *cmd, const velkor_io::output &out, const char *path)
@@ -64,7 +65,7 @@ void report_open_failure(const command *cmd, const velkor_io::output &out, const
 void open_output(const command *cmd, velkor_io::output &out, const char *path, const not_outputs &avoid,
                  mode_t mode = 0666)
 {
-    if (!out.open(path, avoid.input, avoid.key, mode))
+    if (!out.open(path, avoid.input, avoid.keys, mode))
         report_open_failure(cmd, out, path);
 }
 
@@ -102,19 +103,47 @@ struct payload_sink {
 struct tag_report {
     std::string reason;       // "" when the file is sound
     bool unreadable = false;  // reason is the system's: the file could not be read
-    bool have_length = false; // the file's length in bytes
+    bool have_length = false; // the file's length in bytes (with --padded: the tagged length)
     uint64_t length = 0;
     bool have_stored = false; // the CRC the header holds
     uint32_t stored_crc = 0;
     bool have_computed = false; // the CRC of the file as it is
     uint32_t computed_crc = 0;
+    bool have_padding = false;  // --padded: the fill bytes after the tagged length
+    uint64_t padding = 0;
+    uint8_t fill = 0;
 };
+
+// Where the fill after a padded file's tagged length first breaks: the
+// index of the first byte in p[0, n) that is not `fill`, or n.
+size_t fill_run(const uint8_t *p, size_t n, uint8_t fill)
+{
+    static const uint8_t ones[4096] = {};
+    uint8_t block[sizeof ones];
+    const uint8_t *same = ones;
+    if (fill != 0) {
+        memset(block, fill, sizeof block);
+        same = block;
+    }
+    size_t at = 0;
+    // Whole blocks compared at once; the one that differs byte by byte.
+    while (at < n) {
+        const size_t k = std::min(n - at, sizeof ones);
+        if (memcmp(p + at, same, k) != 0)
+            break;
+        at += k;
+    }
+    while (at < n && p[at] == fill)
+        at++;
+    return at;
+}
 
 // Checks the rest of a tagged file whose first n bytes (at most the
 // header's 20) are in head, in one pass.  The payload goes to sink, if
-// any, before its CRC is known.
+// any, before its CRC is known.  With `padded`, the file may go on after
+// its tagged length with one fill byte, 0xff or 0x00, repeated.
 tag_report check_tagged_rest(velkor_io::input &in, const uint8_t *head, size_t n,
-                             const payload_sink *sink)
+                             const payload_sink *sink, bool padded = false)
 {
     tag_report r;
     const auto unreadable = [&r] {
@@ -122,12 +151,11 @@ tag_report check_tagged_rest(velkor_io::input &in, const uint8_t *head, size_t n
         r.unreadable = true;
         return r;
     };
-    char text[160];
     if (in.size_known()) {
         r.have_length = true;
         r.length = in.size();
     }
-    velkor_tag_info ti;
+    velkor_tag_info ti{};
     const velkor_tag_reason parsed = velkor_tag_parse(&ti, head, n);
     if (parsed != VELKOR_TAG_SHORT) {
         r.have_stored = true;
@@ -140,30 +168,30 @@ tag_report check_tagged_rest(velkor_io::input &in, const uint8_t *head, size_t n
     case VELKOR_TAG_OK:
         break;
     case VELKOR_TAG_SHORT:
-        snprintf(text, sizeof text,
-                 "not a tagged file: %zu bytes, shorter than the 20-byte header", n);
-        r.reason = text;
-        return r;
     case VELKOR_TAG_WRONG_FORMAT:
-        snprintf(text, sizeof text, "wrong format byte 0x%02X, expected 0xB1", ti.format);
-        r.reason = text;
+        r.reason = tag_reason_text(parsed, ti, n);
         return r;
     default:
         r.have_stored = false; // not a tagged file: no field means anything
-        r.reason = "not a tagged file";
+        r.reason = tag_reason_text(VELKOR_TAG_NO_MAGIC, ti, n);
         return r;
     }
+    // Whether the file's length fits the length field: equal, or with
+    // --padded at least as long (and the field at least the header's).
+    const auto length_fits = [&](uint64_t file_len) {
+        if (!padded)
+            return velkor_tag_check_length(&ti, file_len) == VELKOR_TAG_OK;
+        return ti.length >= VELKOR_TAG_HEADER_LEN && file_len >= ti.length;
+    };
     const auto wrong_length = [&](uint64_t file_len) {
         r.have_length = true;
         r.length = file_len;
-        snprintf(text, sizeof text, "length field says %" PRIu32 " but the file has %" PRIu64 " bytes",
-                 ti.length, file_len);
-        r.reason = text;
+        r.reason = tag_reason_text(VELKOR_TAG_WRONG_LENGTH, ti, file_len);
         return r;
     };
     // A regular file's length is known now: a wrong one is found before
     // reading further.  A pipe's is known at its end.
-    if (in.size_known() && velkor_tag_check_length(&ti, in.size()) != VELKOR_TAG_OK)
+    if (in.size_known() && !length_fits(in.size()))
         return wrong_length(in.size());
     if (sink != nullptr)
         sink->start(in.id());
@@ -173,37 +201,58 @@ tag_report check_tagged_rest(velkor_io::input &in, const uint8_t *head, size_t n
     velkor_crc_state crc;
     velkor_crc_init(&crc);
     uint64_t got = 0;
+    int fill = -1;            // the padding's byte, once its first is read
+    bool broken = false;      // a byte after the tagged length is not fill
+    uint64_t broken_at = 0;
+    uint8_t broken_byte = 0;
     ssize_t k;
     while ((k = in.read(buf.p, piece)) > 0) {
         const auto len = static_cast<size_t>(k);
         // Beyond what the header promises the bytes are only counted, for
-        // the message.
-        if (got + len <= expected) {
-            velkor_crc_update(&crc, buf.p, len);
+        // the message, or with --padded checked as fill.
+        const size_t own = got >= expected ? 0 : static_cast<size_t>(std::min<uint64_t>(len, expected - got));
+        if (own > 0) {
+            velkor_crc_update(&crc, buf.p, own);
             if (sink != nullptr)
-                sink->piece(buf.p, len);
+                sink->piece(buf.p, own);
+        }
+        if (padded && own < len) {
+            const uint8_t *tail = buf.p + own;
+            if (fill < 0 && (tail[0] == 0xff || tail[0] == 0x00))
+                fill = tail[0];
+            const size_t run = fill < 0 ? 0 : fill_run(tail, len - own, static_cast<uint8_t>(fill));
+            if (run < len - own) {
+                broken = true;
+                broken_byte = tail[run];
+                broken_at = VELKOR_TAG_HEADER_LEN + got + own + run;
+                break; // nothing after it can mend the file
+            }
         }
         got += len;
     }
     if (k < 0)
         return unreadable();
-    if (velkor_tag_check_length(&ti, VELKOR_TAG_HEADER_LEN + got) != VELKOR_TAG_OK)
+    if (!broken && !length_fits(VELKOR_TAG_HEADER_LEN + got))
         return wrong_length(VELKOR_TAG_HEADER_LEN + got);
     r.have_length = true;
-    r.length = VELKOR_TAG_HEADER_LEN + got;
+    r.length = padded ? ti.length : VELKOR_TAG_HEADER_LEN + got;
     const velkor_tag_reason crc_ok = velkor_tag_check_crc(&ti, head, &crc);
     r.have_computed = true;
     r.computed_crc = ti.computed_crc;
     if (crc_ok != VELKOR_TAG_OK) {
-        snprintf(text, sizeof text, "CRC mismatch: stored 0x%08" PRIX32 ", computed 0x%08" PRIX32,
-                 ti.stored_crc, ti.computed_crc);
-        r.reason = text;
+        r.reason = tag_reason_text(crc_ok, ti, r.length);
+    } else if (broken) {
+        r.reason = tag_fill_text(broken_byte, broken_at, fill);
+    } else if (padded) {
+        r.have_padding = true;
+        r.padding = VELKOR_TAG_HEADER_LEN + got - ti.length;
+        r.fill = fill < 0 ? 0 : static_cast<uint8_t>(fill);
     }
     return r;
 }
 
 // Checks the tagged file at path in one pass.
-tag_report check_tagged(const char *path, const payload_sink *sink)
+tag_report check_tagged(const char *path, const payload_sink *sink, bool padded)
 {
     tag_report r;
     velkor_io::input in;
@@ -216,13 +265,28 @@ tag_report check_tagged(const char *path, const payload_sink *sink)
         r.unreadable = true;
         return r;
     }
-    return check_tagged_rest(in, head, static_cast<size_t>(n), sink);
+    return check_tagged_rest(in, head, static_cast<size_t>(n), sink, padded);
 }
 
 // A JSON number, or null for a value not reached.
 std::string json_number(bool have, uint64_t v)
 {
     return have ? std::to_string(v) : "null";
+}
+
+// With --padded: the JSON member after "length" (null until the padding
+// was checked), or nothing without the option.
+std::string json_padding(const settings &s, const tag_report &r)
+{
+    return s.padded ? ",\"padding\":" + json_number(r.have_padding, r.padding) : std::string();
+}
+
+// The padding in words, for check's line and info: "4076 bytes of 0xff".
+std::string padding_words(const tag_report &r)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%" PRIu64 " byte%s of 0x%02x", r.padding, r.padding == 1 ? "" : "s", r.fill);
+    return r.padding == 0 ? std::string("none") : std::string(text);
 }
 
 // check's report on one file: its line (or JSON object) on standard
@@ -245,13 +309,15 @@ void report_check(const settings &s, const char *path, const tag_report &r)
         // follow, so that two such names stay apart.
         const std::string exact =
             velkor_text::is_utf8(path) ? "" : ",\"name_bytes\":\"" + velkor_text::hex(path) + "\"";
-        printf("{\"name\":%s%s,\"ok\":%s,\"reason\":%s,\"length\":%s,\"stored_crc\":%s,"
+        printf("{\"name\":%s%s,\"ok\":%s,\"reason\":%s,\"length\":%s%s,\"stored_crc\":%s,"
                "\"computed_crc\":%s}\n",
                json_string(path).c_str(), exact.c_str(), ok ? "true" : "false",
                ok ? "null" : json_string(r.reason).c_str(),
-               json_number(r.have_length, r.length).c_str(),
+               json_number(r.have_length, r.length).c_str(), json_padding(s, r).c_str(),
                json_number(r.have_stored, r.stored_crc).c_str(),
                json_number(r.have_computed, r.computed_crc).c_str());
+    } else if (ok && r.have_padding && r.padding > 0) {
+        printf("%s: OK (padded with %s)\n", name.c_str(), padding_words(r).c_str());
     } else if (ok) {
         printf("%s: OK\n", name.c_str());
     } else {
@@ -263,7 +329,7 @@ int run_check(const settings &s)
 {
     int status = 0;
     for (const char *path : s.operands) {
-        const tag_report r = check_tagged(path, nullptr);
+        const tag_report r = check_tagged(path, nullptr, s.padded);
         report_check(s, path, r);
         if (!r.reason.empty())
             status = 1;
@@ -272,8 +338,9 @@ int run_check(const settings &s)
 }
 
 // The payload is written as it is checked; a regular output is renamed
-// into place only when the CRC matched.  A stream (standard output, a
-// pipe) has had the bytes by then: a mismatch is reported after them.
+// into place only when the CRC matched (and with --padded, the fill
+// after it held).  A stream (standard output, a pipe) has had the bytes
+// by then: a mismatch is reported after them.
 int run_untag(const command *cmd, const settings &s)
 {
     const char *in = s.operands[0], *out_path = s.operands[1];
@@ -282,7 +349,7 @@ int run_untag(const command *cmd, const settings &s)
         [&](const velkor_io::file_id &input) { open_output(cmd, out, out_path, {input, {}}); },
         [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); },
     };
-    const std::string why = check_tagged(in, &sink).reason;
+    const std::string why = check_tagged(in, &sink, s.padded).reason;
     if (!why.empty()) {
         out.discard();
         fail(in, why);
@@ -427,7 +494,7 @@ int run_pack(const command *cmd, const settings &s)
     const char *in_path = s.operands[0], *out_path = s.operands[1];
     velkor_io::input in;
     open_input(in, in_path);
-    velkor_io::file_id key_id;
+    velkor_io::key_files key_id;
     const std::string key = load_key(cmd, s, in.id(), &key_id);
     const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
     char text[160];
@@ -513,7 +580,7 @@ int run_pack(const command *cmd, const settings &s)
 enc_reason probe_header(velkor_io::input &in, const char *path, const uint8_t *first, size_t &have,
                         uint8_t *head, enc_info &info, int64_t total, enc_stream &st)
 {
-    if (have > 0)
+    if (have > 0 && first != head)
         memcpy(head, first, have);
     const ssize_t got = in.read(head + have, ENC_MAX_HEADER_LEN - have);
     if (got < 0)
@@ -602,6 +669,104 @@ enc_info read_container_from(const settings &s, const std::string &key, velkor_i
     return info;
 }
 
+// Whether the container in `in` (whose first `have` bytes are in first)
+// checks under `key`, read again from its start without moving the
+// input's own position: a dry run before anything is written.  Only for an
+// input that can be read again.
+bool checks_under(const settings &s, const std::string &key, velkor_io::input &in, const char *path)
+{
+    piece_buf buf;
+    uint64_t off = 0;
+    ssize_t n = in.read_at(buf.p, piece, off);
+    if (n < 0)
+        err(1, "%s", path);
+    enc_info info{};
+    info.key = key.c_str();
+    info.data_sized_state = s.data_sized;
+    enc_stream st;
+    const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
+    if (enc_read_header(&st, &info, buf.p, static_cast<size_t>(n), total) != ENC_OK)
+        return false;
+    uint8_t trailer[4];
+    size_t trailer_have = 0;
+    size_t at = st.header_len, have = static_cast<size_t>(n);
+    for (;;) {
+        at += enc_read_payload(&st, buf.p + at, buf.p + at, have - at);
+        while (at < have && trailer_have < sizeof trailer)
+            trailer[trailer_have++] = buf.p[at++];
+        if (trailer_have == sizeof trailer)
+            break;
+        off += have;
+        n = in.read_at(buf.p, piece, off);
+        if (n <= 0) {
+            const int e = errno;
+            enc_stream_release(&st);
+            if (n < 0) {
+                errno = e;
+                err(1, "%s", path);
+            }
+            return false;
+        }
+        have = static_cast<size_t>(n);
+        at = 0;
+    }
+    return enc_read_finish(&st, &info, trailer) == ENC_OK;
+}
+
+// Which of the keys opens the container in `in`: the first under which the
+// header holds together and the texts decipher, found from the header
+// alone.  When several keys get that far (a damaged container, or texts
+// that happen to decipher under another key), each is checked against the
+// payload's checksum in turn, before anything is written, and the first
+// that matches is taken: the input is read again for that, a pipe's
+// container first gathered into a nameless temporary file (its own bytes
+// only, as --data-sized does).  None matching: the first of them, whose
+// failure is then reported.  No key getting that far: the first key's
+// refusal.  The header read goes to head, `have` its length (after the
+// `have` bytes already in first); a spooled input starts again at 0.
+size_t choose_key(const settings &s, const std::vector<std::string> &keys, velkor_io::input &in,
+                  const char *path, const uint8_t *first, size_t &have, uint8_t *head)
+{
+    const int64_t total = in.size_known() ? static_cast<int64_t>(in.size()) : -1;
+    std::vector<size_t> open;
+    enc_stream st{};
+    enc_reason first_why = ENC_OK;
+    uint64_t own = 0;
+    const uint8_t *from = first;
+    for (size_t k = 0; k < keys.size(); k++) {
+        enc_info info{};
+        info.key = keys[k].c_str();
+        info.data_sized_state = s.data_sized;
+        // The first call reads the header; the others look at the same bytes.
+        const enc_reason why = probe_header(in, path, from, have, head, info, total, st);
+        from = head;
+        if (k == 0)
+            first_why = why;
+        if (why == ENC_OK) {
+            open.push_back(k);
+            own = st.header_len + uint64_t{st.data_length} + 4;
+        }
+        if (why != ENC_OK && why != ENC_BAD_TEXT)
+            break; // the header's layout is wrong, whatever the key
+    }
+    if (open.empty()) {
+        if (first_why == ENC_NO_MEMORY)
+            fail(path, strerror(ENOMEM));
+        fail(path, container_reason(first_why, st));
+    }
+    if (open.size() == 1)
+        return open[0];
+    if (!in.rereadable()) {
+        piece_buf buf;
+        spool_input(in, path, buf.p, own, false, head, have);
+        have = 0;
+    }
+    for (size_t k : open)
+        if (checks_under(s, keys[k], in, path))
+            return k;
+    return open[0];
+}
+
 // The payload is written as it is deciphered; a regular output is renamed
 // into place only when the checksum matched.  A stream has had the bytes
 // by then: a mismatch is reported after them.
@@ -609,15 +774,19 @@ int run_unpack(const command *cmd, const settings &s)
 {
     velkor_io::input in;
     open_input(in, s.operands[0]);
-    velkor_io::file_id key_id;
-    const std::string key = load_key(cmd, s, in.id(), &key_id);
+    velkor_io::key_files key_id;
+    const std::vector<std::string> keys = load_keys(cmd, s, std::span(&in.id(), 1), &key_id);
+    const velkor_io::file_id in_id = in.id(); // before a pipe is spooled
+    uint8_t head[ENC_MAX_HEADER_LEN];
+    size_t have = 0;
+    const size_t k = keys.size() == 1 ? 0 : choose_key(s, keys, in, s.operands[0], nullptr, have, head);
     const char *out_path = s.operands[1];
     velkor_io::output out;
     // Every refusal exits through err(3): the temporary file is removed at
     // exit, and a stream keeps what it was given.
-    read_container_from(s, key, in, s.operands[0], nullptr, 0,
-                        {[&](const velkor_io::file_id &input) {
-                             open_output(cmd, out, out_path, {input, key_id}, velkor_io::deciphered_mode);
+    read_container_from(s, keys[k], in, s.operands[0], head, have,
+                        {[&](const velkor_io::file_id &) {
+                             open_output(cmd, out, out_path, {in_id, key_id}, velkor_io::deciphered_mode);
                          },
                          [&](const uint8_t *p, size_t n) { write_output(out, out_path, p, n); }});
     commit_output(out, out_path);
@@ -632,10 +801,10 @@ int info_tagged(const settings &s, const tag_report &r)
     const bool have_payload = r.have_length && r.length >= VELKOR_TAG_HEADER_LEN;
     const uint64_t payload_length = have_payload ? r.length - VELKOR_TAG_HEADER_LEN : 0;
     if (s.json) {
-        printf("{\"kind\":\"tagged\",\"length\":%s,\"payload_length\":%s,\"stored_crc\":%s,"
+        printf("{\"kind\":\"tagged\",\"length\":%s,\"payload_length\":%s%s,\"stored_crc\":%s,"
                "\"computed_crc\":%s,\"ok\":%s,\"reason\":%s}\n",
                json_number(r.have_length, r.length).c_str(),
-               json_number(have_payload, payload_length).c_str(),
+               json_number(have_payload, payload_length).c_str(), json_padding(s, r).c_str(),
                json_number(r.have_stored, r.stored_crc).c_str(),
                json_number(r.have_computed, r.computed_crc).c_str(), ok ? "true" : "false",
                ok ? "null" : velkor_text::json_string(r.reason).c_str());
@@ -648,14 +817,17 @@ int info_tagged(const settings &s, const tag_report &r)
             snprintf(text, sizeof text, "0x%08" PRIx32, v);
             return have ? std::string(text) : std::string("-");
         };
+        const std::string padding =
+            !s.padded ? std::string() : "padding:      " + (r.have_padding ? padding_words(r) : "-") + "\n";
         printf("kind:         tagged\n"
                "length:       %s\n"
                "payload:      %s\n"
+               "%s"
                "stored CRC:   %s\n"
                "computed CRC: %s\n"
                "verdict:      %s%s%s\n",
                number(r.have_length, r.length).c_str(),
-               number(have_payload, payload_length).c_str(),
+               number(have_payload, payload_length).c_str(), padding.c_str(),
                crc(r.have_stored, r.stored_crc).c_str(),
                crc(r.have_computed, r.computed_crc).c_str(), ok ? "OK" : "FAILED (",
                r.reason.c_str(), ok ? "" : ")");
@@ -663,26 +835,27 @@ int info_tagged(const settings &s, const tag_report &r)
     return ok ? 0 : 1;
 }
 
-void info_container(const settings &s, const enc_info &info)
+void info_container(const settings &s, const enc_info &info, size_t key_number)
 {
     // The reader guarantees both texts end within their fields.
     const std::string_view label(info.label), sublabel(info.sublabel), magic(info.magic);
     using velkor_text::json_string, velkor_text::quote_text, velkor_text::hex;
     if (s.json) {
-        printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%u,\"label\":%s,\"label_hex\":\"%s\","
+        printf("{\"kind\":\"container\",\"magic\":%s,\"prefix\":%u,\"key\":%zu,\"label\":%s,\"label_hex\":\"%s\","
                "\"sublabel\":%s,\"sublabel_hex\":\"%s\",\"length\":%" PRIu32
                ",\"checksum\":%" PRIu32 "}\n",
-               json_string(magic).c_str(), info.key_prefix, json_string(label).c_str(),
+               json_string(magic).c_str(), info.key_prefix, key_number, json_string(label).c_str(),
                hex(label).c_str(), json_string(sublabel).c_str(), hex(sublabel).c_str(),
                info.data_length, info.checksum);
     } else {
         printf("magic:    %s\n"
                "prefix:   0x%02x\n"
+               "key:      %zu\n"
                "label:    %s\n"
                "sublabel: %s\n"
                "length:   %" PRIu32 "\n"
                "checksum: 0x%08" PRIx32 "\n",
-               quote_text(magic).c_str(), info.key_prefix, quote_text(label).c_str(),
+               quote_text(magic).c_str(), info.key_prefix, key_number, quote_text(label).c_str(),
                quote_text(sublabel).c_str(), info.data_length, info.checksum);
     }
 }
@@ -785,24 +958,33 @@ int run_info(const command *cmd, const settings &s)
     const char *path = s.operands[0];
     velkor_io::input in;
     open_input(in, path);
-    const std::string key = have_key ? load_key(cmd, s, in.id()) : std::string();
+    const std::vector<std::string> keys =
+        have_key ? load_keys(cmd, s, std::span(&in.id(), 1)) : std::vector<std::string>();
     uint8_t head[VELKOR_TAG_HEADER_LEN];
     const ssize_t n = in.read(head, sizeof head);
     if (n < 0)
         err(1, "%s", path);
     const auto len = static_cast<size_t>(n);
     if (len >= 3 && memcmp(head, "bgn", 3) == 0) {
-        const tag_report r = check_tagged_rest(in, head, len, nullptr);
+        const tag_report r = check_tagged_rest(in, head, len, nullptr, s.padded);
         if (r.unreadable)
             fail(path, r.reason);
         return info_tagged(s, r);
     }
     if (!have_key)
         return info_keyless(s, in, path, head, len);
-    const enc_info info = read_container_from(s, key, in, path, head, len,
+    uint8_t header[ENC_MAX_HEADER_LEN];
+    const uint8_t *first = head;
+    size_t have = len;
+    size_t k = 0;
+    if (keys.size() > 1) {
+        k = choose_key(s, keys, in, path, head, have, header);
+        first = header;
+    }
+    const enc_info info = read_container_from(s, keys[k], in, path, first, have,
                                               {[](const velkor_io::file_id &) {},
                                                [](const uint8_t *, size_t) {}});
-    info_container(s, info);
+    info_container(s, info, k + 1);
     return 0;
 }
 

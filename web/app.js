@@ -114,8 +114,9 @@ function bytes(n) {
   while (v >= 1024 && u < units.length - 1) { v /= 1024; u++; }
   return `${v.toFixed(1)} ${units[u]}`;
 }
-const hex8 = (n) => '0x' + n.toString(16).toUpperCase().padStart(8, '0');
-const hex2 = (n) => '0x' + n.toString(16).toUpperCase().padStart(2, '0');
+// Hex in lower case, offsets and CRCs alike, as the command prints it.
+const hex8 = (n) => '0x' + n.toString(16).padStart(8, '0');
+const hex2 = (n) => '0x' + n.toString(16).padStart(2, '0');
 const count = (n) => `${n.toLocaleString('en')} bytes`;
 const many = (n, one, more) => `${n.toLocaleString('en')} ${n === 1 ? one : more}`;
 const cap = (s) => s.charAt(0).toUpperCase() + s.slice(1);
@@ -158,22 +159,24 @@ function save(blob, name) {
 
 // Names as `velkor scan` writes them: <base>-<offset>.payload for a
 // payload, .bgn or .vc for a find saved whole (.unopened.vc for a
-// container the typed key does not open, .damaged.bgn, .damaged.vc for
+// container the typed keys do not open, .damaged.bgn, .damaged.vc for
 // the rest of those neither verified nor waiting for a key), the offset
-// in 8 hex digits.
+// in 8 hex digits; a find inside payloads has the offset of each
+// container on the way from the file before its own.
 const baseName = (f) => f.name || 'file';
-const findName = (base, offset, ext) => `${base}-${offset.toString(16).padStart(8, '0')}.${ext}`;
+const findName = (base, offsets, ext) =>
+  `${base}${offsets.map((o) => '-' + o.toString(16).padStart(8, '0')).join('')}.${ext}`;
 
 // ---- Opening a file ------------------------------------------------------
 
 let current = null; // the file on show
-// The key, kept for the next file only when asked (off by default), and
-// only in this page's memory.
+// The keys ({ keys, dataSized, payloads }), kept for the next file only
+// when asked (off by default), and only in this page's memory.
 let kept = null;
 
 // Every file is scanned whole; a tagged file or a container at its start
 // is shown first, as `velkor info` shows it.  A new file is opened with
-// the kept key, if any.
+// the kept keys, if any.
 async function open(file, key = null) {
   if (key === null && file !== current && kept !== null) key = kept;
   current = file;
@@ -214,12 +217,6 @@ function showFile(file, r, key) {
 
   const opens = r.kind === 'container' && r.container.reason === 0;
   if (opens || whole.keyable > 0) kids.push(keyForm(file, opens, key));
-  if (r.container?.opened?.scan) {
-    const inner = findsOf(r.container.opened.scan, r.container.opened.payload,
-                          findName(base, 0, 'payload'), key);
-    kids.push(el('section', { class: 'inside', id: 'payload-scan' },
-                 el('h3', {}, 'Inside the payload'), ...findsView(inner, 'payload-', 'payload')));
-  }
   kids.push(el('section', { class: 'inside', id: 'file-scan' },
                r.kind === 'other' ? null : el('h3', {}, 'Scan of the whole file'),
                ...findsView(whole, '', r.kind)));
@@ -265,7 +262,7 @@ function taggedCard(file, t) {
   ];
   const kids = [fields(rows), tagVerdict(t, file.size)];
   if (t.reason === 0) {
-    const name = findName(baseName(file), 0, 'payload');
+    const name = findName(baseName(file), [0], 'payload');
     kids.push(el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
                              'aria-label': 'Save payload of this tagged file',
                              on: { click: () => save(file.slice(t.headerLength), name) } }, 'Save payload'));
@@ -297,20 +294,21 @@ function containerCard(file, c) {
   } else if (!o) {
     kids.push(verdict('bad', 'Damaged container.', cap(c.message) + '.'));
   } else if (o.reason === 8 || o.reason === 9) {
-    kids.push(verdict('notopened', 'Not opened with this key.',
-                      'The key, or the data-sized setting, is not the one it was made with, or the ' +
+    kids.push(verdict('notopened', 'Not opened with these keys.',
+                      'No key, or not the data-sized setting, is the one it was made with, or the ' +
                       'container is damaged: the two cannot be told apart.'));
   } else if (o.reason !== 0) {
     kids.push(verdict('bad', 'Damaged container.', cap(o.message) + '.'));
   } else {
-    const name = findName(baseName(file), 0, 'payload');
+    const name = findName(baseName(file), [0], 'payload');
     kids.push(
       fields([
         ['Label', 'label', o.label, o.label],
         ['Sublabel', 'sublabel', o.sublabel, o.sublabel],
         ['Checksum', 'checksum', o.checksum, hex8(o.checksum)],
+        ['Opened by', 'key', o.key, `key ${o.key}`],
       ]),
-      verdict('ok', 'Sound: the key fits and the payload matches its checksum.'),
+      verdict('ok', `Sound: key ${o.key} fits and the payload matches its checksum.`),
       el('button', { id: 'save-payload', title: `Save the payload as ${name}`,
                      'aria-label': 'Save payload of this container',
                      on: { click: () => save(o.payload, name) } }, 'Save payload'));
@@ -318,57 +316,114 @@ function containerCard(file, c) {
   return kids;
 }
 
-// The key, typed hidden (a toggle shows it), for the container at the start
-// and the containers inside; the whole file is read again with it.
+// The keys, typed hidden (a toggle shows them), one a field, tried in
+// order: for the container at the start and the containers inside.  The
+// whole file is read again with them.  A list pasted into a field is
+// spread over fields, a line each.
 function keyForm(file, opens, key) {
-  const input = el('input', { type: 'password', id: 'key', placeholder: 'key', autocomplete: 'off',
-                              spellcheck: 'false', 'aria-label': 'Key' });
-  if (key) input.value = key.key;
+  const list = el('div', { class: 'key-list', id: 'key-list' });
+  let showing = false;
+  const field = (value) => {
+    const n = list.children.length + 1;
+    const input = el('input', { type: showing ? 'text' : 'password', id: n === 1 ? 'key' : `key-${n}`,
+                                placeholder: n === 1 ? 'key' : `key ${n}`, autocomplete: 'off', spellcheck: 'false',
+                                'aria-label': `Key ${n}`, class: 'key-field' });
+    input.value = value;
+    input.addEventListener('paste', (e) => {
+      const text = e.clipboardData?.getData('text') ?? '';
+      const lines = text.split(/\r?\n/).filter((l) => l !== '');
+      if (lines.length < 2) return;
+      e.preventDefault();
+      input.value = lines[0];
+      let at = [...list.children].indexOf(input.parentElement);
+      for (const line of lines.slice(1)) {
+        const next = list.children[++at]?.querySelector('input');
+        if (next && next.value === '') next.value = line; else field(line);
+      }
+    });
+    list.append(el('label', {}, `Key ${n} `, input));
+    return input;
+  };
+  const keys = key?.keys ?? [];
+  for (const k of keys.length > 0 ? keys : ['']) field(k);
+  const values = () => [...list.querySelectorAll('input')].map((i) => i.value).filter((v) => v !== '');
+  const add = el('button', { type: 'button', id: 'key-add', class: 'small quiet', 'aria-label': 'Add a key field',
+                             on: { click: () => field('').focus() } }, 'Add a key');
   const sized = el('input', { type: 'checkbox', id: 'data-sized' });
   sized.checked = Boolean(key?.dataSized);
+  const inside = el('input', { type: 'checkbox', id: 'look-inside' });
+  inside.checked = key ? key.payloads !== false : true;
   const keep = el('input', { type: 'checkbox', id: 'keep-key' });
   keep.checked = kept !== null;
+  const chosen = () => ({ keys: values(), dataSized: sized.checked, payloads: inside.checked });
   const keepNow = () => {
-    kept = keep.checked && input.value !== '' ? { key: input.value, dataSized: sized.checked } : null;
+    kept = keep.checked && values().length > 0 ? chosen() : null;
   };
   keep.addEventListener('change', keepNow);
   const reveal = el('button', { type: 'button', id: 'key-show', class: 'small quiet', 'aria-pressed': 'false',
-                                'aria-label': 'Show the key',
+                                'aria-label': 'Show the keys',
                                 on: { click: () => {
-                                  const showing = input.type === 'text';
-                                  input.type = showing ? 'password' : 'text';
-                                  reveal.textContent = showing ? 'Show' : 'Hide';
-                                  reveal.setAttribute('aria-pressed', String(!showing));
+                                  showing = !showing;
+                                  for (const i of list.querySelectorAll('input')) i.type = showing ? 'text' : 'password';
+                                  reveal.textContent = showing ? 'Hide' : 'Show';
+                                  reveal.setAttribute('aria-pressed', String(showing));
                                 } } }, 'Show');
-  const go = opens ? 'Open with this key' : key ? 'Check again with this key' : 'Check the containers with this key';
+  const go = opens ? 'Open with these keys' : key ? 'Check again with these keys' : 'Check the containers with these keys';
   const form = el('form', { class: 'key', id: 'key-form' },
-                  el('label', {}, 'Key ', input), reveal,
+                  list, el('span', { class: 'key-tools' }, add, ' ', reveal),
                   el('label', {}, sized, ' data-sized tables'),
-                  el('label', {}, keep, ' keep the key for the next file'),
+                  el('label', {}, inside, ' Look inside opened containers'),
+                  el('label', {}, keep, ' keep the keys for the next file'),
                   el('button', { type: 'submit', id: 'key-go' }, go));
   form.addEventListener('submit', (e) => {
     e.preventDefault();
-    if (input.value === '') return problem('type a key first');
+    if (values().length === 0) return problem('type a key first');
     keepNow();
-    open(file, { key: input.value, dataSized: sized.checked });
+    open(file, chosen());
   });
   return form;
 }
 
 // ---- Finds: the map and the table -------------------------------------------------
 
-// The worker hands the finds over as flat arrays (see vw_scan_take); a row
-// is made into an object only when it is shown.
+// The worker hands the finds over as flat arrays (see its Scan); a row is
+// made into an object only when it is shown.  Finds inside payloads come
+// right after their container (depth first), each with its level: from
+// these the page knows each one's container (parent), where it lies in
+// the file (abs: a payload's bytes lie where its container's enciphered
+// ones do) and its row on the map (depth).
 function findsOf(s, source, base, key) {
   const { NF, NT } = s;
   const labels = new Map(s.labels.map(([i, label, sublabel]) => [i, { label, sublabel }]));
   const ascii = (t) => String.fromCharCode(...(t.includes(0) ? t.subarray(0, t.indexOf(0)) : t));
+  const v = (i, k) => s.rec[i * NF + k];
+  const parent = new Int32Array(s.n), abs = new Float64Array(s.n), depth = new Int32Array(s.n);
+  const holders = []; // holders[level]: the container whose payload's finds come now
+  const byPlace = new Map(); // "parent:offset" -> index, for inside
+  for (let i = 0; i < s.n; i++) {
+    const level = v(i, 12);
+    holders.length = level;
+    const p = level > 0 ? holders[level - 1] : -1;
+    parent[i] = p;
+    abs[i] = (p >= 0 ? abs[p] + v(p, 4) - v(p, 0) : 0) + v(i, 0);
+    const around = v(i, 6) >= 0 ? byPlace.get(`${p}:${v(i, 6)}`) : undefined;
+    depth[i] = around !== undefined ? depth[around] + 1 : p >= 0 ? depth[p] + 1 : 0;
+    byPlace.set(`${p}:${v(i, 0)}`, i);
+    holders.push(i);
+  }
   const at = (i) => {
-    const v = s.rec.subarray(i * NF, (i + 1) * NF);
+    const r = s.rec.subarray(i * NF, (i + 1) * NF);
     const f = {
-      offset: v[0], kind: v[1] === 1 ? 'tagged' : 'container', reason: s.reasons[v[2]], length: v[3],
-      payloadOffset: v[4], payloadLength: v[5], inside: v[6] < 0 ? null : v[6],
+      index: i, offset: r[0], kind: r[1] === 1 ? 'tagged' : 'container', reason: s.reasons[r[2]], length: r[3],
+      payloadOffset: r[4], payloadLength: r[5], inside: r[6] < 0 ? null : r[6], payloadOf: r[9] < 0 ? null : r[9],
+      key: r[10] === 0 ? null : r[10], damagedTexts: r[11] !== 0, level: r[12],
+      verified: r[13] < 0 ? null : r[13] === 1, abs: abs[i], depth: depth[i],
     };
+    // The containers on the way from the file, outermost first.
+    f.chain = [];
+    for (let p = parent[i]; p >= 0; p = parent[p])
+      f.chain.unshift({ offset: v(p, 0), length: v(p, 3), key: v(p, 10) });
+    f.path = [...f.chain.map((c) => c.offset), f.offset].join('/');
     if (f.kind === 'container') {
       f.magic = ascii(s.txt.subarray(i * NT, i * NT + 6));
       Object.assign(f, labels.get(i));
@@ -378,54 +433,74 @@ function findsOf(s, source, base, key) {
   // Containers that a key could open or has opened (not cut off).
   let verified = 0, keyable = 0;
   for (let i = 0; i < s.n; i++) {
-    const st = state({ reason: s.reasons[s.rec[i * NF + 2]] });
+    const st = state({ reason: s.reasons[v(i, 2)], verified: v(i, 13) < 0 ? null : v(i, 13) === 1 });
     if (st === 'verified') verified++;
-    if (s.rec[i * NF + 1] !== 1 && st !== 'damaged') keyable++;
+    if (v(i, 1) !== 1 && st !== 'damaged') keyable++;
   }
   return { scan: s, n: s.n, at, verified, keyable, source, base, key, size: s.bytes, reasons: s.reasons };
 }
 
 // verified, unverified (a container and no key), notopened (a container
-// that the typed key does not open), damaged.
+// that the typed keys do not open), notchecked (not checked, for the
+// memory limit or the work budget: no failure), damaged.
 function state(f) {
+  if (f.verified === null) return 'notchecked';
   if (f.reason === null) return 'verified';
   if (f.reason === 'no key') return 'unverified';
   if (f.reason === 'wrong key or damaged') return 'notopened';
   return 'damaged';
 }
-const STATES = ['verified', 'unverified', 'notopened', 'damaged'];
-const SAID = { verified: 'verified', unverified: 'not verified (no key)', notopened: 'not opened with this key' };
+const STATES = ['verified', 'unverified', 'notopened', 'notchecked', 'damaged'];
+const SAID = { verified: 'verified', unverified: 'not verified (no key)', notopened: 'not opened with these keys' };
+// A find's verdict in words, with the key that opened it or deciphered
+// its texts.
+function said(f) {
+  const st = state(f);
+  if (st === 'notchecked') return `not checked (${f.reason})`;
+  if (f.damagedTexts) return `damaged: key ${f.key} deciphers its texts, but its payload fails its checksum`;
+  const words = SAID[st] ?? f.reason;
+  return f.key !== null && f.key !== undefined && st === 'verified' ? `${words}, key ${f.key}` : words;
+}
+// A find's label and sublabel as shown, marked when they are a damaged
+// container's.
+function labelOf(f) {
+  if (f.label === undefined) return f.kind === 'container' ? f.magic : '';
+  return `${f.label} / ${f.sublabel}${f.damagedTexts ? ' (texts of a damaged container)' : ''}`;
+}
 
-// The finds of a scan: of the whole file (kind: what the file itself is,
-// 'other' when neither) or of a container's deciphered payload ('payload').
+// The finds of a scan of the whole file (kind: what the file itself is,
+// 'other' when neither), those inside opened containers among them.
 function findsView(ctx, id, kind) {
   const kids = [];
-  // Where the finds lie, for the buttons' names.
-  ctx.where = kind === 'payload' ? ' in the payload' : '';
-  ctx.what = kind === 'payload' ? 'the payload' : 'the whole file';
   const ids = (name) => id + name;
   const itself = ctx.n === 1 && ctx.at(0).offset === 0 && ctx.at(0).length === ctx.size;
+  const summary = ctx.scan.summary;
   if (ctx.n === 0 && kind === 'other') {
     kids.push(verdict('neutral', 'Neither a tagged file nor a container, and none inside it.',
                       'The scan found nothing of either kind.', ids('scan-summary')));
   } else if (ctx.n === 0) {
-    kids.push(el('p', { class: 'note', id: ids('scan-summary') },
-                 `No tagged file or container inside ${kind === 'payload' ? 'the payload' : 'it'}.`));
-  } else if (itself && kind !== 'other' && kind !== 'payload') {
+    kids.push(el('p', { class: 'note', id: ids('scan-summary') }, 'No tagged file or container inside it.'));
+  } else if (itself && kind !== 'other') {
     kids.push(el('p', { class: 'note', id: ids('scan-summary') },
                  'Nothing else inside it: the scan found the file itself and no other tagged file or container.'));
   } else {
     const finds = many(ctx.n, 'find', 'finds');
     const verified = `(${ctx.verified.toLocaleString('en')} verified)`;
+    let inner = 0;
+    for (let i = 0; i < ctx.n; i++) if (ctx.scan.rec[i * ctx.scan.NF + 12] > 0) inner++;
+    const payloads = inner > 0 ? ` ${cap(many(inner, 'find lies', 'finds lie'))} inside opened containers' payloads; ` +
+                                 'their offsets count from the payload\'s start.' : '';
     kids.push(el('p', { id: ids('scan-summary'), 'data-finds': String(ctx.n) },
-                 kind === 'other' ? `Not itself a tagged file or a container, but ${finds} inside it ${verified}.`
-                 : kind === 'payload' ? `${cap(finds)} inside the payload ${verified}; offsets count from its start.`
-                 : `${cap(finds)} ${verified}.`));
+                 (kind === 'other' ? `Not itself a tagged file or a container, but ${finds} inside it ${verified}.`
+                   : `${cap(finds)} ${verified}.`) + payloads));
     kids.push(map(ctx, ids('map')), table(ctx, ids('finds')));
   }
-  if (ctx.scan.dropped > 0)
-    kids.push(verdict('unverified', `${cap(many(ctx.scan.dropped, 'candidate was', 'candidates were'))} left ` +
+  if (summary.dropped > 0)
+    kids.push(verdict('unverified', `${cap(many(summary.dropped, 'candidate was', 'candidates were'))} left ` +
                       'unexamined for lack of memory: the list may be incomplete.', null, ids('dropped')));
+  else if (summary.stopped === 'memory limit' || summary.stopped === 'work budget')
+    kids.push(verdict('notchecked', `Not everything was checked: the scan reached its ${summary.stopped}.`,
+                      'What it could not check is listed as "not checked", not as damaged.', ids('stopped')));
   kids.push(downloads(ctx, id));
   return kids;
 }
@@ -441,25 +516,32 @@ function downloads(ctx, id) {
   };
   return el('p', { class: 'downloads' }, 'Download findings: ',
             el('button', { type: 'button', class: 'small', id: `${id}download-json`,
-                           'aria-label': `Download the findings of ${ctx.what} as JSON`,
+                           'aria-label': 'Download the findings of the whole file as JSON',
                            title: 'The records velkor scan --all --json prints', on: { click: get('json') } }, 'JSON'),
             ' ',
             el('button', { type: 'button', class: 'small', id: `${id}download-csv`,
-                           'aria-label': `Download the findings of ${ctx.what} as CSV`, on: { click: get('csv') } }, 'CSV'));
+                           'aria-label': 'Download the findings of the whole file as CSV',
+                           title: 'The rows velkor scan --all --csv writes', on: { click: get('csv') } }, 'CSV'));
 }
 
-// A find in a few words: "tagged file at 0x00100000" (in the payload).
-const named = (ctx, f) => `${f.kind === 'tagged' ? 'tagged file' : 'container'} at ${hex8(f.offset)}${ctx.where}`;
+// A find in a few words: "tagged file at 0x00100000", and for one inside
+// a payload, whose: "... in the payload of the container at 0x00001000"
+// (and of the one around that, and so on).
+const kindWords = (f) => (f.kind === 'tagged' ? 'tagged file' : 'container');
+const named = (f) => `${kindWords(f)} at ${hex8(f.offset)}` +
+  f.chain.slice().reverse().map((c) => ` in the payload of the container at ${hex8(c.offset)}`).join('');
 
-function describe(ctx, f) {
+function describe(f) {
   const end = f.offset + f.length;
-  return `${f.kind} at ${hex8(f.offset)} (${f.offset})\n` +
+  const where = f.payloadOf === null ? '' : `in the payload of the container at ${hex8(f.payloadOf)}:\n`;
+  return `${where}${f.kind} at ${hex8(f.offset)} (${f.offset})\n` +
          `to ${hex8(end)} (${end}), ${f.length} bytes\n` +
-         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${SAID[state(f)] ?? f.reason}`;
+         `payload ${f.payloadLength} bytes at ${hex8(f.payloadOffset)}\n${said(f)}`;
 }
 
-// A span per find, a row per level of nesting; past a few hundred finds,
-// how many start in each stretch of the file instead.
+// A span per find, a row per level of nesting (a payload's finds below
+// their container, where its bytes lie in the file); past a few hundred
+// finds, how many start in each stretch of the file instead.
 const MAP_SPANS = 300;
 const BINS = 200;
 
@@ -472,33 +554,24 @@ function map(ctx, id) {
                   `1/${BINS} of the file (${count(Math.ceil(size / BINS))}).`));
     parts.push(density(ctx, size));
   } else {
-    const byOffset = new Map();
-    for (let i = 0; i < ctx.n; i++) byOffset.set(ctx.at(i).offset, ctx.at(i));
-    const depth = (f) => {
-      let d = 0;
-      for (let g = f; g.inside !== null && byOffset.has(g.inside) && d < 64; g = byOffset.get(g.inside)) d++;
-      return d;
-    };
     const rows = [];
     for (let i = 0; i < ctx.n; i++) {
       const f = ctx.at(i);
-      const d = depth(f);
-      while (rows.length <= d) rows.push(el('div', { class: 'band', 'data-depth': String(rows.length) }));
+      while (rows.length <= f.depth) rows.push(el('div', { class: 'band', 'data-depth': String(rows.length) }));
       // A button per span, reached with Tab, its offsets as its text (to
       // the eye a coloured bar, with the same words on hover or focus);
       // pressing it shows the find's row in the table.
       const end = f.offset + f.length;
-      const s = el('button', { type: 'button', class: `span ${state(f)}`, 'data-offset': String(f.offset) },
-                   el('span', { class: 'sr' }, `${cap(named(ctx, f))} to ${hex8(end)}, ${f.length} bytes, ` +
-                                               `${SAID[state(f)] ?? f.reason}`));
-      s.style.left = `${(100 * f.offset) / size}%`;
-      s.style.width = `${(100 * Math.min(f.length, size - f.offset)) / size}%`;
-      s.addEventListener('mousemove', (e) => tip(e, describe(ctx, f)));
+      const s = el('button', { type: 'button', class: `span ${state(f)}`, 'data-offset': f.path },
+                   el('span', { class: 'sr' }, `${cap(named(f))} to ${hex8(end)}, ${f.length} bytes, ${said(f)}`));
+      s.style.left = `${(100 * f.abs) / size}%`;
+      s.style.width = `${(100 * Math.min(f.length, size - f.abs)) / size}%`;
+      s.addEventListener('mousemove', (e) => tip(e, describe(f)));
       s.addEventListener('mouseleave', () => tip(null));
-      s.addEventListener('focus', () => tipAt(s, describe(ctx, f)));
+      s.addEventListener('focus', () => tipAt(s, describe(f)));
       s.addEventListener('blur', () => tip(null));
       s.addEventListener('click', () => ctx.showRow?.(i));
-      rows[d].append(s);
+      rows[f.depth].append(s);
     }
     parts.push(el('div', { class: 'band file', title: `the whole file: ${size} bytes` }));
     for (const r of rows) parts.push(r);
@@ -509,22 +582,24 @@ function map(ctx, id) {
             el('div', { class: 'legend' },
                el('span', {}, el('i', { class: 'verified' }), 'verified'),
                el('span', {}, el('i', { class: 'unverified' }), 'unverified (container, no key)'),
-               el('span', {}, el('i', { class: 'notopened' }), 'not opened with this key'),
+               el('span', {}, el('i', { class: 'notopened' }), 'not opened with these keys'),
+               el('span', {}, el('i', { class: 'notchecked' }), 'not checked (a limit reached)'),
                el('span', {}, el('i', { class: 'damaged' }), 'damaged or truncated')));
 }
 
 function density(ctx, size) {
-  const bins = Array.from({ length: BINS }, () => [0, 0, 0, 0]);
+  const bins = Array.from({ length: BINS }, () => STATES.map(() => 0));
   let most = 0;
   for (let i = 0; i < ctx.n; i++) {
-    const v = ctx.scan.rec.subarray(i * ctx.scan.NF, i * ctx.scan.NF + 3);
-    const b = Math.min(BINS - 1, Math.floor((v[0] * BINS) / size));
-    bins[b][STATES.indexOf(state({ reason: ctx.reasons[v[2]] }))]++;
+    const f = ctx.at(i);
+    const b = Math.min(BINS - 1, Math.floor((f.abs * BINS) / size));
+    bins[b][STATES.indexOf(state(f))]++;
   }
-  for (const b of bins) most = Math.max(most, b[0] + b[1] + b[2] + b[3]);
+  const sum = (b) => b.reduce((x, y) => x + y, 0);
+  for (const b of bins) most = Math.max(most, sum(b));
   const strip = el('div', { class: 'band density' });
   bins.forEach((b, i) => {
-    const total = b[0] + b[1] + b[2] + b[3];
+    const total = sum(b);
     if (total === 0) return;
     const bar = el('div', { class: 'bin', 'data-count': String(total) });
     bar.style.left = `${(100 * i) / BINS}%`;
@@ -537,9 +612,9 @@ function density(ctx, size) {
       bar.append(seg);
     });
     const from = Math.floor((i * size) / BINS), to = Math.floor(((i + 1) * size) / BINS);
-    const said = b.map((k, s) => (k ? `${k.toLocaleString('en')} ${SAID[STATES[s]] ?? 'damaged or truncated'}` : null))
-      .filter(Boolean).join('\n');
-    bar.addEventListener('mousemove', (e) => tip(e, `${hex8(from)} to ${hex8(to)}: ${many(total, 'find', 'finds')}\n${said}`));
+    const told = b.map((k, s) => (k ? `${k.toLocaleString('en')} ${SAID[STATES[s]] ?? (STATES[s] === 'notchecked'
+      ? 'not checked' : 'damaged or truncated')}` : null)).filter(Boolean).join('\n');
+    bar.addEventListener('mousemove', (e) => tip(e, `${hex8(from)} to ${hex8(to)}: ${many(total, 'find', 'finds')}\n${told}`));
     bar.addEventListener('mouseleave', () => tip(null));
     strip.append(bar);
   });
@@ -608,7 +683,6 @@ function table(ctx, id) {
 function row(ctx, f) {
   const st = state(f);
   const tagged = f.kind === 'tagged';
-  const whole = () => ctx.source.slice(f.offset, f.offset + f.length);
   const saving = (fn) => async () => {
     try {
       await fn();
@@ -616,43 +690,61 @@ function row(ctx, f) {
       failed(err);
     }
   };
+  const keys = ctx.key?.keys ?? [];
+  const options = { keys, dataSized: Boolean(ctx.key?.dataSized) };
+  // The bytes from..to of the payload that holds the find (the file's own
+  // for a find in it), a container among them deciphered with the key
+  // number open.
+  const bytesOf = async (from, to, open = 0) => {
+    if (f.chain.length === 0 && !open) return ctx.source.slice(from, to);
+    if (f.chain.length === 0) {
+      const k = await run('unpack', ctx.source.slice(from, to), { keys: [keys[open - 1]], dataSized: options.dataSized });
+      if (k.reason !== 0) throw new Error(`the container at ${hex8(f.offset)} did not open: ${k.message}`);
+      return k.payload;
+    }
+    const x = await run('extract', ctx.source, { ...options, extract: { chain: f.chain, from, to, open } });
+    if (x.error) throw new Error(x.error);
+    return x.blob;
+  };
+  const offsets = [...f.chain.map((c) => c.offset), f.offset];
   const buttons = [];
-  if (f.reason === null) {
-    const name = findName(ctx.base, f.offset, 'payload');
-    buttons.push(el('button', { class: 'small', 'data-save-payload': String(f.offset), title: `Save the payload as ${name}`,
-                                'aria-label': `Save payload of the ${named(ctx, f)}`,
-                                on: { click: saving(async () => {
-                                  if (tagged)
-                                    return save(ctx.source.slice(f.payloadOffset, f.payloadOffset + f.payloadLength), name);
-                                  const k = await run('unpack', whole(), ctx.key);
-                                  if (k.reason !== 0) return problem(`the container at ${hex8(f.offset)} did not open: ${k.message}`);
-                                  save(k.payload, name);
-                                }) } }, 'Payload'));
+  if (st === 'verified') {
+    const name = findName(ctx.base, offsets, 'payload');
+    buttons.push(el('button', { class: 'small', 'data-save-payload': f.path, title: `Save the payload as ${name}`,
+                                'aria-label': `Save payload of the ${named(f)}`,
+                                on: { click: saving(async () => save(await (tagged
+                                  ? bytesOf(f.payloadOffset, f.payloadOffset + f.payloadLength)
+                                  : bytesOf(f.offset, f.offset + f.length, f.key)), name)) } }, 'Payload'));
   }
   // Every find can be saved whole, as `velkor scan --carve --all` writes
   // it: a find neither verified nor waiting for a key (not opened with the
-  // key typed; CRC mismatch, cut off) under a name that says so, and as
+  // keys typed; CRC mismatch, cut off) under a name that says so, and as
   // far as the file holds it.
-  const sound = f.reason === null || st === 'unverified';
-  const name = findName(ctx.base, f.offset,
+  const sound = st === 'verified' || st === 'unverified' || st === 'notchecked';
+  const name = findName(ctx.base, offsets,
                         (sound ? '' : st === 'notopened' ? 'unopened.' : 'damaged.') + (tagged ? 'bgn' : 'vc'));
-  buttons.push(' ', el('button', { class: 'small', 'data-save-whole': String(f.offset),
+  buttons.push(' ', el('button', { class: 'small', 'data-save-whole': f.path,
                                    title: `Save it as it is, header included, as ${name}`,
-                                   'aria-label': `Save the ${named(ctx, f)} as it is`,
-                                   on: { click: saving(() => save(whole(), name)) } }, 'As it is'));
-  const label = f.label !== undefined ? `${f.label} / ${f.sublabel}` : f.kind === 'container' ? f.magic : '';
-  return el('tr', { 'data-offset': String(f.offset), 'data-kind': f.kind, 'data-length': String(f.length),
+                                   'aria-label': `Save the ${named(f)} as it is`,
+                                   on: { click: saving(async () => save(await bytesOf(f.offset, f.offset + f.length), name)) } },
+                       'As it is'));
+  return el('tr', { 'data-offset': String(f.offset), 'data-path': f.path, 'data-kind': f.kind, 'data-length': String(f.length),
                     'data-payload-offset': String(f.payloadOffset), 'data-payload-length': String(f.payloadLength),
                     'data-reason': f.reason ?? 'verified', 'data-state': st,
                     'data-inside': f.inside === null ? '' : String(f.inside),
-                    'data-label': f.label ?? '', 'data-sublabel': f.sublabel ?? '' },
-            el('td', { class: 'num', title: String(f.offset) }, hex8(f.offset)),
+                    'data-payload-of': f.payloadOf === null ? '' : String(f.payloadOf),
+                    'data-level': String(f.level), 'data-key': f.key === null ? '' : String(f.key),
+                    'data-damaged-texts': f.damagedTexts ? 'true' : '',
+                    'data-label': f.label ?? '', 'data-sublabel': f.sublabel ?? '', class: f.level > 0 ? 'in-payload' : null },
+            el('td', { class: 'num', title: String(f.offset) },
+               f.payloadOf === null ? null : el('span', { class: 'payload-of' }, `payload of ${hex8(f.payloadOf)}: `),
+               hex8(f.offset)),
             el('td', {}, f.kind),
             el('td', { class: 'num' }, String(f.length)),
             el('td', { class: 'num' }, String(f.payloadLength)),
-            el('td', {}, el('span', { class: `dot ${st}` }), SAID[st] ?? f.reason),
+            el('td', {}, el('span', { class: `dot ${st}` }), said(f)),
             el('td', { class: 'num' }, f.inside === null ? '' : hex8(f.inside)),
-            el('td', {}, label),
+            el('td', {}, labelOf(f)),
             el('td', { class: 'saves' }, ...buttons));
 }
 

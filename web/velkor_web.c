@@ -8,11 +8,12 @@
  * through accessors, so no structure layout is repeated in JavaScript.
  * Lengths and offsets cross as doubles (exact below 2^53, far beyond the
  * files a browser can hand us).  All format work is the library's.  The
- * JavaScript over it is npm/core.js, shared by the npm package and the
+ * JavaScript over it is npm/velkor-core.js, shared by the npm package and the
  * page.
  */
 #include "velkor.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -277,15 +278,64 @@ EXPORT(vw_pack_free) void vw_pack_free(vw_packer *k)
 
 /* ---- Scanning --------------------------------------------------------- */
 
-/* A @memory_limit of 0 is the library's default. */
-EXPORT(vw_scan_new) velkor_scanner *vw_scan_new(const char *key, int data_sized, double memory_limit)
+/*
+ * A scanner that tries the @count keys at @keys (NUL-terminated texts) in
+ * turn, and reports, rather than drops, what it alone cannot check within
+ * its bounds.  A @memory_limit of 0 is the library's default.
+ */
+EXPORT(vw_scan_new)
+velkor_scanner *vw_scan_new(const char *const *keys, int count, int data_sized, double memory_limit)
 {
     velkor_scan_options o;
     memset(&o, 0, sizeof o);
-    o.key = key;
     o.data_sized_state = data_sized;
     o.memory_limit = memory_limit >= (double)SIZE_MAX ? SIZE_MAX : (size_t)memory_limit;
-    return velkor_scan_new(&o);
+    return velkor_scan_new_keys(count > 0 ? keys : NULL, count > 0 ? (size_t)count : 0, &o);
+}
+
+/* Why vw_scan_payload_new gave no scanner. */
+enum { VW_PAYLOAD_MEMORY = 1, VW_PAYLOAD_BUDGET = 2, VW_PAYLOAD_DEPTH = 3, VW_PAYLOAD_INVALID = 4 };
+
+/*
+ * A scanner for the payload of the verified container that @parent handed
+ * out at @offset (of @length bytes, its payload at @payload_offset, of
+ * @payload_length, opened by key number @key).  The library reads no more
+ * of a find than these; NULL, with the reason in *@why, when it gives none.
+ */
+EXPORT(vw_scan_payload_new)
+velkor_scanner *vw_scan_payload_new(velkor_scanner *parent, double offset, double length,
+                                    double payload_offset, double payload_length, int key, int *why)
+{
+    velkor_find_info info;
+    memset(&info, 0, sizeof info);
+    info.size = sizeof info;
+    info.find.kind = VELKOR_FIND_CONTAINER;
+    info.find.reason = VELKOR_SCAN_VERIFIED;
+    info.find.offset = (uint64_t)offset;
+    info.find.length = (uint64_t)length;
+    info.find.payload_offset = (uint64_t)payload_offset;
+    info.find.payload_length = (uint64_t)payload_length;
+    info.find.deciphered = 1;
+    info.key = key > 0 ? (uint32_t)key : 0;
+    velkor_scanner *sc = velkor_scan_payload_new(parent, &info);
+    *why = sc != NULL ? 0
+           : errno == ENOMEM ? VW_PAYLOAD_MEMORY
+           : errno == E2BIG ? VW_PAYLOAD_BUDGET
+           : errno == ELOOP ? VW_PAYLOAD_DEPTH
+                            : VW_PAYLOAD_INVALID;
+    return sc;
+}
+
+/* Where a payload scanner's bytes lie in the image: @out[0] the offset,
+   @out[1] the length. */
+EXPORT(vw_scan_payload_source) int vw_scan_payload_source(const velkor_scanner *sc, double *out)
+{
+    uint64_t offset, length;
+    if (velkor_scan_payload_source(sc, &offset, &length) != 0)
+        return -1;
+    out[0] = (double)offset;
+    out[1] = (double)length;
+    return 0;
 }
 
 EXPORT(vw_scan_feed) int vw_scan_feed(velkor_scanner *sc, const uint8_t *p, size_t n)
@@ -301,6 +351,12 @@ EXPORT(vw_scan_finish) int vw_scan_finish(velkor_scanner *sc)
 EXPORT(vw_scan_dropped) double vw_scan_dropped(const velkor_scanner *sc)
 {
     return (double)velkor_scan_dropped(sc);
+}
+
+/* The lowest offset of the image that a find still to come may cover. */
+EXPORT(vw_scan_keep_from) double vw_scan_keep_from(const velkor_scanner *sc)
+{
+    return (double)velkor_scan_keep_from(sc);
 }
 
 /* The image's length, when known; and further passes, for an image that
@@ -349,9 +405,11 @@ EXPORT(vw_scan_reason_text) const char *vw_scan_reason_text(int why)
  * The numbers: 0 offset, 1 kind, 2 reason, 3 length, 4 payload offset,
  * 5 payload length, 6 inside (-1: none), 7 stored CRC, 8 computed CRC,
  * 9 key prefix, 10 label length, 11 sublabel length, 12 deciphered,
- * 13 checksum.
+ * 13 checksum, 14 key number (0: none), 15 damaged texts, 16 bytes needed
+ * (over the memory limit).  The label and sublabel hold texts when 12 or
+ * 15 is 1, and zeros otherwise.
  */
-#define VW_FIND_FIELDS 14
+#define VW_FIND_FIELDS 17
 #define VW_FIND_TEXT 46
 _Static_assert(sizeof(((velkor_find *)0)->magic) + sizeof(((velkor_find *)0)->label) +
                    sizeof(((velkor_find *)0)->sublabel) == VW_FIND_TEXT,
@@ -359,28 +417,42 @@ _Static_assert(sizeof(((velkor_find *)0)->magic) + sizeof(((velkor_find *)0)->la
 
 EXPORT(vw_scan_take) int vw_scan_take(velkor_scanner *sc, double *rec, char *txt, int max)
 {
-    velkor_find f;
+    velkor_find_info info;
+    const velkor_find *f = &info.find;
     int n = 0;
-    while (n < max && velkor_scan_next(sc, &f) == 1) {
+    for (;;) {
+        if (n >= max)
+            break;
+        info.size = sizeof info;
+        if (velkor_scan_next_info(sc, &info) != 1)
+            break;
+        const int texts = f->deciphered != 0 || info.damaged_texts != 0;
         double *r = rec + (size_t)n * VW_FIND_FIELDS;
-        r[0] = (double)f.offset;
-        r[1] = f.kind;
-        r[2] = f.reason;
-        r[3] = (double)f.length;
-        r[4] = (double)f.payload_offset;
-        r[5] = (double)f.payload_length;
-        r[6] = f.inside_valid ? (double)f.inside : -1;
-        r[7] = f.stored_crc;
-        r[8] = f.computed_crc;
-        r[9] = f.key_prefix;
-        r[10] = f.label_len;
-        r[11] = f.sublabel_len;
-        r[12] = f.deciphered != 0;
-        r[13] = f.checksum;
+        r[0] = (double)f->offset;
+        r[1] = f->kind;
+        r[2] = f->reason;
+        r[3] = (double)f->length;
+        r[4] = (double)f->payload_offset;
+        r[5] = (double)f->payload_length;
+        r[6] = f->inside_valid ? (double)f->inside : -1;
+        r[7] = f->stored_crc;
+        r[8] = f->computed_crc;
+        r[9] = f->key_prefix;
+        r[10] = f->label_len;
+        r[11] = f->sublabel_len;
+        r[12] = f->deciphered != 0;
+        r[13] = f->checksum;
+        r[14] = info.key;
+        r[15] = info.damaged_texts != 0;
+        r[16] = (double)info.needs;
         char *t = txt + (size_t)n * VW_FIND_TEXT;
-        memcpy(t, f.magic, sizeof f.magic);
-        memcpy(t + sizeof f.magic, f.label, sizeof f.label);
-        memcpy(t + sizeof f.magic + sizeof f.label, f.sublabel, sizeof f.sublabel);
+        memcpy(t, f->magic, sizeof f->magic);
+        if (texts) {
+            memcpy(t + sizeof f->magic, f->label, sizeof f->label);
+            memcpy(t + sizeof f->magic + sizeof f->label, f->sublabel, sizeof f->sublabel);
+        } else {
+            memset(t + sizeof f->magic, 0, sizeof f->label + sizeof f->sublabel);
+        }
         n++;
     }
     return n;

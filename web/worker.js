@@ -57,7 +57,7 @@ async function readPieces(blob, reader, fn, label) {
       timing.wait += t1 - t0;
       if (done) break;
       next = reader.read(new Uint8Array(spare));
-      enough = fn(value, at) === true;
+      enough = (await fn(value, at)) === true;
       at += value.length;
       spare = value.buffer;
       const t2 = performance.now();
@@ -93,99 +93,101 @@ const HEAD = 59;
 
 // The finds as the page takes them, flat, to be handed over without a
 // copy: NF numbers (offset, kind 1 tagged or 2 container, verdict, length,
-// payload offset, payload length, inside or -1, key prefix, deciphered)
-// and NT bytes (magic, label, sublabel, as the find holds them) each.
-// The verdict is 0 for verified, else an index into reasons, the verdicts
-// in words as the package gives them.
-const NF = 9, NT = 46;
-const unhex = (h) => Uint8Array.from(h.match(/../g) ?? [], (x) => parseInt(x, 16));
+// payload offset, payload length, inside or -1, key prefix, texts 1 or 0,
+// payload of or -1, key number or 0, damaged texts 1 or 0, level (how many
+// payloads deep: 0 in the file itself), verified 1, 0 or -1 for not
+// checked) and NT bytes (the magic) each.  The verdict is 0 for verified,
+// else an index into reasons, the verdicts in words as the package gives
+// them; the texts, few, are listed apart.
+const NF = 14, NT = 6;
 
-// A scan of an image of known length (a blob, or a container's payload
-// deciphered as it is read): the package's scanner, and its finds in the
-// page's form, grown as they come.  The first pass is fed by whoever reads
-// the image; further passes, when the memory limit asks for them, read it
-// again from the blob (rest()), as `velkor scan` reads a file.
+// A scan of a file: the package's scanner, and its finds in the page's
+// form, grown as they come.  The first pass is fed by whoever reads the
+// file; further passes, when the memory limit asks for them, read it
+// again (rest()), as `velkor scan` reads a file.  With read (the file's
+// bytes at an offset), the payload of every container a key opens is
+// scanned too, its finds right after their container.
 class Scan {
-  constructor(key, dataSized, length) {
-    this.sc = new velkor.Scanner({ key, dataSized, length, passes: true });
+  constructor(keys, dataSized, length, read) {
+    this.sc = new velkor.Scanner({ key: keys, dataSized, length, passes: true });
+    this.read = read;
     this.n = 0;
-    this.passes = 1;
     this.done = false; // the pass needs no more bytes
     this.rec = new Float64Array(64 * NF);
     this.txt = new Uint8Array(64 * NT);
     this.reasons = [null];
     this.labels = [];
   }
-  feed(piece) {
+  async feed(piece) {
     if (this.done) return;
-    this.add(this.sc.feed(piece));
+    await this.addAll(this.sc.feed(piece));
     this.done = this.sc.passDone;
   }
-  add(finds) {
-    if (finds.length === 0) return;
-    if ((this.n + finds.length) * NF > this.rec.length) {
-      const room = Math.max(2 * this.rec.length / NF, this.n + finds.length);
-      const rec = new Float64Array(room * NF), txt = new Uint8Array(room * NT);
+  async addAll(finds) {
+    for (const f of finds) {
+      this.add(f, 0);
+      if (this.read)
+        for await (const { find, level } of this.sc.payloadFindsAsync(f, this.read)) this.add(find, level);
+    }
+  }
+  add(f, level) {
+    if ((this.n + 1) * NF > this.rec.length) {
+      const rec = new Float64Array(2 * this.rec.length), txt = new Uint8Array(2 * this.txt.length);
       rec.set(this.rec);
       txt.set(this.txt);
       this.rec = rec;
       this.txt = txt;
     }
-    for (const f of finds) {
-      const r = this.rec.subarray(this.n * NF, (this.n + 1) * NF);
-      let why = this.reasons.indexOf(f.reason);
-      if (why < 0) why = this.reasons.push(f.reason) - 1;
-      r.set([f.offset, f.kind === 'tagged' ? 1 : 2, why, f.length, f.payloadOffset, f.payloadLength,
-             f.inside ?? -1, f.keyPrefix ?? 0, f.labelHex !== undefined ? 1 : 0]);
-      if (f.magic !== undefined) {
-        const t = this.txt.subarray(this.n * NT, (this.n + 1) * NT);
-        t.set(new TextEncoder().encode(f.magic));
-        if (f.labelHex !== undefined) {
-          const label = unhex(f.labelHex), sublabel = unhex(f.sublabelHex);
-          t.set(label, 6);
-          t.set(sublabel, 38);
-          // Labels as people see them; few finds have them.
-          this.labels.push([this.n, velkor.plainText(label), velkor.plainText(sublabel)]);
-        }
+    const r = this.rec.subarray(this.n * NF, (this.n + 1) * NF);
+    let why = this.reasons.indexOf(f.reason);
+    if (why < 0) why = this.reasons.push(f.reason) - 1;
+    const texts = f.labelHex !== undefined;
+    r.set([f.offset, f.kind === 'tagged' ? 1 : 2, why, f.length, f.payloadOffset, f.payloadLength,
+           f.inside ?? -1, f.keyPrefix ?? 0, texts ? 1 : 0, f.payloadOf ?? -1, f.key ?? 0,
+           f.damagedTexts ? 1 : 0, level, f.verified === null ? -1 : f.verified ? 1 : 0]);
+    if (f.magic !== undefined) {
+      this.txt.set(new TextEncoder().encode(f.magic), this.n * NT);
+      if (texts) {
+        // Labels as people see them, and as the findings write them.
+        this.labels.push([this.n, velkor.plainText(unhex(f.labelHex)), velkor.plainText(unhex(f.sublabelHex)),
+                          f.label, f.labelHex, f.sublabel, f.sublabelHex]);
       }
-      this.n++;
     }
+    this.n++;
   }
-  endPass() { this.add(this.sc.finish()); }
+  async endPass() { await this.addAll(this.sc.finish()); }
   // Ends the first pass, and reads the blob again for as many more as the
   // scanner asks.
   async rest(blob) {
-    this.endPass();
+    await this.endPass();
     for (let from; (from = this.sc.nextPass()) !== null;) {
-      this.passes++;
       this.done = false;
-      await eachPiece(blob.slice(from), (piece) => {
-        this.feed(piece);
-        return this.done;
-      }, `Scanning again (pass ${this.passes})`);
-      this.endPass();
+      await eachPiece(blob.slice(from), (piece) => this.feed(piece).then(() => this.done),
+                      `Scanning again (pass ${this.sc.passes})`);
+      await this.endPass();
     }
   }
   // The finds, ready for the page, and the buffers to hand over.
   result(bytes) {
-    const dropped = this.sc.dropped;
+    const summary = this.sc.summary(bytes);
     this.sc.close();
     const rec = this.rec.slice(0, this.n * NF), txt = this.txt.slice(0, this.n * NT);
-    return { n: this.n, NF, NT, rec, txt, labels: this.labels, reasons: this.reasons, dropped,
-             passes: this.passes, bytes };
+    return { n: this.n, NF, NT, rec, txt, labels: this.labels, reasons: this.reasons, summary, bytes };
   }
 }
 const transfers = (s) => (s ? [s.rec.buffer, s.txt.buffer] : []);
+const unhex = (h) => Uint8Array.from(h.match(/../g) ?? [], (x) => parseInt(x, 16));
 
 // ---- Opening a file: its header at offset 0, and a scan of all of it -----------
 
-// One pass over the file: the scan (with the key, if given), and at once
-// the CRC of a tagged file at offset 0, or the payload of a container there
-// deciphered with the key and scanned in turn.
-async function openFile(file, key, dataSized) {
+// One pass over the file: the scan (with the keys, if given), and at once
+// the CRC of a tagged file at offset 0, or the payload of a container
+// there deciphered with the first key that opens its texts (and, should
+// its checksum fail, the file read again with each later key).
+async function openFile(file, keys, dataSized, payloads) {
   const r = { kind: 'other', fileLength: file.size };
   const first = await head(file, HEAD);
-  let t = new velkor.TagCheck(first, file.size), c = null, d = null;
+  let t = new velkor.TagCheck(first, file.size), c = null, d = null, used = 0;
   if (t.tagged) {
     r.kind = 'tagged';
     r.tagged = {
@@ -199,23 +201,28 @@ async function openFile(file, key, dataSized) {
   } else {
     t.close();
     t = null;
-    c = new velkor.ContainerReader(first, file.size, { key, dataSized });
+    const reader = (k) => new velkor.ContainerReader(first, file.size, { key: k, dataSized });
+    c = reader(keys.length > 0 ? keys[0] : null);
+    while (c.notOpened && used + 1 < keys.length) {
+      c.close();
+      c = reader(keys[++used]);
+    }
     if (c.container) {
       r.kind = 'container';
       r.container = {
         reason: c.reason, message: c.message, magic: c.magic, prefix: c.keyPrefix,
         labelLength: c.labelLength, sublabelLength: c.sublabelLength, dataLength: c.dataLength,
-        headerLength: c.headerLength, keyed: key !== null,
+        headerLength: c.headerLength, keyed: keys.length > 0,
       };
       if (c.notOpened) {
-        // The layout passed; the key does not open the texts, which the
-        // library checks before the payload's table is keyed.
+        // The layout passed; no key opens the texts, which the library
+        // checks before the payload's table is keyed.
         r.container.reason = 0;
         r.container.opened = { reason: c.reason, message: c.message };
       }
-      if (c.reason === 0 && key !== null) {
+      if (c.reason === 0 && keys.length > 0) {
         const start = c.headerLength, end = start + c.dataLength;
-        d = { start, end, pieces: [], scan: new Scan(key, dataSized, end - start) };
+        d = { start, end, pieces: [] };
       }
     }
     if (d === null) {
@@ -227,9 +234,9 @@ async function openFile(file, key, dataSized) {
   // The pass may end early once the scan needs no more bytes and nothing
   // else does.
   const needed = Math.max(t !== null ? file.size : 0, d !== null ? d.end : 0);
-  const whole = new Scan(key, dataSized, file.size);
-  await eachPiece(file, (piece, at) => {
-    whole.feed(piece);
+  const whole = new Scan(keys, dataSized, file.size, payloads ? (at, n) => bytesOf(file, at, at + n) : null);
+  await eachPiece(file, async (piece, at) => {
+    await whole.feed(piece);
     const n = piece.length;
     if (t !== null) {
       const a = Math.max(at, t.headerLength);
@@ -237,13 +244,9 @@ async function openFile(file, key, dataSized) {
     }
     if (d !== null) {
       const a = Math.max(at, d.start), b = Math.min(at + n, d.end);
-      if (a < b) {
-        const plain = c.payload(piece.subarray(a - at, b - at));
-        d.scan.feed(plain);
-        // Into the browser's blob store at once, so that a large payload
-        // is not held in the worker's memory.
-        d.pieces.push(new Blob([plain]));
-      }
+      // Into the browser's blob store at once, so that a large payload
+      // is not held in the worker's memory.
+      if (a < b) d.pieces.push(new Blob([c.payload(piece.subarray(a - at, b - at))]));
     }
     return whole.done && at + n >= needed;
   }, 'Scanning');
@@ -258,13 +261,22 @@ async function openFile(file, key, dataSized) {
   if (d !== null) {
     c.finish(await bytesOf(file, d.end, d.end + 4));
     const o = r.container.opened = { reason: c.reason, message: c.message };
-    if (c.reason === 0) {
-      const payload = new Blob(d.pieces, { type: 'application/octet-stream' });
-      await d.scan.rest(payload);
+    let payload = c.reason === 0 ? new Blob(d.pieces, { type: 'application/octet-stream' }) : null;
+    let texts = c;
+    if (payload === null && used + 1 < keys.length) {
+      const later = await unpack(file, keys.slice(used + 1), dataSized);
+      if (later.reason === 0) {
+        payload = later.payload;
+        texts = later;
+        used += later.key;
+        Object.assign(o, { reason: 0, message: later.message });
+      }
+    }
+    if (payload !== null) {
       Object.assign(o, {
-        label: velkor.plainText(c.labelBytes), labelHex: hex(c.labelBytes),
-        sublabel: velkor.plainText(c.sublabelBytes), sublabelHex: hex(c.sublabelBytes),
-        checksum: c.checksum, payload, scan: d.scan.result(d.end - d.start),
+        label: velkor.plainText(texts.labelBytes), labelHex: hex(texts.labelBytes),
+        sublabel: velkor.plainText(texts.sublabelBytes), sublabelHex: hex(texts.sublabelBytes),
+        checksum: texts.checksum, payload, key: used + 1,
       });
     }
   }
@@ -272,20 +284,55 @@ async function openFile(file, key, dataSized) {
 }
 const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
 
-// A container deciphered whole (a find saved from the table with the key).
-async function unpack(blob, key, dataSized) {
-  const c = new velkor.ContainerReader(await head(blob, HEAD), blob.size, { key, dataSized });
-  const r = { reason: c.reason, message: c.message };
-  if (c.reason === 0) {
-    const start = c.headerLength, end = start + c.dataLength;
-    const pieces = [];
-    await eachPiece(blob.slice(start, end), (piece) => { pieces.push(new Blob([c.payload(piece)])); }, 'Deciphering');
-    c.finish(await bytesOf(blob, end, end + 4));
-    Object.assign(r, { reason: c.reason, message: c.message });
-    if (c.reason === 0) r.payload = new Blob(pieces, { type: 'application/octet-stream' });
+// A container deciphered whole with the first of keys that opens it: its
+// header passes and its checksum matches.  Else the reason of the first
+// key whose header passed, or of the first key.
+async function unpack(blob, keys, dataSized) {
+  const first = await head(blob, HEAD);
+  let refused = null, opened = null;
+  for (let i = 0; i < keys.length; i++) {
+    const c = new velkor.ContainerReader(first, blob.size, { key: keys[i], dataSized });
+    try {
+      refused ??= { reason: c.reason, message: c.message };
+      // A layout the library refuses is refused under every key.
+      if (c.reason !== 0 && !c.notOpened) break;
+      if (c.reason !== 0) continue;
+      const start = c.headerLength, end = start + c.dataLength;
+      const pieces = [];
+      await eachPiece(blob.slice(start, end), (piece) => { pieces.push(new Blob([c.payload(piece)])); }, 'Deciphering');
+      c.finish(await bytesOf(blob, end, end + 4));
+      if (c.reason === 0) {
+        return { reason: 0, message: c.message, key: i + 1, labelBytes: c.labelBytes, sublabelBytes: c.sublabelBytes,
+                 checksum: c.checksum, payload: new Blob(pieces, { type: 'application/octet-stream' }) };
+      }
+      opened ??= { reason: c.reason, message: c.message };
+    } finally {
+      c.close();
+    }
   }
-  c.close();
-  return r;
+  return opened ?? refused ?? { reason: -1, message: 'no key was given' };
+}
+
+// The bytes of a find inside the payloads of the containers of chain
+// (each { offset, length, key } in the payload of the one before, the
+// first in the file), from..to of the innermost payload, deciphered in
+// turn with the key that opened each; with open, the find itself is a
+// container to decipher with key number open.
+async function extract(file, keys, dataSized, chain, from, to, open) {
+  let blob = file;
+  const x8 = (n) => '0x' + n.toString(16).padStart(8, '0');
+  for (const c of chain) {
+    const r = await unpack(blob.slice(c.offset, c.offset + c.length), [keys[c.key - 1]], dataSized);
+    if (r.reason !== 0) return { error: `the container at ${x8(c.offset)} did not open: ${r.message}` };
+    blob = r.payload;
+  }
+  let part = blob.slice(from, to);
+  if (open) {
+    const r = await unpack(part, [keys[open - 1]], dataSized);
+    if (r.reason !== 0) return { error: `the container at ${x8(from)} did not open: ${r.message}` };
+    part = r.payload;
+  }
+  return { blob: part };
 }
 
 // A tagged file made of the whole file: the header, then the file itself.
@@ -303,80 +350,39 @@ async function makeTagged(file) {
 
 // ---- Findings as files -------------------------------------------------------------
 
-// The finds as `velkor scan --all --json` prints them, one object a line,
-// then the image's summary; or as CSV, one row a find.  Strings go through
-// the command's own JSON rule (the package's jsonString), so the bytes are
-// the command's.
-const upToNul = (bytes) => { const i = bytes.indexOf(0); return i < 0 ? bytes : bytes.subarray(0, i); };
+// The finds of a scan as the package gives them, from the page's form;
+// written by the package, in the command's JSON lines or its CSV.
 function findings(s, image, format) {
-  const json = (bytes) => velkor.jsonString(bytes);
-  const known = new Map();
-  const jsonOnce = (bytes) => {
-    const k = hex(bytes);
-    if (!known.has(k)) known.set(k, json(bytes));
-    return known.get(k);
+  const labels = new Map(s.labels.map(([i, , , label, labelHex, sublabel, sublabelHex]) =>
+    [i, { label, labelHex, sublabel, sublabelHex }]));
+  const magic = (i) => {
+    const t = s.txt.subarray(i * NT, (i + 1) * NT);
+    const end = t.indexOf(0);
+    return String.fromCharCode(...(end < 0 ? t : t.subarray(0, end)));
   };
-  const reasons = s.reasons.map((r) => (r === null ? 'null' : json(r)));
-  const img = json(image);
-  const parts = [];
-  let text = '';
-  const put = (line) => {
-    text += line;
-    if (text.length > (1 << 20)) { parts.push(text); text = ''; }
-  };
-  // CSV: RFC 4180 quoting; a text that a spreadsheet would take for a
-  // formula gets a leading ' (the _hex columns keep the exact bytes).
-  const cell = (v) => {
-    let t = String(v);
-    if (/^[=+\-@\t\r]/.test(t)) t = "'" + t;
-    return /[",\r\n]/.test(t) ? `"${t.replaceAll('"', '""')}"` : t;
-  };
-  const imgText = JSON.parse(img);
-  if (format === 'csv')
-    put('image,offset,kind,length,payload_offset,payload_length,verified,reason,inside,' +
-        'magic,key_prefix,label,label_hex,sublabel,sublabel_hex\r\n');
-  let verified = 0;
+  const finds = [];
   for (let i = 0; i < s.n; i++) {
     const v = s.rec.subarray(i * NF, (i + 1) * NF);
-    const t = s.txt.subarray(i * NT, (i + 1) * NT);
-    const tagged = v[1] === 1, ok = v[2] === 0;
-    if (ok) verified++;
-    const reason = reasons[v[2]];
-    const inside = v[6] < 0 ? 'null' : String(v[6]);
-    const magic = tagged ? null : upToNul(t.subarray(0, 6));
-    const texts = !tagged && v[8] !== 0;
-    const label = texts ? upToNul(t.subarray(6, 38)) : null;
-    const sublabel = texts ? upToNul(t.subarray(38, 46)) : null;
-    if (format === 'csv') {
-      put([imgText, v[0], tagged ? 'tagged' : 'container', v[3], v[4], v[5], ok, ok ? '' : JSON.parse(reason),
-           v[6] < 0 ? '' : v[6], magic ? JSON.parse(jsonOnce(magic)) : '', tagged ? '' : v[7],
-           texts ? JSON.parse(json(label)) : '', texts ? hex(label) : '',
-           texts ? JSON.parse(json(sublabel)) : '', texts ? hex(sublabel) : ''].map(cell).join(',') + '\r\n');
-      continue;
-    }
-    // The fields in the command's order (tool/scan_cmd.cpp).
-    let o = `{"image":${img},"offset":${v[0]},"kind":"${tagged ? 'tagged' : 'container'}","length":${v[3]},` +
-            `"payload_offset":${v[4]},"payload_length":${v[5]},"verified":${ok},"reason":${reason},` +
-            `"inside":${inside}`;
-    if (!tagged) o += `,"magic":${jsonOnce(magic)},"key_prefix":${v[7]}`;
-    if (texts)
-      o += `,"label":${json(label)},"label_hex":"${hex(label)}","sublabel":${json(sublabel)},` +
-           `"sublabel_hex":"${hex(sublabel)}"`;
-    put(o + '}\n');
+    const f = {
+      offset: v[0], kind: v[1] === 1 ? 'tagged' : 'container', length: v[3], payloadOffset: v[4],
+      payloadLength: v[5], verified: v[13] < 0 ? null : v[13] === 1, reason: s.reasons[v[2]],
+      inside: v[6] < 0 ? null : v[6], payloadOf: v[9] < 0 ? null : v[9],
+    };
+    if (v[1] !== 1) Object.assign(f, { magic: magic(i), keyPrefix: v[7], key: v[10] === 0 ? null : v[10] });
+    if (v[8] !== 0) Object.assign(f, labels.get(i));
+    if (v[11] !== 0) f.damagedTexts = true;
+    finds.push(f);
   }
-  if (format !== 'csv')
-    put(`{"image":${img},"kind":"summary","bytes":${s.bytes},"finds":${s.n},"verified":${verified},` +
-        `"dropped":${s.dropped},"passes":${s.passes},"complete":${s.dropped === 0},` +
-        `"stopped":${s.dropped === 0 ? 'null' : '"dropped"'}}\n`);
-  parts.push(text);
-  return new Blob(parts, { type: format === 'csv' ? 'text/csv' : 'application/json' });
+  return format === 'csv'
+    ? new Blob([velkor.findingsCsv(finds, image)], { type: 'text/csv' })
+    : new Blob([velkor.findingsJson(finds, image, s.summary)], { type: 'application/json' });
 }
 
 // The package, imported once its address is known (a failure is reported
 // by the first job).
 let loading = null;
 onmessage = async (e) => {
-  const { id, job, blob, key = null, dataSized = false } = e.data;
+  const { id, job, blob, keys = [], dataSized = false, payloads = true } = e.data;
   if (job === 'load') {
     loading ??= import(e.data.module).then((m) => { velkor = m; });
     loading.catch(() => {});
@@ -388,10 +394,15 @@ onmessage = async (e) => {
     await loading;
     let result, moved = [];
     if (job === 'open') {
-      result = await openFile(blob, key, dataSized);
-      moved = [...transfers(result.scan), ...transfers(result.container?.opened?.scan)];
+      result = await openFile(blob, keys, dataSized, payloads);
+      moved = transfers(result.scan);
     } else if (job === 'unpack') {
-      result = await unpack(blob, key, dataSized);
+      result = await unpack(blob, keys, dataSized);
+      delete result.labelBytes;
+      delete result.sublabelBytes;
+    } else if (job === 'extract') {
+      const x = e.data.extract;
+      result = await extract(blob, keys, dataSized, x.chain, x.from, x.to, x.open);
     } else if (job === 'tag') {
       result = await makeTagged(blob);
     } else if (job === 'findings') {

@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import { Readable } from 'node:stream';
 import test from 'node:test';
 import * as velkor from 'velkor';
+import { cat, noise } from './bytes.mjs';
 
 const ka = await (async () => {
   const module = await WebAssembly.compile(fs.readFileSync(new URL('known_answers.wasm', import.meta.url)));
@@ -29,17 +30,6 @@ const ka = await (async () => {
 
 const fromHex = (h) => Uint8Array.from(h.match(/../g) ?? [], (x) => parseInt(x, 16));
 const toHex = (b) => Buffer.from(b).toString('hex');
-const cat = (...parts) => Uint8Array.from(Buffer.concat(parts.map((p) => Buffer.from(p))));
-// Deterministic noise.
-function noise(n, seed) {
-  const out = new Uint8Array(n);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < n; i++) {
-    x ^= x << 13; x >>>= 0; x ^= x >>> 17; x ^= x << 5; x >>>= 0;
-    out[i] = x & 0xFF;
-  }
-  return out;
-}
 
 test('checksums: the known answers, whole and in pieces', () => {
   for (const c of ka.crcTexts) {
@@ -82,7 +72,7 @@ test('tag and check: the known answers', () => {
 
 test('check: every flipped bit of a tagged file fails it, and says why', () => {
   const good = fromHex(ka.taggedAbc);
-  const crc = ka.taggedAbcCrc.toString(16).toUpperCase().padStart(8, '0');
+  const crc = ka.taggedAbcCrc.toString(16).padStart(8, '0');
   for (let bit = 0; bit < good.length * 8; bit++) {
     const bad = Uint8Array.from(good);
     bad[bit >> 3] ^= 1 << (bit & 7);
@@ -90,11 +80,11 @@ test('check: every flipped bit of a tagged file fails it, and says why', () => {
     assert.equal(r.ok, false, `bit ${bit} flipped`);
     const byte = bit >> 3;
     const why = byte < 3 ? /^not a tagged file$/
-      : byte < 11 || byte >= 16 ? /^CRC mismatch: stored 0x[0-9A-F]{8}, computed 0x[0-9A-F]{8}$/
-      : byte === 11 ? /^wrong format byte 0x[0-9A-F]{2}, expected 0xB1$/
+      : byte < 11 || byte >= 16 ? /^CRC mismatch: stored 0x[0-9a-f]{8}, computed 0x[0-9a-f]{8}$/
+      : byte === 11 ? /^wrong format byte 0x[0-9a-f]{2}, expected 0xb1$/
       : /^length field says \d+ but the file has 23 bytes$/;
     assert.match(r.reason, why, `bit ${bit} flipped`);
-    if (byte >= 20) assert.equal(r.reason, `CRC mismatch: stored 0x${crc}, computed 0x${r.computedCrc.toString(16).toUpperCase().padStart(8, '0')}`);
+    if (byte >= 20) assert.equal(r.reason, `CRC mismatch: stored 0x${crc}, computed 0x${r.computedCrc.toString(16).padStart(8, '0')}`);
   }
   assert.deepEqual(velkor.check(good.subarray(0, 7)),
                    { ok: false, reason: 'not a tagged file: 7 bytes, shorter than the 20-byte header', length: 7,
@@ -147,8 +137,10 @@ test('unpack: refusals throw an Error with the reason', () => {
   const box = velkor.pack(payload, { key: 'right', label: 'lbl', sublabel: 's' });
   const sized = velkor.pack(payload, { key: 'right', label: 'lbl', dataSized: true });
   const cases = [
-    ['a wrong key', box, { key: 'wrong' }, /checksum/i],
-    ['the wrong table setting', sized, { key: 'right' }, /checksum/i],
+    // The texts show a wrong key before the payload's checksum, mostly.
+    ['a wrong key', box, { key: 'wrong' }, /wrong key|checksum/i],
+    ['no key of several', box, { key: ['wrong', 'worse'] }, /wrong key|checksum/i],
+    ['the wrong table setting', sized, { key: 'right' }, /wrong table setting|checksum/i],
     ['a flipped payload bit', Uint8Array.from(box, (b, i) => (i === 100 ? b ^ 4 : b)), { key: 'right' }, /checksum/i],
     ['cut off', box.subarray(0, box.length - 1), { key: 'right' }, /past the end|end of/i],
     ['not a container', noise(100, 3), { key: 'right' }, /not a container|magic/i],
@@ -157,6 +149,18 @@ test('unpack: refusals throw an Error with the reason', () => {
     assert.throws(() => velkor.unpack(bytes, options), (e) => e instanceof Error && reason.test(e.message), what);
   }
   assert.deepEqual(velkor.unpack(sized, { key: 'right', dataSized: true }).payload, payload);
+  // Several keys: the first that opens it, and its number.
+  for (const [keys, number] of [[['right'], 1], [['wrong', 'right'], 2], [['wrong', '', 'right', 'right'], 3]]) {
+    const u = velkor.unpack(box, { key: keys });
+    assert.deepEqual([u.payload, u.label, u.key], [payload, 'lbl', number], keys.join(' '));
+  }
+  // A damaged payload under the right key says so, whatever keys come
+  // before: the checksum, not a key's texts.
+  const damaged = Uint8Array.from(box, (b, i) => (i === 100 ? b ^ 4 : b));
+  assert.throws(() => velkor.unpack(damaged, { key: ['wrong', 'right'] }), /checksum mismatch/);
+  assert.throws(() => velkor.unpack(box, { key: [] }), TypeError);
+  assert.throws(() => velkor.unpack(box, { key: ['right', null] }), TypeError);
+  assert.throws(() => velkor.unpack(box, { key: Array(65).fill('right') }), RangeError);
   assert.throws(() => velkor.unpack(box, {}), TypeError);
   assert.throws(() => velkor.pack(payload, { key: 'k', label: 'x'.repeat(32) }), RangeError);
   assert.throws(() => velkor.pack(payload, { key: 'k', label: 'l', sublabel: 'x'.repeat(8) }), RangeError);
@@ -186,7 +190,8 @@ test('scan: kinds, verdicts, nesting and labels', () => {
   assert.equal(finds[1].inside, finds[0].offset);
   assert.deepEqual([finds[2].label, finds[2].labelHex, finds[2].sublabel, finds[2].magic],
                    ['box', '626f78', 'sub', 'start']);
-  assert.deepEqual(finds.summary, { bytes: image.length, finds: 5, verified: 3, dropped: 0, passes: 1, complete: true });
+  assert.deepEqual(finds.summary, { bytes: image.length, finds: 5, verified: 3, dropped: 0, passes: 1, complete: true,
+                                    stopped: null });
   const nokey = velkor.scan(image);
   assert.equal(nokey[2].reason, 'no key');
   assert.equal('label' in nokey[2], false);
@@ -220,24 +225,24 @@ test('scanStream: the same finds as scan, from every kind of source', async () =
 });
 
 test('a stream cannot be read again: dropped candidates are counted, and the scan is incomplete', async () => {
-  // 300 container headers back to back, each claiming a payload to the
-  // image's end: the key deciphers at most 16 payloads at once.
-  const box = velkor.pack(noise(10, 1), { key: 'k1', label: 'l' });
-  const h = box.length - 10 - 4; // its header: all but the payload and the checksum
-  const n = 300, size = n * h + 100000;
+  // 300 tagged headers back to back, each claiming the rest of the image:
+  // all pending at once, more than a small memory limit holds.
+  const head = velkor.tag(noise(10, 1)).subarray(0, 20);
+  const n = 300, size = n * 20 + 100000;
   const image = new Uint8Array(size);
   for (let i = 0; i < n; i++) {
-    image.set(box.subarray(0, h), i * h);
-    new DataView(image.buffer).setUint32(i * h + h - 4, size - i * h - h - 4);
+    image.set(head, i * 20);
+    new DataView(image.buffer).setUint32(i * 20 + 12, size - i * 20);
   }
-  image.set(noise(100000, 2), n * h);
-  const s = velkor.scanStream([image], { key: 'k1' });
+  image.set(noise(100000, 2), n * 20);
+  const s = velkor.scanStream([image], { memoryLimit: 4096 });
   const streamed = [];
   for await (const f of s) streamed.push(f);
-  assert.ok(s.summary.dropped > 0 && s.summary.complete === false, JSON.stringify(s.summary));
+  assert.ok(s.summary.dropped > 0 && s.summary.complete === false && s.summary.stopped === 'dropped',
+            JSON.stringify(s.summary));
   assert.equal(streamed.length + s.summary.dropped, n);
   // Bytes in memory are read again instead: nothing is lost.
-  const all = velkor.scan(image, { key: 'k1' });
+  const all = velkor.scan(image, { memoryLimit: 4096 });
   assert.equal(all.length, n);
   assert.ok(all.summary.passes > 1 && all.summary.complete, JSON.stringify(all.summary));
   // What the stream kept is what scan found at those offsets.

@@ -200,7 +200,9 @@ def test_pack_refusals(tmp_path, velkor_tool, kwargs, reason, option):
     if option:
         src = tmp_path / "in"
         src.write_bytes(b"p")
-        r = run(velkor_tool, "pack", "-k", KEY, "-l", "l", *option, str(src), str(tmp_path / "out"))
+        # One key per pack: the option's own key takes the place of KEY.
+        key = [] if option[0] == "-k" else ["-k", KEY]
+        r = run(velkor_tool, "pack", *key, "-l", "l", *option, str(src), str(tmp_path / "out"))
         assert (r.returncode, r.stderr.splitlines()[0]) == (2, f"velkor: {reason}")
 
 
@@ -221,3 +223,25 @@ def test_pack_limits_and_types(tmp_path, capped_memory):
         velkor.unpack("text", KEY)
     with pytest.raises(TypeError):
         velkor.pack(b"p", KEY, 5)
+
+
+def test_unpack_tries_several_keys_in_order():
+    """A list of keys is tried in order, as `velkor unpack` tries repeated
+    -k: the first that opens the container is used and named by its
+    number; when none does, the reason is that of the first key whose
+    texts deciphered (a damaged payload), else the first key's."""
+    box = velkor.pack(b"payload", KEY, "l", "s")
+    got = velkor.unpack(box, ["wrong", b"worse", KEY])
+    assert (got.payload, got.key) == (b"payload", 3)
+    assert velkor.unpack(box, (KEY, "wrong")).key == 1
+    assert velkor.unpack(box, KEY).key == 1
+    with pytest.raises(velkor.ContainerError, match="does not decipher to a text"):
+        velkor.unpack(box, ["wrong", "worse"])
+    damaged = bytearray(box)
+    damaged[-5] ^= 1
+    with pytest.raises(velkor.ContainerError, match="checksum"):
+        velkor.unpack(bytes(damaged), ["wrong", KEY, "worse"])
+    with pytest.raises(velkor.ContainerError, match="the list of keys is empty"):
+        velkor.unpack(box, [])
+    with pytest.raises(velkor.ContainerError, match="the key is empty"):
+        velkor.unpack(box, [KEY, ""])

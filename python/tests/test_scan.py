@@ -5,8 +5,11 @@ pieces never change the finds; the default keeps what `velkor scan` prints."""
 import mmap
 import pickle
 import random
+import re
 import tracemalloc
 import warnings
+
+import re
 
 import pytest
 
@@ -162,12 +165,16 @@ def test_scan_says_what_it_dropped():
         assert list(it) == []  # ended: no second warning
         it = velkor.scan(data)
         assert [f.offset for f in it] == [0, 21] and it.dropped == 0
-    # A data-sized table larger than the limit, beside a find that fits.
+    # A data-sized table larger than the limit, beside a find that fits:
+    # reported, not checked, with the bytes it needs, and told.
     box = velkor.pack(bytes(10_000), KEY, "big", data_sized=True)
     it = velkor.scan(velkor.tag(b"x") + box, KEY, data_sized=True, memory_limit=4096)
-    with pytest.warns(RuntimeWarning, match=r"^1 candidate dropped"):
-        assert [f.kind for f in it] == ["tagged"]
-    assert it.dropped == 1
+    with pytest.warns(RuntimeWarning, match=r"^1 find not checked: over the memory limit"):
+        finds = list(it)
+    assert [(f.kind, f.verified) for f in finds] == [("tagged", True), ("container", None)]
+    assert re.fullmatch(r"needs [0-9]+ bytes, over the memory limit", finds[1].reason)
+    assert int(finds[1].reason.split()[1]) > 10_000
+    assert it.dropped == 0
     # Ended early, it says nothing and lets go of the data.
     it = velkor.scan(data, memory_limit=1)
     it.close()
@@ -276,3 +283,22 @@ def test_native_mirror_of_the_reporting_scanner():
             n.velkor_scan_free(child)
     finally:
         n.velkor_scan_free(sc)
+
+
+def test_scan_with_several_keys_looks_into_payloads():
+    """Keys are tried in order and named by number; the finds inside a
+    payload a key opens follow its container, with payload_of and offsets
+    from the payload's start, unless payloads=False."""
+    inner = velkor.tag(b"firmware")
+    box = velkor.pack(bytes(5) + inner, "second", "outer")
+    data = bytes(100) + box
+    finds = list(velkor.scan(data, ["first", "second"]))
+    assert [(f.kind, f.offset, f.key, f.payload_of) for f in finds] == [
+        ("container", 100, 2, None), ("tagged", 5, None, 100)]
+    assert finds[0].label == b"outer" and not finds[0].damaged_texts
+    assert finds[1].payload_length == len(b"firmware")
+    assert [f.kind for f in velkor.scan(data, ["second"], payloads=False)] == ["container"]
+    with pytest.raises(TypeError):
+        velkor.scan(data, "second", payloads=1)
+    with pytest.raises(velkor.Error, match="the key is empty"):
+        velkor.scan(data, ["second", ""])

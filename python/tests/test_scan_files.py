@@ -21,6 +21,7 @@ import pytest
 import velkor
 
 KEY = "correct horse"
+OTHER = "battery staple"
 
 
 def filler(n, seed):
@@ -32,7 +33,9 @@ def filler(n, seed):
 def images(tmp_path):
     """Files with every kind of find: nested, damaged, cut off, labels that
     are not UTF-8 or hold control characters, a container made with
-    data-sized tables, and a file with none."""
+    data-sized tables, and a file with none; and one whose containers are
+    made with another key, holding a tagged file and a container in their
+    payloads."""
     box = velkor.pack(filler(300, 1), KEY, "firmware", "v2", "asar1", 7)
     odd = velkor.pack(filler(20, 2), KEY, b"\xe2\x82A\xff\x01\x7f\xc2\x85", "\xe9t\xe9\t",
                       prefix=0xFF)
@@ -44,6 +47,8 @@ def images(tmp_path):
         sized + velkor.tag(b"") + velkor.pack(filler(50, 8), KEY, "cut")[:-1],
         filler(500, 9),
         box,
+        filler(7, 10) + velkor.pack(filler(11, 11) + velkor.tag(filler(30, 12)) + box, OTHER, "outer")
+        + velkor.pack(bytes(velkor.pack(filler(40, 13), KEY, "deep")), OTHER, "two"),
     ]
     paths = []
     for i, data in enumerate(contents):
@@ -60,11 +65,20 @@ def images(tmp_path):
     (["-k", KEY, "--all"], {"key": KEY, "all": True}),
     (["-k", "wrong", "--all"], {"key": "wrong", "all": True}),
     (["-k", KEY, "--data-sized", "--all"], {"key": KEY, "data_sized": True, "all": True}),
+    (["-k", OTHER, "-k", KEY], {"key": [OTHER, KEY]}),
+    (["-k", KEY, "-k", OTHER, "--all"], {"key": (KEY, OTHER), "all": True}),
+    (["-k", OTHER, "-k", KEY, "--no-payloads"], {"key": [OTHER, KEY], "payloads": False}),
 ])
 def test_records_are_the_commands_finds(tmp_path, tool_finds, args, kwargs):
     paths = images(tmp_path)
     want = tool_finds(args, paths)
     assert want, "the images hold finds"
+    if len(kwargs.get("key", ())) == 2:
+        # Both keys open containers, and payload finds are there exactly
+        # when payloads are looked into.
+        assert {r.get("key") for r in want} >= {1, 2}
+        inside = [r for r in want if r["payload_of"] is not None]
+        assert bool(inside) == kwargs.get("payloads", True)
     for chunk in (1, 7, 4096, velkor._scan_files.CHUNK):
         with warnings.catch_warnings():
             warnings.simplefilter("error")  # no candidate dropped
@@ -154,7 +168,7 @@ def test_dropped_candidates_are_told(tmp_path):
     """Finds lost to the memory limit do not vanish silently: the file, the
     count and the cause are named, as `velkor scan` names them.  A pipe
     cannot be read again; a candidate that alone outgrows the limit is
-    dropped from a file too."""
+    reported from a file, not checked, and told."""
     data = crowded(tmp_path).read_bytes()
     with pytest.warns(RuntimeWarning, match=r"fifo: [0-9]+ candidates dropped .*cannot be read again"):
         few = fed_through_fifo(tmp_path / "fifo", data, lambda f: list(
@@ -162,9 +176,9 @@ def test_dropped_candidates_are_told(tmp_path):
     assert 0 < len(few) < 201
     big = tmp_path / "big.img"
     big.write_bytes(velkor.tag(b"x") + velkor.pack(bytes(10_000), KEY, "big", data_sized=True))
-    with pytest.warns(RuntimeWarning, match=r"big\.img: 1 candidate dropped .*limit alone"):
+    with pytest.warns(RuntimeWarning, match=r"big\.img: 1 find not checked: over the memory limit"):
         got = list(velkor.scan_files([big], KEY, data_sized=True, memory_limit=4096))
-    assert [r["kind"] for r in got] == ["tagged"]
+    assert [(r["kind"], r["verified"]) for r in got] == [("tagged", True), ("container", None)]
 
 
 def test_failures(tmp_path):

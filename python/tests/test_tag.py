@@ -58,12 +58,12 @@ def _damaged():
         (b"", "not a tagged file: 0 bytes, shorter than the 20-byte header"),
         (good[:19], "not a tagged file: 19 bytes, shorter than the 20-byte header"),
         (bytes(magic), "not a tagged file"),
-        (bytes(fmt), "wrong format byte 0xB2, expected 0xB1"),
+        (bytes(fmt), "wrong format byte 0xb2, expected 0xb1"),
         (bytes(length_off), "length field says 34 but the file has 33 bytes"),
         (good + b"x", "length field says 33 but the file has 34 bytes"),
-        (bytes(payload), "CRC mismatch: stored 0x%08X, computed 0x%08X"
+        (bytes(payload), "CRC mismatch: stored 0x%08x, computed 0x%08x"
          % (int.from_bytes(good[16:20], "big"), velkor.crc(bytes(payload[:16]) + bytes(4) + bytes(payload[20:])))),
-        (bytes(crc), "CRC mismatch: stored 0x%08X, computed 0x%08X"
+        (bytes(crc), "CRC mismatch: stored 0x%08x, computed 0x%08x"
          % (int.from_bytes(crc[16:20], "big"), int.from_bytes(good[16:20], "big"))),
     ]
 

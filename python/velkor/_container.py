@@ -5,7 +5,7 @@ calls (enc_write_* and enc_read_*), which own its layout and its checks."""
 from __future__ import annotations
 
 import ctypes
-from typing import NamedTuple, Union
+from typing import List, NamedTuple, Sequence, Union
 
 from . import _native as n
 from ._errors import ContainerError
@@ -20,13 +20,15 @@ MAX_PAYLOAD = 0xFFFFFFFF  # the length field is 32 bits
 
 class Container(NamedTuple):
     """What unpack() reads: the payload, the two texts (bytes, without their
-    NUL), the magic ("start" or "asar1") and the first key byte."""
+    NUL), the magic ("start" or "asar1"), the first key byte, and the
+    number of the key that opened it (1 for the first given)."""
 
     payload: bytes
     label: bytes
     sublabel: bytes
     magic: str
     prefix: int
+    key: int = 1
 
 
 def _text(value: Union[str, bytes], what: str, limit: int) -> bytes:
@@ -102,25 +104,55 @@ def _reason(why: int, st: n.EncStream) -> str:
     return text.value.decode().replace("wrong table setting", "wrong data_sized setting", 1)
 
 
-def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = False) -> Container:
+def unpack(container: BytesLike, key: Union[str, bytes, Sequence[Union[str, bytes]]],
+           data_sized: bool = False) -> Container:
     """Check and decipher a container, as `velkor unpack` does.
 
     The payload is deciphered from the caller's buffer straight into the
     result; the buffer is left as it was.  Bytes after the checksum are
     ignored.  key follows pack()'s rules (an empty key raises
-    ContainerError), and data_sized is a bool (TypeError otherwise).
-    Raises ContainerError with the command's reason: not a container, a
-    damaged header, a payload that runs past the end, a label or sublabel
-    that does not decipher to a NUL-ended text (checked first: how a wrong
-    key or data_sized setting almost always shows), or a checksum mismatch
-    (wrong key, wrong data_sized or damaged data); MemoryError when a
-    cipher table cannot be allocated.
+    ContainerError), or is a list or tuple of such keys (1 to 64), tried in
+    order as `velkor unpack` tries repeated -k: the first that opens the
+    container is used, and its number is the result's key.  data_sized is
+    a bool (TypeError otherwise).  Raises ContainerError with the command's
+    reason: not a container, a damaged header, a payload that runs past the
+    end, a label or sublabel that does not decipher to a NUL-ended text
+    (checked first: how a wrong key or data_sized setting almost always
+    shows), or a checksum mismatch (wrong key, wrong data_sized or damaged
+    data); with several keys, the reason of the first key whose texts
+    deciphered, else the first key's.  MemoryError when a cipher table
+    cannot be allocated.
     """
-    k = key_text(key, ContainerError, empty_ok=False)
+    if isinstance(key, (list, tuple)):
+        if not key:
+            raise ContainerError("the list of keys is empty")
+        if len(key) > n.VELKOR_SCAN_MAX_KEYS:
+            raise ContainerError(f"at most {n.VELKOR_SCAN_MAX_KEYS} keys may be given")
+        keys: List[bytes] = [key_text(k, ContainerError, empty_ok=False) for k in key]
+    else:
+        keys = [key_text(key, ContainerError, empty_ok=False)]
+    sized = flag(data_sized, "data_sized")
+    failure = None
+    for number, k in enumerate(keys, 1):
+        why, said, got = _unpack_with(container, k, sized)
+        if why == n.ENC_OK:
+            return got._replace(key=number)
+        if why == n.ENC_NO_MEMORY:
+            raise MemoryError(said)
+        if failure is None or (failure[0] == n.ENC_BAD_TEXT and why != n.ENC_BAD_TEXT):
+            failure = (why, said)
+        if why not in (n.ENC_BAD_TEXT, n.ENC_CHECKSUM_MISMATCH):
+            break  # the layout is wrong, whatever the key
+    raise ContainerError(failure[1])
+
+
+def _unpack_with(container: BytesLike, k: bytes, sized: int):
+    """(reason, its words, the Container or None) under the key k."""
     info = n.EncInfo()
     info.key = k
-    info.data_sized_state = flag(data_sized, "data_sized")
+    info.data_sized_state = sized
     st = n.EncStream()
+    payload = None
     with Borrowed(container) as (p, size):
         base = n.address(p)
         why = n.enc_read_header(st, info, p, size, size)
@@ -135,9 +167,7 @@ def unpack(container: BytesLike, key: Union[str, bytes], data_sized: bool = Fals
                 why = n.enc_read_finish(st, info, at + d)
             finally:
                 n.enc_stream_release(st)  # harmless after enc_read_finish
-    if why == n.ENC_NO_MEMORY:
-        raise MemoryError(_reason(why, st))
     if why != n.ENC_OK:
-        raise ContainerError(_reason(why, st))
+        return why, _reason(why, st), None
     # Both texts end within their fields once the reader accepted them.
-    return Container(payload, info.label, info.sublabel, info.magic.decode(), info.key_prefix)
+    return why, "", Container(payload, info.label, info.sublabel, info.magic.decode(), info.key_prefix)

@@ -45,7 +45,7 @@ def library_path() -> str:
 def _load() -> ctypes.CDLL:
     path = library_path()
     try:
-        return ctypes.CDLL(path)
+        return ctypes.CDLL(path, use_errno=True)
     except OSError as e:
         # Say what to install: the package alone does not bring the library.
         raise ImportError(

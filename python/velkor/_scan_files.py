@@ -13,7 +13,8 @@ import stat
 import warnings
 from typing import Any, Dict, Iterable, Iterator, Optional, Tuple, Union
 
-from ._scan import Find, Scanner, _passes
+from ._keys import flag
+from ._scan import Find, KeyArg, Scanner, _passes
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -54,36 +55,45 @@ def _record(image: Dict[str, Any], f: Find) -> Dict[str, Any]:
         "verified": f.verified,
         "reason": f.reason,
         "inside": f.inside,
+        "payload_of": f.payload_of,
     }
     if f.kind == "container":
         r["magic"] = f.magic
         r["key_prefix"] = f.key_prefix
+        r["key"] = f.key
         if f.label is not None and f.sublabel is not None:
             r["label"] = _text(f.label)
             r["label_hex"] = f.label.hex()
             r["sublabel"] = _text(f.sublabel)
             r["sublabel_hex"] = f.sublabel.hex()
+        if f.damaged_texts:
+            r["damaged_texts"] = True
     return r
 
 
-def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes, None] = None,
+def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: KeyArg = None,
                data_sized: bool = False, all: bool = False, memory_limit: Optional[int] = None,
-               chunk_size: int = CHUNK) -> Iterator[Dict[str, Any]]:
+               chunk_size: int = CHUNK, payloads: bool = True) -> Iterator[Dict[str, Any]]:
     """Every tagged file and container in each file of paths, one record
     per find, image by image in the order given and by offset within each.
 
     paths: an iterable of paths (str, bytes or path-like), or one path.
     key, data_sized, all, memory_limit: as for Scanner (and `velkor scan
-    -k`, `--data-sized`, `--all`; None leaves the limit to the library).
-    chunk_size: bytes per read; a file of any size needs one such buffer.
+    -k`, `--data-sized`, `--all`; None leaves the limit to the library);
+    key may be a list of keys, tried in order.  payloads (a bool): look
+    inside the payloads the keys open, as `velkor scan` does without
+    --no-payloads; a file that cannot be read again (a pipe) is not looked
+    into, and a RuntimeWarning says so.  chunk_size: bytes per read; a file
+    of any size needs one such buffer.
 
     Each record is a dict of plain values (str, int, bool, None), picklable
     and JSON-ready, with the members of a find object of `velkor scan
     --json` in its order: image (the path as given, and image_bytes, its
     bytes in hex, when they are not UTF-8), offset, kind, length,
-    payload_offset, payload_length, verified, reason, inside; containers add
-    magic and key_prefix, and, once deciphered, label, label_hex, sublabel
-    and sublabel_hex.  Texts are UTF-8 with each stray byte shown as U+FFFD,
+    payload_offset, payload_length, verified, reason, inside, payload_of;
+    containers add magic, key_prefix and key, and, once deciphered, label,
+    label_hex, sublabel and sublabel_hex, and damaged_texts (True) when
+    those are the texts of a container whose checksum failed.  Texts are UTF-8 with each stray byte shown as U+FFFD,
     as the command shows them; the _hex members keep the exact bytes.
 
     A file that can be read again at any offset (a regular file, a block
@@ -115,11 +125,12 @@ def scan_files(paths: Union[PathLike, Iterable[PathLike]], key: Union[str, bytes
     if memory_limit is not None:
         options["memory_limit"] = memory_limit
     Scanner(key, **options).close()
-    return _scan(paths, key, options, chunk_size)
+    inside = flag(payloads, "payloads") == 1
+    return _scan(paths, key, options, chunk_size, inside)
 
 
-def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict[str, Any],
-          chunk_size: int) -> Iterator[Dict[str, Any]]:
+def _scan(paths: Iterable[PathLike], key: KeyArg, options: Dict[str, Any],
+          chunk_size: int, inside: bool) -> Iterator[Dict[str, Any]]:
     buf = bytearray(chunk_size)
     view = memoryview(buf)
     # The scanner reads the buffer at its address; from_buffer pins it.
@@ -148,7 +159,7 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict
                 return base, got
 
             with Scanner(key, **options) as s:
-                for find in _passes(s, length, chunk_size, read):
+                for find in _passes(s, length, chunk_size, read, inside):
                     yield _record(image, find)
                 if s.dropped:
                     why = ("each needs more memory than the limit alone" if length is not None
@@ -156,6 +167,11 @@ def _scan(paths: Iterable[PathLike], key: Union[str, bytes, None], options: Dict
                     warnings.warn(f"{name}: {s.dropped} candidate{'s' if s.dropped != 1 else ''} "
                                   f"dropped at the memory limit; its records are incomplete "
                                   f"({why})", RuntimeWarning, stacklevel=2)
+                for said in s._limits():
+                    warnings.warn(f"{name}: {said}", RuntimeWarning, stacklevel=2)
+                if inside and s._keys and length is None:
+                    warnings.warn(f"{name}: the payloads the keys open were not looked into (the "
+                                  f"file cannot be read again)", RuntimeWarning, stacklevel=2)
         finally:
             os.close(fd)
 

@@ -48,12 +48,12 @@ def _reason(why: int, info: n.TagInfo, file_len: int) -> str:
     if why == n.VELKOR_TAG_SHORT:
         return f"not a tagged file: {file_len} bytes, shorter than the 20-byte header"
     if why == n.VELKOR_TAG_WRONG_FORMAT:
-        return f"wrong format byte 0x{info.format:02X}, expected 0xB1"
+        return f"wrong format byte 0x{info.format:02x}, expected 0xb1"
     if why == n.VELKOR_TAG_WRONG_LENGTH:
         return f"length field says {info.length} but the file has {file_len} bytes"
     if why == n.VELKOR_TAG_CRC_MISMATCH:
-        return (f"CRC mismatch: stored 0x{info.stored_crc:08X}, "
-                f"computed 0x{info.computed_crc:08X}")
+        return (f"CRC mismatch: stored 0x{info.stored_crc:08x}, "
+                f"computed 0x{info.computed_crc:08x}")
     return "not a tagged file"
 
 

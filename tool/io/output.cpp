@@ -39,6 +39,14 @@ bool aliases(const file_id &out, const file_id &in)
     return out.same(in) && !S_ISCHR(out.mode) && !S_ISSOCK(out.mode);
 }
 
+bool aliases_any(const file_id &out, const key_files &keys)
+{
+    for (const file_id &k : keys.ids)
+        if (aliases(out, k))
+            return true;
+    return false;
+}
+
 // A fresh name for the temporary file: the program's name and six random
 // letters, hidden from ls.
 std::string temporary_name()
@@ -191,15 +199,15 @@ int open_directory(const char *path, bool create, mode_t mode, const char **why)
     return refusal != nullptr ? -1 : fd;
 }
 
-bool output::open(const char *path, const file_id &input, const file_id &key, mode_t mode)
+bool output::open(const char *path, const file_id &input, const key_files &keys, mode_t mode)
 {
-    return open_in(-1, path, input, key, mode);
+    return open_in(-1, path, input, keys, mode);
 }
 
-bool output::open_in(int dir, const char *path, const file_id &input, const file_id &key, mode_t mode)
+bool output::open_in(int dir, const char *path, const file_id &input, const key_files &keys, mode_t mode)
 {
     fresh_mode_ = mode;
-    return open_walked(dir, path, input, key, false);
+    return open_walked(dir, path, input, keys, false);
 }
 
 bool output::open_truncating(const char *path, const file_id &input)
@@ -208,7 +216,7 @@ bool output::open_truncating(const char *path, const file_id &input)
     return open_walked(-1, path, input, {}, true);
 }
 
-bool output::open_walked(int dir, const char *path, const file_id &input, const file_id &key,
+bool output::open_walked(int dir, const char *path, const file_id &input, const key_files &keys,
                          bool truncating)
 {
     failed_beside_ = aliases_input_ = aliases_key_ = false;
@@ -223,7 +231,7 @@ bool output::open_walked(int dir, const char *path, const file_id &input, const 
     if (strcmp(path, "-") == 0) {
         if (!have_stdout)
             return false;
-        if (aliases(file_id::of(out1), key))
+        if (aliases_any(file_id::of(out1), keys))
             return refuse_alias(true);
         if (aliases(file_id::of(out1), input))
             return refuse_alias(false);
@@ -236,7 +244,7 @@ bool output::open_walked(int dir, const char *path, const file_id &input, const 
         return false;
     }
     const file_id target = w.exists ? file_id::of(w.st) : file_id{};
-    if (aliases(target, key))
+    if (aliases_any(target, keys))
         return refuse_alias(true);
     if (w.exists && S_ISDIR(w.st.st_mode)) {
         errno = EISDIR;

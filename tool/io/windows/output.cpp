@@ -44,6 +44,14 @@ constexpr ULONG rename_posix_semantics = 0x2;
 // file named as the output.
 bool aliases(const file_id &out, const file_id &in) { return out.same(in) && out.mode != S_IFCHR; }
 
+bool aliases_any(const file_id &out, const key_files &keys)
+{
+    for (const file_id &k : keys.ids)
+        if (aliases(out, k))
+            return true;
+    return false;
+}
+
 // A fresh name for the temporary file: the program's name and six random
 // letters.
 std::wstring temporary_name()
@@ -264,16 +272,16 @@ int open_directory(const char *path, bool create, mode_t mode, const char **why)
     return detail::to_fd(dir.release());
 }
 
-bool output::open(const char *path, const file_id &input, const file_id &key, mode_t mode)
+bool output::open(const char *path, const file_id &input, const key_files &keys, mode_t mode)
 {
     fresh_mode_ = mode;
-    return open_walked(nullptr, path, input, key, false);
+    return open_walked(nullptr, path, input, keys, false);
 }
 
-bool output::open_in(int dir, const char *path, const file_id &input, const file_id &key, mode_t mode)
+bool output::open_in(int dir, const char *path, const file_id &input, const key_files &keys, mode_t mode)
 {
     fresh_mode_ = mode;
-    return open_walked(dir >= 0 ? handle_of(dir) : nullptr, path, input, key, false);
+    return open_walked(dir >= 0 ? handle_of(dir) : nullptr, path, input, keys, false);
 }
 
 // bgntag's output.  On Windows an existing regular file is always replaced
@@ -284,7 +292,8 @@ bool output::open_truncating(const char *path, const file_id &input)
     return open_walked(nullptr, path, input, {}, true);
 }
 
-bool output::open_walked(void *dir, const char *path, const file_id &input, const file_id &key, bool)
+bool output::open_walked(void *dir, const char *path, const file_id &input, const key_files &keys,
+                         bool)
 {
     failed_beside_ = aliases_input_ = aliases_key_ = false;
     refusal_ = nullptr;
@@ -295,7 +304,7 @@ bool output::open_walked(void *dir, const char *path, const file_id &input, cons
     };
     const file_id out1 = id_of_fd(1);
     if (strcmp(path, "-") == 0) {
-        if (aliases(out1, key))
+        if (aliases_any(out1, keys))
             return refuse_alias(true);
         if (aliases(out1, input))
             return refuse_alias(false);
@@ -308,7 +317,7 @@ bool output::open_walked(void *dir, const char *path, const file_id &input, cons
         return false;
     }
     const file_id target = w.exists ? w.info.id : file_id{};
-    if (aliases(target, key))
+    if (aliases_any(target, keys))
         return refuse_alias(true);
     if (w.exists && !w.device && w.info.directory()) {
         errno = EISDIR;
