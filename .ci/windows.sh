@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Windows build: the library (DLL, import and static libraries) and its
-# tests, cross-built with mingw-w64 and run under wine through ctest (the
-# windows preset), then the ZIP, whose content and the DLL's imports are
-# checked.  GoogleTest is built for Windows from Debian's googletest
+# The Windows build: the library (DLL, import and static libraries), the
+# programs and their tests, cross-built with mingw-w64 and run under wine
+# through ctest (the windows preset), then the ZIP, whose content and the
+# imports of the DLL and the programs are checked, and the programs from
+# the ZIP on a few files.  GoogleTest is built for Windows from Debian's googletest
 # sources (cmake/test-requirements.cmake).  Wine's prefix is made once, on
 # first use, in build/windows/wine (cmake/wine.sh), never in the home
 # directory; the wine server this stage started is stopped at its end.
@@ -30,8 +31,9 @@ python3 - "$zip" <<'PY'
 import sys, zipfile
 names = sorted(zipfile.ZipFile(sys.argv[1]).namelist())
 top = names[0].split("/")[0]
-want = {"LICENSE", "bin/libvelkor-0.dll", "lib/libvelkor.dll.a", "lib/libvelkor.a",
-        "include/velkor.h", "doc/velkor.3.html", "lib/cmake/velkor/velkorConfig.cmake"}
+want = {"LICENSE", "bin/libvelkor-0.dll", "bin/bgntag.exe", "bin/velkor.exe", "lib/libvelkor.dll.a",
+        "lib/libvelkor.a", "include/velkor.h", "doc/bgntag.1.html", "doc/velkor.1.html", "doc/velkor.3.html",
+        "lib/cmake/velkor/velkorConfig.cmake"}
 have = {n.split("/", 1)[1] for n in names if "/" in n and not n.endswith("/")}
 missing = want - have
 if missing or any(n.split("/")[0] != top for n in names):
@@ -81,3 +83,28 @@ for exe in "$tmp/cpp/consumer_shared.exe" "$tmp/cpp/consumer_static.exe" \
   sh cmake/wine.sh "$PWD/$build/wine" "$exe" "$tmp/$(basename "$exe" .exe).vc" ||
     { echo "windows: $exe failed under wine" >&2; exit 1; }
 done
+
+# The programs need no DLL but what every Windows has, not even the
+# library's (they link it statically), and run from the unpacked folder on
+# a name beyond ASCII: tag, check, pack and unpack, the bytes checked here.
+for prog in bgntag velkor; do
+  imports=$(x86_64-w64-mingw32-objdump -p "$root/bin/$prog.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort | tr '\n' ' ')
+  if [ "$imports" != "ADVAPI32.dll KERNEL32.dll bcrypt.dll msvcrt.dll ntdll.dll " ]; then
+    echo "windows: $prog.exe imports $imports" >&2
+    exit 1
+  fi
+done
+# Wine shows the Linux root as drive Z:.
+name=$'d\xc3\xa9j\xc3\xa0 \xe2\x9c\x93.bin'
+printf 'firmware\r\n\x1a\n' > "$tmp/$name"
+win() { sh cmake/wine.sh "$PWD/$build/wine" "$@"; }
+w=Z:$tmp
+win "$root/bin/bgntag.exe" "$w/$name" "$w/t.bgn"
+win "$root/bin/velkor.exe" tag "$w/$name" "$w/t2.bgn"
+cmp "$tmp/t.bgn" "$tmp/t2.bgn"
+[ "$(win "$root/bin/velkor.exe" check "$w/t.bgn")" = "$w/t.bgn: OK" ] ||
+  { echo "windows: velkor.exe check failed" >&2; exit 1; }
+win "$root/bin/velkor.exe" pack -k key -l label "$w/$name" - |
+  win "$root/bin/velkor.exe" unpack -k key - "$w/back.bin"
+cmp "$tmp/$name" "$tmp/back.bin"
+echo "windows: bgntag.exe and velkor.exe from the ZIP: tag, check, pack and unpack agree"

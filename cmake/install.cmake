@@ -27,7 +27,7 @@ foreach(t velkor_static velkor_shared)
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 endforeach()
 
-# The programs are not built for Windows yet (windows-package.cmake).
+# The programs (bgntag.exe and velkor.exe on Windows).
 if(TARGET bgntag)
   install(TARGETS bgntag velkor
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)

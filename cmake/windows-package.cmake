@@ -2,16 +2,18 @@
 # What the Windows build installs beyond the libraries, the header and the
 # CMake package (install.cmake), and the ZIP that holds it all:
 #
+#   bin/bgntag.exe, bin/velkor.exe  the programs
 #   bin/libvelkor-0.dll          the DLL
 #   lib/libvelkor.dll.a          its import library
 #   lib/libvelkor.a              the static library (define VELKOR_STATIC)
 #   lib/cmake/velkor/            find_package(velkor)
 #   include/velkor.h
-#   doc/velkor.3.html            the manual, made with mandoc -T html
+#   doc/bgntag.1.html, doc/velkor.1.html, doc/velkor.3.html
+#                                the manuals, made with mandoc -T html
 #   LICENSE
 #
 # `cmake --build build/windows --target package` writes the ZIP into the
-# build directory.  The programs are not built for Windows yet.
+# build directory.
 find_program(VELKOR_MANDOC mandoc)
 if(NOT VELKOR_MANDOC)
   message(FATAL_ERROR "The Windows package needs mandoc for its HTML manuals "
@@ -19,7 +21,7 @@ if(NOT VELKOR_MANDOC)
 endif()
 
 set(velkor_html)
-foreach(page velkor.3)
+foreach(page bgntag.1 velkor.1 velkor.3)
   set(html ${PROJECT_BINARY_DIR}/doc/${page}.html)
   add_custom_command(OUTPUT ${html}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc

@@ -33,4 +33,15 @@ if [ ! -f "$dir/ready" ]; then
     fi
   ) 9>"$dir/lock"
 fi
+# One wine server for the prefix, kept for 60 s after its last program,
+# whose own processes (services, devices) are started here with our
+# standard streams and the lock closed: started by a test instead, they
+# would hold on to the pipes ctest reads, or to the lock the next program
+# waits for, and every test would seem to run until the server ended.
+(
+  flock 9
+  if "$(dirname "$wine")/wineserver" -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$dir/lock"
 exec "$wine" "$@"

@@ -11,9 +11,7 @@
 #if defined(_WIN32)
 #include "utf8.h"
 
-#include <cstring>
 #include <filesystem>
-#include <new>
 #include <string>
 #else
 #include <sys/stat.h>
@@ -24,41 +22,10 @@
 
 namespace {
 
-// `path` as UTF-16, or false with errno set: EILSEQ for bytes that are not
-// UTF-8 (utf8.h), which would otherwise name some other file, ENOMEM when
-// there is no memory for the copy.
-bool wide_name(const char *path, std::wstring &out)
-{
-    try {
-        const auto *p = reinterpret_cast<const unsigned char *>(path);
-        const size_t n = strlen(path);
-        for (size_t i = 0; i < n;) {
-            uint32_t c;
-            const size_t len = velkor::utf8_at(p, n, i, c);
-            if (len == 0) {
-                errno = EILSEQ;
-                return false;
-            }
-            i += len;
-            if (c >= 0x10000) {
-                c -= 0x10000;
-                out += static_cast<wchar_t>(0xD800 + (c >> 10));
-                out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
-            } else {
-                out += static_cast<wchar_t>(c);
-            }
-        }
-        return true;
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
-        return false;
-    }
-}
-
 FILE *open_file(const char *path, bool writing)
 {
     std::wstring name;
-    if (!wide_name(path, name))
+    if (!velkor::utf8_to_wide(path, name))
         return nullptr;
     return _wfopen(name.c_str(), writing ? L"wb" : L"rb");
 }
@@ -71,7 +38,7 @@ void remove_if_regular(const char *path)
 {
     std::wstring name;
     std::error_code ec;
-    if (wide_name(path, name) && std::filesystem::is_regular_file(name, ec))
+    if (velkor::utf8_to_wide(path, name) && std::filesystem::is_regular_file(name, ec))
         _wremove(name.c_str());
 }
 
@@ -80,7 +47,7 @@ void remove_if_regular(const char *path)
 extern "C" int64_t get_file_size(const char *path)
 {
     std::wstring name;
-    if (!wide_name(path, name))
+    if (!velkor::utf8_to_wide(path, name))
         return -1;
     std::error_code ec;
     const auto size = std::filesystem::file_size(name, ec);

@@ -7,6 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(_WIN32)
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#endif
 
 namespace velkor {
 
@@ -42,6 +48,40 @@ inline size_t utf8_at(const unsigned char *p, size_t n, size_t i, uint32_t &cp)
         return 0;
     return len;
 }
+
+#if defined(_WIN32)
+// `path` as the UTF-16 name Windows keeps, or false with errno set: EILSEQ
+// for bytes that are not UTF-8, which would otherwise name some other
+// file, ENOMEM when there is no memory for the copy.
+inline bool utf8_to_wide(const char *path, std::wstring &out)
+{
+    try {
+        out.clear();
+        const auto *p = reinterpret_cast<const unsigned char *>(path);
+        const size_t n = strlen(path);
+        for (size_t i = 0; i < n;) {
+            uint32_t c;
+            const size_t len = utf8_at(p, n, i, c);
+            if (len == 0) {
+                errno = EILSEQ;
+                return false;
+            }
+            i += len;
+            if (c >= 0x10000) {
+                c -= 0x10000;
+                out += static_cast<wchar_t>(0xD800 + (c >> 10));
+                out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+            } else {
+                out += static_cast<wchar_t>(c);
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+#endif
 
 } // namespace velkor
 

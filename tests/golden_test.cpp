@@ -97,7 +97,6 @@ TEST(Golden, Containers)
     }
 }
 
-#if !defined(_WIN32) // no bgntag yet: tests/CMakeLists.txt lists what Windows leaves out
 // bgntag's output for a 1000-byte input: the header, then the input.
 TEST(Golden, TaggedFile)
 {
@@ -110,6 +109,5 @@ TEST(Golden, TaggedFile)
     want.insert(want.end(), data.begin(), data.end());
     EXPECT_EQ(testutil::read_file(dir / "out"), want);
 }
-#endif
 
 } // namespace

@@ -263,7 +263,9 @@ TEST_F(Info, LabelsQuotedOneWay)
         {" lead", "tail ", true},
         {"", "", true},
         {"tab\there\nline", "\x1b[2J", true},
+#if !defined(_WIN32) // arguments that are not UTF-8 cannot reach a Windows program
         {"bad\xff" "byte", "\xc2\x9b", true},
+#endif
         {"'starts", "$'x'", true},
     };
     for (const auto &c : cases) {

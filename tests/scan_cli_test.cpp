@@ -44,7 +44,7 @@ std::vector<std::string> lines(const std::string &s)
     return v;
 }
 
-std::string hex_of(const std::string &s)
+[[maybe_unused]] std::string hex_of(const std::string &s)
 {
     std::string o;
     char b[3];
@@ -177,13 +177,18 @@ protected:
     testutil::scratch_dir dir;
     int made = 0;
 
+    // Made with the library, as bgntag makes them (golden_test and
+    // stream_test hold bgntag to the same bytes): a program started per
+    // file costs seconds under an emulator for a nest of 80.
     bytes tagged(const bytes &payload)
     {
-        const std::string in = dir / ("t" + std::to_string(made)), out = in + ".bgn";
-        made++;
-        testutil::write_file(in, payload);
-        EXPECT_EQ(run({bgntag, in, out}).status, 0);
-        return testutil::read_file(out);
+        bytes t(VELKOR_TAG_HEADER_LEN);
+        t.insert(t.end(), payload.begin(), payload.end());
+        velkor_crc_state crc;
+        velkor_crc_init(&crc);
+        velkor_crc_update(&crc, payload.data(), payload.size());
+        EXPECT_EQ(velkor_tag_build(t.data(), &crc), 0);
+        return t;
     }
     bytes container(const bytes &payload, const std::string &label, const std::string &sub,
                     const std::vector<std::string> &extra = {})
@@ -578,6 +583,7 @@ TEST_F(Scan, DamagedFindHidesNothingFromCarve)
     }
 }
 
+#if !defined(_WIN32) // a POSIX shell
 // Standard input that is a regular file the shell has already read into:
 // offsets count from where reading begins, and extraction reads back from
 // there too.
@@ -594,13 +600,18 @@ TEST_F(ScanMixed, StandardInputPartlyRead)
                                      [](const find &f) { return f.reason.empty() && f.inside < 0; });
     EXPECT_EQ(testutil::entries_of(out).size(), static_cast<size_t>(sound));
 }
+#endif
 
 // The map: one band per image, one span per reported find where its offset
 // lies, nested finds on rows below the find that holds them, and a name
 // that XML would otherwise choke on.
 TEST_F(ScanMixed, Map)
 {
+#if defined(_WIN32) // no <, > or " in Windows' names
+    const std::string odd = dir / "a&b 'c'.img";
+#else
     const std::string odd = dir / "a&b<\"c\">.img";
+#endif
     testutil::write_file(odd, testutil::to_bytes("nothing to see"));
     const std::string svg = dir / "map.svg";
     auto r = run({velkor, "scan", "--all", "--json", "--map", svg, img, odd});
@@ -957,6 +968,7 @@ TEST_F(Scan, PipedFindsWrittenAsFromTheFile)
     }
 }
 
+#if !defined(_WIN32) // a private mount, a preloaded shim
 // `yes | velkor scan --extract d -` finds nothing, so it keeps no bytes:
 // with TMPDIR on a 16 MiB file system it ends as any scan without finds
 // does and leaves the file system empty.  Needs root, for a private mount.
@@ -1063,6 +1075,9 @@ TEST_F(Scan, ImageThatFailsOrChanges)
     }
 }
 
+#endif
+
+#if !defined(_WIN32) // names that are not UTF-8, which Windows cannot keep
 // JSON lines stay lines for any reader, and names stay apart: U+2028 and
 // U+2029 in a label are escaped, so Python's splitlines() (which ends a
 // line there) gives one record per line; two names that differ only in
@@ -1112,6 +1127,7 @@ print(len(text.splitlines()))
         << got[0];
     EXPECT_EQ(got[1].rfind("{\"name\":\"" + dir.path() + "/l\\u2028\",\"ok\":false,", 0), 0u) << got[1];
 }
+#endif
 
 // What --extract and --carve could not write is reported for that file and
 // the scan goes on: a directory planted where one image's payload goes
@@ -1177,6 +1193,7 @@ TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
     EXPECT_EQ(r.err, "velkor: " + dir / "two/img_c-0000001b.vc: " + testutil::sys_msg(EISDIR) + "\n");
 }
 
+#if !defined(_WIN32) // a POSIX shell, /dev/stdout, /dev/stdin
 // Names that lead to standard output's file are standard output for
 // --map, refused as "-" is; a key file that is the image piped in too.
 TEST_F(Scan, MapOrKeyFileThatIsAnotherStream)
@@ -1202,6 +1219,7 @@ TEST_F(Scan, MapOrKeyFileThatIsAnotherStream)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("velkor: /dev/stdin: the key file is the input file\n", 0), 0u) << r.err;
 }
+#endif
 
 // The extraction directory is made when missing, used when it exists (also
 // through a link of one's own, as an output name would be), and refused
@@ -1210,8 +1228,13 @@ TEST_F(Scan, ExtractDirectory)
 {
     testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
     ASSERT_EQ(mkdir((dir / "real").c_str(), 0777), 0);
-    ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
-    for (const std::string &where : {dir / "new", dir / "new", dir / "link"}) {
+#if defined(_WIN32) // wine makes no links: the directory itself
+    const std::string link = dir / "real";
+#else
+    const std::string link = dir / "link";
+    ASSERT_EQ(symlink("real", link.c_str()), 0);
+#endif
+    for (const std::string &where : {dir / "new", dir / "new", link}) {
         auto r = run({velkor, "scan", "--extract", where, dir / "t"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(str(testutil::read_file(where + "/t-00000000.payload")), "payload");
@@ -1421,7 +1444,12 @@ TEST_F(ScanKeys, CsvHasTheJsonRows)
     const bytes img = cat({testutil::random_bytes(30, 10), pack("k", tagged(testutil::to_bytes("in")), "=1+1", "-1"),
                            testutil::random_bytes(7, 11), pack("k", testutil::to_bytes("p"), "a,\"b\"", "\tx"),
                            damaged_box, tagged(testutil::to_bytes("x"))});
+#if defined(_WIN32)
+    // Windows' names are Unicode, never a stray byte.
+    const std::string image = dir / "a,b.img";
+#else
     const std::string image = dir / "a,b\xff.img";
+#endif
     testutil::write_file(image, img);
     auto csv = run({velkor, "scan", "--csv", "--all", "-k", "k", image});
     auto json = run({velkor, "scan", "--json", "--all", "-k", "k", image});

@@ -3,7 +3,8 @@
 // and running a program with its output captured.  testutil.cpp has what
 // every system runs; what needs POSIX (fork, users, device nodes, limits,
 // signals) is in testutil_posix.cpp and declared here for POSIX systems
-// only, so a test that uses it cannot be built for Windows by mistake.
+// only, so a test that uses it cannot be built for Windows by mistake;
+// testutil_windows.cpp runs programs on Windows.
 // Paths are strings: UTF-8 on Windows, bytes elsewhere.
 #pragma once
 
@@ -53,12 +54,52 @@ bytes to_bytes(const std::string &s);
 // image (or, with `claim`, that many bytes), as big-endian lengths.
 bytes forged_headers(size_t count, uint32_t claim = 0);
 
+// The device that reads as empty and takes any write: /dev/null, or NUL.
+#if defined(_WIN32)
+inline constexpr const char null_device[] = "NUL";
+#else
+inline constexpr const char null_device[] = "/dev/null";
+#endif
+
 // Whether the programs under test were built with the sanitizers, whose
 // own handlers take the faults (SIGSEGV, SIGBUS) and end the program their
 // way.
 bool sanitized();
 
-#if !defined(_WIN32)
+struct result {
+    int status = -1; // exit status, or 128 + signal (on Windows the exit code)
+    std::string out;
+    std::string err;
+};
+
+#if defined(_WIN32)
+
+// Nothing can run in a Windows child before it starts (there is no fork):
+// this stands where POSIX systems take a function to run there, so that
+// run(argv, {}, &input) builds for both, and anything but {} for none.
+struct no_setup {};
+
+// Run argv[0] with the given arguments, through CreateProcessW with the
+// arguments quoted as the C run-time splits them.  Standard input is NUL,
+// or a pipe that delivers `input` and ends.
+result run(const std::vector<std::string> &argv, no_setup = {}, const bytes *input = nullptr);
+
+// Sets `name` to `value` (or, when null, removes it) in the environment
+// that the programs this process runs inherit.
+void set_env(const std::string &name, const char *value);
+
+} // namespace testutil
+
+// The POSIX calls the tests make that Windows' C run-time lacks or has
+// narrower, in the same names, for UTF-8 names: a directory (the mode is
+// not Windows'), and a file's length set past 4 GiB, sparse where the file
+// system allows.
+int mkdir(const char *path, unsigned mode);
+int truncate(const char *path, int64_t length);
+
+namespace testutil {
+
+#else
 
 // A node for the full device (writes fail with ENOSPC) inside `dir`: a
 // private twin of /dev/full, so that a faulty build can never remove or
@@ -77,12 +118,6 @@ void drop_privileges();
 // Hands a path to unprivileged_id when we are root (so a dropped child may
 // use it); does nothing otherwise.
 void give_away(const std::string &path);
-
-struct result {
-    int status = -1; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
 
 // Run argv[0] with the given arguments (no shell).  `in_child`, if set, runs
 // in the child just before exec: for rlimits, signal dispositions, user ids.

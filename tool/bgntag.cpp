@@ -15,8 +15,10 @@
 
 #include <err.h>
 #include <limits.h>
+#if !defined(_WIN32)
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -28,8 +30,9 @@ constexpr size_t header_len = VELKOR_TAG_HEADER_LEN;
 // pages, which take one fault per 2 MiB and free faster; the CRC pass and
 // the write then miss the TLB less too.  Only advice: any failure is
 // harmless and leaves errno for no one.
-void advise_huge_pages(uint8_t *buf, size_t len)
+void advise_huge_pages([[maybe_unused]] uint8_t *buf, [[maybe_unused]] size_t len)
 {
+#if !defined(_WIN32) // Windows gives large pages only to a privileged few
     constexpr size_t huge = size_t{2} << 20;
     if (len < 2 * huge)
         return;
@@ -39,6 +42,7 @@ void advise_huge_pages(uint8_t *buf, size_t len)
     int saved = errno;
     madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
     errno = saved;
+#endif
 }
 
 // The input's status reports size 0: an empty file, or a pipe, FIFO,
@@ -86,30 +90,37 @@ int main(int argc, char **argv)
 
     // <in> is walked by the rules every name follows (io.h), "-" being a
     // file of that name; a directory is refused before anything is
-    // allocated, whatever size its file system reports for it.
-    velkor_io::input from;
-    if (!from.open_file(in))
-        velkor_io::fail_refused(in, from.refusal());
-    // The total length must fit the 32-bit length field.
-    if (from.size_known() && from.size() > VELKOR_TAG_MAX_PAYLOAD) {
-        errno = EFBIG;
-        err(1, "%s", in);
-    }
-    size_t size = from.size_known() ? static_cast<size_t>(from.size()) : 0;
+    // allocated, whatever size its file system reports for it.  It is read
+    // whole and closed before <out> is opened: Windows replaces no file
+    // that is still open, and <out> may be <in>.
+    size_t size;
     uint8_t *buf;
-    if (size > 0) {
-        // Exactly the size the status reports, never more.
-        buf = static_cast<uint8_t *>(malloc(size + header_len));
-        if (buf == nullptr)
-            err(1, "malloc");
-        advise_huge_pages(buf, size + header_len);
-        const ssize_t n = from.read(buf + header_len, size);
-        if (n < 0)
+    velkor_io::file_id in_id;
+    {
+        velkor_io::input from;
+        if (!from.open_file(in))
+            velkor_io::fail_refused(in, from.refusal());
+        in_id = from.id();
+        // The total length must fit the 32-bit length field.
+        if (from.size_known() && from.size() > VELKOR_TAG_MAX_PAYLOAD) {
+            errno = EFBIG;
             err(1, "%s", in);
-        if (static_cast<size_t>(n) < size)
-            errx(1, "%s: unexpected end of file", in);
-    } else {
-        buf = read_to_end(from, in, size);
+        }
+        size = from.size_known() ? static_cast<size_t>(from.size()) : 0;
+        if (size > 0) {
+            // Exactly the size the status reports, never more.
+            buf = static_cast<uint8_t *>(malloc(size + header_len));
+            if (buf == nullptr)
+                err(1, "malloc");
+            advise_huge_pages(buf, size + header_len);
+            const ssize_t n = from.read(buf + header_len, size);
+            if (n < 0)
+                err(1, "%s", in);
+            if (static_cast<size_t>(n) < size)
+                errx(1, "%s: unexpected end of file", in);
+        } else {
+            buf = read_to_end(from, in, size);
+        }
     }
     const size_t total = size + header_len;
 
@@ -132,7 +143,7 @@ int main(int argc, char **argv)
     // names keep the old bytes.  Only a regular file is so replaced: a
     // device named twice (say /dev/null) is written in place.
     velkor_io::output o;
-    if (!o.open_truncating(out, from.id()))
+    if (!o.open_truncating(out, in_id))
         velkor_io::fail_refused(out, o.refusal());
     // A failed close can mean the data never reached the file (NFS,
     // quotas): that is a failed write, not a success.  A file written in

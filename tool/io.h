@@ -2,7 +2,10 @@
 // io.h - the programs' door to the file system: inputs read in pieces,
 // outputs written safely, and the one rule of trust by which every name is
 // walked.  The parts live in tool/io/: walk.cpp (names and the rule),
-// output.cpp, input.cpp and signals.cpp.
+// output.cpp, input.cpp and signals.cpp for POSIX systems, the same four in
+// tool/io/windows/ for Windows, and common.cpp for what both share.  What
+// follows is said in POSIX terms; "On Windows", below, says what it means
+// there.
 //
 // Every name the programs open, input or output, key file, image, map or
 // directory, is resolved one component at a time through descriptors
@@ -76,6 +79,65 @@
 // Errors come back as false with errno set; failed_beside() tells a
 // temporary file that could not be made beside an existing file (so the
 // target was left alone) from the other failures.
+//
+// On Windows the same door and the same rule, in Windows' terms:
+//
+//  - Names are UTF-8 (the programs take their arguments as UTF-16 and
+//    convert them once); one that is not is refused with EILSEQ.  A name
+//    is first made whole as Windows makes every name (GetFullPathNameW:
+//    the working directory, "." and ".." taken by their text, "/" read as
+//    "\"), then walked from its volume's root one component at a time,
+//    each opened relative to the directory handle before it without
+//    following a reparse point (NtCreateFile with FILE_OPEN_REPARSE_POINT).
+//    A device's name (NUL, CON, \\.\PIPE\..., \\.\PhysicalDrive0) is not
+//    in any directory and is opened as it is.
+//  - Links are the reparse points that stand for another name: symbolic
+//    links and junctions.  Their text is read (FSCTL_GET_REPARSE_POINT) and
+//    the walk goes on from the link's own directory handle, or from the
+//    root of the volume it names; any other reparse point is a file.
+//  - An owner is a security identifier.  Root is any of LocalSystem,
+//    Administrators (what an elevated administrator makes belongs to that
+//    group) and TrustedInstaller; the effective user is the process
+//    token's user.  A directory's possible writers are its owner and every
+//    identifier that an allowing entry of its access list grants to add a
+//    file or a subdirectory, to delete a child, or to change the list or
+//    the owner, whatever groups we belong to; a directory without a list
+//    may be written by anyone.  Rules 1 to 3 then read as above, but
+//    Windows has no sticky directories: rule 1 has no exception for them,
+//    and rule 3 refuses any directory that anyone but its owner, the
+//    effective user and root may write to.  Where the file system keeps no
+//    owners (FAT, exFAT: FILE_PERSISTENT_ACLS unset), nothing can be
+//    planted as a link and every entry counts as one's own.  Rule 4 holds
+//    with the file's link count; there are no set-id bits.
+//  - What the walk found is reached only through the handle it opened:
+//    reopened for reading or writing from that handle (an empty name
+//    relative to it), never looked up again by name.
+//  - A replacement is a hidden temporary file made relative to the pinned
+//    directory handle, written, flushed (FlushFileBuffers) and renamed over
+//    the target by its handle, relative to that same directory handle
+//    (FileRenameInformation with ReplaceIfExists), so no name is looked up
+//    outside it.  It keeps the old file's attributes and, where the old
+//    file had its own, its access list; it is owned by the effective user.
+//    A file with the read-only attribute is refused (EACCES), as Windows
+//    refuses to replace it.  A file another program holds open without
+//    sharing it is refused before anything is written, or, if that program
+//    opened it meanwhile, at the rename, with EBUSY and the words "the file
+//    is open in another program"; the target keeps its bytes either way.
+//    A new file for deciphered bytes (mode 0600) gets an access list of
+//    its own that grants only the effective user, LocalSystem and
+//    Administrators.  open_truncating() replaces every existing regular
+//    file too: truncated in place, a failed write would leave part of it.
+//    Where the rename with POSIX semantics is not to be had and the old
+//    file is still open elsewhere with deletion shared (say, by this
+//    program, as its input), the old file is renamed aside under a hidden
+//    name, the new one takes its name, and the old one goes when its last
+//    handle closes.
+//  - The temporary file is removed by exit(), by Ctrl-C, Ctrl-Break,
+//    closing the console, logging off and shutting down
+//    (SetConsoleCtrlHandler), and by a crash (SetUnhandledExceptionFilter).
+//  - What does not apply: /proc links (standard output is "-" or any name
+//    of the file it has open), FIFOs (a named pipe's name, \\.\PIPE\x, is
+//    a device, written in place), signals and set-id bits.
 #pragma once
 
 #include <cstddef>
@@ -85,7 +147,9 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 namespace velkor_io {
 
@@ -103,15 +167,31 @@ struct walked;
 // handler (a sanitizer's) keeps it.
 void setup_exit_and_signals();
 
-// What identifies an open file: its device and inode.
+// What identifies an open file: its device and inode; on Windows its
+// volume's serial number and its 128-bit file identifier (ino and ino_high).
+// mode holds the file's type (S_IFREG, S_IFDIR, S_IFCHR, S_IFIFO on Windows).
 struct file_id {
-    dev_t dev = 0;
-    ino_t ino = 0;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    uint64_t ino_high = 0;
     mode_t mode = 0;
     bool valid = false;
-    static file_id of(const struct stat &st) { return {st.st_dev, st.st_ino, st.st_mode, true}; }
-    bool same(const file_id &o) const { return valid && o.valid && dev == o.dev && ino == o.ino; }
+#if !defined(_WIN32)
+    static file_id of(const struct stat &st) { return {st.st_dev, st.st_ino, 0, st.st_mode, true}; }
+#endif
+    bool same(const file_id &o) const
+    {
+        return valid && o.valid && dev == o.dev && ino == o.ino && ino_high == o.ino_high;
+    }
 };
+
+// What ends the directories of a name: "/", and on Windows a backslash
+// and a drive's colon ("C:name") too.
+#if defined(_WIN32)
+inline constexpr const char separators[] = "/\\:";
+#else
+inline constexpr const char separators[] = "/";
+#endif
 
 // The key files a run read (-K and --keys may each be given more than
 // once), none of which an output may be.  A single file_id converts.
@@ -203,7 +283,7 @@ public:
     const char *refusal() const { return refusal_; }
 
 private:
-    int fd_ = -1;
+    int fd_ = -1;     // on Windows, C run-time descriptors over handles
     int dir_fd_ = -1;
     bool in_place_ = false;
     bool close_fd_ = false;
@@ -214,18 +294,28 @@ private:
     const char *refusal_ = nullptr;
     uint64_t base_ = 0;  // where an in-place standard output stood
     bool replaces_ = false; // an existing file, whose owner to keep
-    uid_t old_uid_ = 0;
-    gid_t old_gid_ = 0;
-    mode_t mode_ = 0;    // the replacement's permission bits
     mode_t fresh_mode_ = 0666; // a new file's, before the umask
     std::string name_;   // the target's name within dir_fd_
     std::string tmp_;    // the temporary file's name within dir_fd_
+#if defined(_WIN32)
+    uint32_t old_attributes_ = 0; // the replaced file's, kept
+
+    bool open_walked(void *dir, const char *path, const file_id &input, const key_files &keys,
+                     bool truncating);
+    bool use_stdout();
+    bool write_in_place(detail::walked &w);
+    bool begin_replacement(detail::walked &w);
+#else
+    uid_t old_uid_ = 0;
+    gid_t old_gid_ = 0;
+    mode_t mode_ = 0;    // the replacement's permission bits
 
     bool open_walked(int dir, const char *path, const file_id &input, const key_files &keys,
                      bool truncating);
     bool use_stdout(const struct stat &out1);
     bool write_in_place(detail::walked &w);
     bool begin_replacement(int dir, const char *name, const struct stat *old);
+#endif
 };
 
 class input {
@@ -309,6 +399,10 @@ void warn_refused(const char *shown, const char *why);
 // reason fail_refused() gives, for a report of its own.
 std::string refused_text(const char *why);
 
+// errno's text, as err(3) prints it: strerror(), but on Windows EBUSY is
+// a file that another program holds open without sharing it.
+const char *error_text(int e);
+
 // The directory that `path` names ("out", "out/", "." and ".." alike),
 // walked as an output's name is, created with `mode` less the umask when it
 // is missing and `create` is set.  Rule 3 above decides whether it may be
@@ -342,6 +436,8 @@ struct piece_buf {
 // A file with no name in $TMPDIR (or /tmp), open for reading and writing:
 // room for a pipe's bytes when the length must come first.  It disappears
 // with its descriptor, whatever ends the program.  -1 with errno on failure.
+// (On Windows a file in the temporary folder, GetTempPathW, deleted when
+// closed.)
 int anonymous_file();
 
 // Reads up to len bytes from fd, stopping short only at the end of the

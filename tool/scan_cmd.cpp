@@ -82,9 +82,9 @@ std::string base_name(const char *image)
     if (strcmp(image, "-") == 0)
         return "stdin";
     std::string_view p(image);
-    while (p.size() > 1 && p.back() == '/')
+    while (p.size() > 1 && strchr(velkor_io::separators, p.back()) != nullptr)
         p.remove_suffix(1);
-    const size_t slash = p.rfind('/');
+    const size_t slash = p.find_last_of(velkor_io::separators);
     return std::string(slash == std::string_view::npos ? p : p.substr(slash + 1));
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "text.h"
+#include "utf8.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -8,36 +9,10 @@ namespace velkor_text {
 namespace {
 
 // The length of the well-formed UTF-8 sequence at s[i] and its code point,
-// or 0 when the bytes there are not one (overlong forms, surrogates and
-// values past U+10FFFF included).
+// or 0 when the bytes there are not one (lib/utf8.h).
 size_t utf8_at(std::string_view s, size_t i, uint32_t &cp)
 {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const unsigned char c = b(0);
-    size_t n;
-    uint32_t min;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-        n = 2, cp = c & 0x1Fu, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3, cp = c & 0x0Fu, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4, cp = c & 0x07u, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < n)
-        return 0;
-    for (size_t k = 1; k < n; k++) {
-        if ((b(k) & 0xC0) != 0x80)
-            return 0;
-        cp = cp << 6 | (b(k) & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
+    return velkor::utf8_at(reinterpret_cast<const unsigned char *>(s.data()), s.size(), i, cp);
 }
 
 // C0 controls, DEL and the C1 controls (which some terminals obey too).

@@ -57,14 +57,6 @@ int anonymous_file()
     return fd;
 }
 
-piece_buf::piece_buf() : p(static_cast<uint8_t *>(malloc(piece)))
-{
-    if (p == nullptr)
-        err(1, "malloc");
-}
-
-piece_buf::~piece_buf() { free(p); }
-
 ssize_t read_full(int fd, void *buf, size_t len) { return read_fully(fd, buf, len, nullptr); }
 
 ssize_t read_full_at(int fd, void *buf, size_t len, uint64_t offset)
@@ -86,21 +78,6 @@ file_id id_of_input(const char *path)
     if (!detail::walk(path, w, detail::walk_end::look) || !w.exists)
         return {};
     return file_id::of(w.st);
-}
-
-input::~input()
-{
-    if (close_fd_)
-        close(fd_);
-}
-
-bool input::open(const char *path)
-{
-    if (strcmp(path, "-") != 0)
-        return open_file(path);
-    refusal_ = nullptr;
-    fd_ = 0;
-    return take_status();
 }
 
 bool input::open_file(const char *path)

@@ -156,45 +156,6 @@ bool output::use_stdout(const struct stat &out1)
     return true;
 }
 
-std::string refused_text(const char *why)
-{
-    std::string text = strerror(errno);
-    if (why != nullptr)
-        text = text + " (" + why + ")";
-    return text;
-}
-
-void fail_refused(const char *shown, const char *why)
-{
-    errx(1, "%s: %s", shown, refused_text(why).c_str());
-}
-
-void warn_refused(const char *shown, const char *why)
-{
-    warnx("%s: %s", shown, refused_text(why).c_str());
-}
-
-std::string open_failure(const output &out)
-{
-    if (out.aliases_input())
-        return "input file is output file";
-    if (out.aliases_key())
-        return "the key file is the output file";
-    if (out.failed_beside())
-        return std::string("cannot write a temporary file beside it: ") + strerror(errno);
-    return refused_text(out.refusal());
-}
-
-void open_failed(const output &out, const char *shown)
-{
-    errx(1, "%s: %s", shown, open_failure(out).c_str());
-}
-
-void warn_open_failed(const output &out, const char *shown)
-{
-    warnx("%s: %s", shown, open_failure(out).c_str());
-}
-
 int open_directory(const char *path, bool create, mode_t mode, const char **why)
 {
     const char *refusal = nullptr;
