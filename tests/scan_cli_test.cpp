@@ -182,8 +182,8 @@ protected:
     // file costs seconds under an emulator for a nest of 80.
     bytes tagged(const bytes &payload)
     {
-        bytes t(VELKOR_TAG_HEADER_LEN);
-        t.insert(t.end(), payload.begin(), payload.end());
+        bytes t(VELKOR_TAG_HEADER_LEN + payload.size());
+        std::copy(payload.begin(), payload.end(), t.begin() + VELKOR_TAG_HEADER_LEN);
         velkor_crc_state crc;
         velkor_crc_init(&crc);
         velkor_crc_update(&crc, payload.data(), payload.size());
