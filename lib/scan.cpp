@@ -549,6 +549,7 @@ struct family {
     uint32_t budget = VELKOR_SCAN_DEFAULT_BUDGET;
     uint64_t charged = 0;     // bytes deciphered, or promised to be
     uint64_t image_bytes = 0; // the image's length, or the most bytes fed
+    bool length_known = false; // image_bytes is the image's length
 };
 
 // One container of a payload scanner's source, outermost first: its bytes
@@ -1051,12 +1052,14 @@ void velkor_scanner::note_drop(uint64_t o, bool alone)
     }
 }
 
-// The budget is measured against the image's length when known, else
-// against what the image has shown so far: the bytes fed, or the end of
-// the candidate asking, which a sound candidate does not pass.
+// The budget is measured against the image's length when known.  Else a
+// candidate's is measured against its end, which a sound candidate does not
+// pass, and not against the bytes fed so far: those depend on how the image
+// was cut into pieces, and the finds must not.  A payload scanner (end 0),
+// asked for at its container's end, is measured against the bytes fed.
 bool velkor_scanner::within_budget(uint64_t bytes, uint64_t end) const
 {
-    const uint64_t image = std::max(fam->image_bytes, end);
+    const uint64_t image = fam->length_known || end == 0 ? std::max(fam->image_bytes, end) : end;
     const uint64_t bound =
         image > UINT64_MAX / fam->budget ? UINT64_MAX : image * fam->budget;
     return fam->charged <= bound && bytes <= bound - fam->charged;
@@ -1866,6 +1869,7 @@ extern "C" int velkor_scan_set_length(velkor_scanner *sc, uint64_t length)
         return length == sc->source_len && sc->source_fed == 0 ? 0 : invalid();
     sc->image_length = length;
     sc->fam->image_bytes = length;
+    sc->fam->length_known = true;
     return 0;
 }
 
