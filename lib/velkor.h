@@ -816,9 +816,10 @@ VELKOR_API int velkor_scan_next_info(velkor_scanner *sc, velkor_find_info *info)
  * and payload scanners may decipher at most @multiple times the image's
  * length, over all passes and all payload scanners made from this one (see
  * "Bounds reported" above; the image's length is the one
- * velkor_scan_set_length() gave, or else the bytes fed so far or the
- * candidate's own end, whichever is more).  Returns 0, or -1 with errno
- * EINVAL for a NULL @sc, a scanner already fed, a payload scanner (it
+ * velkor_scan_set_length() gave, or else, for a data-sized candidate, its
+ * own end (so that how the image is cut into pieces changes no verdict),
+ * and for a payload scanner, the bytes fed so far).  Returns 0, or -1 with
+ * errno EINVAL for a NULL @sc, a scanner already fed, a payload scanner (it
  * shares its image's budget) or a @multiple of 0.
  */
 VELKOR_API int velkor_scan_set_budget(velkor_scanner *sc, uint32_t multiple);
