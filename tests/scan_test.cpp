@@ -148,7 +148,10 @@ scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &op
     int more;
     auto take = [&] {
         velkor_find f;
+        // Every byte defined, padding too: a test looks through the
+        // whole record for key texts.
         velkor_find_info info;
+        memset(&info, 0, sizeof info);
         info.size = sizeof info;
         if (way.keys == nullptr) {
             while (velkor_scan_next(sc, &f) == 1)
@@ -157,7 +160,7 @@ scan_result scan(const bytes &image, size_t piece, const velkor_scan_options &op
         }
         while (velkor_scan_next_info(sc, &info) == 1) {
             r.finds.push_back(info.find);
-            r.infos.push_back(info);
+            memcpy(&r.infos.emplace_back(), &info, sizeof info);
         }
     };
     do {
