@@ -177,19 +177,6 @@ protected:
     testutil::scratch_dir dir;
     int made = 0;
 
-    // Made with the library, as bgntag makes them (golden_test and
-    // stream_test hold bgntag to the same bytes): a program started per
-    // file costs seconds under an emulator for a nest of 80.
-    bytes tagged(const bytes &payload)
-    {
-        bytes t(VELKOR_TAG_HEADER_LEN + payload.size());
-        std::copy(payload.begin(), payload.end(), t.begin() + VELKOR_TAG_HEADER_LEN);
-        velkor_crc_state crc;
-        velkor_crc_init(&crc);
-        velkor_crc_update(&crc, payload.data(), payload.size());
-        EXPECT_EQ(velkor_tag_build(t.data(), &crc), 0);
-        return t;
-    }
     bytes container(const bytes &payload, const std::string &label, const std::string &sub,
                     const std::vector<std::string> &extra = {})
     {
@@ -351,7 +338,7 @@ protected:
     void SetUp() override
     {
         b = mixed_image(
-            *this, [this](const bytes &p) { return tagged(p); },
+            *this, [](const bytes &p) { return testutil::tagged(p); },
             [this](const bytes &p, const std::string &l, const std::string &s) { return container(p, l, s); });
         testutil::write_file(img, b.img);
     }
@@ -558,11 +545,11 @@ TEST_F(ScanMixed, CarveThenCheck)
 // around them would have held them.
 TEST_F(Scan, DamagedFindHidesNothingFromCarve)
 {
-    const bytes inner = tagged(testutil::to_bytes("inner payload"));
+    const bytes inner = testutil::tagged(testutil::to_bytes("inner payload"));
     bytes outer_payload = testutil::random_bytes(100, 90);
     outer_payload.insert(outer_payload.end(), inner.begin(), inner.end());
     outer_payload.insert(outer_payload.end(), 10, 0x5A);
-    bytes outer = tagged(outer_payload);
+    bytes outer = testutil::tagged(outer_payload);
     testutil::write_file(dir / "sound", outer);
     outer[outer.size() - 1] ^= 1; // after the inner file: only the outer CRC breaks
     testutil::write_file(dir / "damaged", outer);
@@ -651,7 +638,7 @@ TEST_F(ScanMixed, Map)
 TEST_F(Scan, EdgesAndSeveralImages)
 {
     const bytes p = testutil::random_bytes(70000, 7);
-    const bytes t = tagged(p), c = container(p, "edge", "x");
+    const bytes t = testutil::tagged(p), c = container(p, "edge", "x");
     bytes first = t;                                 // tagged at 0 ...
     const bytes gap = testutil::random_bytes((size_t{1} << 18) - t.size() - 1000, 8);
     first.insert(first.end(), gap.begin(), gap.end());
@@ -702,7 +689,7 @@ TEST_F(Scan, ExitStatus)
     const bytes box = container(testutil::to_bytes("payload"), "l", "s");
     testutil::write_file(dir / "box", box);
     testutil::write_file(dir / "junk", testutil::random_bytes(5000, 3));
-    testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
+    testutil::write_file(dir / "t", testutil::tagged(testutil::to_bytes("payload")));
 
     auto r = run({velkor, "scan", dir / "junk"});
     EXPECT_EQ(r.status, 1);
@@ -759,7 +746,7 @@ TEST_F(Scan, ExitStatus)
 // lost, and the scan says it is incomplete, with status 3.
 TEST_F(Scan, FloodOfForgedHeaders)
 {
-    const bytes first = tagged(testutil::random_bytes(1000, 40)), second = tagged(testutil::random_bytes(900, 41));
+    const bytes first = testutil::tagged(testutil::random_bytes(1000, 40)), second = testutil::tagged(testutil::random_bytes(900, 41));
     bytes img = first;
     const bytes fake = testutil::forged_headers(250000, 0xFFFFFFF0);
     img.insert(img.end(), fake.begin(), fake.end());
@@ -801,7 +788,7 @@ TEST_F(Scan, FloodOfForgedHeaders)
 TEST_F(Scan, MorePassesUntilNothingIsDropped)
 {
     bytes img = testutil::forged_headers(500000);
-    const bytes t = tagged(testutil::to_bytes("found at last"));
+    const bytes t = testutil::tagged(testutil::to_bytes("found at last"));
     img.insert(img.end(), t.begin(), t.end());
     const std::string path = dir / "adv";
     testutil::write_file(path, img);
@@ -837,11 +824,11 @@ TEST_F(Scan, WritingCannotBeAmplified)
 {
     // 80 tagged files, each inside the next, 1000 bytes apart: 3.2 MB of
     // payloads nested in 80 KB.
-    bytes nest = tagged(testutil::random_bytes(1000, 50));
+    bytes nest = testutil::tagged(testutil::random_bytes(1000, 50));
     for (int k = 1; k < 80; k++) {
         bytes p = testutil::random_bytes(980, 50 + static_cast<uint32_t>(k));
         p.insert(p.end(), nest.begin(), nest.end());
-        nest = tagged(p);
+        nest = testutil::tagged(p);
     }
     testutil::write_file(dir / "nest", nest);
     // 200 keyless container headers 5,000 bytes apart, each claiming 1 MB:
@@ -854,7 +841,7 @@ TEST_F(Scan, WritingCannotBeAmplified)
     }
     testutil::write_file(dir / "boxes", boxes);
     // 2 MB of empty tagged files.
-    const bytes empty = tagged({});
+    const bytes empty = testutil::tagged({});
     bytes empties;
     for (int k = 0; k < 100000; k++)
         empties.insert(empties.end(), empty.begin(), empty.end());
@@ -922,17 +909,17 @@ TEST_F(Scan, PipedFindsWrittenAsFromTheFile)
 {
     // b = [600K random]; a = [400K random | b's first 600K]: overlapping.
     const bytes b_pay = testutil::random_bytes(1000000, 60);
-    const bytes b_file = tagged(b_pay);
+    const bytes b_file = testutil::tagged(b_pay);
     bytes a_pay = testutil::random_bytes(400000, 61);
     a_pay.insert(a_pay.end(), b_file.begin(), b_file.begin() + 600000);
-    const bytes a_file = tagged(a_pay);
+    const bytes a_file = testutil::tagged(a_pay);
     bytes img = testutil::random_bytes(70000, 62);
     img.insert(img.end(), a_file.begin(), a_file.end());
     img.insert(img.end(), b_file.begin() + 600000, b_file.end());
     const bytes c = container(testutil::random_bytes(300000, 63), "box", "x");
     bytes outer_p = testutil::random_bytes(5000, 64);
     outer_p.insert(outer_p.end(), c.begin(), c.end());
-    const bytes outer = tagged(outer_p);
+    const bytes outer = testutil::tagged(outer_p);
     img.insert(img.end(), outer.begin(), outer.end());
     const bytes tail = testutil::random_bytes(100000, 65);
     img.insert(img.end(), tail.begin(), tail.end());
@@ -1007,7 +994,7 @@ TEST_F(Scan, ImageThatFailsOrChanges)
 #if defined(VELKOR_CROSS)
     GTEST_SKIP() << "the shim would be preloaded into the emulator, not into velkor";
 #endif
-    const bytes t = tagged(testutil::random_bytes(3000, 70));
+    const bytes t = testutil::tagged(testutil::random_bytes(3000, 70));
     bytes img = t;
     const bytes rest = testutil::random_bytes(600000, 71); // past the first 256 KiB piece
     img.insert(img.end(), rest.begin(), rest.end());
@@ -1086,7 +1073,7 @@ TEST_F(Scan, ImageThatFailsOrChanges)
 TEST_F(Scan, JsonRecordsStayOneLineAndNamesStayApart)
 {
     const bytes c = container(testutil::to_bytes("p"), "a\xe2\x80\xa8" "b", "\xe2\x80\xa9");
-    const bytes t = tagged(testutil::to_bytes("payload"));
+    const bytes t = testutil::tagged(testutil::to_bytes("payload"));
     const std::string ff = dir / "x\xff", fe = dir / "x\xfe", sep = dir / "l\xe2\x80\xa8";
     testutil::write_file(ff, t);
     testutil::write_file(fe, t);
@@ -1138,7 +1125,7 @@ print(len(text.splitlines()))
 // without its key once, and charge it once.
 TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
 {
-    const bytes t = tagged(testutil::to_bytes("payload")), c = container(testutil::to_bytes("boxed"), "l", "s");
+    const bytes t = testutil::tagged(testutil::to_bytes("payload")), c = container(testutil::to_bytes("boxed"), "l", "s");
     bytes a = testutil::random_bytes(100, 80);
     for (int k = 0; k < 3; k++)
         a.insert(a.end(), t.begin(), t.end());
@@ -1198,7 +1185,7 @@ TEST_F(Scan, OutputsNotWrittenAreReportedAndTheScanGoesOn)
 // --map, refused as "-" is; a key file that is the image piped in too.
 TEST_F(Scan, MapOrKeyFileThatIsAnotherStream)
 {
-    testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
+    testutil::write_file(dir / "t", testutil::tagged(testutil::to_bytes("payload")));
     ASSERT_EQ(symlink("out", (dir / "link").c_str()), 0);
     for (const std::string &map : {std::string("/dev/stdout"), std::string("/proc/self/fd/1"), dir / "out",
                                    dir / "link"}) {
@@ -1226,7 +1213,7 @@ TEST_F(Scan, MapOrKeyFileThatIsAnotherStream)
 // when it is something else.
 TEST_F(Scan, ExtractDirectory)
 {
-    testutil::write_file(dir / "t", tagged(testutil::to_bytes("payload")));
+    testutil::write_file(dir / "t", testutil::tagged(testutil::to_bytes("payload")));
     ASSERT_EQ(mkdir((dir / "real").c_str(), 0777), 0);
 #if defined(_WIN32) // wine makes no links: the directory itself
     const std::string link = dir / "real";
@@ -1273,7 +1260,7 @@ protected:
 TEST_F(ScanKeys, TwoKeysAndThePayloadsTheyOpen)
 {
     const bytes t_pay = testutil::random_bytes(300, 1), inner_pay = testutil::random_bytes(200, 2);
-    const bytes t = tagged(t_pay), t2 = tagged(inner_pay);
+    const bytes t = testutil::tagged(t_pay), t2 = testutil::tagged(inner_pay);
     const bytes a_pay = cat({testutil::random_bytes(64, 3), t, testutil::random_bytes(9, 4)});
     const bytes a = pack("alpha-key", a_pay, "boot", "v1");
     const bytes c = pack("alpha-key", cat({testutil::random_bytes(5, 5), t2}), "deep");
@@ -1361,7 +1348,7 @@ TEST_F(ScanKeys, TwoKeysAndThePayloadsTheyOpen)
 // incomplete.
 TEST_F(ScanKeys, NestingDeeperThanTheLimit)
 {
-    bytes box = tagged(testutil::to_bytes("bottom"));
+    bytes box = testutil::tagged(testutil::to_bytes("bottom"));
     for (int depth = 1; depth <= VELKOR_SCAN_MAX_LEVEL + 1; depth++) {
         std::string label = std::to_string(depth);
         label.insert(label.begin(), 'l'); // g++ 12 warns falsely on "l" + std::string
@@ -1399,7 +1386,7 @@ TEST_F(ScanKeys, NestingDeeperThanTheLimit)
 TEST_F(ScanKeys, MemoryLimitOnRequest)
 {
     const bytes big = pack("k", bytes(size_t{17} << 20, 0x5a), "big", "", {"--data-sized"});
-    const bytes img = cat({tagged(testutil::to_bytes("small")), big});
+    const bytes img = cat({testutil::tagged(testutil::to_bytes("small")), big});
     testutil::write_file(dir / "big.img", img);
     auto r = run({velkor, "scan", "--json", "-k", "k", "--data-sized", dir / "big.img"});
     EXPECT_EQ(r.status, 3) << r.err;
@@ -1441,9 +1428,9 @@ TEST_F(ScanKeys, CsvHasTheJsonRows)
         d[d.size() - 10] ^= 1;
         return d;
     }();
-    const bytes img = cat({testutil::random_bytes(30, 10), pack("k", tagged(testutil::to_bytes("in")), "=1+1", "-1"),
+    const bytes img = cat({testutil::random_bytes(30, 10), pack("k", testutil::tagged(testutil::to_bytes("in")), "=1+1", "-1"),
                            testutil::random_bytes(7, 11), pack("k", testutil::to_bytes("p"), "a,\"b\"", "\tx"),
-                           damaged_box, tagged(testutil::to_bytes("x"))});
+                           damaged_box, testutil::tagged(testutil::to_bytes("x"))});
 #if defined(_WIN32)
     // Windows' names are Unicode, never a stray byte.
     const std::string image = dir / "a,b.img";

@@ -2,6 +2,10 @@
 // The helpers every system runs; testutil_posix.cpp has the rest.
 #include "testutil.h"
 
+#include "velkor.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +121,17 @@ bool exists(const std::string &path)
 {
     std::error_code ec;
     return fs::exists(fs::symlink_status(fs_path(path), ec));
+}
+
+bytes tagged(const bytes &payload)
+{
+    bytes t(VELKOR_TAG_HEADER_LEN + payload.size());
+    std::copy(payload.begin(), payload.end(), t.begin() + VELKOR_TAG_HEADER_LEN);
+    velkor_crc_state crc;
+    velkor_crc_init(&crc);
+    velkor_crc_update(&crc, payload.data(), payload.size());
+    EXPECT_EQ(velkor_tag_build(t.data(), &crc), 0);
+    return t;
 }
 
 bytes forged_headers(size_t count, uint32_t claim)

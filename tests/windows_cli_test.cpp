@@ -28,17 +28,6 @@ const std::string bgntag = BGNTAG_PATH;
 
 std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
 
-bytes tagged_form(const bytes &payload)
-{
-    bytes t(VELKOR_TAG_HEADER_LEN + payload.size());
-    std::copy(payload.begin(), payload.end(), t.begin() + VELKOR_TAG_HEADER_LEN);
-    velkor_crc_state crc;
-    velkor_crc_init(&crc);
-    velkor_crc_update(&crc, payload.data(), payload.size());
-    EXPECT_EQ(velkor_tag_build(t.data(), &crc), 0);
-    return t;
-}
-
 // A handle on a file, as another program would hold it, closed at the end
 // of the scope.
 class held {
@@ -78,7 +67,7 @@ TEST_F(Windows, NamesBeyondAscii)
 
     auto r = run({bgntag, name, tagged});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(testutil::read_file(tagged), tagged_form(data));
+    EXPECT_EQ(testutil::read_file(tagged), testutil::tagged(data));
     r = run({velkor, "check", tagged});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, tagged + ": OK\n");
@@ -109,9 +98,9 @@ TEST_F(Windows, StandardStreamsAreBinary)
     data.insert(data.end(), more.begin(), more.end());
     auto r = run({velkor, "tag", "-", "-"}, {}, &data);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, str(tagged_form(data)));
+    EXPECT_EQ(r.out, str(testutil::tagged(data)));
 
-    const bytes t = tagged_form(data);
+    const bytes t = testutil::tagged(data);
     r = run({velkor, "untag", "-", "-"}, {}, &t);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, str(data));
@@ -130,7 +119,7 @@ TEST_F(Windows, FileHeldOpenWithoutSharing)
     const bytes data = testutil::random_bytes(4000, 3);
     testutil::write_file(in, data);
     const std::string t = dir / "t";
-    testutil::write_file(t, tagged_form(data));
+    testutil::write_file(t, testutil::tagged(data));
     testutil::write_file(out, testutil::to_bytes("old"));
     const std::string busy = ": the file is open in another program\n";
     {
@@ -194,7 +183,7 @@ TEST_F(Windows, InputReplacedByItsTaggedForm)
         ASSERT_TRUE(SetFileAttributesW(testutil::fs_path(in).c_str(), FILE_ATTRIBUTE_HIDDEN));
         auto r = prog == bgntag ? run({bgntag, in, in}) : run({velkor, "tag", in, in});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(testutil::read_file(in), tagged_form(data));
+        EXPECT_EQ(testutil::read_file(in), testutil::tagged(data));
         EXPECT_NE(GetFileAttributesW(testutil::fs_path(in).c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
         EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
         SetFileAttributesW(testutil::fs_path(in).c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -298,7 +287,7 @@ TEST_F(Windows, FindsPastFourGiB)
     const std::string img = dir / "big.img";
     const uint64_t at = (uint64_t{1} << 32) + 4096;
     const bytes payload = testutil::random_bytes(1000, 7);
-    const bytes t = tagged_form(payload);
+    const bytes t = testutil::tagged(payload);
     testutil::write_file(img, {});
     ASSERT_EQ(truncate(img.c_str(), static_cast<int64_t>(at)), 0);
     {
